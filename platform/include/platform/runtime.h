@@ -1,0 +1,289 @@
+// The object runtime of the phone stand-in.
+//
+// Classes are registered by name and carry method tables keyed by interned selectors. Every
+// message goes through msgSend, so a method replaced with MSHookMessageEx takes effect for every
+// caller, platform code included. Objects are reference counted; the last release sends
+// `dealloc` as an ordinary message, which is what lets a hook run before an object goes away.
+//
+// Choices where the real runtime leaves room, made the way the phone behaves:
+// - A message to nil returns a zero value (value-initialised result) and runs nothing.
+// - A message nobody implements prints "-[Class sel]: unrecognized selector sent to instance"
+//   and aborts the process.
+// - msgSend keeps its receiver alive for the duration of the call, so a method that drops the
+//   last other reference to its receiver does not run on a freed object.
+// - Implementations registered through the typed helpers remember their C++ signature; a
+//   message sent with a different signature aborts with a clear message instead of calling a
+//   function through the wrong type.
+// - Everything runs on the main thread; reference counts are plain integers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <typeinfo>
+#include <unordered_map>
+#include <vector>
+
+namespace objc {
+
+struct Selector;
+using SEL = const Selector*;
+using IMP = void (*)();
+
+class Object;
+class Class_;
+using id = Object*;
+using Class = Class_*;
+
+// Interned selectors: equal names give the same pointer.
+SEL sel_registerName(std::string_view name);
+const char* sel_getName(SEL sel);
+
+// Interns a selector once per call site: SEL_("slideOpen:").
+#define SEL_(name)                                                  \
+    ([]() -> ::objc::SEL {                                          \
+        static const ::objc::SEL cached = ::objc::sel_registerName(name); \
+        return cached;                                              \
+    }())
+
+class Object {
+public:
+    Object() = default;
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+    virtual ~Object() = default;
+
+    Class isa = nullptr;
+    int32_t retainCount = 1;
+    bool deallocating = false;
+    bool immortal = false;  // class objects
+};
+
+using Factory = Object* (*)();
+
+struct Method {
+    IMP imp = nullptr;
+    std::string types;
+    const std::type_info* signature = nullptr;  // null when registered untyped
+};
+
+class Class_ : public Object {
+public:
+    std::string name;
+    Class superclass = nullptr;
+    bool isMeta = false;
+    Factory factory = nullptr;  // creates a bare instance (instance classes only)
+    std::unordered_map<SEL, Method> methods;
+
+    // Per-class lookup cache; cleared whenever any method table anywhere changes.
+    mutable std::unordered_map<SEL, const Method*> cache;
+    mutable uint64_t cacheGeneration = 0;
+};
+
+// --- Classes -----------------------------------------------------------------------------
+
+// Registers a class and its metaclass. Registering a name twice returns the first class.
+Class objc_registerClass(const char* name, Class superclass, Factory factory);
+// The class with that name, or nullptr.
+Class objc_getClass(const char* name);
+Class NSClassFromString(std::string_view name);
+Class object_getClass(id obj);
+const char* class_getName(Class cls);
+Class class_getSuperclass(Class cls);
+bool class_respondsToSelector(Class cls, SEL sel);
+bool respondsToSelector(id obj, SEL sel);
+bool isKindOfClass(id obj, Class cls);
+// The metaclass holds a class's class methods.
+Class metaclassOf(Class cls);
+
+// Creates an uninitialised instance with a retain count of 1 (the phone's +alloc).
+id class_createInstance(Class cls);
+
+// --- Methods -----------------------------------------------------------------------------
+
+const Method* class_getMethod(Class cls, SEL sel);  // own or inherited
+const Method* class_getOwnMethod(Class cls, SEL sel);
+
+// Adds a method the class does not define itself; never replaces one. Returns whether it added.
+bool class_addMethodRaw(Class cls, SEL sel, IMP imp, const char* types,
+                        const std::type_info* signature);
+
+template <class R, class... A>
+bool class_addMethod(Class cls, SEL sel, R (*fn)(id, SEL, A...), const char* types) {
+    return class_addMethodRaw(cls, sel, reinterpret_cast<IMP>(fn), types,
+                              &typeid(R (*)(id, SEL, A...)));
+}
+
+// Replaces (or adds, for a method only inherited) and writes the previous implementation
+// into *slot before the replacement can run. An absent class does nothing.
+void MSHookMessageExRaw(Class cls, SEL sel, IMP replacement, IMP* slot,
+                        const std::type_info* signature);
+
+template <class R, class... A>
+void MSHookMessageEx(Class cls, SEL sel, R (*replacement)(id, SEL, A...),
+                     R (**slot)(id, SEL, A...)) {
+    MSHookMessageExRaw(cls, sel, reinterpret_cast<IMP>(replacement), reinterpret_cast<IMP*>(slot),
+                       &typeid(R (*)(id, SEL, A...)));
+}
+
+// Type text for a C++ signature in the runtime's encoding ("v@:", "@@:", "v@:@"...).
+template <class T>
+constexpr char encodeType() {
+    using U = std::remove_cv_t<T>;
+    if constexpr (std::is_void_v<U>) return 'v';
+    else if constexpr (std::is_same_v<U, SEL>) return ':';
+    else if constexpr (std::is_same_v<U, Class>) return '#';
+    else if constexpr (std::is_pointer_v<U> &&
+                       std::is_base_of_v<Object, std::remove_pointer_t<U>>) return '@';
+    else if constexpr (std::is_same_v<U, bool>) return 'B';
+    else if constexpr (std::is_same_v<U, int32_t>) return 'i';
+    else if constexpr (std::is_same_v<U, int64_t> || std::is_same_v<U, long long>) return 'q';
+    else if constexpr (std::is_same_v<U, float>) return 'f';
+    else if constexpr (std::is_same_v<U, double>) return 'd';
+    else if constexpr (std::is_pointer_v<U>) return '^';
+    else return '{';  // a C++ value (string, struct)
+}
+
+template <class R, class... A>
+std::string encodeSignature() {
+    return std::string{encodeType<R>(), '@', ':', encodeType<A>()...};
+}
+
+// Adds an instance method from a typed function, with its type text derived from the types.
+template <class R, class... A>
+bool addMethod(Class cls, SEL sel, R (*fn)(id, SEL, A...)) {
+    return class_addMethod(cls, sel, fn, encodeSignature<R, A...>().c_str());
+}
+template <class R, class... A>
+bool addClassMethod(Class cls, SEL sel, R (*fn)(id, SEL, A...)) {
+    return class_addMethod(metaclassOf(cls), sel, fn, encodeSignature<R, A...>().c_str());
+}
+
+// --- Messaging ---------------------------------------------------------------------------
+
+namespace detail {
+const Method* lookupOrDie(id self, SEL sel);
+[[noreturn]] void signatureMismatch(id self, SEL sel, const std::type_info& sent);
+// Retains the receiver for the message unless it is already going away (its dealloc is
+// running); returns the object to release afterwards, or nullptr.
+id keepAlive(id self);
+void endKeepAlive(id self);
+
+struct KeepAlive {
+    id obj;
+    explicit KeepAlive(id o) : obj(keepAlive(o)) {}
+    ~KeepAlive() {
+        if (obj != nullptr) endKeepAlive(obj);
+    }
+    KeepAlive(const KeepAlive&) = delete;
+    KeepAlive& operator=(const KeepAlive&) = delete;
+};
+}  // namespace detail
+
+template <class R = void, class... A>
+R msgSend(id self, SEL sel, A... args) {
+    if (self == nullptr) {
+        if constexpr (std::is_void_v<R>) return;
+        else return R{};
+    }
+    const Method* m = detail::lookupOrDie(self, sel);
+    using Fn = R (*)(id, SEL, A...);
+    if (m->signature != nullptr && *m->signature != typeid(Fn)) {
+        detail::signatureMismatch(self, sel, typeid(Fn));
+    }
+    detail::KeepAlive keep(self);
+    return reinterpret_cast<Fn>(m->imp)(self, sel, args...);
+}
+
+// Calls a saved implementation directly (what a hook does with its slot).
+template <class R, class... A>
+R callImp(R (*imp)(id, SEL, A...), id self, SEL sel, A... args) {
+    if (imp == nullptr) {
+        if constexpr (std::is_void_v<R>) return;
+        else return R{};
+    }
+    return imp(self, sel, args...);
+}
+
+// --- Reference counting --------------------------------------------------------------------
+
+id objc_retain(id obj);
+void objc_release(id obj);
+id objc_autorelease(id obj);
+
+// A scope whose autoreleased objects are released when it ends (the run loop makes one for
+// every pass). Pools nest.
+class AutoreleasePool {
+public:
+    AutoreleasePool();
+    ~AutoreleasePool();
+    AutoreleasePool(const AutoreleasePool&) = delete;
+    AutoreleasePool& operator=(const AutoreleasePool&) = delete;
+    void drain();
+
+private:
+    size_t depth_;
+};
+
+// A strong reference for C++ code: retains what it holds, releases on reset or destruction.
+template <class T>
+class Strong {
+public:
+    Strong() = default;
+    Strong(std::nullptr_t) {}
+    // Takes over a +1 reference (from alloc/init or new).
+    static Strong adopt(T* p) {
+        Strong s;
+        s.p_ = p;
+        return s;
+    }
+    // Retains a reference owned elsewhere.
+    static Strong retain(T* p) {
+        objc_retain(p);
+        return adopt(p);
+    }
+    Strong(const Strong& o) : p_(o.p_) { objc_retain(p_); }
+    Strong(Strong&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Strong& operator=(Strong o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~Strong() { objc_release(p_); }
+    T* get() const { return p_; }
+    T* operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    void reset() { *this = Strong(); }
+    // Gives up ownership without releasing.
+    T* release() {
+        T* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+
+private:
+    T* p_ = nullptr;
+};
+
+// --- The root class ----------------------------------------------------------------------
+
+// NSObject: alloc (class method), init, dealloc (frees the object), description,
+// respondsToSelector:, class. Other platform classes derive from it.
+class NSObject : public Object {
+public:
+    static Class cls();
+};
+
+// The description every object answers to ("<ClassName: 0x...>" unless overridden).
+std::string describe(id obj);
+
+// Convenience for C++ callers: alloc + init through the runtime.
+id allocInit(Class cls);
+
+// Registers a C++ class T deriving from Object. The factory creates a bare T.
+template <class T>
+Class registerCxxClass(const char* name, Class superclass) {
+    return objc_registerClass(name, superclass, []() -> Object* { return new T(); });
+}
+
+}  // namespace objc

@@ -1,0 +1,281 @@
+#include "platform/runtime.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <unordered_set>
+
+namespace objc {
+
+struct Selector {
+    std::string name;
+};
+
+namespace {
+
+struct Registry {
+    std::unordered_map<std::string, std::unique_ptr<Selector>> selectors;
+    std::unordered_map<std::string, Class> classes;
+    uint64_t generation = 1;
+};
+
+Registry& registry() {
+    static Registry* r = new Registry();  // never destroyed: objects may outlive static teardown
+    return *r;
+}
+
+std::vector<std::vector<id>>& poolStack() {
+    static thread_local std::vector<std::vector<id>> stack;
+    return stack;
+}
+
+void methodsChanged() { ++registry().generation; }
+
+Class newClassObject(const char* name, Class superclass, bool meta) {
+    auto* c = new Class_();
+    c->name = name;
+    c->superclass = superclass;
+    c->isMeta = meta;
+    c->immortal = true;
+    return c;
+}
+
+// NSObject's methods.
+id nsobject_alloc(id self, SEL) { return class_createInstance(static_cast<Class>(self)); }
+id nsobject_init(id self, SEL) { return self; }
+void nsobject_dealloc(id self, SEL) { delete self; }
+std::string nsobject_description(id self, SEL) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%p", static_cast<void*>(self));
+    return std::string("<") + class_getName(object_getClass(self)) + ": " + buf + ">";
+}
+bool nsobject_respondsToSelector(id self, SEL, SEL sel) { return respondsToSelector(self, sel); }
+Class nsobject_class(id self, SEL) {
+    Class c = object_getClass(self);
+    return c->isMeta ? static_cast<Class>(self) : c;
+}
+std::string nsobject_class_description(id self, SEL) { return static_cast<Class>(self)->name; }
+
+}  // namespace
+
+SEL sel_registerName(std::string_view name) {
+    auto& sels = registry().selectors;
+    std::string key(name);
+    auto it = sels.find(key);
+    if (it != sels.end()) return it->second.get();
+    auto sel = std::make_unique<Selector>(Selector{key});
+    SEL result = sel.get();
+    sels.emplace(std::move(key), std::move(sel));
+    return result;
+}
+
+const char* sel_getName(SEL sel) { return sel ? sel->name.c_str() : "<null selector>"; }
+
+Class objc_registerClass(const char* name, Class superclass, Factory factory) {
+    auto& classes = registry().classes;
+    if (auto it = classes.find(name); it != classes.end()) return it->second;
+    Class meta = newClassObject(name, superclass ? superclass->isa : nullptr, true);
+    Class cls = newClassObject(name, superclass, false);
+    cls->isa = meta;
+    cls->factory = factory;
+    classes.emplace(name, cls);
+    if (superclass == nullptr) {
+        // A root class: its metaclass inherits from the class itself, so class objects answer
+        // the root's instance methods (description, respondsToSelector:...).
+        meta->superclass = cls;
+        meta->isa = meta;
+    } else {
+        meta->isa = superclass->isa->isa;
+    }
+    methodsChanged();
+    return cls;
+}
+
+Class objc_getClass(const char* name) {
+    if (name == nullptr) return nullptr;
+    auto& classes = registry().classes;
+    auto it = classes.find(name);
+    return it == classes.end() ? nullptr : it->second;
+}
+
+Class NSClassFromString(std::string_view name) { return objc_getClass(std::string(name).c_str()); }
+
+Class object_getClass(id obj) { return obj ? obj->isa : nullptr; }
+const char* class_getName(Class cls) { return cls ? cls->name.c_str() : "nil"; }
+Class class_getSuperclass(Class cls) { return cls ? cls->superclass : nullptr; }
+Class metaclassOf(Class cls) { return cls ? cls->isa : nullptr; }
+
+const Method* class_getOwnMethod(Class cls, SEL sel) {
+    if (cls == nullptr) return nullptr;
+    auto it = cls->methods.find(sel);
+    return it == cls->methods.end() ? nullptr : &it->second;
+}
+
+const Method* class_getMethod(Class cls, SEL sel) {
+    if (cls == nullptr) return nullptr;
+    uint64_t gen = registry().generation;
+    if (cls->cacheGeneration != gen) {
+        cls->cache.clear();
+        cls->cacheGeneration = gen;
+    }
+    if (auto it = cls->cache.find(sel); it != cls->cache.end()) return it->second;
+    const Method* found = nullptr;
+    for (Class c = cls; c != nullptr && found == nullptr; c = c->superclass) {
+        found = class_getOwnMethod(c, sel);
+    }
+    if (found != nullptr) cls->cache.emplace(sel, found);
+    return found;
+}
+
+bool class_respondsToSelector(Class cls, SEL sel) { return class_getMethod(cls, sel) != nullptr; }
+bool respondsToSelector(id obj, SEL sel) {
+    return obj != nullptr && class_respondsToSelector(obj->isa, sel);
+}
+
+bool isKindOfClass(id obj, Class cls) {
+    for (Class c = object_getClass(obj); c != nullptr; c = c->superclass) {
+        if (c == cls) return true;
+    }
+    return false;
+}
+
+id class_createInstance(Class cls) {
+    if (cls == nullptr || cls->isMeta) return nullptr;
+    Factory f = nullptr;
+    for (Class c = cls; c != nullptr && f == nullptr; c = c->superclass) f = c->factory;
+    if (f == nullptr) return nullptr;
+    id obj = f();
+    obj->isa = cls;
+    obj->retainCount = 1;
+    return obj;
+}
+
+bool class_addMethodRaw(Class cls, SEL sel, IMP imp, const char* types,
+                        const std::type_info* signature) {
+    if (cls == nullptr || sel == nullptr || imp == nullptr) return false;
+    if (cls->methods.count(sel) != 0) return false;
+    cls->methods.emplace(sel, Method{imp, types ? types : "", signature});
+    methodsChanged();
+    return true;
+}
+
+void MSHookMessageExRaw(Class cls, SEL sel, IMP replacement, IMP* slot,
+                        const std::type_info* signature) {
+    if (cls == nullptr || sel == nullptr || replacement == nullptr) return;
+    auto own = cls->methods.find(sel);
+    if (own != cls->methods.end()) {
+        if (slot) *slot = own->second.imp;
+        own->second.imp = replacement;
+        if (signature) own->second.signature = signature;
+    } else {
+        // Only inherited (or nowhere): the override goes on the class itself and the slot
+        // holds what the class answered with before, so the superclass keeps its own.
+        const Method* inherited = class_getMethod(cls, sel);
+        if (slot) *slot = inherited ? inherited->imp : nullptr;
+        cls->methods.emplace(sel, Method{replacement, inherited ? inherited->types : "",
+                                         signature ? signature
+                                                   : (inherited ? inherited->signature : nullptr)});
+    }
+    methodsChanged();
+}
+
+namespace detail {
+
+const Method* lookupOrDie(id self, SEL sel) {
+    const Method* m = class_getMethod(self->isa, sel);
+    if (m == nullptr) {
+        const bool isClass = self->isa != nullptr && self->isa->isMeta;
+        std::fprintf(stderr, "%c[%s %s]: unrecognized selector sent to %s %p\n",
+                     isClass ? '+' : '-', class_getName(self->isa), sel_getName(sel),
+                     isClass ? "class" : "instance", static_cast<void*>(self));
+        std::fflush(stderr);
+        std::abort();
+    }
+    return m;
+}
+
+void signatureMismatch(id self, SEL sel, const std::type_info& sent) {
+    std::fprintf(stderr, "-[%s %s]: message sent with the wrong argument types (%s)\n",
+                 class_getName(self->isa), sel_getName(sel), sent.name());
+    std::fflush(stderr);
+    std::abort();
+}
+
+id keepAlive(id self) {
+    if (self->immortal || self->deallocating) return nullptr;
+    ++self->retainCount;
+    return self;
+}
+void endKeepAlive(id self) { objc_release(self); }
+
+}  // namespace detail
+
+id objc_retain(id obj) {
+    if (obj != nullptr && !obj->immortal && !obj->deallocating) ++obj->retainCount;
+    return obj;
+}
+
+void objc_release(id obj) {
+    if (obj == nullptr || obj->immortal || obj->deallocating) return;
+    if (--obj->retainCount == 0) {
+        obj->deallocating = true;
+        msgSend(obj, SEL_("dealloc"));
+    }
+}
+
+id objc_autorelease(id obj) {
+    if (obj == nullptr) return nullptr;
+    auto& stack = poolStack();
+    if (stack.empty()) {
+        std::fprintf(stderr, "objc: %s %p autoreleased with no pool in place - just leaking\n",
+                     class_getName(object_getClass(obj)), static_cast<void*>(obj));
+        return obj;
+    }
+    stack.back().push_back(obj);
+    return obj;
+}
+
+AutoreleasePool::AutoreleasePool() : depth_(poolStack().size()) { poolStack().emplace_back(); }
+
+void AutoreleasePool::drain() {
+    // Releasing may autorelease more objects into this pool; keep going until it is empty.
+    auto& stack = poolStack();
+    while (!stack[depth_].empty()) {
+        std::vector<id> batch;
+        batch.swap(stack[depth_]);
+        for (id obj : batch) objc_release(obj);
+    }
+}
+
+AutoreleasePool::~AutoreleasePool() {
+    drain();
+    poolStack().resize(depth_);
+}
+
+Class NSObject::cls() {
+    static Class c = [] {
+        Class k = registerCxxClass<NSObject>("NSObject", nullptr);
+        addClassMethod(k, SEL_("alloc"), &nsobject_alloc);
+        addClassMethod(k, SEL_("description"), &nsobject_class_description);
+        addMethod(k, SEL_("init"), &nsobject_init);
+        addMethod(k, SEL_("dealloc"), &nsobject_dealloc);
+        addMethod(k, SEL_("description"), &nsobject_description);
+        addMethod(k, SEL_("respondsToSelector:"), &nsobject_respondsToSelector);
+        addMethod(k, SEL_("class"), &nsobject_class);
+        return k;
+    }();
+    return c;
+}
+
+std::string describe(id obj) {
+    if (obj == nullptr) return "(null)";
+    return msgSend<std::string>(obj, SEL_("description"));
+}
+
+id allocInit(Class cls) {
+    id obj = msgSend<id>(cls, SEL_("alloc"));
+    return msgSend<id>(obj, SEL_("init"));
+}
+
+}  // namespace objc

@@ -1,0 +1,216 @@
+// Property-list files: interoperability with plistlib and plistutil, the old-style text form,
+// bad input and atomic writing.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/plist.h"
+#include "test_support.h"
+
+using platform::Array;
+using platform::Dictionary;
+using platform::Value;
+namespace plist = platform::plist;
+using testing_support::ScratchDir;
+
+namespace {
+
+// A document with every kind of value, as Python writes it.
+const char* kPythonWriter = R"PY(
+import plistlib, sys, datetime
+doc = {
+    "IsOn": True, "Off": False, "WaveProtocolLocked": 2, "Negative": -1,
+    "Big": 5000000000, "Real": 0.7, "Text": "Wave twice \u00e0 r\u00e9pondre",
+    "When": datetime.datetime(2020, 5, 17, 10, 30, 15),
+    "Bytes": b"\x00\x01\xfe\xff", "Rows": ["1 wave", "2 waves", 3],
+    "Nested": {"inner": {"deep": "yes"}}, "Empty": {},
+}
+with open(sys.argv[1], "wb") as f: plistlib.dump(doc, f, fmt=plistlib.FMT_XML)
+with open(sys.argv[2], "wb") as f: plistlib.dump(doc, f, fmt=plistlib.FMT_BINARY)
+)PY";
+
+// Checks a file we wrote, and prints nothing on success.
+const char* kPythonChecker = R"PY(
+import plistlib, sys, datetime
+with open(sys.argv[1], "rb") as f: doc = plistlib.load(f)
+want = {
+    "IsOn": True, "WaveProtocolSpeed": 1, "Negative": -7, "Real": 2.5, "Text": "h\u00e9 \"quoted\" <&>",
+    "Bytes": b"\x10\x20", "Rows": ["a", 2], "Nested": {"k": False},
+    "When": datetime.datetime(2001, 1, 1, 0, 1, 40),
+}
+if doc != want:
+    print("mismatch:", doc); sys.exit(1)
+)PY";
+
+void expectPythonDocument(const Value& v) {
+    ASSERT_NE(v.dictionary(), nullptr);
+    EXPECT_EQ(*v.find("IsOn"), Value(true));
+    EXPECT_EQ(*v.find("Off"), Value(false));
+    EXPECT_EQ(*v.find("WaveProtocolLocked"), Value(2));
+    EXPECT_EQ(*v.find("Negative"), Value(-1));
+    EXPECT_EQ(*v.find("Big"), Value(int64_t{5000000000}));
+    EXPECT_EQ(*v.find("Real"), Value(0.7));
+    EXPECT_EQ(*v.find("Text"), Value("Wave twice \xC3\xA0 r\xC3\xA9pondre"));
+    ASSERT_NE(v.find("When")->date(), nullptr);
+    // 2020-05-17 10:30:15 UTC
+    EXPECT_DOUBLE_EQ(v.find("When")->date()->secondsSinceReferenceDate, 1589711415.0 - 978307200.0);
+    EXPECT_EQ(*v.find("Bytes"), Value(platform::Data{0x00, 0x01, 0xfe, 0xff}));
+    EXPECT_EQ(*v.find("Rows"), Value(Array{Value("1 wave"), Value("2 waves"), Value(3)}));
+    EXPECT_EQ(*v.find("Nested")->find("inner")->find("deep"), Value("yes"));
+    EXPECT_EQ(*v.find("Empty"), Value(Dictionary{}));
+}
+
+Value ourDocument() {
+    return Value(Dictionary{
+        {"IsOn", Value(true)},
+        {"WaveProtocolSpeed", Value(1)},
+        {"Negative", Value(-7)},
+        {"Real", Value(2.5)},
+        {"Text", Value("h\xC3\xA9 \"quoted\" <&>")},
+        {"Bytes", Value(platform::Data{0x10, 0x20})},
+        {"Rows", Value(Array{Value("a"), Value(2)})},
+        {"Nested", Value(Dictionary{{"k", Value(false)}})},
+        {"When", Value(platform::Date{100})},
+    });
+}
+
+}  // namespace
+
+TEST(Plist, ReadsWhatPythonsPlistlibWritesInXmlAndBinary) {
+    ScratchDir dir;
+    testing_support::writeFile(dir.file("w.py"), kPythonWriter);
+    ASSERT_EQ(testing_support::run("python3 " + dir.file("w.py") + " " + dir.file("py.xml") + " " +
+                                   dir.file("py.bin")),
+              0);
+    auto xml = plist::readFile(dir.file("py.xml"));
+    ASSERT_TRUE(xml);
+    expectPythonDocument(*xml);
+    auto bin = plist::readFile(dir.file("py.bin"));
+    ASSERT_TRUE(bin);
+    expectPythonDocument(*bin);
+    EXPECT_EQ(*xml, *bin);
+}
+
+TEST(Plist, ReadsWhatPlistutilWrites) {
+    ScratchDir dir;
+    testing_support::writeFile(dir.file("w.py"), kPythonWriter);
+    ASSERT_EQ(testing_support::run("python3 " + dir.file("w.py") + " " + dir.file("py.xml") + " " +
+                                   dir.file("py.bin")),
+              0);
+    ASSERT_EQ(testing_support::run("plistutil -i " + dir.file("py.xml") + " -o " + dir.file("pu.bin") + " -f bin"), 0);
+    ASSERT_EQ(testing_support::run("plistutil -i " + dir.file("py.bin") + " -o " + dir.file("pu.xml") + " -f xml"), 0);
+    auto bin = plist::readFile(dir.file("pu.bin"));
+    auto xml = plist::readFile(dir.file("pu.xml"));
+    ASSERT_TRUE(bin && xml);
+    expectPythonDocument(*bin);
+    expectPythonDocument(*xml);
+}
+
+TEST(Plist, WhatWeWriteReadsBackInPlistlibPlistutilAndOurselves) {
+    ScratchDir dir;
+    const std::string ours = dir.file("ours.plist");
+    ASSERT_TRUE(plist::writeXmlAtomically(ourDocument(), ours));
+    testing_support::writeFile(dir.file("c.py"), kPythonChecker);
+    EXPECT_EQ(testing_support::run("python3 " + dir.file("c.py") + " " + ours), 0);
+    ASSERT_EQ(testing_support::run("plistutil -i " + ours + " -o " + dir.file("ours.bin") + " -f bin"), 0);
+    EXPECT_EQ(testing_support::run("python3 " + dir.file("c.py") + " " + dir.file("ours.bin")), 0);
+    auto back = plist::readFile(ours);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, ourDocument());
+    auto viaBinary = plist::parse(plist::toBinary(ourDocument()));
+    ASSERT_TRUE(viaBinary);
+    EXPECT_EQ(*viaBinary, ourDocument());
+}
+
+TEST(Plist, OldStyleTextAsStringsFilesUseIt) {
+    const char* strings = "\xEF\xBB\xBF/* Dutch texts */\n"
+                          "\"ONCE\" = \"Eén keer\";\n"
+                          "// a comment line\n"
+                          "\"HEADSET_ALERT_MSG\" = \"Line one\\nLine \\\"two\\\"\\U00e9\";\n"
+                          "FAST = Snel;\n"
+                          "\"SAME\";\n";
+    auto v = plist::parseText(strings);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(*v->find("ONCE"), Value("Eén keer"));
+    EXPECT_EQ(*v->find("HEADSET_ALERT_MSG"), Value("Line one\nLine \"two\"\xC3\xA9"));
+    EXPECT_EQ(*v->find("FAST"), Value("Snel"));
+    EXPECT_EQ(*v->find("SAME"), Value("SAME"));
+
+    auto nested = plist::parse("{ rows = (a, \"b c\", ); data = <0aff 10>; inner = { k = v; }; }");
+    ASSERT_TRUE(nested);
+    EXPECT_EQ(*nested->find("rows"), Value(Array{Value("a"), Value("b c")}));
+    EXPECT_EQ(*nested->find("data"), Value(platform::Data{0x0a, 0xff, 0x10}));
+    EXPECT_EQ(*nested->find("inner")->find("k"), Value("v"));
+    EXPECT_EQ(*plist::parse("just-a-string"), Value("just-a-string"));
+}
+
+TEST(Plist, BadFilesGiveNoneAndNeverCrash) {
+    ScratchDir dir;
+    const std::string xml = plist::toXml(ourDocument());
+    const std::string bin = plist::toBinary(ourDocument());
+    // Every truncation of a valid file. Only a cut after the root's end tag may still read as
+    // the whole document (the closing </plist> carries nothing).
+    const size_t rootEnd = xml.rfind("</dict>") + 7;
+    for (size_t n = 0; n < xml.size(); ++n) {
+        auto v = plist::parse(std::string_view(xml).substr(0, n));
+        if (v && *v == ourDocument()) {
+            EXPECT_GE(n, rootEnd);
+        }
+    }
+    for (size_t n = 0; n < bin.size(); ++n) {
+        auto v = plist::parse(std::string_view(bin).substr(0, n));
+        if (v) {
+            EXPECT_NE(*v, ourDocument());
+        }
+    }
+    const char* malformed[] = {
+        "",
+        "   \n",
+        "<?xml version=\"1.0\"?><plist><dict><key>a</key></plist>",
+        "<plist version=\"1.0\"><dict><key>IsOn</key><true/>",
+        "bplist00garbage-garbage-garbage-garbage",
+        "{ a = b; ",
+        "\"unterminated",
+        "{ a = (1, 2; }",
+        "<zz>",
+        "a = b c;",
+    };
+    for (const char* m : malformed) {
+        EXPECT_FALSE(plist::parse(m).has_value()) << m;
+        testing_support::writeFile(dir.file("bad.plist"), m);
+        EXPECT_FALSE(plist::readDictionary(dir.file("bad.plist")).has_value()) << m;
+    }
+    // Deep nesting is refused rather than recursed into.
+    EXPECT_FALSE(plist::parse(std::string(100000, '(')).has_value());
+    // A root that is no dictionary.
+    testing_support::writeFile(dir.file("array.plist"), plist::toXml(Value(Array{Value(1)})));
+    EXPECT_TRUE(plist::readFile(dir.file("array.plist")).has_value());
+    EXPECT_FALSE(plist::readDictionary(dir.file("array.plist")).has_value());
+    // Missing, a directory, and larger than any settings file may be.
+    EXPECT_FALSE(plist::readDictionary(dir.file("missing.plist")).has_value());
+    EXPECT_FALSE(plist::readDictionary(dir.path()).has_value());
+    std::string huge = "{ k = \"" + std::string(plist::kMaxPropertyListBytes, 'x') + "\"; }";
+    testing_support::writeFile(dir.file("huge.plist"), huge);
+    EXPECT_FALSE(plist::readDictionary(dir.file("huge.plist")).has_value());
+}
+
+TEST(Plist, AtomicWriteReplacesWholeFilesAndLeavesNoTemporaries) {
+    ScratchDir dir;
+    const std::string target = dir.file("com.brelkin.Orvella.plist");
+    testing_support::writeFile(target, "old contents");
+    ASSERT_TRUE(plist::writeXmlAtomically(Value(Dictionary{{"IsOn", Value(false)}}), target));
+    auto d = plist::readDictionary(target);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->at("IsOn"), Value(false));
+    int entries = 0;
+    for (auto& e : std::filesystem::directory_iterator(dir.path())) {
+        (void)e;
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1) << "no temporary file left behind";
+    // A directory that does not exist: the write fails and reports it.
+    EXPECT_FALSE(plist::writeXmlAtomically(Value(Dictionary{}), dir.file("no/such/dir/x.plist")));
+    // Nothing to write (no value) is a failure, not an empty file.
+    EXPECT_FALSE(plist::writeXmlAtomically(Value(), target));
+    EXPECT_TRUE(plist::readDictionary(target).has_value());
+}
