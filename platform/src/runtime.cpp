@@ -32,6 +32,11 @@ std::vector<std::vector<id>>& poolStack() {
 
 void methodsChanged() { ++registry().generation; }
 
+std::vector<void (*)(id)>& deallocListeners() {
+    static auto* l = new std::vector<void (*)(id)>();
+    return *l;
+}
+
 Class newClassObject(const char* name, Class superclass, bool meta) {
     auto* c = new Class_();
     c->name = name;
@@ -44,7 +49,10 @@ Class newClassObject(const char* name, Class superclass, bool meta) {
 // NSObject's methods.
 id nsobject_alloc(id self, SEL) { return class_createInstance(static_cast<Class>(self)); }
 id nsobject_init(id self, SEL) { return self; }
-void nsobject_dealloc(id self, SEL) { delete self; }
+void nsobject_dealloc(id self, SEL) {
+    for (auto listener : deallocListeners()) listener(self);
+    delete self;
+}
 std::string nsobject_description(id self, SEL) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%p", static_cast<void*>(self));
@@ -267,6 +275,8 @@ Class NSObject::cls() {
     }();
     return c;
 }
+
+void addDeallocListener(void (*listener)(id obj)) { deallocListeners().push_back(listener); }
 
 std::string describe(id obj) {
     if (obj == nullptr) return "(null)";

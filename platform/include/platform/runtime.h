@@ -274,6 +274,10 @@ public:
     static Class cls();
 };
 
+// Called with every object just before the root class frees it (after all dealloc hooks ran),
+// so registries that hold unretained references can forget it.
+void addDeallocListener(void (*listener)(id obj));
+
 // The description every object answers to ("<ClassName: 0x...>" unless overridden).
 std::string describe(id obj);
 

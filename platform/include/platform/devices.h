@@ -1,0 +1,170 @@
+// The phone's hardware as the deliverables see it: a device model (pose, proximity sensor,
+// audio outputs, lock state, the modem's call state, screen size) and the classes that read
+// it: SBSAccelerometer, UIDevice, SBLockScreenManager, AVAudioSession and UIScreen.
+//
+// Tests set the model directly; the simulator feeds it from the bus. Changes that the phone
+// reports as notifications reach this process's telephony centre:
+//   call status        -> "kCTCallStatusChangeNotification" {"kCTCallStatus": number}
+//   lock button        -> "SBLockButtonPressedNotification"
+//   proximity change   -> "SBProximityDidChangeNotification" {"kSBNotificationKeyState": 1|0},
+//                         only while proximity monitoring is on.
+//
+// SBSAccelerometer delivers the current pose to its delegate once per update interval while
+// events are enabled, the first sample one interval after enabling. The thresholds are stored
+// but do not filter samples. The delegate is not retained, as with every platform delegate.
+#pragma once
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "platform/foundation.h"
+#include "platform/runtime.h"
+
+namespace platform {
+
+struct CGPoint {
+    double x = 0, y = 0;
+    bool operator==(const CGPoint&) const = default;
+};
+struct CGSize {
+    double width = 0, height = 0;
+    bool operator==(const CGSize&) const = default;
+};
+struct CGRect {
+    CGPoint origin;
+    CGSize size;
+    bool operator==(const CGRect&) const = default;
+};
+inline CGRect CGRectMake(double x, double y, double w, double h) { return {{x, y}, {w, h}}; }
+
+// Audio port types.
+inline constexpr const char* AVAudioSessionPortHeadphones = "Headphones";
+inline constexpr const char* AVAudioSessionPortBluetoothHFP = "BluetoothHFP";
+inline constexpr const char* AVAudioSessionPortBluetoothA2DP = "BluetoothA2DPOutput";
+inline constexpr const char* AVAudioSessionPortBuiltInSpeaker = "Speaker";
+inline constexpr const char* AVAudioSessionPortBuiltInReceiver = "Receiver";
+inline constexpr const char* AVAudioSessionPortLineOut = "LineOut";
+
+// Call states as the modem reports them.
+enum CTCallStatus : int32_t {
+    kCTCallStatusActive = 1,
+    kCTCallStatusHeld = 2,
+    kCTCallStatusOutgoing = 3,
+    kCTCallStatusIncoming = 4,
+    kCTCallStatusEnded = 5,
+};
+
+struct Pose {
+    float x = 0, y = 0, z = 0;  // in g; z < 0 when the screen faces up
+};
+
+class DeviceModel {
+public:
+    static DeviceModel& shared();
+
+    Pose pose() const { return pose_; }
+    void setPose(float x, float y, float z) { pose_ = {x, y, z}; }
+
+    bool proximityCovered() const { return covered_; }
+    // A change posts the proximity notification while monitoring is on.
+    void setProximityCovered(bool covered);
+
+    // Connected external outputs, in connection order (Headphones, BluetoothHFP, ...).
+    const std::vector<std::string>& externalOutputs() const { return external_; }
+    void setExternalOutputs(std::vector<std::string> ports) { external_ = std::move(ports); }
+    // The speaker chosen for the call (the in-call speaker button toggles it).
+    bool speakerSelected() const { return speaker_; }
+    void setSpeakerSelected(bool on) { speaker_ = on; }
+    // The outputs of the current route: the speaker when chosen, else the connected outputs,
+    // else the receiver.
+    std::vector<std::string> routeOutputs() const;
+
+    bool locked() const { return locked_; }
+    void setLocked(bool locked) { locked_ = locked; }
+    // Locks the phone and posts the lock-button notification.
+    void pressLockButton();
+
+    int32_t callStatus() const { return callStatus_; }
+    // Records the status and posts it (on the alternate channel when asked).
+    void setCallStatus(int32_t status, bool alternate = false);
+
+    double screenHeight() const { return screenHeight_; }
+    void setScreenHeight(double h) { screenHeight_ = h; }
+    bool hasMainScreen() const { return hasScreen_; }
+    void setHasMainScreen(bool has) { hasScreen_ = has; }
+
+    // Back to a phone lying idle: unlocked, no call, nothing covering the sensor.
+    void reset();
+
+private:
+    Pose pose_{0, 0, -1};
+    bool covered_ = false;
+    std::vector<std::string> external_;
+    bool speaker_ = false;
+    bool locked_ = false;
+    int32_t callStatus_ = 0;
+    double screenHeight_ = 568;
+    bool hasScreen_ = true;
+};
+
+// Posts on this process's telephony centre (asynchronously, on the main run loop).
+void postTelephonyNotification(const std::string& name, const Dictionary& userInfo);
+
+// NSArray: an immutable list of objects (used for audio-route outputs).
+class NSArray : public objc::NSObject {
+public:
+    static objc::Class cls();
+    static NSArray* create(std::vector<objc::id> items);  // +1, items retained
+    const std::vector<objc::id>& items() const { return items_; }
+    ~NSArray() override;
+
+private:
+    std::vector<objc::id> items_;
+};
+
+// The classes (runtime messages in brackets):
+//   SBSAccelerometer  [alloc init setAccelerometerEventsEnabled: setUpdateInterval:
+//                      setXThreshold: setYThreshold: setZThreshold:
+//                      setOrientationEventsEnabled: setDelegate: accelerometerEventsEnabled
+//                      updateInterval delegate]
+//     delegate gets accelerometer:didAccelerateWithTimeStamp:x:y:z:eventType:
+//                   (id, double, float, float, float, int32_t)
+//   UIDevice          [+currentDevice setProximityMonitoringEnabled: proximityMonitoringEnabled
+//                      proximityState]
+//   SBLockScreenManager [+sharedInstance isUILocked]
+//   AVAudioSession    [+sharedInstance currentRoute] -> AVAudioSessionRouteDescription [outputs]
+//                      -> NSArray of AVAudioSessionPortDescription [portType portName]
+//   UIScreen          [+mainScreen bounds] (nil when the phone has no main screen)
+class SBSAccelerometer : public objc::NSObject {
+public:
+    static objc::Class cls();
+    bool eventsEnabled = false;
+    double updateInterval = 0.1;
+    float xThreshold = 0, yThreshold = 0, zThreshold = 0;
+    bool orientationEventsEnabled = false;
+    objc::id delegate = nullptr;  // not retained
+    RunLoop::TaskId sampling = 0;
+    ~SBSAccelerometer() override;
+};
+
+class UIDevice : public objc::NSObject {
+public:
+    static objc::Class cls();
+    static UIDevice* currentDevice();
+    bool proximityMonitoringEnabled = false;
+};
+
+// Registers the SpringBoard-only classes (SBSAccelerometer, SBLockScreenManager); other
+// processes do not have them, so NSClassFromString finds nothing there.
+void registerSpringBoardServiceClasses();
+// Registers the classes every process has (UIDevice, AVAudioSession, UIScreen, ...).
+void registerDeviceClasses();
+
+// signal(2) as the phone has it. The platform's SIG_ERR comes back when installation fails.
+using SignalHandler = void (*)(int);
+SignalHandler installSignalHandler(int signum, SignalHandler handler);
+// Makes the next installation fail (to exercise a caller's failure path).
+void failNextSignalInstallation();
+
+}  // namespace platform

@@ -1,0 +1,360 @@
+#include "platform/devices.h"
+
+#include <cstdio>
+
+#include "platform/notifications.h"
+
+namespace platform {
+
+using objc::id;
+using objc::SEL;
+using objc::msgSend;
+
+namespace {
+
+std::string hexAddress(const void* p) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%p", p);
+    return buf;
+}
+
+// Singletons live for the process and ignore retain/release.
+template <class T>
+T* makeImmortal(objc::Class cls) {
+    auto* obj = static_cast<T*>(objc::class_createInstance(cls));
+    obj->immortal = true;
+    return obj;
+}
+
+}  // namespace
+
+// --- Device model ------------------------------------------------------------------------
+
+DeviceModel& DeviceModel::shared() {
+    static auto* m = new DeviceModel();
+    return *m;
+}
+
+void DeviceModel::reset() { *this = DeviceModel(); }
+
+void DeviceModel::setProximityCovered(bool covered) {
+    if (covered == covered_) return;
+    covered_ = covered;
+    if (UIDevice::currentDevice()->proximityMonitoringEnabled) {
+        postTelephonyNotification("SBProximityDidChangeNotification",
+                                  Dictionary{{"kSBNotificationKeyState", Value(covered ? 1 : 0)}});
+    }
+}
+
+std::vector<std::string> DeviceModel::routeOutputs() const {
+    if (speaker_) return {AVAudioSessionPortBuiltInSpeaker};
+    if (!external_.empty()) return external_;
+    return {AVAudioSessionPortBuiltInReceiver};
+}
+
+void DeviceModel::pressLockButton() {
+    locked_ = true;
+    postTelephonyNotification("SBLockButtonPressedNotification", Dictionary{});
+}
+
+void DeviceModel::setCallStatus(int32_t status, bool alternate) {
+    callStatus_ = status;
+    if (status != kCTCallStatusActive && status != kCTCallStatusHeld) speaker_ = false;
+    postTelephonyNotification(alternate ? "kCTCallAlternateStatusChangeNotification"
+                                        : "kCTCallStatusChangeNotification",
+                              Dictionary{{"kCTCallStatus", Value(status)}});
+}
+
+void postTelephonyNotification(const std::string& name, const Dictionary& userInfo) {
+    CFNotificationCenterPostNotification(CTTelephonyCenterGetDefault(), name.c_str(), nullptr,
+                                         &userInfo, true);
+}
+
+// --- NSArray -------------------------------------------------------------------------------
+
+namespace {
+int32_t array_count(id self, SEL) { return static_cast<int32_t>(static_cast<NSArray*>(self)->items().size()); }
+id array_objectAtIndex(id self, SEL, int32_t i) {
+    const auto& items = static_cast<NSArray*>(self)->items();
+    return i >= 0 && static_cast<size_t>(i) < items.size() ? items[static_cast<size_t>(i)] : nullptr;
+}
+std::string array_description(id self, SEL) {
+    const auto& items = static_cast<NSArray*>(self)->items();
+    std::string out = "(\n";
+    for (size_t i = 0; i < items.size(); ++i) {
+        out += "    " + objc::describe(items[i]) + (i + 1 < items.size() ? ",\n" : "\n");
+    }
+    return out + ")";
+}
+}  // namespace
+
+objc::Class NSArray::cls() {
+    static objc::Class c = [] {
+        objc::Class k = objc::registerCxxClass<NSArray>("NSArray", objc::NSObject::cls());
+        objc::addMethod(k, SEL_("count"), &array_count);
+        objc::addMethod(k, SEL_("objectAtIndex:"), &array_objectAtIndex);
+        objc::addMethod(k, SEL_("description"), &array_description);
+        return k;
+    }();
+    return c;
+}
+
+NSArray* NSArray::create(std::vector<id> items) {
+    auto* a = static_cast<NSArray*>(objc::class_createInstance(cls()));
+    for (id item : items) objc::objc_retain(item);
+    a->items_ = std::move(items);
+    return a;
+}
+
+NSArray::~NSArray() {
+    for (id item : items_) objc::objc_release(item);
+}
+
+// --- SBSAccelerometer ------------------------------------------------------------------------
+
+namespace {
+
+SBSAccelerometer* accel(id self) { return static_cast<SBSAccelerometer*>(self); }
+
+void scheduleSample(SBSAccelerometer* a);
+
+void deliverSample(SBSAccelerometer* a) {
+    a->sampling = 0;
+    if (!a->eventsEnabled) return;
+    objc::Strong<SBSAccelerometer> keep = objc::Strong<SBSAccelerometer>::retain(a);
+    SEL sel = SEL_("accelerometer:didAccelerateWithTimeStamp:x:y:z:eventType:");
+    if (objc::respondsToSelector(a->delegate, sel)) {
+        Pose p = DeviceModel::shared().pose();
+        msgSend(a->delegate, sel, static_cast<id>(a), processClock().now(), p.x, p.y, p.z, int32_t{0});
+    }
+    // The delegate may have switched events off, or off and on again (which restarted sampling).
+    if (a->eventsEnabled && a->sampling == 0) scheduleSample(a);
+}
+
+void scheduleSample(SBSAccelerometer* a) {
+    a->sampling = RunLoop::main().schedule(a->updateInterval, [a] { deliverSample(a); });
+}
+
+void stopSampling(SBSAccelerometer* a) {
+    if (a->sampling != 0) RunLoop::main().cancel(a->sampling);
+    a->sampling = 0;
+}
+
+void accel_setEventsEnabled(id self, SEL, bool enabled) {
+    SBSAccelerometer* a = accel(self);
+    if (enabled == a->eventsEnabled) return;
+    a->eventsEnabled = enabled;
+    if (enabled) scheduleSample(a);
+    else stopSampling(a);
+}
+bool accel_eventsEnabled(id self, SEL) { return accel(self)->eventsEnabled; }
+void accel_setUpdateInterval(id self, SEL, double interval) {
+    SBSAccelerometer* a = accel(self);
+    a->updateInterval = interval > 0 ? interval : 0.01;
+    if (a->eventsEnabled) {
+        stopSampling(a);
+        scheduleSample(a);
+    }
+}
+double accel_updateInterval(id self, SEL) { return accel(self)->updateInterval; }
+void accel_setX(id self, SEL, float t) { accel(self)->xThreshold = t; }
+void accel_setY(id self, SEL, float t) { accel(self)->yThreshold = t; }
+void accel_setZ(id self, SEL, float t) { accel(self)->zThreshold = t; }
+void accel_setOrientation(id self, SEL, bool on) { accel(self)->orientationEventsEnabled = on; }
+void accel_setDelegate(id self, SEL, id delegate) { accel(self)->delegate = delegate; }
+id accel_delegate(id self, SEL) { return accel(self)->delegate; }
+
+}  // namespace
+
+SBSAccelerometer::~SBSAccelerometer() { stopSampling(this); }
+
+objc::Class SBSAccelerometer::cls() {
+    static objc::Class c = [] {
+        objc::Class k = objc::registerCxxClass<SBSAccelerometer>("SBSAccelerometer", objc::NSObject::cls());
+        objc::addMethod(k, SEL_("setAccelerometerEventsEnabled:"), &accel_setEventsEnabled);
+        objc::addMethod(k, SEL_("accelerometerEventsEnabled"), &accel_eventsEnabled);
+        objc::addMethod(k, SEL_("setUpdateInterval:"), &accel_setUpdateInterval);
+        objc::addMethod(k, SEL_("updateInterval"), &accel_updateInterval);
+        objc::addMethod(k, SEL_("setXThreshold:"), &accel_setX);
+        objc::addMethod(k, SEL_("setYThreshold:"), &accel_setY);
+        objc::addMethod(k, SEL_("setZThreshold:"), &accel_setZ);
+        objc::addMethod(k, SEL_("setOrientationEventsEnabled:"), &accel_setOrientation);
+        objc::addMethod(k, SEL_("setDelegate:"), &accel_setDelegate);
+        objc::addMethod(k, SEL_("delegate"), &accel_delegate);
+        return k;
+    }();
+    return c;
+}
+
+// --- UIDevice ------------------------------------------------------------------------------
+
+namespace {
+id device_currentDevice(id, SEL) { return UIDevice::currentDevice(); }
+void device_setProximity(id self, SEL, bool on) { static_cast<UIDevice*>(self)->proximityMonitoringEnabled = on; }
+bool device_proximityEnabled(id self, SEL) { return static_cast<UIDevice*>(self)->proximityMonitoringEnabled; }
+bool device_proximityState(id self, SEL) {
+    return static_cast<UIDevice*>(self)->proximityMonitoringEnabled && DeviceModel::shared().proximityCovered();
+}
+}  // namespace
+
+objc::Class UIDevice::cls() {
+    static objc::Class c = [] {
+        objc::Class k = objc::registerCxxClass<UIDevice>("UIDevice", objc::NSObject::cls());
+        objc::addClassMethod(k, SEL_("currentDevice"), &device_currentDevice);
+        objc::addMethod(k, SEL_("setProximityMonitoringEnabled:"), &device_setProximity);
+        objc::addMethod(k, SEL_("proximityMonitoringEnabled"), &device_proximityEnabled);
+        objc::addMethod(k, SEL_("proximityState"), &device_proximityState);
+        return k;
+    }();
+    return c;
+}
+
+UIDevice* UIDevice::currentDevice() {
+    static UIDevice* d = makeImmortal<UIDevice>(cls());
+    return d;
+}
+
+// --- SBLockScreenManager -----------------------------------------------------------------------
+
+namespace {
+
+class SBLockScreenManager : public objc::NSObject {};
+
+objc::Class lockScreenManagerClass() {
+    static objc::Class c = [] {
+        objc::Class k = objc::registerCxxClass<SBLockScreenManager>("SBLockScreenManager", objc::NSObject::cls());
+        objc::addClassMethod(k, SEL_("sharedInstance"), +[](id self, SEL) -> id {
+            static id shared = makeImmortal<SBLockScreenManager>(static_cast<objc::Class>(self));
+            return shared;
+        });
+        objc::addMethod(k, SEL_("isUILocked"), +[](id, SEL) { return DeviceModel::shared().locked(); });
+        return k;
+    }();
+    return c;
+}
+
+// --- AVAudioSession ----------------------------------------------------------------------------
+
+class AVAudioSessionPortDescription : public objc::NSObject {
+public:
+    std::string portType;
+};
+
+class AVAudioSessionRouteDescription : public objc::NSObject {
+public:
+    objc::Strong<NSArray> outputs;
+};
+
+class AVAudioSession : public objc::NSObject {};
+
+std::string portName(const std::string& type) {
+    if (type == AVAudioSessionPortHeadphones) return "Headphones";
+    if (type == AVAudioSessionPortBluetoothHFP) return "Bluetooth Hands-Free";
+    if (type == AVAudioSessionPortBuiltInSpeaker) return "Speaker";
+    if (type == AVAudioSessionPortBuiltInReceiver) return "Receiver";
+    return type;
+}
+
+objc::Class portClass() {
+    static objc::Class c = [] {
+        objc::Class k = objc::registerCxxClass<AVAudioSessionPortDescription>("AVAudioSessionPortDescription", objc::NSObject::cls());
+        objc::addMethod(k, SEL_("portType"), +[](id self, SEL) {
+            return static_cast<AVAudioSessionPortDescription*>(self)->portType;
+        });
+        objc::addMethod(k, SEL_("portName"), +[](id self, SEL) {
+            return portName(static_cast<AVAudioSessionPortDescription*>(self)->portType);
+        });
+        objc::addMethod(k, SEL_("description"), +[](id self, SEL) {
+            const auto& type = static_cast<AVAudioSessionPortDescription*>(self)->portType;
+            return "<AVAudioSessionPortDescription: " + hexAddress(self) + ", type = " + type +
+                   "; name = " + portName(type) + ">";
+        });
+        return k;
+    }();
+    return c;
+}
+
+objc::Class routeClass() {
+    static objc::Class c = [] {
+        objc::Class k = objc::registerCxxClass<AVAudioSessionRouteDescription>("AVAudioSessionRouteDescription", objc::NSObject::cls());
+        objc::addMethod(k, SEL_("outputs"), +[](id self, SEL) -> id {
+            return static_cast<AVAudioSessionRouteDescription*>(self)->outputs.get();
+        });
+        return k;
+    }();
+    return c;
+}
+
+objc::Class audioSessionClass() {
+    static objc::Class c = [] {
+        objc::Class k = objc::registerCxxClass<AVAudioSession>("AVAudioSession", objc::NSObject::cls());
+        objc::addClassMethod(k, SEL_("sharedInstance"), +[](id self, SEL) -> id {
+            static id shared = makeImmortal<AVAudioSession>(static_cast<objc::Class>(self));
+            return shared;
+        });
+        // The route is read afresh on every call, so it reflects what is connected now.
+        objc::addMethod(k, SEL_("currentRoute"), +[](id, SEL) -> id {
+            std::vector<id> ports;
+            for (const auto& type : DeviceModel::shared().routeOutputs()) {
+                auto* port = static_cast<AVAudioSessionPortDescription*>(objc::class_createInstance(portClass()));
+                port->portType = type;
+                ports.push_back(port);
+            }
+            auto* route = static_cast<AVAudioSessionRouteDescription*>(objc::class_createInstance(routeClass()));
+            route->outputs = objc::Strong<NSArray>::adopt(NSArray::create(ports));
+            for (id p : ports) objc::objc_release(p);
+            return objc::objc_autorelease(route);
+        });
+        return k;
+    }();
+    return c;
+}
+
+// --- UIScreen ----------------------------------------------------------------------------------
+
+class UIScreen : public objc::NSObject {};
+
+objc::Class screenClass() {
+    static objc::Class c = [] {
+        objc::Class k = objc::registerCxxClass<UIScreen>("UIScreen", objc::NSObject::cls());
+        objc::addClassMethod(k, SEL_("mainScreen"), +[](id self, SEL) -> id {
+            static id shared = makeImmortal<UIScreen>(static_cast<objc::Class>(self));
+            return DeviceModel::shared().hasMainScreen() ? shared : nullptr;
+        });
+        objc::addMethod(k, SEL_("bounds"), +[](id, SEL) {
+            return CGRectMake(0, 0, 320, DeviceModel::shared().screenHeight());
+        });
+        return k;
+    }();
+    return c;
+}
+
+bool failNextSignal = false;
+
+}  // namespace
+
+void registerSpringBoardServiceClasses() {
+    SBSAccelerometer::cls();
+    lockScreenManagerClass();
+}
+
+void registerDeviceClasses() {
+    UIDevice::cls();
+    NSArray::cls();
+    portClass();
+    routeClass();
+    audioSessionClass();
+    screenClass();
+}
+
+SignalHandler installSignalHandler(int signum, SignalHandler handler) {
+    if (failNextSignal) {
+        failNextSignal = false;
+        return SIG_ERR;
+    }
+    return ::signal(signum, handler);
+}
+
+void failNextSignalInstallation() { failNextSignal = true; }
+
+}  // namespace platform

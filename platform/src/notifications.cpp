@@ -1,0 +1,275 @@
+#include "platform/notifications.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+#include "platform/runloop.h"
+
+namespace platform {
+
+using objc::id;
+using objc::SEL;
+
+struct NotificationCenterImpl {
+    enum class Kind { Darwin, Telephony, Distributed };
+
+    struct Registration {
+        uint64_t serial;
+        const void* observer;
+        CFNotificationCallback callback;  // CF-style registrations
+        SEL selector;                     // distributed registrations (observer is an id)
+        std::optional<std::string> name;  // none: every name
+        const void* object;
+        int32_t suspensionBehavior;
+    };
+
+    explicit NotificationCenterImpl(Kind k) : kind(k) {}
+
+    void add(Registration r) {
+        r.serial = nextSerial++;
+        registrations.push_back(std::move(r));
+    }
+
+    void remove(const void* observer, const char* name, const void* object) {
+        std::erase_if(registrations, [&](const Registration& r) {
+            return r.observer == observer && (name == nullptr || (r.name && *r.name == name)) &&
+                   (object == nullptr || r.object == object);
+        });
+    }
+
+    void removeEvery(const void* observer) {
+        std::erase_if(registrations, [&](const Registration& r) { return r.observer == observer; });
+    }
+
+    const Registration* find(uint64_t serial) const {
+        for (const auto& r : registrations)
+            if (r.serial == serial) return &r;
+        return nullptr;
+    }
+
+    // Hands one notification to the observers registered now; each is looked up again just
+    // before its turn, so earlier handlers may remove later observers.
+    void deliver(const std::string& name, const void* object, const Value& userInfo) {
+        std::vector<uint64_t> due;
+        for (const auto& r : registrations) {
+            if ((!r.name || *r.name == name) && (r.object == nullptr || r.object == object)) {
+                due.push_back(r.serial);
+            }
+        }
+        for (uint64_t serial : due) {
+            const Registration* found = find(serial);
+            if (found == nullptr) continue;
+            Registration r = *found;  // the handler may change the list
+            if (kind == Kind::Distributed) {
+                objc::Strong<NSNotification> note = objc::Strong<NSNotification>::adopt(
+                    NSNotification::create(name, nullptr, userInfo));
+                objc::msgSend(static_cast<id>(const_cast<void*>(r.observer)), r.selector,
+                              static_cast<id>(note.get()));
+            } else if (r.callback != nullptr) {
+                r.callback(this, const_cast<void*>(r.observer), name, object, userInfo.dictionary());
+            }
+        }
+    }
+
+    Kind kind;
+    std::vector<Registration> registrations;
+    uint64_t nextSerial = 1;
+};
+
+namespace {
+
+NotificationCenterImpl& darwin() {
+    static auto* c = new NotificationCenterImpl(NotificationCenterImpl::Kind::Darwin);
+    return *c;
+}
+NotificationCenterImpl& telephony() {
+    static auto* c = new NotificationCenterImpl(NotificationCenterImpl::Kind::Telephony);
+    return *c;
+}
+NotificationCenterImpl& distributed() {
+    static auto* c = new NotificationCenterImpl(NotificationCenterImpl::Kind::Distributed);
+    return *c;
+}
+
+void forgetFreedObject(id obj) { distributed().removeEvery(obj); }
+
+void receiveEnvelope(const Envelope& e) {
+    if (e.channel == Channel::Darwin) darwin().deliver(e.name, nullptr, Value());
+    else distributed().deliver(e.name, nullptr, e.userInfo);
+}
+
+std::unique_ptr<Transport>& transportSlot() {
+    static auto* t = [] {
+        auto* slot = new std::unique_ptr<Transport>(std::make_unique<InProcessTransport>());
+        (*slot)->setReceiver(&receiveEnvelope);
+        return slot;
+    }();
+    return *t;
+}
+
+}  // namespace
+
+void InProcessTransport::send(const Envelope& envelope) {
+    RunLoop::main().schedule(0, [this, envelope] { receive(envelope); });
+}
+
+Transport& transport() { return *transportSlot(); }
+
+void setTransport(std::unique_ptr<Transport> t) {
+    t->setReceiver(&receiveEnvelope);
+    transportSlot() = std::move(t);
+    // Interest registered before the switch carries over.
+    for (const auto& r : darwin().registrations) transport().watch(Channel::Darwin, r.name.value_or(""));
+    for (const auto& r : distributed().registrations) transport().watch(Channel::Distributed, r.name.value_or(""));
+}
+
+CFNotificationCenterRef CFNotificationCenterGetDarwinNotifyCenter() { return &darwin(); }
+CFNotificationCenterRef CTTelephonyCenterGetDefault() { return &telephony(); }
+
+void CFNotificationCenterAddObserver(CFNotificationCenterRef center, const void* observer,
+                                     CFNotificationCallback callback, const char* name,
+                                     const void* object, int32_t suspensionBehavior) {
+    if (center == nullptr || callback == nullptr) return;
+    std::optional<std::string> n;
+    if (name != nullptr) n = name;
+    center->add({0, observer, callback, nullptr, n, object, suspensionBehavior});
+    if (center == &darwin()) transport().watch(Channel::Darwin, n.value_or(""));
+}
+
+void CTTelephonyCenterAddObserver(CFNotificationCenterRef center, const void* observer,
+                                  CFNotificationCallback callback, const char* name,
+                                  const void* object, int32_t suspensionBehavior) {
+    CFNotificationCenterAddObserver(center, observer, callback, name, object, suspensionBehavior);
+}
+
+void CFNotificationCenterRemoveObserver(CFNotificationCenterRef center, const void* observer,
+                                        const char* name, const void* object) {
+    if (center != nullptr) center->remove(observer, name, object);
+}
+
+void CFNotificationCenterRemoveEveryObserver(CFNotificationCenterRef center, const void* observer) {
+    if (center != nullptr) center->removeEvery(observer);
+}
+
+void CFNotificationCenterPostNotification(CFNotificationCenterRef center, const char* name,
+                                          const void* object, const Dictionary* userInfo,
+                                          bool /*deliverImmediately*/) {
+    if (center == nullptr || name == nullptr) return;
+    if (center == &darwin()) {
+        transport().send(Envelope{Channel::Darwin, name, Value()});
+        return;
+    }
+    Value info = userInfo ? Value(*userInfo) : Value();
+    std::string n = name;
+    RunLoop::main().schedule(0, [center, n, object, info] { center->deliver(n, object, info); });
+}
+
+size_t CFNotificationCenterObserverCount(CFNotificationCenterRef center) {
+    return center ? center->registrations.size() : 0;
+}
+
+// --- NSNotification ------------------------------------------------------------------------
+
+namespace {
+std::string notification_name(id self, SEL) { return static_cast<NSNotification*>(self)->name(); }
+id notification_object(id self, SEL) { return static_cast<NSNotification*>(self)->object(); }
+std::string notification_description(id self, SEL) {
+    auto* n = static_cast<NSNotification*>(self);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%p", static_cast<void*>(self));
+    std::string out = std::string("NSConcreteNotification ") + buf + " {name = " + n->name();
+    if (n->object() != nullptr) out += "; object = " + objc::describe(n->object());
+    if (!n->userInfo().isNone()) out += "; userInfo = " + n->userInfo().description();
+    return out + "}";
+}
+}  // namespace
+
+objc::Class NSNotification::cls() {
+    static objc::Class c = [] {
+        objc::Class k = objc::registerCxxClass<NSNotification>("NSNotification", objc::NSObject::cls());
+        objc::addMethod(k, SEL_("name"), &notification_name);
+        objc::addMethod(k, SEL_("object"), &notification_object);
+        objc::addMethod(k, SEL_("description"), &notification_description);
+        return k;
+    }();
+    return c;
+}
+
+NSNotification* NSNotification::create(std::string name, id object, Value userInfo) {
+    auto* n = static_cast<NSNotification*>(objc::class_createInstance(cls()));
+    n->name_ = std::move(name);
+    n->object_ = objc::objc_retain(object);
+    n->userInfo_ = std::move(userInfo);
+    return n;
+}
+
+NSNotification::~NSNotification() { objc::objc_release(object_); }
+
+// --- NSDistributedNotificationCenter -------------------------------------------------------
+
+namespace {
+
+id center_defaultCenter(id, SEL) { return NSDistributedNotificationCenter::defaultCenter(); }
+
+void center_addObserver(id, SEL, id observer, SEL selector, std::string name, id object) {
+    if (observer == nullptr || selector == nullptr) return;
+    std::optional<std::string> n;
+    if (!name.empty()) n = name;
+    distributed().add({0, observer, nullptr, selector, n, object, CFNotificationSuspensionBehaviorCoalesce});
+    transport().watch(Channel::Distributed, name);
+}
+
+void center_removeObserver(id, SEL, id observer, std::string name, id object) {
+    distributed().remove(observer, name.empty() ? nullptr : name.c_str(), object);
+}
+
+void center_post(id, SEL, std::string name, id /*object*/, Value userInfo, bool /*immediately*/) {
+    transport().send(Envelope{Channel::Distributed, std::move(name), std::move(userInfo)});
+}
+
+}  // namespace
+
+objc::Class NSDistributedNotificationCenter::cls() {
+    static objc::Class c = [] {
+        objc::Class k = objc::registerCxxClass<NSDistributedNotificationCenter>(
+            "NSDistributedNotificationCenter", objc::NSObject::cls());
+        objc::addClassMethod(k, SEL_("defaultCenter"), &center_defaultCenter);
+        objc::addMethod(k, SEL_("addObserver:selector:name:object:"), &center_addObserver);
+        objc::addMethod(k, SEL_("removeObserver:name:object:"), &center_removeObserver);
+        objc::addMethod(k, SEL_("postNotificationName:object:userInfo:deliverImmediately:"), &center_post);
+        objc::addDeallocListener(&forgetFreedObject);
+        return k;
+    }();
+    return c;
+}
+
+NSDistributedNotificationCenter* NSDistributedNotificationCenter::defaultCenter() {
+    static NSDistributedNotificationCenter* center = [] {
+        auto* c = static_cast<NSDistributedNotificationCenter*>(objc::class_createInstance(cls()));
+        c->immortal = true;
+        return c;
+    }();
+    return center;
+}
+
+size_t NSDistributedNotificationCenter::observerCount() const { return distributed().registrations.size(); }
+
+void distributedAddObserver(id observer, SEL selector, const std::string& name) {
+    objc::msgSend(NSDistributedNotificationCenter::defaultCenter(),
+                  SEL_("addObserver:selector:name:object:"), observer, selector, name, id{nullptr});
+}
+
+void distributedRemoveObserver(id observer, const std::string& name) {
+    objc::msgSend(NSDistributedNotificationCenter::defaultCenter(), SEL_("removeObserver:name:object:"),
+                  observer, name, id{nullptr});
+}
+
+void distributedPost(const std::string& name) {
+    objc::msgSend(NSDistributedNotificationCenter::defaultCenter(),
+                  SEL_("postNotificationName:object:userInfo:deliverImmediately:"), name, id{nullptr},
+                  Value(), true);
+}
+
+}  // namespace platform

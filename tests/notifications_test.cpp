@@ -1,0 +1,180 @@
+// The three notification centres: delivery order, timing and lifetime rules.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/devices.h"
+#include "platform/notifications.h"
+#include "platform/runloop.h"
+
+using namespace platform;
+using objc::id;
+using objc::SEL;
+
+namespace {
+
+std::vector<std::string> events;
+
+// An observer whose handlers record what reached them.
+class Listener : public objc::NSObject {
+public:
+    std::string label;
+    bool removeSelfOnNote = false;
+    bool postAgain = false;
+    Listener* releaseOnNote = nullptr;
+    ~Listener() override { events.push_back(label + " freed"); }
+
+    static objc::Class cls() {
+        static objc::Class c = [] {
+            objc::Class k = objc::registerCxxClass<Listener>("Listener", objc::NSObject::cls());
+            objc::class_addMethod(k, SEL_("note:"), +[](id self, SEL, id note) {
+                auto* l = static_cast<Listener*>(self);
+                events.push_back(l->label + " got " + static_cast<NSNotification*>(note)->name());
+                if (l->removeSelfOnNote) distributedRemoveObserver(self, static_cast<NSNotification*>(note)->name());
+                if (l->postAgain) {
+                    l->postAgain = false;
+                    distributedPost("again");
+                }
+                if (l->releaseOnNote) {
+                    Listener* other = l->releaseOnNote;
+                    l->releaseOnNote = nullptr;
+                    objc::objc_release(other);
+                }
+            }, "v@:");
+            return k;
+        }();
+        return c;
+    }
+    static Listener* make(const std::string& label) {
+        auto* l = static_cast<Listener*>(objc::allocInit(cls()));
+        l->label = label;
+        return l;
+    }
+};
+
+class Centres : public ::testing::Test {
+protected:
+    void SetUp() override {
+        useVirtualClock();
+        RunLoop::main().reset();
+        events.clear();
+    }
+    void drain() { RunLoop::main().runDue(); }
+};
+
+void recordCallback(CFNotificationCenterRef, void* observer, const std::string& name, const void*,
+                    const Dictionary* userInfo) {
+    std::string e = std::string(observer ? static_cast<const char*>(observer) : "anon") + " got " + name;
+    if (userInfo) {
+        for (const auto& [k, v] : *userInfo) e += " " + k + "=" + v.description();
+    }
+    events.push_back(e);
+}
+
+}  // namespace
+
+TEST_F(Centres, DistributedPostsArriveLaterAndInPostingOrder) {
+    Listener* bar = Listener::make("bar");
+    distributedAddObserver(bar, SEL_("note:"), "com.brelkin.dev.slideopen");
+    distributedAddObserver(bar, SEL_("note:"), "com.brelkin.dev.removeActiveLabels");
+    distributedPost("com.brelkin.dev.slideopen");
+    distributedPost("com.brelkin.dev.removeActiveLabels");
+    distributedPost("com.brelkin.dev.turnonspeaker");
+    EXPECT_TRUE(events.empty()) << "never delivered inside the post";
+    drain();
+    EXPECT_EQ(events, (std::vector<std::string>{"bar got com.brelkin.dev.slideopen",
+                                                "bar got com.brelkin.dev.removeActiveLabels"}));
+    distributedRemoveObserver(bar, "com.brelkin.dev.slideopen");
+    distributedRemoveObserver(bar, "com.brelkin.dev.slideopen");  // removing twice does nothing
+    distributedRemoveObserver(bar, "com.brelkin.dev.removeActiveLabels");
+    objc::objc_release(bar);
+}
+
+TEST_F(Centres, ObserverRemovedBetweenPostAndDeliveryGetsNothing) {
+    Listener* a = Listener::make("a");
+    Listener* b = Listener::make("b");
+    distributedAddObserver(a, SEL_("note:"), "n");
+    distributedAddObserver(b, SEL_("note:"), "n");
+    distributedPost("n");
+    distributedRemoveObserver(b, "n");
+    Listener* late = Listener::make("late");
+    distributedAddObserver(late, SEL_("note:"), "n");  // registered before delivery: gets it
+    drain();
+    EXPECT_EQ(events, (std::vector<std::string>{"a got n", "late got n"}));
+    for (Listener* l : {a, b, late}) {
+        distributedRemoveObserver(l, "n");
+        objc::objc_release(l);
+    }
+}
+
+TEST_F(Centres, HandlersMayRemoveThemselvesAndPostAgain) {
+    Listener* once = Listener::make("once");
+    once->removeSelfOnNote = true;
+    once->postAgain = true;
+    Listener* always = Listener::make("always");
+    distributedAddObserver(once, SEL_("note:"), "first");
+    distributedAddObserver(always, SEL_("note:"), "");
+    distributedPost("first");
+    drain();
+    EXPECT_EQ(events, (std::vector<std::string>{"once got first", "always got first", "always got again"}));
+    objc::objc_release(always);  // freed without removing itself: the centre forgets it
+    distributedPost("third");
+    drain();
+    EXPECT_EQ(events.back(), "always freed");
+    objc::objc_release(once);
+}
+
+TEST_F(Centres, ReceiverFreedDuringDeliveryIsNotUsedAfterwards) {
+    Listener* first = Listener::make("first");
+    Listener* second = Listener::make("second");
+    first->releaseOnNote = second;  // drops the last reference to the next observer in line
+    distributedAddObserver(first, SEL_("note:"), "n");
+    distributedAddObserver(second, SEL_("note:"), "n");
+    distributedPost("n");
+    drain();
+    EXPECT_EQ(events, (std::vector<std::string>{"first got n", "second freed"}));
+    EXPECT_EQ(NSDistributedNotificationCenter::defaultCenter()->observerCount(), 1u);
+    distributedRemoveObserver(first, "n");
+    objc::objc_release(first);
+}
+
+TEST_F(Centres, ReceiverKeptAliveWhileItsOwnHandlerDropsIt) {
+    Listener* self = Listener::make("self");
+    self->releaseOnNote = self;  // the handler drops the only reference to its own receiver
+    distributedAddObserver(self, SEL_("note:"), "n");
+    distributedPost("n");
+    drain();
+    EXPECT_EQ(events, (std::vector<std::string>{"self got n", "self freed"}));
+}
+
+TEST_F(Centres, DarwinNotificationsCarryOnlyTheirName) {
+    static char tweak[] = "tweak";
+    CFNotificationCenterRef darwinCentre = CFNotificationCenterGetDarwinNotifyCenter();
+    CFNotificationCenterAddObserver(darwinCentre, tweak, &recordCallback, "com.brelkin.Orvella.settingschanged",
+                                    nullptr, CFNotificationSuspensionBehaviorHold);
+    Dictionary info{{"ignored", Value(1)}};
+    CFNotificationCenterPostNotification(darwinCentre, "com.brelkin.Orvella.settingschanged", nullptr, &info, true);
+    CFNotificationCenterPostNotification(darwinCentre, "other.name", nullptr, nullptr, true);
+    EXPECT_TRUE(events.empty());
+    drain();
+    EXPECT_EQ(events, (std::vector<std::string>{"tweak got com.brelkin.Orvella.settingschanged"}));
+    CFNotificationCenterRemoveObserver(darwinCentre, tweak, "com.brelkin.Orvella.settingschanged", nullptr);
+    CFNotificationCenterPostNotification(darwinCentre, "com.brelkin.Orvella.settingschanged", nullptr, nullptr, true);
+    drain();
+    EXPECT_EQ(events.size(), 1u);
+}
+
+TEST_F(Centres, TelephonyCallbackGetsNameAndUserInformationForEveryName) {
+    CTTelephonyCenterAddObserver(CTTelephonyCenterGetDefault(), nullptr, &recordCallback, nullptr, nullptr,
+                                 CFNotificationSuspensionBehaviorHold);
+    DeviceModel::shared().setCallStatus(kCTCallStatusIncoming);
+    DeviceModel::shared().pressLockButton();
+    DeviceModel::shared().setCallStatus(kCTCallStatusActive, /*alternate=*/true);
+    EXPECT_TRUE(events.empty());
+    drain();
+    EXPECT_EQ(events, (std::vector<std::string>{"anon got kCTCallStatusChangeNotification kCTCallStatus=4",
+                                                "anon got SBLockButtonPressedNotification",
+                                                "anon got kCTCallAlternateStatusChangeNotification kCTCallStatus=1"}));
+    EXPECT_TRUE(DeviceModel::shared().locked()) << "the lock button locks the phone";
+}
