@@ -279,7 +279,8 @@ TEST(OrientationClassifier, RulesAndTheMovementTest) {
     EXPECT_EQ(prevRetValue, 1);
     EXPECT_FLOAT_EQ(prevX, 0.9f);
     EXPECT_EQ(getPhoneOrientationState(0.9f, -0.9f, -0.2f), -1) << "y moved by 2.5";
-    EXPECT_EQ(getPhoneOrientationState(0.9f, -0.9f, -0.14f), 3) << "z just above -0.15";
+    EXPECT_EQ(getPhoneOrientationState(0.9f, -0.8f, -0.14f), 3) << "z just above -0.15";
+    EXPECT_EQ(getPhoneOrientationState(0.9f, -0.9f, -0.14f), 1) << "y at or below -0.85 is no first-rule case";
 }
 
 TEST_F(Engine, SettingsFileReadings) {
