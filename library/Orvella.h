@@ -6,6 +6,7 @@
 
 #include "platform/log.h"
 #include "platform/notifications.h"
+#include "platform/runtime.h"
 
 class Telephony;
 
@@ -13,7 +14,7 @@ class Telephony;
 // clears it; nothing in the tweak sets it.
 extern "C" bool LOGGER_ON;
 // The call monitor (SpringBoard only; empty elsewhere).
-extern Telephony* tel;
+extern "C" Telephony* tel;
 // The main screen is 480 points high (computed in SpringBoard only).
 extern "C" bool IS_IPHONE_4;
 
@@ -43,3 +44,43 @@ std::string getConfiguredWaveProtocol(bool locked);
 
 // The library's initialisation routine (its ELF constructor).
 extern "C" void OrvellaInitialize();
+
+// --- Call-screen hooks: replacement functions, saved-implementation slots, added methods ---
+
+using objc::id;
+using objc::SEL;
+
+// In-call controller (rows 1 to 4).
+void useSpeaker(id self, SEL _cmd, id notification);
+id init_InCallController(id self, SEL _cmd);
+void dealloc_InCallController(id self, SEL _cmd);
+void _callStatusChangedNotification_InCallController(id self, SEL _cmd, id notification);
+extern id (*_init_InCallController)(id, SEL);
+extern void (*_dealloc_InCallController)(id, SEL);
+extern void (*__callStatusChangedNotification_InCallController)(id, SEL, id);
+
+// Lock screen (rows 5 to 7).
+void didRotateFromInterfaceOrientation_SBLockScreenViewController(id self, SEL _cmd, int64_t orientation);
+void willRotateToInterfaceOrientation_duration_SBLockScreenViewController(id self, SEL _cmd, int64_t orientation,
+                                                                          double duration);
+void willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController(id self, SEL _cmd,
+                                                                                   int64_t orientation,
+                                                                                   double duration);
+extern void (*_didRotateFromInterfaceOrientation_SBLockScreenViewController)(id, SEL, int64_t);
+extern void (*_willRotateToInterfaceOrientation_duration_SBLockScreenViewController)(id, SEL, int64_t, double);
+extern void (*_willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController)(id, SEL, int64_t,
+                                                                                             double);
+
+// Answer bar (rows 8 to 14).
+void slideOpen(id self, SEL _cmd, id notification);
+void removeActiveLabels(id self, SEL _cmd, id notification);
+id init_TPSuperBottomBar(id self, SEL _cmd);
+void dealloc_TPSuperBottomBar(id self, SEL _cmd);
+void setSlidingButton_TPSuperBottomBar(id self, SEL _cmd, id button);
+void setMainRightButton_TPSuperBottomBar(id self, SEL _cmd, id button);
+void slidingButtonDidFinishSlide_TPSuperBottomBar(id self, SEL _cmd);
+extern id (*_init_TPSuperBottomBar)(id, SEL);
+extern void (*_dealloc_TPSuperBottomBar)(id, SEL);
+extern void (*_setSlidingButton_TPSuperBottomBar)(id, SEL, id);
+extern void (*_setMainRightButton_TPSuperBottomBar)(id, SEL, id);
+extern void (*_slidingButtonDidFinishSlide_TPSuperBottomBar)(id, SEL);

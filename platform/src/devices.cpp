@@ -52,6 +52,19 @@ std::vector<std::string> DeviceModel::routeOutputs() const {
     return {AVAudioSessionPortBuiltInReceiver};
 }
 
+void DeviceModel::requestAnswer() {
+    if (answerHandler_) {
+        answerHandler_();
+    } else if (callStatus_ == kCTCallStatusIncoming) {
+        setCallStatus(kCTCallStatusActive);
+    }
+}
+
+void DeviceModel::requestSpeaker(bool on) {
+    if (speakerHandler_) speakerHandler_(on);
+    else speaker_ = on;
+}
+
 void DeviceModel::pressLockButton() {
     locked_ = true;
     postTelephonyNotification("SBLockButtonPressedNotification", Dictionary{});

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/runloop.h"
+#include "platform/trace.h"
 
 namespace platform {
 
@@ -135,6 +136,10 @@ void CFNotificationCenterAddObserver(CFNotificationCenterRef center, const void*
     std::optional<std::string> n;
     if (name != nullptr) n = name;
     center->add({0, observer, callback, nullptr, n, object, suspensionBehavior});
+    if (tracing()) {
+        trace(std::string("platform: observer added: ") + (center == &darwin() ? "darwin " : "telephony ") +
+              n.value_or("*"));
+    }
     if (center == &darwin()) transport().watch(Channel::Darwin, n.value_or(""));
 }
 

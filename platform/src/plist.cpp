@@ -1,5 +1,7 @@
 #include "platform/plist.h"
 
+#include "platform/trace.h"
+
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
@@ -410,6 +412,7 @@ std::optional<Value> parse(std::string_view bytes) {
 }
 
 std::optional<Value> readFile(const std::string& hostPath) {
+    if (tracing()) trace("platform: file read: " + hostPath);
     int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     struct stat st {};

@@ -1,5 +1,7 @@
 #include "platform/runtime.h"
 
+#include "platform/trace.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -165,12 +167,20 @@ bool class_addMethodRaw(Class cls, SEL sel, IMP imp, const char* types,
     if (cls->methods.count(sel) != 0) return false;
     cls->methods.emplace(sel, Method{imp, types ? types : "", signature});
     methodsChanged();
+    if (platform::tracing()) {
+        platform::trace(std::string("platform: method added: ") + (cls->isMeta ? "+[" : "-[") + cls->name + " " +
+                        sel->name + "]");
+    }
     return true;
 }
 
 void MSHookMessageExRaw(Class cls, SEL sel, IMP replacement, IMP* slot,
                         const std::type_info* signature) {
     if (cls == nullptr || sel == nullptr || replacement == nullptr) return;
+    if (platform::tracing()) {
+        platform::trace(std::string("platform: hook installed: ") + (cls->isMeta ? "+[" : "-[") + cls->name + " " +
+                        sel->name + "]");
+    }
     auto own = cls->methods.find(sel);
     if (own != cls->methods.end()) {
         if (slot) *slot = own->second.imp;

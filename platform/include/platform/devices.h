@@ -15,6 +15,7 @@
 #pragma once
 
 #include <csignal>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,14 @@ public:
     bool hasMainScreen() const { return hasScreen_; }
     void setHasMainScreen(bool has) { hasScreen_ = has; }
 
+    // What the call screen asks of the phone. By default they act on this model at once (a
+    // ringing call becomes active; the speaker is chosen or not); a host on the bus forwards
+    // them to the simulator instead, which answers with the new state.
+    void requestAnswer();
+    void requestSpeaker(bool on);
+    void setAnswerHandler(std::function<void()> handler) { answerHandler_ = std::move(handler); }
+    void setSpeakerHandler(std::function<void(bool)> handler) { speakerHandler_ = std::move(handler); }
+
     // Back to a phone lying idle: unlocked, no call, nothing covering the sensor.
     void reset();
 
@@ -106,6 +115,8 @@ private:
     int32_t callStatus_ = 0;
     double screenHeight_ = 568;
     bool hasScreen_ = true;
+    std::function<void()> answerHandler_;
+    std::function<void(bool)> speakerHandler_;
 };
 
 // Posts on this process's telephony centre (asynchronously, on the main run loop).

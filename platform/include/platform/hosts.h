@@ -1,0 +1,97 @@
+// The host processes' own classes and behaviour: the answer bar (TPSuperBottomBar), the in-call
+// controller (InCallController), the lock screen's view controller
+// (SBLockScreenViewController), the call screen that creates and tears them down as the call
+// goes, and the injector that loads tweak libraries into a host.
+//
+// Runtime messages:
+//   TPSuperBottomBar     init, dealloc, mainRightButton, setMainRightButton: (id),
+//                        slidingButton, setSlidingButton: (id), buttonPressed: (id),
+//                        slidingButtonDidFinishSlide
+//     A press of the main right button or a finished slide answers the ringing call once.
+//   InCallController     init, dealloc, speakerButtonPosition -> int32_t,
+//                        sixSquareButtonClicked: (int32_t), _callStatusChangedNotification: (id)
+//     Clicking the speaker position toggles the speaker, as a user's tap does.
+//   SBLockScreenViewController  didRotateFromInterfaceOrientation: (int64_t),
+//                        willRotateToInterfaceOrientation:duration: (int64_t, double),
+//                        willAnimateRotationToInterfaceOrientation:duration: (int64_t, double)
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/uikit.h"
+
+namespace platform {
+
+enum class HostRole { SpringBoard, MobilePhone, Preferences };
+
+class TPSuperBottomBar : public UIView {
+public:
+    static objc::Class cls();
+    objc::id mainRightButton = nullptr;  // retained
+    objc::id slidingButton = nullptr;    // retained
+    bool answered = false;
+    ~TPSuperBottomBar() override;
+};
+
+class InCallController : public objc::NSObject {
+public:
+    static objc::Class cls();
+    static constexpr int32_t kSpeakerPosition = 2;
+    std::vector<int32_t> clicks;        // every position clicked, in order
+    std::vector<std::string> statusNotes;  // names of the call-status notifications received
+};
+
+class SBLockScreenViewController : public objc::NSObject {
+public:
+    static objc::Class cls();
+    // The last rotation the platform's own methods saw.
+    std::string lastCall;
+    int64_t lastOrientation = -1;
+    double lastDuration = -1;
+};
+
+// Interface orientations.
+enum : int64_t {
+    UIInterfaceOrientationPortrait = 1,
+    UIInterfaceOrientationPortraitUpsideDown = 2,
+    UIInterfaceOrientationLandscapeRight = 3,
+    UIInterfaceOrientationLandscapeLeft = 4,
+};
+
+// Registers the classes a host of that role has.
+void registerHostClasses(HostRole role);
+
+// The call screen of a host: builds the answer bar when a call rings (SpringBoard), the in-call
+// controller when it becomes active, and tears them down when the call moves on. Every change
+// happens on a later pass of the run loop, never inside a notification handler.
+class CallScreen {
+public:
+    static CallScreen& shared();
+    void install(HostRole role);
+    TPSuperBottomBar* bar() const { return bar_; }
+    InCallController* inCallController() const { return controller_; }
+    SBLockScreenViewController* lockScreen() const { return lockScreen_; }
+    // Rotates the lock screen (SpringBoard), sending the three rotation messages in order.
+    void rotateLockScreen(int64_t from, int64_t to, double duration);
+    void reset();
+    // A call status as the host sees it (from its telephony observer, one pass later).
+    void onStatus(int32_t status);
+
+private:
+    void dropBar();
+    void dropController();
+    HostRole role_ = HostRole::Preferences;
+    bool installed_ = false;
+    TPSuperBottomBar* bar_ = nullptr;             // owned
+    InCallController* controller_ = nullptr;      // owned
+    SBLockScreenViewController* lockScreen_ = nullptr;  // owned
+};
+
+// Loads every library in the device's "/Library/MobileSubstrate/DynamicLibraries" whose filter
+// property list names this process's bundle identifier (Filter > Bundles). Problems are
+// reported on standard error, naming the file, and the library is skipped. Returns the
+// libraries loaded, by file name.
+std::vector<std::string> injectTweaks();
+
+}  // namespace platform

@@ -1,0 +1,322 @@
+#include "platform/hosts.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/device.h"
+#include "platform/foundation.h"
+#include "platform/notifications.h"
+#include "platform/plist.h"
+#include "platform/runloop.h"
+#include "platform/trace.h"
+
+namespace platform {
+
+using objc::id;
+using objc::msgSend;
+using objc::SEL;
+
+// --- TPSuperBottomBar ----------------------------------------------------------------------------
+
+namespace {
+
+TPSuperBottomBar* bar(id self) { return static_cast<TPSuperBottomBar*>(self); }
+
+void retainInto(id& slot, id value) {
+    objc::objc_retain(value);
+    objc::objc_release(slot);
+    slot = value;
+}
+
+id bar_init(id self, SEL) {
+    auto* b = bar(self);
+    const double h = DeviceModel::shared().screenHeight();
+    b->frame = CGRectMake(0, h - 96, 320, 96);
+    b->clipsToBounds = true;
+    // The bar's own controls, set through its setters as the platform does.
+    auto* answer = static_cast<UIButton*>(objc::allocInit(UIButton::cls()));
+    answer->title = "Answer";
+    answer->frame = CGRectMake(170, 20, 130, 56);
+    msgSend(self, SEL_("setMainRightButton:"), static_cast<id>(answer));
+    msgSend(self, SEL_("addSubview:"), static_cast<id>(answer));
+    objc::objc_release(answer);
+    auto* slider = static_cast<UIButton*>(objc::allocInit(UIButton::cls()));
+    slider->title = "slide to answer";
+    slider->frame = CGRectMake(20, 20, 130, 56);
+    msgSend(self, SEL_("setSlidingButton:"), static_cast<id>(slider));
+    msgSend(self, SEL_("addSubview:"), static_cast<id>(slider));
+    objc::objc_release(slider);
+    return self;
+}
+
+id bar_mainRightButton(id self, SEL) { return bar(self)->mainRightButton; }
+void bar_setMainRightButton(id self, SEL, id button) { retainInto(bar(self)->mainRightButton, button); }
+id bar_slidingButton(id self, SEL) { return bar(self)->slidingButton; }
+void bar_setSlidingButton(id self, SEL, id button) { retainInto(bar(self)->slidingButton, button); }
+
+void answerOnce(TPSuperBottomBar* b, const char* how) {
+    if (b->answered) return;
+    b->answered = true;
+    if (tracing()) trace(std::string("call answered by the answer bar (") + how + ")");
+    DeviceModel::shared().requestAnswer();
+}
+
+void bar_buttonPressed(id self, SEL, id button) {
+    if (tracing()) trace("answer bar button pressed: " + objc::describe(button));
+    if (button != nullptr && button == bar(self)->mainRightButton) answerOnce(bar(self), "button");
+}
+
+void bar_slidingButtonDidFinishSlide(id self, SEL) {
+    if (tracing()) trace("answer bar slide finished");
+    answerOnce(bar(self), "slide");
+}
+
+}  // namespace
+
+TPSuperBottomBar::~TPSuperBottomBar() {
+    objc::objc_release(mainRightButton);
+    objc::objc_release(slidingButton);
+}
+
+objc::Class TPSuperBottomBar::cls() {
+    static objc::Class c = [] {
+        objc::Class k = objc::registerCxxClass<TPSuperBottomBar>("TPSuperBottomBar", UIView::cls());
+        objc::addMethod(k, SEL_("init"), &bar_init);
+        objc::addMethod(k, SEL_("mainRightButton"), &bar_mainRightButton);
+        objc::addMethod(k, SEL_("setMainRightButton:"), &bar_setMainRightButton);
+        objc::addMethod(k, SEL_("slidingButton"), &bar_slidingButton);
+        objc::addMethod(k, SEL_("setSlidingButton:"), &bar_setSlidingButton);
+        objc::addMethod(k, SEL_("buttonPressed:"), &bar_buttonPressed);
+        objc::addMethod(k, SEL_("slidingButtonDidFinishSlide"), &bar_slidingButtonDidFinishSlide);
+        return k;
+    }();
+    return c;
+}
+
+// --- InCallController ----------------------------------------------------------------------------
+
+namespace {
+
+InCallController* controller(id self) { return static_cast<InCallController*>(self); }
+
+int32_t incall_speakerButtonPosition(id, SEL) { return InCallController::kSpeakerPosition; }
+
+void incall_sixSquareButtonClicked(id self, SEL, int32_t position) {
+    controller(self)->clicks.push_back(position);
+    if (position != InCallController::kSpeakerPosition) {
+        if (tracing()) trace("in-call button " + std::to_string(position) + " tapped");
+        return;
+    }
+    const bool on = !DeviceModel::shared().speakerSelected();
+    if (tracing()) trace(std::string("in-call speaker button tapped: speaker ") + (on ? "on" : "off"));
+    DeviceModel::shared().requestSpeaker(on);
+}
+
+void incall_callStatusChanged(id self, SEL, id note) {
+    controller(self)->statusNotes.push_back(msgSend<std::string>(note, SEL_("name")));
+}
+
+}  // namespace
+
+objc::Class InCallController::cls() {
+    static objc::Class c = [] {
+        objc::Class k = objc::registerCxxClass<InCallController>("InCallController", objc::NSObject::cls());
+        objc::addMethod(k, SEL_("speakerButtonPosition"), &incall_speakerButtonPosition);
+        objc::addMethod(k, SEL_("sixSquareButtonClicked:"), &incall_sixSquareButtonClicked);
+        objc::addMethod(k, SEL_("_callStatusChangedNotification:"), &incall_callStatusChanged);
+        return k;
+    }();
+    return c;
+}
+
+// --- SBLockScreenViewController ----------------------------------------------------------------------
+
+namespace {
+
+SBLockScreenViewController* lockVC(id self) { return static_cast<SBLockScreenViewController*>(self); }
+
+void lock_didRotate(id self, SEL, int64_t from) {
+    lockVC(self)->lastCall = "didRotateFromInterfaceOrientation:";
+    lockVC(self)->lastOrientation = from;
+    lockVC(self)->lastDuration = -1;
+}
+void lock_willRotate(id self, SEL, int64_t to, double duration) {
+    lockVC(self)->lastCall = "willRotateToInterfaceOrientation:duration:";
+    lockVC(self)->lastOrientation = to;
+    lockVC(self)->lastDuration = duration;
+}
+void lock_willAnimate(id self, SEL, int64_t to, double duration) {
+    lockVC(self)->lastCall = "willAnimateRotationToInterfaceOrientation:duration:";
+    lockVC(self)->lastOrientation = to;
+    lockVC(self)->lastDuration = duration;
+}
+
+}  // namespace
+
+objc::Class SBLockScreenViewController::cls() {
+    static objc::Class c = [] {
+        objc::Class k = objc::registerCxxClass<SBLockScreenViewController>("SBLockScreenViewController",
+                                                                           objc::NSObject::cls());
+        objc::addMethod(k, SEL_("didRotateFromInterfaceOrientation:"), &lock_didRotate);
+        objc::addMethod(k, SEL_("willRotateToInterfaceOrientation:duration:"), &lock_willRotate);
+        objc::addMethod(k, SEL_("willAnimateRotationToInterfaceOrientation:duration:"), &lock_willAnimate);
+        return k;
+    }();
+    return c;
+}
+
+void registerHostClasses(HostRole role) {
+    registerDeviceClasses();
+    registerUIKitClasses();
+    NSDistributedNotificationCenter::cls();
+    NSNotification::cls();
+    if (role == HostRole::SpringBoard) {
+        registerSpringBoardServiceClasses();
+        SBLockScreenViewController::cls();
+    }
+    if (role == HostRole::SpringBoard || role == HostRole::MobilePhone) {
+        TPSuperBottomBar::cls();
+        InCallController::cls();
+    }
+}
+
+// --- The call screen -------------------------------------------------------------------------------
+
+namespace {
+
+void callScreenStatusCallback(CFNotificationCenterRef, void*, const std::string& name, const void*,
+                              const Dictionary* userInfo) {
+    if (name != "kCTCallStatusChangeNotification" && name != "kCTCallAlternateStatusChangeNotification") return;
+    int32_t status = 0;
+    if (userInfo != nullptr) {
+        if (auto it = userInfo->find("kCTCallStatus"); it != userInfo->end()) status = it->second.intValue().value_or(0);
+    }
+    // Not under the running handler: the screen changes on the next pass.
+    RunLoop::main().schedule(0, [status] {
+        objc::AutoreleasePool pool;
+        CallScreen::shared().onStatus(status);
+    });
+}
+
+}  // namespace
+
+CallScreen& CallScreen::shared() {
+    static auto* s = new CallScreen();
+    return *s;
+}
+
+void CallScreen::install(HostRole role) {
+    role_ = role;
+    if (!installed_) {
+        CTTelephonyCenterAddObserver(CTTelephonyCenterGetDefault(), this, &callScreenStatusCallback, nullptr,
+                                     nullptr, CFNotificationSuspensionBehaviorDeliverImmediately);
+        installed_ = true;
+    }
+    if (role == HostRole::SpringBoard && lockScreen_ == nullptr) {
+        lockScreen_ = static_cast<SBLockScreenViewController*>(objc::allocInit(SBLockScreenViewController::cls()));
+    }
+}
+
+void CallScreen::rotateLockScreen(int64_t from, int64_t to, double duration) {
+    if (lockScreen_ == nullptr) return;
+    msgSend(static_cast<id>(lockScreen_), SEL_("willRotateToInterfaceOrientation:duration:"), to, duration);
+    msgSend(static_cast<id>(lockScreen_), SEL_("willAnimateRotationToInterfaceOrientation:duration:"), to, duration);
+    msgSend(static_cast<id>(lockScreen_), SEL_("didRotateFromInterfaceOrientation:"), from);
+    if (tracing()) trace("lock screen rotated to orientation " + std::to_string(to));
+}
+
+void CallScreen::dropBar() {
+    if (bar_ == nullptr) return;
+    TPSuperBottomBar* b = bar_;
+    bar_ = nullptr;
+    if (tracing()) trace("incoming call screen removed");
+    objc::objc_release(b);
+}
+
+void CallScreen::dropController() {
+    if (controller_ == nullptr) return;
+    InCallController* c = controller_;
+    controller_ = nullptr;
+    if (tracing()) trace("in-call screen removed");
+    objc::objc_release(c);
+}
+
+void CallScreen::onStatus(int32_t status) {
+    if (status == kCTCallStatusIncoming && role_ == HostRole::SpringBoard) {
+        if (bar_ == nullptr) {
+            bar_ = static_cast<TPSuperBottomBar*>(objc::allocInit(TPSuperBottomBar::cls()));
+            if (tracing()) trace("incoming call screen shown");
+        }
+    } else if (status == kCTCallStatusActive) {
+        dropBar();
+        if (controller_ == nullptr && role_ != HostRole::Preferences) {
+            controller_ = static_cast<InCallController*>(objc::allocInit(InCallController::cls()));
+            if (tracing()) trace("in-call screen shown");
+        }
+    } else if (status == kCTCallStatusEnded) {
+        dropBar();
+        dropController();
+        DeviceModel::shared().setSpeakerSelected(false);
+    }
+    if (controller_ != nullptr) {
+        objc::Strong<NSNotification> note = objc::Strong<NSNotification>::adopt(NSNotification::create(
+            "kCTCallStatusChangeNotification", nullptr, Value(Dictionary{{"kCTCallStatus", Value(status)}})));
+        msgSend(static_cast<id>(controller_), SEL_("_callStatusChangedNotification:"), static_cast<id>(note.get()));
+    }
+}
+
+void CallScreen::reset() {
+    dropBar();
+    dropController();
+    if (lockScreen_ != nullptr) objc::objc_release(lockScreen_);
+    lockScreen_ = nullptr;
+}
+
+// --- Injection -------------------------------------------------------------------------------------
+
+std::vector<std::string> injectTweaks() {
+    std::vector<std::string> loaded;
+    const std::string dir = device::resolve("/Library/MobileSubstrate/DynamicLibraries");
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return loaded;
+    std::vector<std::string> filters;
+    while (dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() > 6 && name.compare(name.size() - 6, 6, ".plist") == 0) filters.push_back(name);
+    }
+    ::closedir(d);
+    std::sort(filters.begin(), filters.end());  // load order is alphabetical, as on the phone
+    const std::string me = bundle::mainBundleIdentifier();
+    for (const std::string& filter : filters) {
+        const std::string path = dir + "/" + filter;
+        auto plist = plist::readDictionary(path);
+        if (!plist) {
+            std::fprintf(stderr, "injector: %s: not a readable property list with a dictionary root; skipped\n",
+                         path.c_str());
+            continue;
+        }
+        auto filterEntry = plist->find("Filter");
+        const Value* bundles = filterEntry != plist->end() ? filterEntry->second.find("Bundles") : nullptr;
+        if (bundles == nullptr || bundles->array() == nullptr) {
+            std::fprintf(stderr, "injector: %s: no Filter > Bundles list; skipped\n", path.c_str());
+            continue;
+        }
+        bool wanted = false;
+        for (const Value& b : *bundles->array()) wanted = wanted || (b.string() && *b.string() == me);
+        if (!wanted) continue;
+        const std::string base = filter.substr(0, filter.size() - 6);
+        const std::string library = dir + "/" + base + ".dylib";
+        if (::dlopen(library.c_str(), RTLD_NOW | RTLD_GLOBAL) == nullptr) {
+            std::fprintf(stderr, "injector: %s: cannot load: %s\n", library.c_str(), ::dlerror());
+            continue;
+        }
+        loaded.push_back(base + ".dylib");
+        if (tracing()) trace("injected " + base + ".dylib");
+    }
+    return loaded;
+}
+
+}  // namespace platform
