@@ -1,17 +1,24 @@
-// Draws the product logo: a green disc (the sensor) with three white wave arcs beside it, on a
-// transparent background, 200 x 64 pixels, written as an "@2x" PNG (100 x 32 points).
+// Draws the package's images as "@2x" PNG files:
+//   make_logo OUTPUT.png            the product logo: a green disc (the sensor) with three white
+//                                   wave arcs beside it, 200 x 64 pixels (100 x 32 points)
+//   make_logo --warning OUTPUT.png  the settings pane's warning sign: an amber triangle with a
+//                                   dark bar, 62 x 62 pixels (31 x 31 points)
 #include <png.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT.png\n", argv[0]);
+    const bool warning = argc == 3 && std::string(argv[1]) == "--warning";
+    if (argc != 2 && !warning) {
+        std::fprintf(stderr, "usage: %s [--warning] OUTPUT.png\n", argv[0]);
         return 2;
     }
-    const int w = 200, h = 64;
+    const char* output = argv[argc - 1];
+    const int w = warning ? 62 : 200, h = warning ? 62 : 64;
     std::vector<unsigned char> px(static_cast<size_t>(w * h * 4), 0);
     auto blend = [&](int x, int y, unsigned char r, unsigned char g, unsigned char b, double a) {
         if (x < 0 || y < 0 || x >= w || y >= h || a <= 0) return;
@@ -26,8 +33,22 @@ int main(int argc, char** argv) {
         p[2] = mix(b, p[2]);
         p[3] = static_cast<unsigned char>(newA * 255);
     };
+    if (warning) {
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                const double fx = x + 0.5, fy = y + 0.5;
+                // Inside the triangle with apex (31, 4) and base from (3, 58) to (59, 58).
+                const double left = (fy - 4) * 28.0 / 54.0;
+                const double inside = std::min({fy - 4, 58 - fy, left - std::fabs(fx - 31)});
+                blend(x, y, 0xff, 0xb3, 0x00, inside);
+                const bool bar = std::fabs(fx - 31) < 3 && fy > 20 && fy < 42;
+                const bool dot = std::hypot(fx - 31, fy - 50) < 3.2;
+                if (bar || dot) blend(x, y, 0x20, 0x20, 0x20, 1);
+            }
+        }
+    }
     const double cx = 32, cy = 32;
-    for (int y = 0; y < h; ++y) {
+    for (int y = 0; !warning && y < h; ++y) {
         for (int x = 0; x < w; ++x) {
             const double dx = x + 0.5 - cx, dy = y + 0.5 - cy;
             const double d = std::sqrt(dx * dx + dy * dy);
@@ -43,8 +64,8 @@ int main(int argc, char** argv) {
     img.width = w;
     img.height = h;
     img.format = PNG_FORMAT_RGBA;
-    if (!png_image_write_to_file(&img, argv[1], 0, px.data(), 0, nullptr)) {
-        std::fprintf(stderr, "%s: cannot write: %s\n", argv[1], img.message);
+    if (!png_image_write_to_file(&img, output, 0, px.data(), 0, nullptr)) {
+        std::fprintf(stderr, "%s: cannot write: %s\n", output, img.message);
         return 1;
     }
     return 0;

@@ -26,7 +26,7 @@ State& state() {
 
 bool prepare(const std::string& dir) {
     std::error_code ec;
-    fs::create_directories(fs::path(dir) / "var" / "mobile", ec);
+    fs::create_directories(fs::path(dir) / "var" / "mobile" / "Library" / "Preferences", ec);
     if (ec) return false;
     fs::path link = fs::path(dir) / "User";
     if (!fs::is_symlink(link, ec) && !fs::exists(link, ec)) {

@@ -15,7 +15,8 @@
 
 namespace platform::device {
 
-// Makes dir the device root, creating it, "var/mobile" and the "User" link as needed.
+// Makes dir the device root, creating it, "var/mobile/Library/Preferences" and the "User"
+// link as needed.
 // Returns false (and keeps the previous root) when the directory cannot be prepared.
 bool setRoot(const std::string& hostDir);
 const std::string& root();

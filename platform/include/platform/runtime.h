@@ -196,6 +196,23 @@ R msgSend(id self, SEL sel, A... args) {
     return reinterpret_cast<Fn>(m->imp)(self, sel, args...);
 }
 
+// [super sel ...]: the implementation found from the given superclass up, for the receiver.
+template <class R = void, class... A>
+R msgSendSuper(Class superclass, id self, SEL sel, A... args) {
+    if (self == nullptr) {
+        if constexpr (std::is_void_v<R>) return;
+        else return R{};
+    }
+    const Method* m = class_getMethod(superclass, sel);
+    if (m == nullptr) {
+        if constexpr (std::is_void_v<R>) return;
+        else return R{};
+    }
+    using Fn = R (*)(id, SEL, A...);
+    if (m->signature != nullptr && *m->signature != typeid(Fn)) detail::signatureMismatch(self, sel, typeid(Fn));
+    return reinterpret_cast<Fn>(m->imp)(self, sel, args...);
+}
+
 // Calls a saved implementation directly (what a hook does with its slot).
 template <class R, class... A>
 R callImp(R (*imp)(id, SEL, A...), id self, SEL sel, A... args) {

@@ -1,0 +1,130 @@
+// Controls and view controllers: switches, pickers, alerts, scroll views, view animations,
+// view controllers loaded from interface files, bundles, URLs and the application's openURL:.
+//
+// Runtime messages (types in brackets):
+//   UISwitch        isOn, setOn:animated: (bool, bool)       user change: setSwitchByUser
+//   UIPickerView    dataSource/setDataSource: (id), delegate/setDelegate: (id),
+//                   selectRow:inComponent:animated: (int64_t, int64_t, bool),
+//                   selectedRowInComponent: (int64_t) -> int64_t      user change: spinPicker
+//     asks its data source numberOfComponentsInPickerView: -> int64_t and
+//     pickerView:numberOfRowsInComponent: (id, int64_t) -> int64_t, its delegate
+//     pickerView:titleForRow:forComponent: (id, int64_t, int64_t) -> std::string and tells it
+//     pickerView:didSelectRow:inComponent: (id, int64_t, int64_t) after a user's spin only.
+//   UIAlertView     initWithTitle:message:delegate:cancelButtonTitle:otherButtonTitles:
+//                   (std::string, std::string, id, std::string, id), setDelegate: (id), show
+//   UIScrollView    a view with contentSize/setContentSize: (CGSize)
+//   UIViewController initWithNibName:bundle: (std::string, id), view, isViewLoaded,
+//                   viewDidLoad, viewWillAppear: (bool), nibName, nibBundle
+//   NSBundle        +bundleWithPath: (std::string device path) -> nil when no such folder,
+//                   bundlePath -> std::string
+//   NSURL           +URLWithString: (std::string), absoluteString
+//   UIApplication   +sharedApplication, openURL: (id) -> bool (recorded, not opened)
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/uikit.h"
+
+namespace platform {
+
+class UISwitch : public UIView {
+public:
+    static objc::Class cls();
+    bool on = false;
+    objc::id target = nullptr;  // value-changed action
+    objc::SEL action = nullptr;
+};
+
+class UIPickerView : public UIView {
+public:
+    static objc::Class cls();
+    objc::id dataSource = nullptr;  // not retained
+    objc::id delegate = nullptr;    // not retained
+    std::vector<int64_t> selected;  // per component
+    int64_t numberOfComponents() const;
+    int64_t numberOfRows(int64_t component) const;
+    std::string title(int64_t row, int64_t component) const;
+};
+
+class UIScrollView : public UIView {
+public:
+    static objc::Class cls();
+    CGSize contentSize;
+};
+
+class UIAlertView : public UIView {
+public:
+    static objc::Class cls();
+    std::string title;
+    std::string message;
+    std::vector<std::string> buttonTitles;  // the cancel button first
+    objc::id delegate = nullptr;            // not retained
+    bool visible = false;
+};
+
+class UIViewController : public objc::NSObject {
+public:
+    static objc::Class cls();
+    UIView* view = nullptr;  // retained, loaded on first use
+    std::string nibName;
+    objc::id nibBundle = nullptr;  // retained
+    ~UIViewController() override;
+};
+
+class NSBundle : public objc::NSObject {
+public:
+    static objc::Class cls();
+    std::string bundlePath;  // device path as given
+};
+
+class NSURL : public objc::NSObject {
+public:
+    static objc::Class cls();
+    std::string absoluteString;
+};
+
+// --- What a user does ---------------------------------------------------------------------------
+
+// Flips a switch as a finger does: the value changes, then its action is sent.
+void setSwitchByUser(objc::id aSwitch, bool on);
+// Turns a picker column to a row as a finger does: the selection changes, then the delegate is
+// told. Rows outside the column are ignored.
+void spinPicker(objc::id picker, int64_t row, int64_t component);
+// Alerts being shown, oldest first.
+std::vector<UIAlertView*> visibleAlerts();
+// Taps a button of the front alert; it closes and its delegate is told if it listens.
+void tapAlertButton(int64_t index);
+
+// --- Animations ---------------------------------------------------------------------------------
+
+// +[UIView animateWithDuration:delay:options:animations:completion:]. The model values change
+// at once (the animations closure runs now); the completion runs on the next pass.
+void animateWithDuration(double duration, double delay, int64_t options, const std::function<void()>& animations,
+                         const std::function<void(bool)>& completion);
+struct AnimationRecord {
+    double duration, delay;
+    int64_t options;
+};
+std::vector<AnimationRecord>& animationLog();
+
+// --- Application ----------------------------------------------------------------------------------
+
+std::vector<std::string>& openedURLs();
+
+// --- Interface files ------------------------------------------------------------------------------
+
+// Builds the view tree of an interface file (format: docs/interface-files.md), connecting outlets
+// and actions to the owner. On any problem nothing is connected and the error names the file and
+// the element.
+struct NibResult {
+    UIView* root = nullptr;  // +1 on success
+    std::string error;
+};
+NibResult loadNib(const std::string& devicePath, objc::id owner);
+
+void registerControlClasses();
+
+}  // namespace platform
