@@ -368,6 +368,7 @@ public:
         }
         const std::string path = label + " (" + *cls->string() + ")";
         auto* v = static_cast<UIView*>(objc::allocInit(k));
+        if (name && name->string()) v->accessibilityIdentifier = *name->string();
         if (const Value* frame = element.find("Frame")) {
             const Array* a = frame->array();
             if (a == nullptr || a->size() != 4 || !std::all_of(a->begin(), a->end(), [](const Value& x) { return x.isNumber(); })) {

@@ -31,7 +31,8 @@ bool prepare(const std::string& dir) {
     fs::path link = fs::path(dir) / "User";
     if (!fs::is_symlink(link, ec) && !fs::exists(link, ec)) {
         fs::create_directory_symlink("var/mobile", link, ec);
-        if (ec) return false;
+        // Several processes may prepare one root at once; the link made by another is as good.
+        if (ec && !fs::is_symlink(link, ec)) return false;
     }
     return true;
 }

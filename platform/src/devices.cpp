@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/notifications.h"
+#include "platform/trace.h"
 
 namespace platform {
 
@@ -157,6 +158,7 @@ void accel_setEventsEnabled(id self, SEL, bool enabled) {
     SBSAccelerometer* a = accel(self);
     if (enabled == a->eventsEnabled) return;
     a->eventsEnabled = enabled;
+    if (tracing()) trace(enabled ? "accelerometer on" : "accelerometer off");
     if (enabled) scheduleSample(a);
     else stopSampling(a);
 }
@@ -203,7 +205,11 @@ objc::Class SBSAccelerometer::cls() {
 
 namespace {
 id device_currentDevice(id, SEL) { return UIDevice::currentDevice(); }
-void device_setProximity(id self, SEL, bool on) { static_cast<UIDevice*>(self)->proximityMonitoringEnabled = on; }
+void device_setProximity(id self, SEL, bool on) {
+    auto* d = static_cast<UIDevice*>(self);
+    if (d->proximityMonitoringEnabled != on && tracing()) trace(on ? "proximity sensor armed" : "proximity sensor off");
+    d->proximityMonitoringEnabled = on;
+}
 bool device_proximityEnabled(id self, SEL) { return static_cast<UIDevice*>(self)->proximityMonitoringEnabled; }
 bool device_proximityState(id self, SEL) {
     return static_cast<UIDevice*>(self)->proximityMonitoringEnabled && DeviceModel::shared().proximityCovered();

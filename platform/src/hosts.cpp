@@ -247,8 +247,8 @@ void CallScreen::dropController() {
 void CallScreen::onStatus(int32_t status) {
     if (status == kCTCallStatusIncoming && role_ == HostRole::SpringBoard) {
         if (bar_ == nullptr) {
-            bar_ = static_cast<TPSuperBottomBar*>(objc::allocInit(TPSuperBottomBar::cls()));
             if (tracing()) trace("incoming call screen shown");
+            bar_ = static_cast<TPSuperBottomBar*>(objc::allocInit(TPSuperBottomBar::cls()));
         }
     } else if (status == kCTCallStatusActive) {
         dropBar();

@@ -294,6 +294,15 @@ void tapButton(id b) {
     if (btn->target != nullptr && btn->action != nullptr) msgSend(btn->target, btn->action, b);
 }
 
+UIView* findViewByIdentifier(UIView* root, const std::string& identifier) {
+    if (root == nullptr) return nullptr;
+    if (root->accessibilityIdentifier == identifier) return root;
+    for (UIView* child : root->subviews) {
+        if (UIView* found = findViewByIdentifier(child, identifier)) return found;
+    }
+    return nullptr;
+}
+
 void registerUIKitClasses() {
     UIView::cls();
     UIImage::cls();

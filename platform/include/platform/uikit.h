@@ -31,6 +31,7 @@ public:
     int64_t tag = 0;
     bool hidden = false;
     bool clipsToBounds = false;
+    std::string accessibilityIdentifier;  // how a scripted user finds the view
     UIView* superview = nullptr;         // not retained
     std::vector<UIView*> subviews;       // retained
     ~UIView() override;
@@ -94,6 +95,9 @@ public:
 
 // Sends a button's action to its target, as a user's tap does.
 void tapButton(objc::id button);
+
+// The first view in the subtree (the root included) with that accessibility identifier.
+UIView* findViewByIdentifier(UIView* root, const std::string& identifier);
 
 void registerUIKitClasses();
 

@@ -1,0 +1,291 @@
+#include "scenario.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+
+namespace sim {
+
+const char* const kDefaultScenario = R"(# The built-in scenario: a locked phone lying screen-up answered with two waves.
+title A locked phone lying screen-up, answered with two waves at medium speed
+at 0     locked yes
+at 0     pose up
+at 0.5   call incoming
+at 6     waves 2
+at 12    call ended
+expect hint "Wave twice to answer"
+expect answered at wave 2
+expect speaker on
+)";
+
+namespace {
+
+struct Failure {
+    std::string message;
+};
+
+// Splits a line into words; "double quoted" words may hold blanks.
+std::vector<std::string> words(const std::string& line, int lineNo, const std::string& file) {
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        if (i >= line.size() || line[i] == '#') break;
+        if (line[i] == '"') {
+            size_t close = line.find('"', i + 1);
+            if (close == std::string::npos) {
+                throw Failure{file + ":" + std::to_string(lineNo) + ": a quoted text is not closed"};
+            }
+            out.push_back(line.substr(i + 1, close - i - 1));
+            i = close + 1;
+        } else {
+            size_t start = i;
+            while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+            out.push_back(line.substr(start, i - start));
+        }
+    }
+    return out;
+}
+
+class LineParser {
+public:
+    LineParser(std::vector<std::string> w, int line, const std::string& file) : w_(std::move(w)), line_(line), file_(file) {}
+
+    [[noreturn]] void fail(const std::string& problem) const {
+        throw Failure{file_ + ":" + std::to_string(line_) + ": " + problem};
+    }
+    size_t size() const { return w_.size(); }
+    const std::string& word(size_t i) const {
+        if (i >= w_.size()) fail("'" + joined() + "' is missing a word at the end");
+        return w_[i];
+    }
+    double number(size_t i, const char* what) const {
+        const std::string& s = word(i);
+        char* end = nullptr;
+        double d = std::strtod(s.c_str(), &end);
+        if (end == s.c_str() || *end != '\0') fail(std::string(what) + " must be a number, not '" + s + "'");
+        return d;
+    }
+    double nonNegative(size_t i, const char* what) const {
+        double d = number(i, what);
+        if (d < 0) fail(std::string(what) + " must not be negative");
+        return d;
+    }
+    int whole(size_t i, const char* what, int lo, int hi) const {
+        double d = number(i, what);
+        if (d != static_cast<int>(d) || d < lo || d > hi) {
+            fail(std::string(what) + " must be a whole number from " + std::to_string(lo) + " to " + std::to_string(hi));
+        }
+        return static_cast<int>(d);
+    }
+    bool choice(size_t i, const char* yes, const char* no) const {
+        const std::string& s = word(i);
+        if (s == yes) return true;
+        if (s == no) return false;
+        fail("expected '" + std::string(yes) + "' or '" + no + "', not '" + s + "'");
+    }
+    void noMoreThan(size_t n) const {
+        if (w_.size() > n) fail("unexpected '" + w_[n] + "'");
+    }
+    std::string joined() const {
+        std::string s;
+        for (const auto& x : w_) s += (s.empty() ? "" : " ") + x;
+        return s;
+    }
+    std::string rest(size_t from) const {
+        std::string s;
+        for (size_t i = from; i < w_.size(); ++i) s += (i == from ? "" : " ") + w_[i];
+        return s;
+    }
+
+private:
+    std::vector<std::string> w_;
+    int line_;
+    const std::string& file_;
+};
+
+int speedIndex(const LineParser& p, size_t i) {
+    const std::string& s = p.word(i);
+    if (s == "slow") return 0;
+    if (s == "medium") return 1;
+    if (s == "fast") return 2;
+    p.fail("speed must be slow, medium or fast, not '" + s + "'");
+}
+
+// One "at" line may stand for several steps (waves).
+void parseStep(const LineParser& p, double at, int line, std::vector<Step>& steps) {
+    auto add = [&](Step::Kind kind) -> Step& {
+        steps.push_back(Step{});
+        Step& s = steps.back();
+        s.at = at;
+        s.line = line;
+        s.kind = kind;
+        return s;
+    };
+    const std::string& cmd = p.word(2);
+    if (cmd == "call") {
+        const std::string& what = p.word(3);
+        p.noMoreThan(4);
+        if (what == "incoming") add(Step::Kind::CallIncoming);
+        else if (what == "active") add(Step::Kind::CallActive);
+        else if (what == "ended") add(Step::Kind::CallEnded);
+        else if (what == "held") add(Step::Kind::CallHeld);
+        else p.fail("a call is incoming, active, held or ended, not '" + what + "'");
+    } else if (cmd == "locked") {
+        add(Step::Kind::Locked).on = p.choice(3, "yes", "no");
+        p.noMoreThan(4);
+    } else if (cmd == "pose") {
+        Step& s = add(Step::Kind::Pose);
+        if (p.size() == 4 && p.word(3) == "up") {
+            s.x = 0.02, s.y = -0.05, s.z = -0.99;
+        } else if (p.size() == 4 && p.word(3) == "down") {
+            s.x = 0.0, s.y = 0.1, s.z = 0.98;
+        } else if (p.size() == 6) {
+            s.x = p.number(3, "x"), s.y = p.number(4, "y"), s.z = p.number(5, "z");
+        } else {
+            p.fail("pose is 'up', 'down' or three numbers x y z in g");
+        }
+    } else if (cmd == "cover" || cmd == "uncover") {
+        p.noMoreThan(3);
+        add(cmd == "cover" ? Step::Kind::Cover : Step::Kind::Uncover);
+    } else if (cmd == "wave" || cmd == "waves") {
+        size_t next = 3;
+        int count = 1;
+        if (cmd == "waves") count = p.whole(next++, "the number of waves", 1, 20);
+        const double cover = p.size() > next ? p.nonNegative(next++, "the covering time") : 0.25;
+        const double gap = p.size() > next ? p.nonNegative(next++, "the pause between waves") : 0.25;
+        p.noMoreThan(next);
+        for (int i = 0; i < count; ++i) {
+            const double start = at + i * (cover + gap);
+            for (auto [t, kind] : {std::pair{start, Step::Kind::Cover}, std::pair{start + cover, Step::Kind::Uncover}}) {
+                Step s;
+                s.at = t;
+                s.line = line;
+                s.kind = kind;
+                steps.push_back(s);
+            }
+        }
+    } else if (cmd == "lock-button") {
+        p.noMoreThan(3);
+        add(Step::Kind::LockButton);
+    } else if (cmd == "headset") {
+        add(Step::Kind::Headset).on = p.choice(3, "plugged", "unplugged");
+        p.noMoreThan(4);
+    } else if (cmd == "bluetooth") {
+        add(Step::Kind::Bluetooth).on = p.choice(3, "connected", "disconnected");
+        p.noMoreThan(4);
+    } else if (cmd == "settings") {
+        const std::string& what = p.word(3);
+        if (what == "enabled" || what == "headset-speaker" || what == "latest-detection") {
+            Step& s = add(Step::Kind::SettingsSwitch);
+            s.text = what == "enabled" ? "enabled switch" : what == "headset-speaker" ? "headset switch" : "detection switch";
+            s.on = p.choice(4, "on", "off");
+            p.noMoreThan(5);
+        } else if (what == "waves") {
+            // settings waves locked N unlocked M speed S
+            if (p.size() != 10 || p.word(4) != "locked" || p.word(6) != "unlocked" || p.word(8) != "speed") {
+                p.fail("write 'settings waves locked N unlocked M speed slow|medium|fast'");
+            }
+            Step& s = add(Step::Kind::SettingsWaves);
+            s.locked = p.whole(5, "the waves for a locked phone", 1, 3);
+            s.unlocked = p.whole(7, "the waves for an unlocked phone", 1, 2);
+            s.speed = speedIndex(p, 9);
+        } else {
+            p.fail("settings are enabled, headset-speaker, latest-detection or waves, not '" + what + "'");
+        }
+    } else if (cmd == "note") {
+        add(Step::Kind::Note).text = p.rest(3);
+    } else {
+        p.fail("unknown event '" + cmd + "'");
+    }
+}
+
+Expectation parseExpectation(const LineParser& p, int line, const std::string& raw) {
+    Expectation e;
+    e.line = line;
+    const auto first = raw.find_first_not_of(" \t");
+    const auto last = raw.find_last_not_of(" \t");
+    e.source = raw.substr(first, last - first + 1);
+    const std::string& what = p.word(1);
+    if (what == "answered" && p.size() == 2) {
+        e.kind = Expectation::Kind::Answered;
+    } else if (what == "answered" && p.size() == 5 && p.word(2) == "at" && p.word(3) == "wave") {
+        e.kind = Expectation::Kind::AnsweredAtWave;
+        e.wave = p.whole(4, "the wave", 1, 100);
+    } else if (what == "not" && p.size() == 3 && p.word(2) == "answered") {
+        e.kind = Expectation::Kind::NotAnswered;
+    } else if (what == "speaker" && p.size() == 3) {
+        e.kind = p.choice(2, "on", "off") ? Expectation::Kind::SpeakerOn : Expectation::Kind::SpeakerOff;
+    } else if (what == "hint" && p.size() == 3) {
+        e.kind = Expectation::Kind::Hint;
+        e.text = p.word(2);
+    } else if (what == "no" && p.size() == 3 && p.word(2) == "hint") {
+        e.kind = Expectation::Kind::NoHint;
+    } else if (what == "event" && p.size() == 3) {
+        e.kind = Expectation::Kind::Event;
+        e.text = p.word(2);
+    } else if (what == "no" && p.size() == 4 && p.word(2) == "event") {
+        e.kind = Expectation::Kind::NoEvent;
+        e.text = p.word(3);
+    } else {
+        p.fail("unknown expectation '" + p.joined() + "'");
+    }
+    return e;
+}
+
+}  // namespace
+
+double Scenario::endTime() const {
+    if (end) return *end;
+    double last = 0;
+    for (const auto& s : steps) last = std::max(last, s.at);
+    return last + 4;
+}
+
+std::variant<Scenario, ScenarioError> parseScenario(const std::string& text, const std::string& file) {
+    Scenario sc;
+    sc.file = file;
+    std::istringstream in(text);
+    std::string raw;
+    int lineNo = 0;
+    try {
+        while (std::getline(in, raw)) {
+            ++lineNo;
+            if (!raw.empty() && raw.back() == '\r') raw.pop_back();
+            LineParser p(words(raw, lineNo, file), lineNo, file);
+            if (p.size() == 0) continue;
+            const std::string& head = p.word(0);
+            if (head == "at") {
+                parseStep(p, p.nonNegative(1, "the time"), lineNo, sc.steps);
+            } else if (head == "expect") {
+                sc.expectations.push_back(parseExpectation(p, lineNo, raw));
+            } else if (head == "title") {
+                sc.title = p.rest(1);
+            } else if (head == "speed") {
+                double s = p.number(1, "the speed");
+                if (!(s > 0) || s > 1000) p.fail("the speed must be above 0 and at most 1000");
+                sc.speed = s;
+                p.noMoreThan(2);
+            } else if (head == "language") {
+                sc.language = p.word(1);
+                p.noMoreThan(2);
+            } else if (head == "screen-height") {
+                sc.screenHeight = p.number(1, "the screen height");
+                if (sc.screenHeight != 480 && sc.screenHeight != 568) p.fail("the screen height is 480 or 568");
+                p.noMoreThan(2);
+            } else if (head == "end") {
+                sc.end = p.nonNegative(1, "the end time");
+                p.noMoreThan(2);
+            } else {
+                p.fail("unknown line '" + p.joined() + "' (lines start with at, expect, title, speed, language, screen-height or end)");
+            }
+        }
+    } catch (const Failure& f) {
+        return ScenarioError{f.message};
+    }
+    if (sc.steps.empty()) return ScenarioError{file + ": no events (lines starting with 'at')"};
+    std::stable_sort(sc.steps.begin(), sc.steps.end(), [](const Step& a, const Step& b) { return a.at < b.at; });
+    return sc;
+}
+
+}  // namespace sim
