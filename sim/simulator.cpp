@@ -328,10 +328,10 @@ bool installPackage(const std::string& package, const std::string& root, std::st
 struct Modem {
     int32_t status = 0;
     bool answered = false;
-    int answeredAtWave = 0;
+    std::vector<int> answeredAtWaves;  // per answered call, the waves made in that call
     bool speakerEverOn = false;
     bool speaker = false;
-    int uncovers = 0;
+    int uncovers = 0;  // in the current call
     bool headset = false;
     bool bluetooth = false;
     std::vector<std::string> outputs() const {
@@ -463,7 +463,7 @@ int main(int argc, char** argv) {
     bus->subscribe("org.orvella.Modem", "AnswerRequest", std::nullopt, [&](const BusSignal&) {
         if (modem.status != platform::kCTCallStatusIncoming) return;
         modem.status = platform::kCTCallStatusActive;
-        if (!modem.answered) modem.answeredAtWave = modem.uncovers;
+        modem.answeredAtWaves.push_back(modem.uncovers);
         modem.answered = true;
         timeline.add("sim", "call answered");
         emit("CallStatus", {modem.status, false});
@@ -513,6 +513,7 @@ int main(int argc, char** argv) {
             switch (step.kind) {
                 case K::CallIncoming:
                     modem.status = platform::kCTCallStatusIncoming;
+                    modem.uncovers = 0;
                     emit("CallStatus", {modem.status, false});
                     break;
                 case K::CallActive:
@@ -594,7 +595,10 @@ int main(int argc, char** argv) {
         switch (e.kind) {
             case K::Answered: held = modem.answered; break;
             case K::NotAnswered: held = !modem.answered; break;
-            case K::AnsweredAtWave: held = modem.answered && modem.answeredAtWave == e.wave; break;
+            case K::AnsweredAtWave:
+                held = std::find(modem.answeredAtWaves.begin(), modem.answeredAtWaves.end(), e.wave) !=
+                       modem.answeredAtWaves.end();
+                break;
             case K::SpeakerOn: held = modem.speakerEverOn; break;
             case K::SpeakerOff: held = !modem.speakerEverOn; break;
             case K::Hint:
@@ -606,7 +610,7 @@ int main(int argc, char** argv) {
         }
         std::string what = "line " + std::to_string(e.line) + ": " + e.source;
         if (e.kind == K::AnsweredAtWave && modem.answered && !held) {
-            what += " (answered at wave " + std::to_string(modem.answeredAtWave) + ")";
+            what += " (answered at wave " + std::to_string(modem.answeredAtWaves.front()) + ")";
         }
         timeline.result(what, held);
         if (!held && failed == 0) failed = e.line;
