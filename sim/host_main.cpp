@@ -196,10 +196,21 @@ int main(int argc, char** argv) {
     auto& model = platform::DeviceModel::shared();
     model.setAnswerHandler([b] { b->emit({"org.orvella.Modem", "AnswerRequest", {}, {}}); });
     model.setSpeakerHandler([b](bool on) { b->emit({"org.orvella.Modem", "SpeakerRequest", {on}, {}}); });
-    platform::setTraceSink([b](const std::string& line) {
+    // Trace lines of one pass travel together, sent before anything else this process sends
+    // and at the latest when the pass ends.
+    static std::vector<std::string> pendingTraces;
+    auto flushTraces = [b] {
+        if (pendingTraces.empty()) return;
+        std::vector<std::string> lines;
+        lines.swap(pendingTraces);
+        b->emit({"org.orvella.Trace", "Events", {std::string(processName()), std::move(lines)}, {}});
+    };
+    platform::setTraceSink([](const std::string& line) {
         if (line.rfind("platform: ", 0) == 0) return;  // the platform's own bookkeeping stays local
-        b->emit({"org.orvella.Trace", "Event", {std::string(processName()), line}, {}});
+        pendingTraces.push_back(line);
     });
+    bus->setBeforeEmit(flushTraces);
+    platform::RunLoop::main().setBeforeWaiting(flushTraces);
     platform::setLogSink([b](const std::string& line) {
         b->emit({"org.orvella.Trace", "Log", {std::string(processName()), line}, {}});
     });

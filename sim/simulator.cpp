@@ -173,14 +173,9 @@ public:
             logoRemoved_ = false;
         } else if (starts("view added: ") || starts("view removed: ")) {
             // the platform's own controls coming and going
-        } else if (line == "posted com.brelkin.dev.slideopen") {
-            say(process, "slide-open posted");
-        } else if (line == "posted com.brelkin.dev.removeActiveLabels") {
-            say(process, "remove-labels posted");
-        } else if (line == "posted com.brelkin.dev.turnonspeaker") {
-            say(process, "speaker notification posted");
-        } else if (starts("answer bar button pressed")) {
+        } else if (starts("call answered by the answer bar (button)")) {
             say(process, "answer bar presses its answer button");
+            say(process, "answer bar answers the call");
         } else if (line == "answer bar slide finished") {
             say(process, "answer bar finishes its slide");
         } else if (starts("call answered by the answer bar")) {
@@ -444,14 +439,34 @@ int main(int argc, char** argv) {
 
     Modem modem;
     std::map<std::string, bool> ready;
+    std::map<std::string, std::string> processOf;  // unique bus name -> host
     auto emit = [&](const char* member, std::vector<platform::BusArg> args) {
         bus->emit({"org.orvella.Hardware", member, std::move(args), {}});
     };
     bus->subscribe("org.orvella.Host", "Ready", std::nullopt, [&](const BusSignal& s) {
-        if (const std::string* p = s.text(0)) ready[*p] = true;
+        if (const std::string* p = s.text(0)) {
+            ready[*p] = true;
+            processOf[s.sender] = *p;
+        }
     });
-    bus->subscribe("org.orvella.Trace", "Event", std::nullopt, [&](const BusSignal& s) {
-        if (s.text(0) && s.text(1)) narrator.trace(*s.text(0), *s.text(1));
+    bus->subscribe("org.orvella.Trace", "Events", std::nullopt, [&](const BusSignal& s) {
+        if (s.text(0) == nullptr || s.args.size() < 2) return;
+        if (auto* lines = std::get_if<std::vector<std::string>>(&s.args[1])) {
+            for (const auto& line : *lines) narrator.trace(*s.text(0), line);
+        }
+    });
+    // Posts are narrated from the notifications themselves, named after the process that sent them.
+    bus->subscribe("org.orvella.Distributed", "Notification", std::nullopt, [&](const BusSignal& s) {
+        const std::string* name = s.text(0);
+        if (name == nullptr) return;
+        static const std::map<std::string, std::string> words = {
+            {"com.brelkin.dev.slideopen", "slide-open posted"},
+            {"com.brelkin.dev.removeActiveLabels", "remove-labels posted"},
+            {"com.brelkin.dev.turnonspeaker", "speaker notification posted"}};
+        auto w = words.find(*name);
+        auto who = processOf.find(s.sender);
+        timeline.add(who == processOf.end() ? s.sender : who->second,
+                     w == words.end() ? "posted " + *name : w->second);
     });
     bus->subscribe("org.orvella.Trace", "Log", std::nullopt, [&](const BusSignal& s) {
         if (!s.text(0) || !s.text(1)) return;

@@ -212,7 +212,7 @@ TEST(Hosts, AHostThatLosesItsBusSaysSoAndExits) {
               "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
               "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n<busconfig><type>session</type>"
               "<listen>unix:path=" + dir.file("bus") + "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-              "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+              "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
     pid_t daemon = start({"/usr/bin/dbus-daemon", "--config-file=" + dir.file("bus.conf"), "--nofork", "--nopidfile"},
                          dir.file("daemon.out"), dir.file("daemon.err"));
     ASSERT_TRUE(waitForFile(dir.file("bus"), 10)) << readFile(dir.file("daemon.err"));
@@ -223,7 +223,8 @@ TEST(Hosts, AHostThatLosesItsBusSaysSoAndExits) {
     ::kill(daemon, SIGKILL);
     ::waitpid(daemon, nullptr, 0);
     EXPECT_EQ(waitFor(host, 10), 3) << "exits non-zero, never hangs";
-    EXPECT_NE(readFile(dir.file("host.err")).find("springboard: "), std::string::npos) << readFile(dir.file("host.err"));
+    EXPECT_NE(readFile(dir.file("host.err")).find("springboard: lost the bus connection"), std::string::npos)
+        << readFile(dir.file("host.err"));
     // And one that finds no bus at all.
     pid_t lonely = start({ORVELLA_SPRINGBOARD, "--bus", "unix:path=" + dir.file("nobus"), "--root", dir.file("root")},
                          dir.file("l.out"), dir.file("l.err"));

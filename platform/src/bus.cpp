@@ -116,7 +116,7 @@ std::unique_ptr<Bus> Bus::open(const std::string& address, std::string* error) {
     bus->fd_ = sd_bus_get_fd(b);
     Bus* self = bus.get();
     bus->subscribe("org.freedesktop.DBus.Local", "Disconnected", std::nullopt,
-                   [self](const BusSignal&) { self->lost("the bus closed the connection"); });
+                   [self](const BusSignal&) { self->lost("lost the bus connection: the bus closed it"); });
     RunLoop::main().addSource(bus->fd_, [self] { self->pump(); });
     return bus;
 }
@@ -153,6 +153,11 @@ void Bus::pump() {
 
 bool Bus::emit(const BusSignal& signal) {
     if (disconnected_) return false;
+    if (beforeEmit_ && !emitting_) {
+        emitting_ = true;
+        beforeEmit_();
+        emitting_ = false;
+    }
     sd_bus_message* m = nullptr;
     int r = sd_bus_message_new_signal(raw(bus_), &m, kBusPath, signal.interface.c_str(), signal.member.c_str());
     for (size_t i = 0; r >= 0 && i < signal.args.size(); ++i) {

@@ -65,7 +65,6 @@ void answerOnce(TPSuperBottomBar* b, const char* how) {
 }
 
 void bar_buttonPressed(id self, SEL, id button) {
-    if (tracing()) trace("answer bar button pressed: " + objc::describe(button));
     if (button != nullptr && button == bar(self)->mainRightButton) answerOnce(bar(self), "button");
 }
 

@@ -231,7 +231,6 @@ void center_removeObserver(id, SEL, id observer, std::string name, id object) {
 }
 
 void center_post(id, SEL, std::string name, id /*object*/, Value userInfo, bool /*immediately*/) {
-    if (tracing()) trace("posted " + name);
     transport().send(Envelope{Channel::Distributed, std::move(name), std::move(userInfo)});
 }
 

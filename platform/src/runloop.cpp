@@ -117,6 +117,7 @@ void RunLoop::runDue() {
     pollSources(0);
     while (runOneDue(processClock().now())) {
     }
+    if (beforeWaiting_) beforeWaiting_();
 }
 
 void RunLoop::advance(double seconds) {
@@ -178,6 +179,7 @@ void RunLoop::reset() {
     byId_.clear();
     sources_.clear();
     stopped_ = false;
+    beforeWaiting_ = nullptr;
 }
 
 void dispatchAfter(double delaySeconds, std::function<void()> fn) {

@@ -10,7 +10,8 @@
 //                                         LockButton (), Locked (b), AudioOutputs (as ports),
 //                                         Speaker (b on), Logging (b on)
 //   org.orvella.Modem.*                   from the hosts: AnswerRequest (), SpeakerRequest (b on)
-//   org.orvella.Trace.Event               (s process, s text)  what a person would see
+//   org.orvella.Trace.Events              (s process, as lines)  what a person would see, the
+//                                         lines of one pass of the run loop together
 //   org.orvella.Trace.Log                 (s process, s line)  the tweak's log lines
 //   org.orvella.Settings.Operate          (s action, s argument)  a user operating the pane
 //   org.orvella.Host.Ready / Host.Done    (s process)
@@ -62,6 +63,9 @@ public:
     // Calls handler for every signal of that interface and member (and first argument).
     void subscribe(const std::string& interface, const std::string& member, std::optional<std::string> arg0,
                    std::function<void(const BusSignal&)> handler);
+    // Called before every signal this connection sends (a process that batches its own
+    // signals flushes them here, so the order of everything it sends holds).
+    void setBeforeEmit(std::function<void()> fn) { beforeEmit_ = std::move(fn); }
     // Called once, on the main run loop, when the connection is lost.
     void setDisconnectHandler(std::function<void(const std::string& reason)> handler);
     const std::string& uniqueName() const { return uniqueName_; }
@@ -79,6 +83,8 @@ private:
     std::string uniqueName_;
     std::vector<std::unique_ptr<Subscription>> subscriptions_;
     std::function<void(const std::string&)> onDisconnect_;
+    std::function<void()> beforeEmit_;
+    bool emitting_ = false;
 };
 
 // Darwin and distributed notifications over a bus, for every process on it.

@@ -89,6 +89,9 @@ public:
     // Due time of the earliest scheduled work, or a negative value when there is none.
     double nextDueTime() const;
 
+    // Called after each batch of due work, before the loop waits again.
+    void setBeforeWaiting(std::function<void()> fn) { beforeWaiting_ = std::move(fn); }
+
     // Forgets all scheduled work and sources (tests reuse the process's loop).
     void reset();
 
@@ -106,6 +109,7 @@ private:
     std::map<int, std::function<void()>> sources_;
     uint64_t nextSeq_ = 1;
     bool stopped_ = false;
+    std::function<void()> beforeWaiting_;
 };
 
 // Main-queue closure after a delay (the platform's dispatch_after on the main queue).

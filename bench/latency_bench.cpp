@@ -1,0 +1,244 @@
+// Answer latency of the whole phone: from the simulator's last uncovering signal to the
+// springboard host's "call answered" trace, over many calls at a high clock speed. Beside it,
+// the bare cost of the same three bus crossings (simulator -> springboard, springboard ->
+// springboard through the daemon, springboard -> simulator), relayed by a minimal sd-bus
+// process through the same daemon. Reports p50 and p99 of both and their ratio.
+//
+//   bench_latency [--calls N] [--speed F]
+//   bench_latency --relay ADDRESS      (the minimal relay; started by the benchmark itself)
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/bus.h"
+#include "platform/devices.h"
+#include "platform/runloop.h"
+
+namespace fs = std::filesystem;
+using platform::BusSignal;
+
+namespace {
+
+double now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// --- the minimal relay -------------------------------------------------------------------------------
+
+int emitRaw(sd_bus* bus, const char* member) {
+    return sd_bus_emit_signal(bus, platform::kBusPath, "org.orvella.Bench", member, "");
+}
+
+int relay(const std::string& address) {
+    sd_bus* bus = nullptr;
+    if (sd_bus_new(&bus) < 0 || sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
+        sd_bus_start(bus) < 0) {
+        std::fprintf(stderr, "relay: cannot connect to %s\n", address.c_str());
+        return 3;
+    }
+    auto onPing = [](sd_bus_message* m, void*, sd_bus_error*) -> int {
+        emitRaw(sd_bus_message_get_bus(m), "Hop");  // back through the daemon to ourselves
+        return 0;
+    };
+    auto onHop = [](sd_bus_message* m, void*, sd_bus_error*) -> int {
+        emitRaw(sd_bus_message_get_bus(m), "Pong");
+        return 0;
+    };
+    sd_bus_add_match(bus, nullptr, "type='signal',interface='org.orvella.Bench',member='Ping'", onPing, nullptr);
+    sd_bus_add_match(bus, nullptr, "type='signal',interface='org.orvella.Bench',member='Hop'", onHop, nullptr);
+    emitRaw(bus, "RelayReady");
+    for (;;) {
+        int r = sd_bus_process(bus, nullptr);
+        if (r < 0) return 0;  // the bus went away: done
+        if (r > 0) continue;
+        if (sd_bus_wait(bus, UINT64_MAX) < 0) return 0;
+    }
+}
+
+// --- the measuring side ------------------------------------------------------------------------------
+
+pid_t spawn(const std::vector<std::string>& args, int stdoutFd = -1, bool quiet = false) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (stdoutFd >= 0) ::dup2(stdoutFd, STDOUT_FILENO);
+        if (quiet) {
+            int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, STDERR_FILENO);
+        }
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        std::_Exit(127);
+    }
+    return pid;
+}
+
+bool waitUntil(const std::function<bool()>& done, double seconds) {
+    const double deadline = now() + seconds;
+    while (!done()) {
+        if (now() > deadline) return false;
+        platform::RunLoop::main().advance(0.0005);
+    }
+    return true;
+}
+
+struct Percentiles {
+    double p50, p99;
+};
+
+Percentiles percentiles(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))]; };
+    return {at(0.50), at(0.99)};
+}
+
+std::string selfPath() { return fs::read_symlink("/proc/self/exe").string(); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--relay") return relay(argv[2]);
+    int calls = 200;
+    double speed = 100;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::string(argv[i]) == "--calls") calls = std::max(1, std::atoi(argv[i + 1]));
+        else if (std::string(argv[i]) == "--speed") speed = std::max(1.0, std::atof(argv[i + 1]));
+    }
+
+    // A private bus, a device root with the package, and a springboard host.
+    std::string runtime = (fs::temp_directory_path() / "orvella-bench-XXXXXX").string();
+    if (::mkdtemp(runtime.data()) == nullptr) return 3;
+    std::ofstream(runtime + "/bus.conf")
+        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+           "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n<busconfig><type>session</type>"
+        << "<listen>unix:path=" << runtime << "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+        << "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
+    int out[2];
+    if (::pipe(out) != 0) return 3;
+    pid_t daemon = spawn({"/usr/bin/dbus-daemon", "--config-file=" + runtime + "/bus.conf", "--nofork", "--nopidfile",
+                          "--print-address=1"},
+                         out[1], /*quiet=*/true);
+    ::close(out[1]);
+    std::string address;
+    char c;
+    while (::read(out[0], &c, 1) == 1 && c != '\n') address += c;
+    ::close(out[0]);
+    fs::create_directories(runtime + "/root");
+    fs::copy(ORVELLA_PACKAGE_DIR, runtime + "/root", fs::copy_options::recursive);
+    std::string error;
+    auto bus = platform::Bus::open(address, &error);
+    if (!bus) {
+        std::fprintf(stderr, "bench_latency: %s\n", error.c_str());
+        return 3;
+    }
+
+    bool ready = false, armed = false, answered = false, idle = false, relayReady = false, pong = false;
+    double answeredAt = 0, pongAt = 0;
+    bus->subscribe("org.orvella.Host", "Ready", std::nullopt, [&](const BusSignal&) { ready = true; });
+    bus->subscribe("org.orvella.Trace", "Events", std::nullopt, [&](const BusSignal& s) {
+        auto* lines = s.args.size() > 1 ? std::get_if<std::vector<std::string>>(&s.args[1]) : nullptr;
+        if (lines == nullptr) return;
+        for (const std::string& text : *lines) {
+            if (text == "proximity sensor armed") armed = true;
+            if (text.rfind("call answered by the answer bar", 0) == 0) {
+                answeredAt = now();
+                answered = true;
+            }
+            if (text == "accelerometer off") idle = true;
+        }
+    });
+    bus->subscribe("org.orvella.Bench", "RelayReady", std::nullopt, [&](const BusSignal&) { relayReady = true; });
+    bus->subscribe("org.orvella.Bench", "Pong", std::nullopt, [&](const BusSignal&) {
+        pongAt = now();
+        pong = true;
+    });
+    bus->subscribe("org.orvella.Modem", "AnswerRequest", std::nullopt, [&](const BusSignal&) {
+        bus->emit({"org.orvella.Hardware", "CallStatus", {int32_t{1}, false}, {}});
+    });
+
+    const std::string hostDir = fs::path(ORVELLA_SPRINGBOARD).parent_path().string();
+    char speedText[32];
+    std::snprintf(speedText, sizeof speedText, "%g", speed);
+    pid_t springboard =
+        spawn({hostDir + "/springboard", "--bus", address, "--root", runtime + "/root", "--speed", speedText});
+    pid_t relayPid = spawn({selfPath(), "--relay", address});
+    auto finish = [&](int code) {
+        for (pid_t p : {springboard, relayPid, daemon}) {
+            ::kill(p, SIGTERM);
+            ::waitpid(p, nullptr, 0);
+        }
+        fs::remove_all(runtime);
+        return code;
+    };
+    if (!waitUntil([&] { return ready && relayReady; }, 20)) {
+        std::fprintf(stderr, "bench_latency: the host or the relay did not start\n");
+        return finish(3);
+    }
+    auto hw = [&](const char* member, std::vector<platform::BusArg> args) {
+        bus->emit({"org.orvella.Hardware", member, std::move(args), {}});
+    };
+    hw("Locked", {false});
+    hw("Pose", {0.02, -0.05, -0.99});
+
+    // The bare path: the same three crossings through the same daemon.
+    std::vector<double> bare;
+    auto ping = [&] {
+        pong = false;
+        const double sentAt = now();
+        bus->emit({"org.orvella.Bench", "Ping", {}, {}});
+        if (!waitUntil([&] { return pong; }, 5)) return false;
+        bare.push_back(pongAt - sentAt);
+        return true;
+    };
+
+    // The phone path: one wave answers an unlocked call with no settings file. The bare path is
+    // measured between calls, so both see the machine in the same state.
+    std::vector<double> phone;
+    for (int i = 0; i < calls; ++i) {
+        armed = answered = idle = false;
+        hw("CallStatus", {int32_t{4}, false});
+        if (!waitUntil([&] { return armed; }, 10)) {
+            std::fprintf(stderr, "bench_latency: call %d was never armed\n", i);
+            return finish(1);
+        }
+        hw("Proximity", {true});
+        waitUntil([] { return false; }, 0.001);
+        const double uncoveredAt = now();
+        hw("Proximity", {false});
+        if (!waitUntil([&] { return answered; }, 10)) {
+            std::fprintf(stderr, "bench_latency: call %d was not answered\n", i);
+            return finish(1);
+        }
+        phone.push_back(answeredAt - uncoveredAt);
+        waitUntil([&] { return idle; }, 10);
+        hw("CallStatus", {int32_t{5}, false});
+        waitUntil([] { return false; }, 0.002);
+        if (!ping() || !ping()) {
+            std::fprintf(stderr, "bench_latency: the relay did not answer\n");
+            return finish(1);
+        }
+    }
+
+    const Percentiles p = percentiles(phone), b = percentiles(bare);
+    std::printf("answer latency over %d calls at clock speed x%g (last uncovering -> \"call answered\")\n", calls, speed);
+    std::printf("  phone:  p50 %8.3f ms   p99 %8.3f ms   (targets: p50 < 1 ms, p99 < 5 ms)\n", p.p50 * 1e3, p.p99 * 1e3);
+    std::printf("  bare:   p50 %8.3f ms   p99 %8.3f ms   (three crossings, minimal sd-bus relay)\n", b.p50 * 1e3,
+                b.p99 * 1e3);
+    std::printf("  ratio:  p50 phone / bare = %.2f   (target: within 2x)\n", p.p50 / b.p50);
+    return finish(0);
+}
