@@ -19,7 +19,6 @@ namespace {
 struct Registry {
     std::unordered_map<std::string, std::unique_ptr<Selector>> selectors;
     std::unordered_map<std::string, Class> classes;
-    uint64_t generation = 1;
 };
 
 Registry& registry() {
@@ -32,7 +31,9 @@ std::vector<std::vector<id>>& poolStack() {
     return stack;
 }
 
-void methodsChanged() { ++registry().generation; }
+// Method pointers stay valid while a table only grows (std::unordered_map keeps its nodes), but
+// a lookup may now find another method: every class cache starts over.
+void methodsChanged() { ++detail::methodGeneration; }
 
 std::vector<void (*)(id)>& deallocListeners() {
     static auto* l = new std::vector<void (*)(id)>();
@@ -124,17 +125,18 @@ const Method* class_getOwnMethod(Class cls, SEL sel) {
 
 const Method* class_getMethod(Class cls, SEL sel) {
     if (cls == nullptr) return nullptr;
-    uint64_t gen = registry().generation;
+    const uint64_t gen = detail::methodGeneration;
     if (cls->cacheGeneration != gen) {
-        cls->cache.clear();
+        for (auto& e : cls->cache) e = {};
         cls->cacheGeneration = gen;
     }
-    if (auto it = cls->cache.find(sel); it != cls->cache.end()) return it->second;
+    auto& slot = cls->cache[(reinterpret_cast<uintptr_t>(sel) >> 4) % Class_::kCacheSize];
+    if (slot.sel == sel) return slot.method;
     const Method* found = nullptr;
     for (Class c = cls; c != nullptr && found == nullptr; c = c->superclass) {
         found = class_getOwnMethod(c, sel);
     }
-    if (found != nullptr) cls->cache.emplace(sel, found);
+    if (found != nullptr) slot = {sel, found};
     return found;
 }
 
@@ -200,7 +202,9 @@ void MSHookMessageExRaw(Class cls, SEL sel, IMP replacement, IMP* slot,
 
 namespace detail {
 
-const Method* lookupOrDie(id self, SEL sel) {
+uint64_t methodGeneration = 1;
+
+const Method* lookupSlow(id self, SEL sel) {
     const Method* m = class_getMethod(self->isa, sel);
     if (m == nullptr) {
         const bool isClass = self->isa != nullptr && self->isa->isMeta;
@@ -220,27 +224,14 @@ void signatureMismatch(id self, SEL sel, const std::type_info& sent) {
     std::abort();
 }
 
-id keepAlive(id self) {
-    if (self->immortal || self->deallocating) return nullptr;
-    ++self->retainCount;
-    return self;
-}
 void endKeepAlive(id self) { objc_release(self); }
 
+void deallocate(id obj) {
+    obj->deallocating = true;
+    msgSend(obj, SEL_("dealloc"));
+}
+
 }  // namespace detail
-
-id objc_retain(id obj) {
-    if (obj != nullptr && !obj->immortal && !obj->deallocating) ++obj->retainCount;
-    return obj;
-}
-
-void objc_release(id obj) {
-    if (obj == nullptr || obj->immortal || obj->deallocating) return;
-    if (--obj->retainCount == 0) {
-        obj->deallocating = true;
-        msgSend(obj, SEL_("dealloc"));
-    }
-}
 
 id objc_autorelease(id obj) {
     if (obj == nullptr) return nullptr;

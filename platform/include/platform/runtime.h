@@ -66,6 +66,9 @@ struct Method {
     IMP imp = nullptr;
     std::string types;
     const std::type_info* signature = nullptr;  // null when registered untyped
+    // The last call-site signature found equal to `signature` (type_info objects of one type
+    // may differ between shared objects, and comparing them by name costs a string compare).
+    mutable const std::type_info* verified = nullptr;
 };
 
 class Class_ : public Object {
@@ -76,8 +79,14 @@ public:
     Factory factory = nullptr;  // creates a bare instance (instance classes only)
     std::unordered_map<SEL, Method> methods;
 
-    // Per-class lookup cache; cleared whenever any method table anywhere changes.
-    mutable std::unordered_map<SEL, const Method*> cache;
+    // Per-class lookup cache, direct-mapped by selector; cleared whenever any method table
+    // anywhere changes.
+    static constexpr size_t kCacheSize = 64;
+    struct CacheEntry {
+        SEL sel = nullptr;
+        const Method* method = nullptr;
+    };
+    mutable CacheEntry cache[kCacheSize];
     mutable uint64_t cacheGeneration = 0;
 };
 
@@ -163,11 +172,28 @@ bool addClassMethod(Class cls, SEL sel, R (*fn)(id, SEL, A...)) {
 // --- Messaging ---------------------------------------------------------------------------
 
 namespace detail {
-const Method* lookupOrDie(id self, SEL sel);
+// Bumped whenever any method table changes; class caches older than it start over.
+extern uint64_t methodGeneration;
+const Method* lookupSlow(id self, SEL sel);  // aborts on an unknown selector
+// Marks the object as going away and sends it dealloc.
+void deallocate(id obj);
+
+inline const Method* lookupOrDie(id self, SEL sel) {
+    const Class_* cls = self->isa;
+    if (cls != nullptr && cls->cacheGeneration == methodGeneration) {
+        const auto& slot = cls->cache[(reinterpret_cast<uintptr_t>(sel) >> 4) % Class_::kCacheSize];
+        if (slot.sel == sel) return slot.method;
+    }
+    return lookupSlow(self, sel);
+}
 [[noreturn]] void signatureMismatch(id self, SEL sel, const std::type_info& sent);
 // Retains the receiver for the message unless it is already going away (its dealloc is
 // running); returns the object to release afterwards, or nullptr.
-id keepAlive(id self);
+inline id keepAlive(id self) {
+    if (self->immortal || self->deallocating) return nullptr;
+    ++self->retainCount;
+    return self;
+}
 void endKeepAlive(id self);
 
 struct KeepAlive {
@@ -189,8 +215,9 @@ R msgSend(id self, SEL sel, A... args) {
     }
     const Method* m = detail::lookupOrDie(self, sel);
     using Fn = R (*)(id, SEL, A...);
-    if (m->signature != nullptr && *m->signature != typeid(Fn)) {
-        detail::signatureMismatch(self, sel, typeid(Fn));
+    if (m->signature != nullptr && m->verified != &typeid(Fn)) {
+        if (*m->signature != typeid(Fn)) detail::signatureMismatch(self, sel, typeid(Fn));
+        m->verified = &typeid(Fn);
     }
     detail::KeepAlive keep(self);
     return reinterpret_cast<Fn>(m->imp)(self, sel, args...);
@@ -209,7 +236,10 @@ R msgSendSuper(Class superclass, id self, SEL sel, A... args) {
         else return R{};
     }
     using Fn = R (*)(id, SEL, A...);
-    if (m->signature != nullptr && *m->signature != typeid(Fn)) detail::signatureMismatch(self, sel, typeid(Fn));
+    if (m->signature != nullptr && m->verified != &typeid(Fn)) {
+        if (*m->signature != typeid(Fn)) detail::signatureMismatch(self, sel, typeid(Fn));
+        m->verified = &typeid(Fn);
+    }
     return reinterpret_cast<Fn>(m->imp)(self, sel, args...);
 }
 
@@ -225,8 +255,15 @@ R callImp(R (*imp)(id, SEL, A...), id self, SEL sel, A... args) {
 
 // --- Reference counting --------------------------------------------------------------------
 
-id objc_retain(id obj);
-void objc_release(id obj);
+inline id objc_retain(id obj) {
+    if (obj != nullptr && !obj->immortal && !obj->deallocating) ++obj->retainCount;
+    return obj;
+}
+// The last release sends dealloc.
+inline void objc_release(id obj) {
+    if (obj == nullptr || obj->immortal || obj->deallocating) return;
+    if (--obj->retainCount == 0) detail::deallocate(obj);
+}
 id objc_autorelease(id obj);
 
 // A scope whose autoreleased objects are released when it ends (the run loop makes one for
