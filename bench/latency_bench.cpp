@@ -25,6 +25,7 @@
 #include "platform/bus.h"
 #include "platform/devices.h"
 #include "platform/runloop.h"
+#include "private_bus.h"
 
 namespace fs = std::filesystem;
 using platform::BusSignal;
@@ -71,23 +72,6 @@ int relay(const std::string& address) {
 
 // --- the measuring side ------------------------------------------------------------------------------
 
-pid_t spawn(const std::vector<std::string>& args, int stdoutFd = -1, bool quiet = false) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        if (stdoutFd >= 0) ::dup2(stdoutFd, STDOUT_FILENO);
-        if (quiet) {
-            int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, STDERR_FILENO);
-        }
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        std::_Exit(127);
-    }
-    return pid;
-}
-
 bool waitUntil(const std::function<bool()>& done, double seconds) {
     const double deadline = now() + seconds;
     while (!done()) {
@@ -123,21 +107,12 @@ int main(int argc, char** argv) {
     // A private bus, a device root with the package, and a springboard host.
     std::string runtime = (fs::temp_directory_path() / "orvella-bench-XXXXXX").string();
     if (::mkdtemp(runtime.data()) == nullptr) return 3;
-    std::ofstream(runtime + "/bus.conf")
-        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-           "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n<busconfig><type>session</type>"
-        << "<listen>unix:path=" << runtime << "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-        << "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
-    int out[2];
-    if (::pipe(out) != 0) return 3;
-    pid_t daemon = spawn({"/usr/bin/dbus-daemon", "--config-file=" + runtime + "/bus.conf", "--nofork", "--nopidfile",
-                          "--print-address=1"},
-                         out[1], /*quiet=*/true);
-    ::close(out[1]);
-    std::string address;
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') address += c;
-    ::close(out[0]);
+    auto daemon = std::make_unique<sim::PrivateBus>(runtime);
+    const std::string address = daemon->address();
+    if (address.empty()) {
+        std::fprintf(stderr, "bench_latency: %s\n", daemon->error().c_str());
+        return 3;
+    }
     fs::create_directories(runtime + "/root");
     fs::copy(ORVELLA_PACKAGE_DIR, runtime + "/root", fs::copy_options::recursive);
     std::string error;
@@ -175,13 +150,12 @@ int main(int argc, char** argv) {
     char speedText[32];
     std::snprintf(speedText, sizeof speedText, "%g", speed);
     pid_t springboard =
-        spawn({hostDir + "/springboard", "--bus", address, "--root", runtime + "/root", "--speed", speedText});
-    pid_t relayPid = spawn({selfPath(), "--relay", address});
+        sim::spawnProcess({hostDir + "/springboard", "--bus", address, "--root", runtime + "/root", "--speed", speedText});
+    pid_t relayPid = sim::spawnProcess({selfPath(), "--relay", address});
     auto finish = [&](int code) {
-        for (pid_t p : {springboard, relayPid, daemon}) {
-            ::kill(p, SIGTERM);
-            ::waitpid(p, nullptr, 0);
-        }
+        sim::stopProcess(springboard);
+        sim::stopProcess(relayPid);
+        daemon.reset();
         fs::remove_all(runtime);
         return code;
     };

@@ -30,6 +30,7 @@
 #include "platform/device.h"
 #include "platform/devices.h"
 #include "platform/runloop.h"
+#include "private_bus.h"
 #include "scenario.h"
 
 namespace fs = std::filesystem;
@@ -214,98 +215,25 @@ void onSignal(int sig) {
     (void)!::write(stopPipe[1], &b, 1);
 }
 
-pid_t spawn(const std::vector<std::string>& args, int stdoutFd = -1, int stderrFd = -1) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::signal(SIGINT, SIG_DFL);
-        ::signal(SIGTERM, SIG_DFL);
-        if (stdoutFd >= 0) ::dup2(stdoutFd, STDOUT_FILENO);
-        if (stderrFd >= 0) ::dup2(stderrFd, STDERR_FILENO);
-        // The hosts are the phone's own processes: keep the terminal for the timeline.
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        std::fprintf(stderr, "orvella-sim: cannot run %s: %s\n", argv[0], std::strerror(errno));
-        std::_Exit(127);
-    }
-    return pid;
-}
-
-void stopProcess(pid_t pid) {
-    if (pid <= 0) return;
-    ::kill(pid, SIGTERM);
-    for (int i = 0; i < 200; ++i) {  // up to two seconds
-        if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
-        ::usleep(10000);
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-}
-
 std::string selfDirectory() {
     std::error_code ec;
     fs::path exe = fs::read_symlink("/proc/self/exe", ec);
     return ec ? std::string(".") : exe.parent_path().string();
 }
 
+// Everything the simulator started, ended in reverse order when it goes.
 struct Phone {
     std::string runtimeDir;
-    bool removeRuntime = true;
-    pid_t daemon = -1;
+    std::unique_ptr<sim::PrivateBus> bus;
     std::map<std::string, pid_t> hosts;
 
     ~Phone() {
-        for (auto& [name, pid] : hosts) stopProcess(pid);
-        stopProcess(daemon);
+        for (auto& [name, pid] : hosts) sim::stopProcess(pid);
+        bus.reset();
         std::error_code ec;
-        if (removeRuntime && !runtimeDir.empty()) fs::remove_all(runtimeDir, ec);
+        if (!runtimeDir.empty()) fs::remove_all(runtimeDir, ec);
     }
 };
-
-// Starts a private bus; returns its address (empty on failure, with the reason in *error).
-std::string startBus(Phone& phone, std::string* error) {
-    const std::string config = phone.runtimeDir + "/bus.conf";
-    std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                             " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                             "<busconfig>\n  <type>session</type>\n"
-                          << "  <listen>unix:path=" << phone.runtimeDir << "/bus</listen>\n"
-                          << "  <auth>EXTERNAL</auth>\n"
-                             "  <policy context=\"default\">\n"
-                             "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                             "    <allow eavesdrop=\"true\"/>\n    <allow own=\"*\"/>\n"
-                             "  </policy>\n</busconfig>\n";
-    int out[2];
-    if (::pipe(out) != 0) {
-        *error = "cannot make a pipe";
-        return {};
-    }
-    const char* candidates[] = {"/usr/bin/dbus-daemon", "/bin/dbus-daemon"};
-    std::string daemon;
-    for (const char* c : candidates)
-        if (::access(c, X_OK) == 0) daemon = c;
-    if (daemon.empty()) {
-        *error = "dbus-daemon is not installed (Debian package dbus-daemon)";
-        return {};
-    }
-    // The daemon's own complaints go to a file, shown only when it fails to start.
-    const std::string daemonLog = phone.runtimeDir + "/dbus-daemon.log";
-    int logFd = ::open(daemonLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    phone.daemon = spawn({daemon, "--config-file=" + config, "--nofork", "--nopidfile", "--print-address=1"}, out[1], logFd);
-    ::close(out[1]);
-    if (logFd >= 0) ::close(logFd);
-    std::string address;
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') address += c;
-    ::close(out[0]);
-    if (address.empty()) {
-        std::ifstream log(daemonLog);
-        std::stringstream ss;
-        ss << log.rdbuf();
-        *error = "dbus-daemon did not start: " + ss.str();
-    }
-    return address;
-}
 
 bool installPackage(const std::string& package, const std::string& root, std::string* error) {
     std::error_code ec;
@@ -423,8 +351,9 @@ int main(int argc, char** argv) {
     fs::create_directories(root);
     if (!platform::device::setRoot(root)) return failRun("cannot use " + root + " as the device root");
     if (!installPackage(options.package, root, &error)) return failRun(error);
-    const std::string address = startBus(phone, &error);
-    if (address.empty()) return failRun(error);
+    phone.bus = std::make_unique<sim::PrivateBus>(phone.runtimeDir);
+    const std::string address = phone.bus->address();
+    if (address.empty()) return failRun(phone.bus->error());
     auto bus = platform::Bus::open(address, &error);
     if (!bus) return failRun(error);
     bool busLost = false;
@@ -499,7 +428,7 @@ int main(int argc, char** argv) {
     char heightText[32];
     std::snprintf(heightText, sizeof heightText, "%g", scenario.screenHeight);
     for (const char* host : {"springboard", "mobilephone", "preferences"}) {
-        phone.hosts[host] = spawn({dir + "/" + host, "--bus", address, "--root", root, "--speed", speedText,
+        phone.hosts[host] = sim::spawnProcess({dir + "/" + host, "--bus", address, "--root", root, "--speed", speedText,
                                    "--screen-height", heightText, "--language", scenario.language});
     }
     // Wait for the three hosts, at most ten seconds of host time.

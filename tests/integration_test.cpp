@@ -9,6 +9,7 @@
 #include <fstream>
 #include <thread>
 
+#include "private_bus.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -208,20 +209,13 @@ TEST(Simulator, SigtermEndsEveryProcessAndRemovesTheRuntimeDirectory) {
 
 TEST(Hosts, AHostThatLosesItsBusSaysSoAndExits) {
     ScratchDir dir;
-    writeFile(dir.file("bus.conf"),
-              "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-              "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n<busconfig><type>session</type>"
-              "<listen>unix:path=" + dir.file("bus") + "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-              "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
-    pid_t daemon = start({"/usr/bin/dbus-daemon", "--config-file=" + dir.file("bus.conf"), "--nofork", "--nopidfile"},
-                         dir.file("daemon.out"), dir.file("daemon.err"));
-    ASSERT_TRUE(waitForFile(dir.file("bus"), 10)) << readFile(dir.file("daemon.err"));
+    sim::PrivateBus bus(dir.path());
+    ASSERT_FALSE(bus.address().empty()) << bus.error();
     fs::create_directories(dir.file("root"));
-    pid_t host = start({ORVELLA_SPRINGBOARD, "--bus", "unix:path=" + dir.file("bus"), "--root", dir.file("root")},
+    pid_t host = start({ORVELLA_SPRINGBOARD, "--bus", bus.address(), "--root", dir.file("root")},
                        dir.file("host.out"), dir.file("host.err"));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    ::kill(daemon, SIGKILL);
-    ::waitpid(daemon, nullptr, 0);
+    ::kill(bus.pid(), SIGKILL);
     EXPECT_EQ(waitFor(host, 10), 3) << "exits non-zero, never hangs";
     EXPECT_NE(readFile(dir.file("host.err")).find("springboard: lost the bus connection"), std::string::npos)
         << readFile(dir.file("host.err"));
