@@ -257,6 +257,7 @@ struct Modem {
     int uncovers = 0;  // in the current call
     bool headset = false;
     bool bluetooth = false;
+    bool locked = false;
     std::vector<std::string> outputs() const {
         std::vector<std::string> o;
         if (headset) o.push_back(platform::AVAudioSessionPortHeadphones);
@@ -458,6 +459,7 @@ int main(int argc, char** argv) {
                 case K::CallIncoming:
                     modem.status = platform::kCTCallStatusIncoming;
                     modem.uncovers = 0;
+                    words += modem.locked ? ", phone locked" : ", phone unlocked";
                     emit("CallStatus", {modem.status, false});
                     break;
                 case K::CallActive:
@@ -472,14 +474,20 @@ int main(int argc, char** argv) {
                     }
                     emit("CallStatus", {modem.status, false});
                     break;
-                case K::Locked: emit("Locked", {step.on}); break;
+                case K::Locked:
+                    modem.locked = step.on;
+                    emit("Locked", {step.on});
+                    break;
                 case K::Pose: emit("Pose", {step.x, step.y, step.z}); break;
                 case K::Cover: emit("Proximity", {true}); break;
                 case K::Uncover:
                     ++modem.uncovers;
                     emit("Proximity", {false});
                     break;
-                case K::LockButton: emit("LockButton", {}); break;
+                case K::LockButton:
+                    modem.locked = true;  // the button locks the phone
+                    emit("LockButton", {});
+                    break;
                 case K::Headset:
                     modem.headset = step.on;
                     emit("AudioOutputs", {modem.outputs()});

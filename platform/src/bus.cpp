@@ -203,7 +203,10 @@ void Bus::subscribe(const std::string& interface, const std::string& member, std
     }
     subscriptions_.push_back(std::move(sub));
     // Adding the rule waited for the daemon's reply; signals read meanwhile wait in sd-bus.
-    RunLoop::main().schedule(0, [this] { pump(); });
+    std::weak_ptr<bool> alive = alive_;
+    RunLoop::main().schedule(0, [this, alive] {
+        if (!alive.expired()) pump();
+    });
 }
 
 // --- The transport ---------------------------------------------------------------------------------

@@ -113,7 +113,12 @@ std::unique_ptr<Transport>& transportSlot() {
 }  // namespace
 
 void InProcessTransport::send(const Envelope& envelope) {
-    RunLoop::main().schedule(0, [this, envelope] { receive(envelope); });
+    // The delivery holds its own copy of the receiver: it may run after this transport has
+    // been replaced.
+    auto deliver = receiver();
+    RunLoop::main().schedule(0, [deliver, envelope] {
+        if (deliver) deliver(envelope);
+    });
 }
 
 Transport& transport() { return *transportSlot(); }

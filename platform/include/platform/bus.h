@@ -85,6 +85,7 @@ private:
     std::function<void(const std::string&)> onDisconnect_;
     std::function<void()> beforeEmit_;
     bool emitting_ = false;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // for work scheduled on the run loop
 };
 
 // Darwin and distributed notifications over a bus, for every process on it.

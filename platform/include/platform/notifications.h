@@ -46,6 +46,7 @@ protected:
     void receive(const Envelope& envelope) const {
         if (receiver_) receiver_(envelope);
     }
+    const std::function<void(const Envelope&)>& receiver() const { return receiver_; }
 
 private:
     std::function<void(const Envelope&)> receiver_;
