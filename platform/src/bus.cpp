@@ -80,7 +80,6 @@ bool readArgs(sd_bus_message* m, std::vector<BusArg>& out) {
 }  // namespace
 
 struct Bus::Subscription {
-    Bus* owner = nullptr;
     sd_bus_slot* slot = nullptr;
     std::function<void(const BusSignal&)> handler;
 
@@ -192,7 +191,6 @@ void Bus::subscribe(const std::string& interface, const std::string& member, std
                     std::function<void(const BusSignal&)> handler) {
     if (disconnected_) return;
     auto sub = std::make_unique<Subscription>();
-    sub->owner = this;
     sub->handler = std::move(handler);
     std::string rule = "type='signal',interface=" + quoteRule(interface) + ",member=" + quoteRule(member);
     if (arg0) rule += ",arg0=" + quoteRule(*arg0);

@@ -186,6 +186,4 @@ void dispatchAfter(double delaySeconds, std::function<void()> fn) {
     RunLoop::main().schedule(delaySeconds, std::move(fn));
 }
 
-void dispatchAsyncMain(std::function<void()> fn) { RunLoop::main().schedule(0, std::move(fn)); }
-
 }  // namespace platform

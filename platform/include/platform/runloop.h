@@ -114,6 +114,5 @@ private:
 
 // Main-queue closure after a delay (the platform's dispatch_after on the main queue).
 void dispatchAfter(double delaySeconds, std::function<void()> fn);
-void dispatchAsyncMain(std::function<void()> fn);
 
 }  // namespace platform
