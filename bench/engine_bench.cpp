@@ -26,12 +26,13 @@ void setUpSpringBoard() {
         std::string dir = platform::device::resolve("/var/mobile/Library/Preferences");
         std::filesystem::create_directories(dir);
         platform::plist::writeXmlAtomically(
-            platform::Value(platform::Dictionary{{"IsOn", platform::Value(true)},
-                                                 {"UseSpeakerWithHeadsetPlugedIn", platform::Value(false)},
-                                                 {"UseLatestDetectionSystem", platform::Value(true)},
-                                                 {"WaveProtocolLocked", platform::Value(2)},
-                                                 {"WaveProtocolUnlocked", platform::Value(2)},
-                                                 {"WaveProtocolSpeed", platform::Value(0)}}),
+            platform::Value(
+                platform::Dictionary{{"IsOn", platform::Value(true)},
+                                     {"UseSpeakerWithHeadsetPlugedIn", platform::Value(false)},
+                                     {"UseLatestDetectionSystem", platform::Value(true)},
+                                     {"WaveProtocolLocked", platform::Value(2)},
+                                     {"WaveProtocolUnlocked", platform::Value(2)},
+                                     {"WaveProtocolSpeed", platform::Value(0)}}),
             dir + "/com.brelkin.Orvella.plist");
         LoadPrefs();
         tel = Telephony::create();
@@ -63,8 +64,8 @@ void BM_ProximityChange(benchmark::State& state) {
             input = 1;
         }
     }
-    state.counters["allocs/op"] = benchmark::Counter(static_cast<double>(gAllocations.load() - before),
-                                                     benchmark::Counter::kAvgIterations);
+    state.counters["allocs/op"] = benchmark::Counter(
+        static_cast<double>(gAllocations.load() - before), benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_ProximityChange);
 
@@ -75,13 +76,16 @@ void BM_AccelerometerSample(benchmark::State& state) {
     objc::SEL sel = SEL_("accelerometer:didAccelerateWithTimeStamp:x:y:z:eventType:");
     // A ringing call with the phone screen-up and the sensor already armed: the steady state.
     TelSetFlag(kPROXIMITY_READY_STATE);
-    for (int i = 0; i < 10; ++i) objc::msgSend(static_cast<objc::id>(tel), sel, accelerometer, 0.0, 0.01f, -0.02f, -0.99f, int32_t{0});
+    for (int i = 0; i < 10; ++i)
+        objc::msgSend(static_cast<objc::id>(tel), sel, accelerometer, 0.0, 0.01f, -0.02f, -0.99f,
+                      int32_t{0});
     long before = gAllocations.load();
     for (auto _ : state) {
-        objc::msgSend(static_cast<objc::id>(tel), sel, accelerometer, 0.0, 0.01f, -0.02f, -0.99f, int32_t{0});
+        objc::msgSend(static_cast<objc::id>(tel), sel, accelerometer, 0.0, 0.01f, -0.02f, -0.99f,
+                      int32_t{0});
     }
-    state.counters["allocs/op"] = benchmark::Counter(static_cast<double>(gAllocations.load() - before),
-                                                     benchmark::Counter::kAvgIterations);
+    state.counters["allocs/op"] = benchmark::Counter(
+        static_cast<double>(gAllocations.load() - before), benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_AccelerometerSample);
 

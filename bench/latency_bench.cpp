@@ -38,7 +38,8 @@ double now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// --- the minimal relay -------------------------------------------------------------------------------
+// --- the minimal relay
+// -------------------------------------------------------------------------------
 
 int emitRaw(sd_bus* bus, const char* member) {
     return sd_bus_emit_signal(bus, platform::kBusPath, "org.orvella.Bench", member, "");
@@ -46,8 +47,8 @@ int emitRaw(sd_bus* bus, const char* member) {
 
 int relay(const std::string& address) {
     sd_bus* bus = nullptr;
-    if (sd_bus_new(&bus) < 0 || sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
-        sd_bus_start(bus) < 0) {
+    if (sd_bus_new(&bus) < 0 || sd_bus_set_address(bus, address.c_str()) < 0 ||
+        sd_bus_set_bus_client(bus, 1) < 0 || sd_bus_start(bus) < 0) {
         std::fprintf(stderr, "relay: cannot connect to %s\n", address.c_str());
         return 3;
     }
@@ -59,8 +60,10 @@ int relay(const std::string& address) {
         emitRaw(sd_bus_message_get_bus(m), "Pong");
         return 0;
     };
-    sd_bus_add_match(bus, nullptr, "type='signal',interface='org.orvella.Bench',member='Ping'", onPing, nullptr);
-    sd_bus_add_match(bus, nullptr, "type='signal',interface='org.orvella.Bench',member='Hop'", onHop, nullptr);
+    sd_bus_add_match(bus, nullptr, "type='signal',interface='org.orvella.Bench',member='Ping'",
+                     onPing, nullptr);
+    sd_bus_add_match(bus, nullptr, "type='signal',interface='org.orvella.Bench',member='Hop'",
+                     onHop, nullptr);
     emitRaw(bus, "RelayReady");
     for (;;) {
         int r = sd_bus_process(bus, nullptr);
@@ -70,7 +73,8 @@ int relay(const std::string& address) {
     }
 }
 
-// --- the measuring side ------------------------------------------------------------------------------
+// --- the measuring side
+// ------------------------------------------------------------------------------
 
 bool waitUntil(const std::function<bool()>& done, double seconds) {
     const double deadline = now() + seconds;
@@ -87,11 +91,15 @@ struct Percentiles {
 
 Percentiles percentiles(std::vector<double> v) {
     std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))]; };
+    auto at = [&](double q) {
+        return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
+    };
     return {at(0.50), at(0.99)};
 }
 
-std::string selfPath() { return fs::read_symlink("/proc/self/exe").string(); }
+std::string selfPath() {
+    return fs::read_symlink("/proc/self/exe").string();
+}
 
 }  // namespace
 
@@ -100,8 +108,10 @@ int main(int argc, char** argv) {
     int calls = 200;
     double speed = 100;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::string(argv[i]) == "--calls") calls = std::max(1, std::atoi(argv[i + 1]));
-        else if (std::string(argv[i]) == "--speed") speed = std::max(1.0, std::atof(argv[i + 1]));
+        if (std::string(argv[i]) == "--calls")
+            calls = std::max(1, std::atoi(argv[i + 1]));
+        else if (std::string(argv[i]) == "--speed")
+            speed = std::max(1.0, std::atof(argv[i + 1]));
     }
 
     // A private bus, a device root with the package, and a springboard host.
@@ -122,11 +132,14 @@ int main(int argc, char** argv) {
         return 3;
     }
 
-    bool ready = false, armed = false, answered = false, idle = false, relayReady = false, pong = false;
+    bool ready = false, armed = false, answered = false, idle = false, relayReady = false,
+         pong = false;
     double answeredAt = 0, pongAt = 0;
-    bus->subscribe("org.orvella.Host", "Ready", std::nullopt, [&](const BusSignal&) { ready = true; });
+    bus->subscribe("org.orvella.Host", "Ready", std::nullopt,
+                   [&](const BusSignal&) { ready = true; });
     bus->subscribe("org.orvella.Trace", "Events", std::nullopt, [&](const BusSignal& s) {
-        auto* lines = s.args.size() > 1 ? std::get_if<std::vector<std::string>>(&s.args[1]) : nullptr;
+        auto* lines =
+            s.args.size() > 1 ? std::get_if<std::vector<std::string>>(&s.args[1]) : nullptr;
         if (lines == nullptr) return;
         for (const std::string& text : *lines) {
             if (text == "proximity sensor armed") armed = true;
@@ -137,7 +150,8 @@ int main(int argc, char** argv) {
             if (text == "accelerometer off") idle = true;
         }
     });
-    bus->subscribe("org.orvella.Bench", "RelayReady", std::nullopt, [&](const BusSignal&) { relayReady = true; });
+    bus->subscribe("org.orvella.Bench", "RelayReady", std::nullopt,
+                   [&](const BusSignal&) { relayReady = true; });
     bus->subscribe("org.orvella.Bench", "Pong", std::nullopt, [&](const BusSignal&) {
         pongAt = now();
         pong = true;
@@ -149,8 +163,8 @@ int main(int argc, char** argv) {
     const std::string hostDir = fs::path(ORVELLA_SPRINGBOARD).parent_path().string();
     char speedText[32];
     std::snprintf(speedText, sizeof speedText, "%g", speed);
-    pid_t springboard =
-        sim::spawnProcess({hostDir + "/springboard", "--bus", address, "--root", runtime + "/root", "--speed", speedText});
+    pid_t springboard = sim::spawnProcess({hostDir + "/springboard", "--bus", address, "--root",
+                                           runtime + "/root", "--speed", speedText});
     pid_t relayPid = sim::spawnProcess({selfPath(), "--relay", address});
     auto finish = [&](int code) {
         sim::stopProcess(springboard);
@@ -209,10 +223,13 @@ int main(int argc, char** argv) {
     }
 
     const Percentiles p = percentiles(phone), b = percentiles(bare);
-    std::printf("answer latency over %d calls at clock speed x%g (last uncovering -> \"call answered\")\n", calls, speed);
-    std::printf("  phone:  p50 %8.3f ms   p99 %8.3f ms   (targets: p50 < 1 ms, p99 < 5 ms)\n", p.p50 * 1e3, p.p99 * 1e3);
-    std::printf("  bare:   p50 %8.3f ms   p99 %8.3f ms   (three crossings, minimal sd-bus relay)\n", b.p50 * 1e3,
-                b.p99 * 1e3);
+    std::printf(
+        "answer latency over %d calls at clock speed x%g (last uncovering -> \"call answered\")\n",
+        calls, speed);
+    std::printf("  phone:  p50 %8.3f ms   p99 %8.3f ms   (targets: p50 < 1 ms, p99 < 5 ms)\n",
+                p.p50 * 1e3, p.p99 * 1e3);
+    std::printf("  bare:   p50 %8.3f ms   p99 %8.3f ms   (three crossings, minimal sd-bus relay)\n",
+                b.p50 * 1e3, b.p99 * 1e3);
     std::printf("  ratio:  p50 phone / bare = %.2f   (target: within 2x)\n", p.p50 / b.p50);
     return finish(0);
 }

@@ -13,14 +13,22 @@ using objc::SEL;
 
 const char* GetFlagToString(int32_t flag) {
     switch (flag) {
-        case kBEGIN_STATE: return "kBEGIN_STATE";
-        case kCALL_ANSWERED: return "kCALL_ANSWERED";
-        case kPROXIMITY_READY_STATE: return "kPROXIMITY_READY_STATE";
-        case kPROXIMITY_COVERED_WAVE_1: return "kPROXIMITY_COVERED_WAVE_1";
-        case kPROXIMITY_UNCOVERED_WAVE_1: return "kPROXIMITY_UNCOVERED_WAVE_1";
-        case kPROXIMITY_COVERED_WAVE_2: return "kPROXIMITY_COVERED_WAVE_2";
-        case kPROXIMITY_UNCOVERED_WAVE_2: return "kPROXIMITY_UNCOVERED_WAVE_2";
-        default: return "";
+        case kBEGIN_STATE:
+            return "kBEGIN_STATE";
+        case kCALL_ANSWERED:
+            return "kCALL_ANSWERED";
+        case kPROXIMITY_READY_STATE:
+            return "kPROXIMITY_READY_STATE";
+        case kPROXIMITY_COVERED_WAVE_1:
+            return "kPROXIMITY_COVERED_WAVE_1";
+        case kPROXIMITY_UNCOVERED_WAVE_1:
+            return "kPROXIMITY_UNCOVERED_WAVE_1";
+        case kPROXIMITY_COVERED_WAVE_2:
+            return "kPROXIMITY_COVERED_WAVE_2";
+        case kPROXIMITY_UNCOVERED_WAVE_2:
+            return "kPROXIMITY_UNCOVERED_WAVE_2";
+        default:
+            return "";
     }
 }
 
@@ -43,8 +51,9 @@ bool isTimedOut(int32_t resetFlag) {
     if (base != nullptr) {
         const float elapsed = static_cast<float>(-base->timeIntervalSinceNow());
         if (elapsed >= Orvella_ProximityDelay) {
-            ORVELLA_LOG("*** isTimedOut - Time elapsed: %f - TIMED OUT!! - RESETTING THE FLAG TO %@ ***",
-                        elapsed, GetFlagToString(resetFlag));
+            ORVELLA_LOG(
+                "*** isTimedOut - Time elapsed: %f - TIMED OUT!! - RESETTING THE FLAG TO %@ ***",
+                elapsed, GetFlagToString(resetFlag));
             TelSetFlag(resetFlag);
             result = true;
         } else {
@@ -57,37 +66,46 @@ bool isTimedOut(int32_t resetFlag) {
 
 bool isAllowedToAnswerCall(int32_t waveIndex) {
     const bool wasLocked = msgSend<bool>(tel, SEL_("wasLockedOnIncomingCall"));
-    const bool result = wasLocked ? Orvella_LockedStateIndex == waveIndex : Orvella_UnlockedStateIndex == waveIndex;
-    ORVELLA_LOG("*** WasLocked: %@, LockedState wave number: %d, UnlockedState wave number: %d, Current  wave "
-                "number: %d, isAllowedToAnswerCall: %@ ***",
-                YesNo(wasLocked), Orvella_LockedStateIndex + 1, Orvella_UnlockedStateIndex + 1, waveIndex + 1,
-                YesNo(result));
+    const bool result =
+        wasLocked ? Orvella_LockedStateIndex == waveIndex : Orvella_UnlockedStateIndex == waveIndex;
+    ORVELLA_LOG(
+        "*** WasLocked: %@, LockedState wave number: %d, UnlockedState wave number: %d, Current  "
+        "wave "
+        "number: %d, isAllowedToAnswerCall: %@ ***",
+        YesNo(wasLocked), Orvella_LockedStateIndex + 1, Orvella_UnlockedStateIndex + 1,
+        waveIndex + 1, YesNo(result));
     return result;
 }
 
 void HandleProximityFeedback(int32_t proximityState) {
     const int32_t flag = TelFlag();
-    ORVELLA_LOG("\r\n*** *** *** HandleProximityFeedback - Tel.flag : %@, proximityState : %@ *** *** ***",
-                GetFlagToString(flag), proximityState != 0 ? "kCONVERED" : "kUNCONVERED");
+    ORVELLA_LOG(
+        "\r\n*** *** *** HandleProximityFeedback - Tel.flag : %@, proximityState : %@ *** *** ***",
+        GetFlagToString(flag), proximityState != 0 ? "kCONVERED" : "kUNCONVERED");
     const bool covered = proximityState == 1;
     const bool uncovered = proximityState == 0;
     switch (flag) {
         case kPROXIMITY_READY_STATE:
             if (covered) {
                 setBaseTime();
-                ORVELLA_LOG("*** HandleProximityFeedback - FROM READY_STATE to kPROXIMITY_COVERED_WAVE_1 ***");
+                ORVELLA_LOG(
+                    "*** HandleProximityFeedback - FROM READY_STATE to kPROXIMITY_COVERED_WAVE_1 "
+                    "***");
                 TelSetFlag(kPROXIMITY_COVERED_WAVE_1);
             }
             break;
         case kPROXIMITY_COVERED_WAVE_1:
             if (uncovered && !isTimedOut(kPROXIMITY_READY_STATE)) {
                 if (isAllowedToAnswerCall(0)) {
-                    ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_1 to CALL_ANSWERED ***");
+                    ORVELLA_LOG(
+                        "*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_1 to "
+                        "CALL_ANSWERED ***");
                     AnswerCall();
                 } else {
                     setBaseTime();
-                    ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_1 to "
-                                "kPROXIMITY_UNCOVERED_WAVE_1 ***");
+                    ORVELLA_LOG(
+                        "*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_1 to "
+                        "kPROXIMITY_UNCOVERED_WAVE_1 ***");
                     TelSetFlag(kPROXIMITY_UNCOVERED_WAVE_1);
                 }
             }
@@ -95,12 +113,14 @@ void HandleProximityFeedback(int32_t proximityState) {
         case kPROXIMITY_UNCOVERED_WAVE_1:
             if (covered) {
                 if (isAllowedToAnswerCall(1)) {
-                    ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_1 to "
-                                "kCOVERED_BEFORE_ANSWER_CALL ***");
+                    ORVELLA_LOG(
+                        "*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_1 to "
+                        "kCOVERED_BEFORE_ANSWER_CALL ***");
                     TelSetFlag(kCOVERED_BEFORE_ANSWER_CALL);
                 } else {
-                    ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_1 to "
-                                "kPROXIMITY_COVERED_WAVE_2 ***");
+                    ORVELLA_LOG(
+                        "*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_1 to "
+                        "kPROXIMITY_COVERED_WAVE_2 ***");
                     TelSetFlag(kPROXIMITY_COVERED_WAVE_2);
                 }
             }
@@ -108,25 +128,30 @@ void HandleProximityFeedback(int32_t proximityState) {
         case kPROXIMITY_COVERED_WAVE_2:
             if (uncovered && !isTimedOut(kPROXIMITY_READY_STATE)) {
                 setBaseTime();
-                ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_2 to "
-                            "kPROXIMITY_UNCOVERED_WAVE_2 ***");
+                ORVELLA_LOG(
+                    "*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_2 to "
+                    "kPROXIMITY_UNCOVERED_WAVE_2 ***");
                 TelSetFlag(kPROXIMITY_UNCOVERED_WAVE_2);
             }
             break;
         case kPROXIMITY_UNCOVERED_WAVE_2:
             if (covered) {
-                ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_2 to "
-                            "kCOVERED_BEFORE_ANSWER_CALL ***");
+                ORVELLA_LOG(
+                    "*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_2 to "
+                    "kCOVERED_BEFORE_ANSWER_CALL ***");
                 TelSetFlag(kCOVERED_BEFORE_ANSWER_CALL);
             }
             break;
         case kCOVERED_BEFORE_ANSWER_CALL:
             if (uncovered && !isTimedOut(kPROXIMITY_READY_STATE)) {
-                ORVELLA_LOG("*** HandleProximityFeedback - FROM kCOVERED_BEFORE_ANSWER_CALL to kCALL_ANSWERED ***");
+                ORVELLA_LOG(
+                    "*** HandleProximityFeedback - FROM kCOVERED_BEFORE_ANSWER_CALL to "
+                    "kCALL_ANSWERED ***");
                 AnswerCall();
             }
             break;
-        default: break;
+        default:
+            break;
     }
     ORVELLA_LOG("\r\n\r\n");
 }
@@ -149,8 +174,12 @@ bool routeHasPort(const char* portType) {
 
 }  // namespace
 
-bool isHeadsetPluggedIn() { return routeHasPort(platform::AVAudioSessionPortHeadphones); }
-bool isBluetoothHFPHookedUp() { return routeHasPort(platform::AVAudioSessionPortBluetoothHFP); }
+bool isHeadsetPluggedIn() {
+    return routeHasPort(platform::AVAudioSessionPortHeadphones);
+}
+bool isBluetoothHFPHookedUp() {
+    return routeHasPort(platform::AVAudioSessionPortBluetoothHFP);
+}
 
 void AnswerCall() {
     TelSetFlag(kCALL_ANSWERED);
@@ -165,7 +194,8 @@ void AnswerCall() {
     }
     if (wantSpeaker) {
         ORVELLA_LOG("***** SensorLogic - Sending Open speaker Notification in 2 sec *****\r\n");
-        platform::dispatchAfter(2.0, [] { platform::distributedPost("com.brelkin.dev.turnonspeaker"); });
+        platform::dispatchAfter(2.0,
+                                [] { platform::distributedPost("com.brelkin.dev.turnonspeaker"); });
     } else {
         ORVELLA_LOG("***** SensorLogic - HEADPHONES ARE PLUGGED IN! *****\r\n");
     }
@@ -174,7 +204,8 @@ void AnswerCall() {
 // --- sensor shut-down --------------------------------------------------------------------------
 
 void DisconnectAccelerometerAndProximitySensor() {
-    ORVELLA_LOG("** DisconnectAccelerometerAndProximitySensor ** disabling _SBSAccelerometerInstance");
+    ORVELLA_LOG(
+        "** DisconnectAccelerometerAndProximitySensor ** disabling _SBSAccelerometerInstance");
     platform::distributedPost("com.brelkin.dev.removeActiveLabels");
     if (tel != nullptr) msgSend(tel, SEL_("ableAccelerometer:"), false);
     ORVELLA_LOG("** DisconnectAccelerometerAndProximitySensor ** disabling Proximity Monitor");

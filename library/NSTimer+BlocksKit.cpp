@@ -1,5 +1,4 @@
 #include "NSTimer+BlocksKit.h"
-
 #include "platform/log.h"
 
 using objc::id;
@@ -38,9 +37,10 @@ void assertBlock(bool present, SEL cmd, int line) {
 NSTimer* makeTimer(double interval, id blockCopy, bool repeats, bool scheduled) {
     id target = timerClass();
     SEL action = SEL_("bk_executeBlockFromTimer:");
-    NSTimer* t = scheduled
-                     ? NSTimer::scheduledTimerWithTimeInterval(interval, target, action, blockCopy, repeats)
-                     : NSTimer::timerWithTimeInterval(interval, target, action, blockCopy, repeats);
+    NSTimer* t =
+        scheduled
+            ? NSTimer::scheduledTimerWithTimeInterval(interval, target, action, blockCopy, repeats)
+            : NSTimer::timerWithTimeInterval(interval, target, action, blockCopy, repeats);
     objc::objc_release(blockCopy);  // the timer holds its own reference now
     return t;
 }
@@ -60,7 +60,8 @@ id bk_timer_imp(id, SEL _cmd, double interval, id block, bool repeats) {
 id wrap(const BKTimerBlock& block) {
     if (!block) return nullptr;
     BKTimerBlock copy = block;
-    return objc::objc_autorelease(Block::create([copy](id timer) { copy(static_cast<NSTimer*>(timer)); }));
+    return objc::objc_autorelease(
+        Block::create([copy](id timer) { copy(static_cast<NSTimer*>(timer)); }));
 }
 
 }  // namespace
@@ -68,16 +69,16 @@ id wrap(const BKTimerBlock& block) {
 NSTimer* bk_scheduledTimerWithTimeInterval_block_repeats(double inTimeInterval,
                                                          const BKTimerBlock& block,
                                                          bool inRepeats) {
-    return static_cast<NSTimer*>(objc::msgSend<id>(
-        timerClass(), SEL_("bk_scheduledTimerWithTimeInterval:block:repeats:"), inTimeInterval,
-        wrap(block), inRepeats));
+    return static_cast<NSTimer*>(
+        objc::msgSend<id>(timerClass(), SEL_("bk_scheduledTimerWithTimeInterval:block:repeats:"),
+                          inTimeInterval, wrap(block), inRepeats));
 }
 
 NSTimer* bk_timerWithTimeInterval_block_repeats(double inTimeInterval, const BKTimerBlock& block,
                                                 bool inRepeats) {
-    return static_cast<NSTimer*>(objc::msgSend<id>(
-        timerClass(), SEL_("bk_timerWithTimeInterval:block:repeats:"), inTimeInterval,
-        wrap(block), inRepeats));
+    return static_cast<NSTimer*>(objc::msgSend<id>(timerClass(),
+                                                   SEL_("bk_timerWithTimeInterval:block:repeats:"),
+                                                   inTimeInterval, wrap(block), inRepeats));
 }
 
 void bk_executeBlockFromTimer(id, SEL, id aTimer) {

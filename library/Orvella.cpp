@@ -46,8 +46,8 @@ int32_t intFor(const platform::Dictionary& d, const char* key) {
 
 void LoadPrefs() {
     ORVELLA_LOG("** Orvella ** LoadPrefs");
-    const std::string path =
-        platform::device::appendPathComponent("/User/Library/Preferences", "com.brelkin.Orvella.plist");
+    const std::string path = platform::device::appendPathComponent("/User/Library/Preferences",
+                                                                   "com.brelkin.Orvella.plist");
     const std::optional<platform::Dictionary> prefs =
         platform::plist::readDictionary(platform::device::resolve(path));
     if (prefs) {
@@ -65,7 +65,8 @@ void LoadPrefs() {
 
     if (prefs) {
         Orvella_IsOn = boolFor(*prefs, "IsOn", true);
-        Orvella_UseSpeakerWithHeadsetPlugedIn = boolFor(*prefs, "UseSpeakerWithHeadsetPlugedIn", false);
+        Orvella_UseSpeakerWithHeadsetPlugedIn =
+            boolFor(*prefs, "UseSpeakerWithHeadsetPlugedIn", false);
         Orvella_LockedStateIndex = intFor(*prefs, "WaveProtocolLocked");
         Orvella_UnlockedStateIndex = intFor(*prefs, "WaveProtocolUnlocked");
         speed = intFor(*prefs, "WaveProtocolSpeed");
@@ -76,9 +77,18 @@ void LoadPrefs() {
 
     if (speed == -1) speed = 1;
     switch (speed) {
-        case 0: Orvella_ProximityDelay = 2.5f; proximityDelayWasSet = true; break;
-        case 1: Orvella_ProximityDelay = 1.5f; proximityDelayWasSet = true; break;
-        case 2: Orvella_ProximityDelay = 0.7f; proximityDelayWasSet = true; break;
+        case 0:
+            Orvella_ProximityDelay = 2.5f;
+            proximityDelayWasSet = true;
+            break;
+        case 1:
+            Orvella_ProximityDelay = 1.5f;
+            proximityDelayWasSet = true;
+            break;
+        case 2:
+            Orvella_ProximityDelay = 0.7f;
+            proximityDelayWasSet = true;
+            break;
         default:
             if (!proximityDelayWasSet) {
                 Orvella_ProximityDelay = 1.5f;
@@ -90,8 +100,8 @@ void LoadPrefs() {
     if (Orvella_UnlockedStateIndex == -1) Orvella_UnlockedStateIndex = 0;
 }
 
-void preferencesChangedCallback(platform::CFNotificationCenterRef, void*, const std::string&, const void*,
-                                const platform::Dictionary*) {
+void preferencesChangedCallback(platform::CFNotificationCenterRef, void*, const std::string&,
+                                const void*, const platform::Dictionary*) {
     ORVELLA_LOG("preferencesChangedCallback");
     LoadPrefs();
 }
@@ -108,9 +118,10 @@ id (*_init_InCallController)(id, SEL) = nullptr;
 void (*_dealloc_InCallController)(id, SEL) = nullptr;
 void (*__callStatusChangedNotification_InCallController)(id, SEL, id) = nullptr;
 void (*_didRotateFromInterfaceOrientation_SBLockScreenViewController)(id, SEL, int64_t) = nullptr;
-void (*_willRotateToInterfaceOrientation_duration_SBLockScreenViewController)(id, SEL, int64_t, double) = nullptr;
-void (*_willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController)(id, SEL, int64_t, double) =
-    nullptr;
+void (*_willRotateToInterfaceOrientation_duration_SBLockScreenViewController)(id, SEL, int64_t,
+                                                                              double) = nullptr;
+void (*_willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController)(
+    id, SEL, int64_t, double) = nullptr;
 id (*_init_TPSuperBottomBar)(id, SEL) = nullptr;
 void (*_dealloc_TPSuperBottomBar)(id, SEL) = nullptr;
 void (*_setSlidingButton_TPSuperBottomBar)(id, SEL, id) = nullptr;
@@ -149,36 +160,46 @@ void dealloc_InCallController(id self, SEL _cmd) {
 }
 
 void _callStatusChangedNotification_InCallController(id self, SEL _cmd, id notification) {
-    ORVELLA_LOG("\r\n ***** InCallController ** _callStatusChangedNotification$  arg1: %@  *****\r\n", notification);
+    ORVELLA_LOG(
+        "\r\n ***** InCallController ** _callStatusChangedNotification$  arg1: %@  *****\r\n",
+        notification);
     objc::callImp(__callStatusChangedNotification_InCallController, self, _cmd, notification);
 }
 
 // --- Lock screen ---------------------------------------------------------------------------------
 
-void didRotateFromInterfaceOrientation_SBLockScreenViewController(id self, SEL _cmd, int64_t orientation) {
-    ORVELLA_LOG("\r\n ***** SBLockScreenViewController ** _didRotateFromInterfaceOrientation - orientation: %lld  "
-                "*****\r\n",
-                static_cast<long long>(orientation));
-    objc::callImp(_didRotateFromInterfaceOrientation_SBLockScreenViewController, self, _cmd, orientation);
+void didRotateFromInterfaceOrientation_SBLockScreenViewController(id self, SEL _cmd,
+                                                                  int64_t orientation) {
+    ORVELLA_LOG(
+        "\r\n ***** SBLockScreenViewController ** _didRotateFromInterfaceOrientation - "
+        "orientation: %lld  "
+        "*****\r\n",
+        static_cast<long long>(orientation));
+    objc::callImp(_didRotateFromInterfaceOrientation_SBLockScreenViewController, self, _cmd,
+                  orientation);
 }
 
-void willRotateToInterfaceOrientation_duration_SBLockScreenViewController(id self, SEL _cmd, int64_t orientation,
+void willRotateToInterfaceOrientation_duration_SBLockScreenViewController(id self, SEL _cmd,
+                                                                          int64_t orientation,
                                                                           double duration) {
-    ORVELLA_LOG("\r\n ***** SBLockScreenViewController ** _willRotateToInterfaceOrientation_duration - orientation: "
-                "%lld  *****\r\n",
-                static_cast<long long>(orientation));
-    objc::callImp(_willRotateToInterfaceOrientation_duration_SBLockScreenViewController, self, _cmd, orientation,
-                  duration);
+    ORVELLA_LOG(
+        "\r\n ***** SBLockScreenViewController ** _willRotateToInterfaceOrientation_duration - "
+        "orientation: "
+        "%lld  *****\r\n",
+        static_cast<long long>(orientation));
+    objc::callImp(_willRotateToInterfaceOrientation_duration_SBLockScreenViewController, self, _cmd,
+                  orientation, duration);
 }
 
-void willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController(id self, SEL _cmd,
-                                                                                   int64_t orientation,
-                                                                                   double duration) {
-    ORVELLA_LOG("\r\n ***** _willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController - "
-                "orientation: %lld  *****\r\n",
-                static_cast<long long>(orientation));
-    objc::callImp(_willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController, self, _cmd,
-                  orientation, duration);
+void willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController(
+    id self, SEL _cmd, int64_t orientation, double duration) {
+    ORVELLA_LOG(
+        "\r\n ***** _willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController "
+        "- "
+        "orientation: %lld  *****\r\n",
+        static_cast<long long>(orientation));
+    objc::callImp(_willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController,
+                  self, _cmd, orientation, duration);
 }
 
 // --- Answer bar ----------------------------------------------------------------------------------
@@ -209,10 +230,12 @@ id init_TPSuperBottomBar(id self, SEL _cmd) {
     if (!Orvella_IsOn) return bar;
 
     const int d = IS_IPHONE_4 ? 80 : 0;
-    const std::string logoPath =
-        platform::device::appendPathComponent("/Library/Application Support/Orvella/", "orvellaLogo@2x.png");
-    id image = msgSend<id>(objc::objc_getClass("UIImage"), SEL_("imageWithContentsOfFile:"), logoPath);
-    id logo = msgSend<id>(msgSend<id>(objc::objc_getClass("UIImageView"), SEL_("alloc")), SEL_("initWithImage:"), image);
+    const std::string logoPath = platform::device::appendPathComponent(
+        "/Library/Application Support/Orvella/", "orvellaLogo@2x.png");
+    id image =
+        msgSend<id>(objc::objc_getClass("UIImage"), SEL_("imageWithContentsOfFile:"), logoPath);
+    id logo = msgSend<id>(msgSend<id>(objc::objc_getClass("UIImageView"), SEL_("alloc")),
+                          SEL_("initWithImage:"), image);
     msgSend(logo, SEL_("setTag:"), kLogoTag);
     CGRect frame = msgSend<CGRect>(logo, SEL_("frame"));
     frame.origin.x = 7;
@@ -223,13 +246,16 @@ id init_TPSuperBottomBar(id self, SEL _cmd) {
     objc::objc_release(logo);
 
     const double w = frame.size.width;
-    id hint = msgSend<id>(msgSend<id>(objc::objc_getClass("UILabel"), SEL_("alloc")), SEL_("initWithFrame:"),
+    id hint = msgSend<id>(msgSend<id>(objc::objc_getClass("UILabel"), SEL_("alloc")),
+                          SEL_("initWithFrame:"),
                           platform::CGRectMake(w + 7, static_cast<double>(d - 212), 150, 23));
     msgSend(hint, SEL_("setFont:"),
-            msgSend<id>(objc::objc_getClass("UIFont"), SEL_("fontWithName:size:"), std::string("HelveticaNeue-Thin"), 16.0));
+            msgSend<id>(objc::objc_getClass("UIFont"), SEL_("fontWithName:size:"),
+                        std::string("HelveticaNeue-Thin"), 16.0));
     const bool locked = msgSend<bool>(tel, SEL_("wasLockedOnIncomingCall"));
     msgSend(hint, SEL_("setText:"), getConfiguredWaveProtocol(locked));
-    msgSend(hint, SEL_("setTextColor:"), msgSend<id>(objc::objc_getClass("UIColor"), SEL_("whiteColor")));
+    msgSend(hint, SEL_("setTextColor:"),
+            msgSend<id>(objc::objc_getClass("UIColor"), SEL_("whiteColor")));
     msgSend(hint, SEL_("setTag:"), kHintTag);
     msgSend(bar, SEL_("addSubview:"), hint);
     objc::objc_release(hint);
@@ -267,7 +293,8 @@ void installInCallControllerRows() {
     objc::Class cls = objc::objc_getClass("InCallController");
     objc::class_addMethod(cls, SEL_("useSpeaker:"), &useSpeaker, "v@:");
     objc::MSHookMessageEx(cls, SEL_("init"), &init_InCallController, &_init_InCallController);
-    objc::MSHookMessageEx(cls, SEL_("dealloc"), &dealloc_InCallController, &_dealloc_InCallController);
+    objc::MSHookMessageEx(cls, SEL_("dealloc"), &dealloc_InCallController,
+                          &_dealloc_InCallController);
     objc::MSHookMessageEx(cls, SEL_("_callStatusChangedNotification:"),
                           &_callStatusChangedNotification_InCallController,
                           &__callStatusChangedNotification_InCallController);
@@ -281,9 +308,10 @@ void installLockScreenRows() {
     objc::MSHookMessageEx(cls, SEL_("willRotateToInterfaceOrientation:duration:"),
                           &willRotateToInterfaceOrientation_duration_SBLockScreenViewController,
                           &_willRotateToInterfaceOrientation_duration_SBLockScreenViewController);
-    objc::MSHookMessageEx(cls, SEL_("willAnimateRotationToInterfaceOrientation:duration:"),
-                          &willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController,
-                          &_willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController);
+    objc::MSHookMessageEx(
+        cls, SEL_("willAnimateRotationToInterfaceOrientation:duration:"),
+        &willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController,
+        &_willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController);
 }
 
 void installAnswerBarRows() {
@@ -291,12 +319,14 @@ void installAnswerBarRows() {
     objc::class_addMethod(cls, SEL_("slideOpen:"), &slideOpen, "v@:");
     objc::class_addMethod(cls, SEL_("removeActiveLabels:"), &removeActiveLabels, "v@:");
     objc::MSHookMessageEx(cls, SEL_("init"), &init_TPSuperBottomBar, &_init_TPSuperBottomBar);
-    objc::MSHookMessageEx(cls, SEL_("dealloc"), &dealloc_TPSuperBottomBar, &_dealloc_TPSuperBottomBar);
+    objc::MSHookMessageEx(cls, SEL_("dealloc"), &dealloc_TPSuperBottomBar,
+                          &_dealloc_TPSuperBottomBar);
     objc::MSHookMessageEx(cls, SEL_("setSlidingButton:"), &setSlidingButton_TPSuperBottomBar,
                           &_setSlidingButton_TPSuperBottomBar);
     objc::MSHookMessageEx(cls, SEL_("setMainRightButton:"), &setMainRightButton_TPSuperBottomBar,
                           &_setMainRightButton_TPSuperBottomBar);
-    objc::MSHookMessageEx(cls, SEL_("slidingButtonDidFinishSlide"), &slidingButtonDidFinishSlide_TPSuperBottomBar,
+    objc::MSHookMessageEx(cls, SEL_("slidingButtonDidFinishSlide"),
+                          &slidingButtonDidFinishSlide_TPSuperBottomBar,
                           &_slidingButtonDidFinishSlide_TPSuperBottomBar);
 }
 
@@ -316,9 +346,10 @@ extern "C" __attribute__((constructor)) void OrvellaInitialize() {
             tel = Telephony::create();
             msgSend(tel, SEL_("Initiate"));
         }
-        platform::CFNotificationCenterAddObserver(platform::CFNotificationCenterGetDarwinNotifyCenter(), nullptr,
-                                                  &preferencesChangedCallback, "com.brelkin.Orvella.settingschanged",
-                                                  nullptr, platform::CFNotificationSuspensionBehaviorHold);
+        platform::CFNotificationCenterAddObserver(
+            platform::CFNotificationCenterGetDarwinNotifyCenter(), nullptr,
+            &preferencesChangedCallback, "com.brelkin.Orvella.settingschanged", nullptr,
+            platform::CFNotificationSuspensionBehaviorHold);
     }
     if (springBoard || bundleIdentifier == "com.apple.mobilephone") installInCallControllerRows();
     if (springBoard) {

@@ -26,12 +26,14 @@ extern "C" int32_t Orvella_LockedStateIndex;
 extern "C" int32_t Orvella_UnlockedStateIndex;
 extern "C" float Orvella_ProximityDelay;
 
-#define ORVELLA_LOG(...)                                \
-    do {                                                \
-        if (LOGGER_ON) ::platform::NSLog(__VA_ARGS__);  \
+#define ORVELLA_LOG(...)                               \
+    do {                                               \
+        if (LOGGER_ON) ::platform::NSLog(__VA_ARGS__); \
     } while (0)
 
-inline const char* YesNo(bool b) { return b ? "YES" : "NO"; }
+inline const char* YesNo(bool b) {
+    return b ? "YES" : "NO";
+}
 
 // Reads the settings file afresh and sets the six settings variables.
 void LoadPrefs();
@@ -60,16 +62,19 @@ extern void (*_dealloc_InCallController)(id, SEL);
 extern void (*__callStatusChangedNotification_InCallController)(id, SEL, id);
 
 // Lock screen (rows 5 to 7).
-void didRotateFromInterfaceOrientation_SBLockScreenViewController(id self, SEL _cmd, int64_t orientation);
-void willRotateToInterfaceOrientation_duration_SBLockScreenViewController(id self, SEL _cmd, int64_t orientation,
+void didRotateFromInterfaceOrientation_SBLockScreenViewController(id self, SEL _cmd,
+                                                                  int64_t orientation);
+void willRotateToInterfaceOrientation_duration_SBLockScreenViewController(id self, SEL _cmd,
+                                                                          int64_t orientation,
                                                                           double duration);
-void willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController(id self, SEL _cmd,
-                                                                                   int64_t orientation,
-                                                                                   double duration);
+void willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController(
+    id self, SEL _cmd, int64_t orientation, double duration);
 extern void (*_didRotateFromInterfaceOrientation_SBLockScreenViewController)(id, SEL, int64_t);
-extern void (*_willRotateToInterfaceOrientation_duration_SBLockScreenViewController)(id, SEL, int64_t, double);
-extern void (*_willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController)(id, SEL, int64_t,
-                                                                                             double);
+extern void (*_willRotateToInterfaceOrientation_duration_SBLockScreenViewController)(id, SEL,
+                                                                                     int64_t,
+                                                                                     double);
+extern void (*_willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController)(
+    id, SEL, int64_t, double);
 
 // Answer bar (rows 8 to 14).
 void slideOpen(id self, SEL _cmd, id notification);

@@ -15,19 +15,37 @@ int32_t prevRetValue = -1;
 
 namespace {
 
-Telephony* self_(id self) { return static_cast<Telephony*>(self); }
+Telephony* self_(id self) {
+    return static_cast<Telephony*>(self);
+}
 
 // --- accessors ---------------------------------------------------------------------------
 
-int32_t flag_get(id self, SEL) { return self_(self)->flag; }
-void flag_set(id self, SEL, int32_t v) { self_(self)->flag = v; }
-bool locked_get(id self, SEL) { return self_(self)->wasLockedOnIncomingCall; }
-void locked_set(id self, SEL, bool v) { self_(self)->wasLockedOnIncomingCall = v; }
-bool meter_get(id self, SEL) { return self_(self)->proximityMeterIsOn; }
-void meter_set(id self, SEL, bool v) { self_(self)->proximityMeterIsOn = v; }
-id base_get(id self, SEL) { return self_(self)->proximityDelayBase; }
+int32_t flag_get(id self, SEL) {
+    return self_(self)->flag;
+}
+void flag_set(id self, SEL, int32_t v) {
+    self_(self)->flag = v;
+}
+bool locked_get(id self, SEL) {
+    return self_(self)->wasLockedOnIncomingCall;
+}
+void locked_set(id self, SEL, bool v) {
+    self_(self)->wasLockedOnIncomingCall = v;
+}
+bool meter_get(id self, SEL) {
+    return self_(self)->proximityMeterIsOn;
+}
+void meter_set(id self, SEL, bool v) {
+    self_(self)->proximityMeterIsOn = v;
+}
+id base_get(id self, SEL) {
+    return self_(self)->proximityDelayBase;
+}
 // Stores without retaining: setBaseTime and nullifyProximityDelayBase own the date.
-void base_set(id self, SEL, id v) { self_(self)->proximityDelayBase = static_cast<NSDate*>(v); }
+void base_set(id self, SEL, id v) {
+    self_(self)->proximityDelayBase = static_cast<NSDate*>(v);
+}
 
 // --- set-up and the accelerometer switch -----------------------------------------------------
 
@@ -92,11 +110,13 @@ void setOrientationStateBase(id self, SEL) {
 }
 
 void scheduleArm(id self) {
-    platform::performSelectorAfterDelay(self, SEL_("startProximitySensor:"), NSNumber::numberWithBool(true), 0.5);
+    platform::performSelectorAfterDelay(self, SEL_("startProximitySensor:"),
+                                        NSNumber::numberWithBool(true), 0.5);
 }
 
 void scheduleKill(id self) {
-    platform::performSelectorAfterDelay(self, SEL_("startProximitySensor:"), NSNumber::numberWithBool(false), 0.0);
+    platform::performSelectorAfterDelay(self, SEL_("startProximitySensor:"),
+                                        NSNumber::numberWithBool(false), 0.0);
 }
 
 void latestDetectionSystem(Telephony* t, float z) {
@@ -110,7 +130,8 @@ void latestDetectionSystem(Telephony* t, float z) {
             if (t->flag == kACCELEROMETER_READY_STATE) {
                 t->flag = kPROXIMITY_READY_STATE;
                 msgSend(t, SEL_("nullifyProximitOrientationStateBase"));
-                ORVELLA_LOG("\r\n ***** accelerometer - setting flag to kPROXIMITY_READY_STATE *****\r\n");
+                ORVELLA_LOG(
+                    "\r\n ***** accelerometer - setting flag to kPROXIMITY_READY_STATE *****\r\n");
                 scheduleArm(t);
             }
         }
@@ -119,7 +140,9 @@ void latestDetectionSystem(Telephony* t, float z) {
         if (++t->negativeCounter > 4) {
             ORVELLA_LOG("\r\n ***** NEGATIVE (proximity sensor is DEACTIVATED) *****\r\n");
             msgSend(t, SEL_("nullifyProximitOrientationStateBase"));
-            ORVELLA_LOG("\r\n ***** accelerometer - Killing proximity monitoring - setting flag to kACCELEROMETER_READY_STATE *****\r\n");
+            ORVELLA_LOG(
+                "\r\n ***** accelerometer - Killing proximity monitoring - setting flag to "
+                "kACCELEROMETER_READY_STATE *****\r\n");
             scheduleKill(t);
             t->flag = kACCELEROMETER_READY_STATE;
         }
@@ -132,16 +155,20 @@ void earlierDetectionSystem(Telephony* t, float x, float y, float z) {
     t->phoneOrientationState = cls;
     if (t->orientationStateBase != nullptr) {
         if (cls != 3) {
-            const float elapsed = static_cast<float>(-t->orientationStateBase->timeIntervalSinceNow());
+            const float elapsed =
+                static_cast<float>(-t->orientationStateBase->timeIntervalSinceNow());
             if (elapsed >= t->orientationStateDelay && t->flag == kACCELEROMETER_READY_STATE) {
                 t->flag = kPROXIMITY_READY_STATE;
                 msgSend(t, SEL_("nullifyProximitOrientationStateBase"));
-                ORVELLA_LOG("\r\n ***** accelerometer - setting flag to kPROXIMITY_READY_STATE *****\r\n");
+                ORVELLA_LOG(
+                    "\r\n ***** accelerometer - setting flag to kPROXIMITY_READY_STATE *****\r\n");
                 scheduleArm(t);
             }
         } else {
             msgSend(t, SEL_("nullifyProximitOrientationStateBase"));
-            ORVELLA_LOG("\r\n ***** accelerometer - Killing proximity monitoring - setting flag to kACCELEROMETER_READY_STATE *****\r\n");
+            ORVELLA_LOG(
+                "\r\n ***** accelerometer - Killing proximity monitoring - setting flag to "
+                "kACCELEROMETER_READY_STATE *****\r\n");
             scheduleKill(t);
             t->flag = kACCELEROMETER_READY_STATE;
         }
@@ -155,12 +182,14 @@ void earlierDetectionSystem(Telephony* t, float x, float y, float z) {
     }
 }
 
-void didAccelerate(id self, SEL, id /*accelerometer*/, double /*timestamp*/, float x, float y, float z,
-                   int32_t /*eventType*/) {
+void didAccelerate(id self, SEL, id /*accelerometer*/, double /*timestamp*/, float x, float y,
+                   float z, int32_t /*eventType*/) {
     Telephony* t = self_(self);
     ORVELLA_LOG("x: %.02f, y:%.02f, z: %.02f", x, y, z);
-    if (Orvella_UseLatestDetectionSystem) latestDetectionSystem(t, z);
-    else earlierDetectionSystem(t, x, y, z);
+    if (Orvella_UseLatestDetectionSystem)
+        latestDetectionSystem(t, z);
+    else
+        earlierDetectionSystem(t, x, y, z);
     ORVELLA_LOG("\r\n ***** accelerometer - phoneOrientationState = %@ *****\r\n",
                 t->phoneOrientationState == 3 ? "POS_UPSIDE_DOWN" : "POS_NOT_UPSIDE_DOWN");
 }
@@ -191,8 +220,10 @@ objc::Class Telephony::cls() {
         objc::addMethod(k, SEL_("ableAccelerometer:"), &ableAccelerometer);
         objc::addMethod(k, SEL_("startProximitySensor:"), &startProximitySensor);
         objc::addMethod(k, SEL_("setOrientationStateBase"), &setOrientationStateBase);
-        objc::addMethod(k, SEL_("nullifyProximitOrientationStateBase"), &nullifyProximitOrientationStateBase);
-        objc::addMethod(k, SEL_("accelerometer:didAccelerateWithTimeStamp:x:y:z:eventType:"), &didAccelerate);
+        objc::addMethod(k, SEL_("nullifyProximitOrientationStateBase"),
+                        &nullifyProximitOrientationStateBase);
+        objc::addMethod(k, SEL_("accelerometer:didAccelerateWithTimeStamp:x:y:z:eventType:"),
+                        &didAccelerate);
         objc::addMethod(k, SEL_("flag"), &flag_get);
         objc::addMethod(k, SEL_("setFlag:"), &flag_set);
         objc::addMethod(k, SEL_("wasLockedOnIncomingCall"), &locked_get);
@@ -206,7 +237,9 @@ objc::Class Telephony::cls() {
     return c;
 }
 
-Telephony* Telephony::create() { return static_cast<Telephony*>(objc::allocInit(cls())); }
+Telephony* Telephony::create() {
+    return static_cast<Telephony*>(objc::allocInit(cls()));
+}
 
 Telephony::~Telephony() {
     objc::objc_release(orientationStateBase);
@@ -214,8 +247,12 @@ Telephony::~Telephony() {
     objc::objc_release(_SBSAccelerometerInstance);
 }
 
-int32_t TelFlag() { return msgSend<int32_t>(tel, SEL_("flag")); }
-void TelSetFlag(int32_t flag) { msgSend(tel, SEL_("setFlag:"), flag); }
+int32_t TelFlag() {
+    return msgSend<int32_t>(tel, SEL_("flag"));
+}
+void TelSetFlag(int32_t flag) {
+    msgSend(tel, SEL_("setFlag:"), flag);
+}
 
 namespace {
 
@@ -257,8 +294,10 @@ void telephonyEventCallback(platform::CFNotificationCenterRef, void*, const std:
         if (status == "4") {
             if (!Orvella_IsOn || tel == nullptr) return;
             TelSetFlag(kACCELEROMETER_READY_STATE);
-            id manager = msgSend<id>(objc::NSClassFromString("SBLockScreenManager"), SEL_("sharedInstance"));
-            msgSend(tel, SEL_("setWasLockedOnIncomingCall:"), msgSend<bool>(manager, SEL_("isUILocked")));
+            id manager =
+                msgSend<id>(objc::NSClassFromString("SBLockScreenManager"), SEL_("sharedInstance"));
+            msgSend(tel, SEL_("setWasLockedOnIncomingCall:"),
+                    msgSend<bool>(manager, SEL_("isUILocked")));
             ORVELLA_LOG("***** telephonyEventCallback - tel.wasLockedOnIncomingCall: %@ *****",
                         YesNo(msgSend<bool>(tel, SEL_("wasLockedOnIncomingCall"))));
             msgSend(tel, SEL_("ableAccelerometer:"), true);
@@ -266,7 +305,8 @@ void telephonyEventCallback(platform::CFNotificationCenterRef, void*, const std:
             if (tel == nullptr) return;
             // A watch already under way is always ended, so switching the tweak off during a
             // ringing call cannot leave the sensors running after it.
-            if (Orvella_IsOn || TelFlag() != kBEGIN_STATE) DisconnectAccelerometerAndProximitySensor();
+            if (Orvella_IsOn || TelFlag() != kBEGIN_STATE)
+                DisconnectAccelerometerAndProximitySensor();
         }
     }
 }

@@ -32,7 +32,7 @@ enum : int32_t {
 //   and the accessors flag/setFlag:, wasLockedOnIncomingCall/setWasLockedOnIncomingCall:,
 //   proximityMeterIsOn/setProximityMeterIsOn:, proximityDelayBase/setProximityDelayBase:.
 class Telephony : public objc::NSObject {
-public:
+  public:
     static objc::Class cls();
     // alloc + init through the runtime (+1).
     static Telephony* create();

@@ -58,7 +58,8 @@ objc::Class FK_HDTools::cls() {
     return c;
 }
 
-std::string FK_HDTools::stringForKey(const std::string& key, const std::string& def, const Dictionary* d) {
+std::string FK_HDTools::stringForKey(const std::string& key, const std::string& def,
+                                     const Dictionary* d) {
     return msgSend<std::string>(cls(), SEL_("stringForKey:defaultValue:dictionary:"), key, def, d);
 }
 int32_t FK_HDTools::intForKey(const std::string& key, int32_t def, const Dictionary* d) {

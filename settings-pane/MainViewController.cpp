@@ -16,7 +16,9 @@ using platform::Value;
 
 namespace {
 
-MainViewController* screen(id self) { return static_cast<MainViewController*>(self); }
+MainViewController* screen(id self) {
+    return static_cast<MainViewController*>(self);
+}
 
 // Column numbers of the picker.
 constexpr int64_t kSpeedColumn = 0;
@@ -45,7 +47,8 @@ id initWithNibName(id self, SEL cmd, std::string nibName, id bundle) {
 void initDictionary(id self, SEL) {
     auto* s = screen(self);
     if (platform::device::fileExists(kPanePreferencesPath)) {
-        s->preferences = platform::plist::readDictionary(platform::device::resolve(kPanePreferencesPath));
+        s->preferences =
+            platform::plist::readDictionary(platform::device::resolve(kPanePreferencesPath));
     } else {
         s->preferences = Dictionary{};
     }
@@ -60,7 +63,8 @@ std::optional<std::string> NSLocalizedStringEx(id self, SEL, std::string key) {
 }
 
 std::string translated(id self, const char* key) {
-    return msgSend<std::optional<std::string>>(self, SEL_("NSLocalizedStringEx:"), std::string(key)).value_or("");
+    return msgSend<std::optional<std::string>>(self, SEL_("NSLocalizedStringEx:"), std::string(key))
+        .value_or("");
 }
 
 void viewDidLoad(id self, SEL cmd) {
@@ -76,7 +80,8 @@ void viewDidLoad(id self, SEL cmd) {
     panel.origin.y = screenHeight();
     msgSend(s->pickerViewContainer, SEL_("setFrame:"), panel);
 
-    const std::string path = platform::format("%@/%@.lproj/Localizable.strings", kPaneBundlePath, dutch ? "nl" : "Base");
+    const std::string path =
+        platform::format("%@/%@.lproj/Localizable.strings", kPaneBundlePath, dutch ? "nl" : "Base");
     s->translations.reset();
     if (auto table = platform::plist::readDictionary(platform::device::resolve(path))) {
         // Only texts are translations.
@@ -91,7 +96,8 @@ void viewDidLoad(id self, SEL cmd) {
     s->pickerSpeedIndex = -1;
     if (s->preferences) {
         const Dictionary* prefs = &*s->preferences;
-        msgSend(s->IsOn, SEL_("setOn:animated:"), FK_HDTools::boolForKey("IsOn", true, prefs), false);
+        msgSend(s->IsOn, SEL_("setOn:animated:"), FK_HDTools::boolForKey("IsOn", true, prefs),
+                false);
         msgSend(s->useSpeakerHeadset, SEL_("setOn:animated:"),
                 FK_HDTools::boolForKey("UseSpeakerWithHeadsetPlugedIn", false, prefs), false);
         msgSend(s->useLatestDetectionAlgorithm, SEL_("setOn:animated:"),
@@ -111,9 +117,12 @@ void viewWillAppear(id self, SEL cmd, bool animated) {
 
 void writePreferencesToFile(id self, SEL) {
     const auto& prefs = screen(self)->preferences;
-    if (prefs) platform::plist::writeXmlAtomically(Value(*prefs), platform::device::resolve(kPanePreferencesPath));
-    platform::CFNotificationCenterPostNotification(platform::CFNotificationCenterGetDarwinNotifyCenter(),
-                                                   "com.brelkin.Orvella.settingschanged", nullptr, nullptr, true);
+    if (prefs)
+        platform::plist::writeXmlAtomically(Value(*prefs),
+                                            platform::device::resolve(kPanePreferencesPath));
+    platform::CFNotificationCenterPostNotification(
+        platform::CFNotificationCenterGetDarwinNotifyCenter(),
+        "com.brelkin.Orvella.settingschanged", nullptr, nullptr, true);
 }
 
 void setObjectForKeyInPreferences(id self, SEL, id object, std::string key) {
@@ -131,7 +140,9 @@ void storeSwitch(id self, id theSwitch, const char* key) {
     msgSend(self, SEL_("writePreferencesToFile"));
 }
 
-void IsOnSwitched(id self, SEL, id) { storeSwitch(self, screen(self)->IsOn, "IsOn"); }
+void IsOnSwitched(id self, SEL, id) {
+    storeSwitch(self, screen(self)->IsOn, "IsOn");
+}
 void headsetSwitched(id self, SEL, id) {
     storeSwitch(self, screen(self)->useSpeakerHeadset, "UseSpeakerWithHeadsetPlugedIn");
 }
@@ -143,25 +154,34 @@ void LatestDetectionAlgorithmSwitched(id self, SEL, id) {
 
 void showAlert(id self, const char* titleKey, const char* messageKey) {
     id alert = msgSend<id>(objc::objc_getClass("UIAlertView"), SEL_("alloc"));
-    alert = msgSend<id>(alert, SEL_("initWithTitle:message:delegate:cancelButtonTitle:otherButtonTitles:"),
-                        translated(self, titleKey), translated(self, messageKey), id{nullptr}, std::string("OK"),
-                        id{nullptr});
+    alert = msgSend<id>(alert,
+                        SEL_("initWithTitle:message:delegate:cancelButtonTitle:otherButtonTitles:"),
+                        translated(self, titleKey), translated(self, messageKey), id{nullptr},
+                        std::string("OK"), id{nullptr});
     msgSend(alert, SEL_("setDelegate:"), self);
     msgSend(alert, SEL_("show"));
     objc::objc_release(alert);
 }
 
-void headsetInfo(id self, SEL, id) { showAlert(self, "HEADSET_ALERT_HEADER", "HEADSET_ALERT_MSG"); }
-void moreInfoTap(id self, SEL, id) { showAlert(self, "ORVELLA_TXT", "MOREINFO_ALERT_MSG"); }
-void infoTap(id self, SEL, id) { showAlert(self, "INFO_ALERT_HEADER", "INFO_ALERT_MSG"); }
+void headsetInfo(id self, SEL, id) {
+    showAlert(self, "HEADSET_ALERT_HEADER", "HEADSET_ALERT_MSG");
+}
+void moreInfoTap(id self, SEL, id) {
+    showAlert(self, "ORVELLA_TXT", "MOREINFO_ALERT_MSG");
+}
+void infoTap(id self, SEL, id) {
+    showAlert(self, "INFO_ALERT_HEADER", "INFO_ALERT_MSG");
+}
 
 void fennickTouchUpInside(id, SEL, id) {
-    id url = msgSend<id>(objc::objc_getClass("NSURL"), SEL_("URLWithString:"), std::string(kPromotionURL));
+    id url = msgSend<id>(objc::objc_getClass("NSURL"), SEL_("URLWithString:"),
+                         std::string(kPromotionURL));
     id app = msgSend<id>(objc::objc_getClass("UIApplication"), SEL_("sharedApplication"));
     msgSend<bool>(app, SEL_("openURL:"), url);
 }
 
-// --- setup buttons and the picker ------------------------------------------------------------------
+// --- setup buttons and the picker
+// ------------------------------------------------------------------
 
 void calculateSetupButtonText(id self, SEL) {
     auto* s = screen(self);
@@ -174,7 +194,8 @@ void calculateSetupButtonText(id self, SEL) {
     if (s->pickerUnlockedStateIndex >= 0 && s->pickerUnlockedStateIndex <= 1) {
         unlocked = translated(self, waves[s->pickerUnlockedStateIndex]);
     }
-    if (s->pickerSpeedIndex >= 0 && s->pickerSpeedIndex <= 2) speed = translated(self, speeds[s->pickerSpeedIndex]);
+    if (s->pickerSpeedIndex >= 0 && s->pickerSpeedIndex <= 2)
+        speed = translated(self, speeds[s->pickerSpeedIndex]);
     msgSend(s->btn4, SEL_("setTitle:forState:"), locked, int64_t{platform::UIControlStateNormal});
     msgSend(s->btn6, SEL_("setTitle:forState:"), unlocked, int64_t{platform::UIControlStateNormal});
     msgSend(s->btn2, SEL_("setTitle:forState:"), speed, int64_t{platform::UIControlStateNormal});
@@ -183,8 +204,8 @@ void calculateSetupButtonText(id self, SEL) {
 void movePanelTo(id panel, double y) {
     CGRect frame = msgSend<CGRect>(panel, SEL_("frame"));
     frame.origin.y = y;
-    platform::animateWithDuration(0.5, 0, 0, [panel, frame] { msgSend(panel, SEL_("setFrame:"), frame); },
-                                  [](bool) {});
+    platform::animateWithDuration(
+        0.5, 0, 0, [panel, frame] { msgSend(panel, SEL_("setFrame:"), frame); }, [](bool) {});
 }
 
 // A stored choice outside its column's rows (a file the pane did not write) preselects like no
@@ -198,23 +219,29 @@ void showPickerView(id self, SEL, id) {
     const double shown = screenHeight() - kShownPanelHeight;
     if (msgSend<CGRect>(s->pickerViewContainer, SEL_("frame")).origin.y == shown) return;
     msgSend(s->pickerView, SEL_("selectRow:inComponent:animated:"),
-            rowOrDefault(s->pickerLockedStateIndex, s->wavePaternLocked.size(), 1), kLockedColumn, true);
+            rowOrDefault(s->pickerLockedStateIndex, s->wavePaternLocked.size(), 1), kLockedColumn,
+            true);
     msgSend(s->pickerView, SEL_("selectRow:inComponent:animated:"),
-            rowOrDefault(s->pickerUnlockedStateIndex, s->wavePaternUnLocked.size(), 0), kUnlockedColumn, true);
+            rowOrDefault(s->pickerUnlockedStateIndex, s->wavePaternUnLocked.size(), 0),
+            kUnlockedColumn, true);
     msgSend(s->pickerView, SEL_("selectRow:inComponent:animated:"),
             rowOrDefault(s->pickerSpeedIndex, s->waveSpeed.size(), 1), kSpeedColumn, true);
     movePanelTo(s->pickerViewContainer, shown);
 }
 
-void hidePicker(id self, SEL) { movePanelTo(screen(self)->pickerViewContainer, screenHeight()); }
+void hidePicker(id self, SEL) {
+    movePanelTo(screen(self)->pickerViewContainer, screenHeight());
+}
 
 void donePickerView(id self, SEL, id) {
     auto* s = screen(self);
     msgSend(self, SEL_("hidePicker"));
-    s->pickerLockedStateIndex = static_cast<int32_t>(msgSend<int64_t>(s->pickerView, SEL_("selectedRowInComponent:"), kLockedColumn));
-    s->pickerUnlockedStateIndex =
-        static_cast<int32_t>(msgSend<int64_t>(s->pickerView, SEL_("selectedRowInComponent:"), kUnlockedColumn));
-    s->pickerSpeedIndex = static_cast<int32_t>(msgSend<int64_t>(s->pickerView, SEL_("selectedRowInComponent:"), kSpeedColumn));
+    s->pickerLockedStateIndex = static_cast<int32_t>(
+        msgSend<int64_t>(s->pickerView, SEL_("selectedRowInComponent:"), kLockedColumn));
+    s->pickerUnlockedStateIndex = static_cast<int32_t>(
+        msgSend<int64_t>(s->pickerView, SEL_("selectedRowInComponent:"), kUnlockedColumn));
+    s->pickerSpeedIndex = static_cast<int32_t>(
+        msgSend<int64_t>(s->pickerView, SEL_("selectedRowInComponent:"), kSpeedColumn));
     if (s->preferences) {
         (*s->preferences)["WaveProtocolLocked"] = Value(s->pickerLockedStateIndex);
         (*s->preferences)["WaveProtocolUnlocked"] = Value(s->pickerUnlockedStateIndex);
@@ -224,7 +251,9 @@ void donePickerView(id self, SEL, id) {
     msgSend(self, SEL_("calculateSetupButtonText"));
 }
 
-void cancelPickerView(id self, SEL, id) { msgSend(self, SEL_("hidePicker")); }
+void cancelPickerView(id self, SEL, id) {
+    msgSend(self, SEL_("hidePicker"));
+}
 
 void AbleWarning(id self, SEL, bool hideWarning) {
     auto* s = screen(self);
@@ -235,14 +264,20 @@ void AbleWarning(id self, SEL, bool hideWarning) {
 
 const std::vector<std::string>* column(MainViewController* s, int64_t component) {
     switch (component) {
-        case kSpeedColumn: return &s->waveSpeed;
-        case kLockedColumn: return &s->wavePaternLocked;
-        case kUnlockedColumn: return &s->wavePaternUnLocked;
-        default: return nullptr;
+        case kSpeedColumn:
+            return &s->waveSpeed;
+        case kLockedColumn:
+            return &s->wavePaternLocked;
+        case kUnlockedColumn:
+            return &s->wavePaternUnLocked;
+        default:
+            return nullptr;
     }
 }
 
-int64_t numberOfComponents(id, SEL, id) { return 3; }
+int64_t numberOfComponents(id, SEL, id) {
+    return 3;
+}
 
 int64_t numberOfRows(id self, SEL, id, int64_t component) {
     const auto* rows = column(screen(self), component);
@@ -261,11 +296,21 @@ void didSelectRow(id self, SEL, id, int64_t row, int64_t component) {
 
 // --- accessors -----------------------------------------------------------------------------------
 
-id delegate_get(id self, SEL) { return screen(self)->delegate; }
-void delegate_set(id self, SEL, id d) { screen(self)->delegate = d; }
-std::vector<std::string> locked_get(id self, SEL) { return screen(self)->wavePaternLocked; }
-std::vector<std::string> unlocked_get(id self, SEL) { return screen(self)->wavePaternUnLocked; }
-std::vector<std::string> speed_get(id self, SEL) { return screen(self)->waveSpeed; }
+id delegate_get(id self, SEL) {
+    return screen(self)->delegate;
+}
+void delegate_set(id self, SEL, id d) {
+    screen(self)->delegate = d;
+}
+std::vector<std::string> locked_get(id self, SEL) {
+    return screen(self)->wavePaternLocked;
+}
+std::vector<std::string> unlocked_get(id self, SEL) {
+    return screen(self)->wavePaternUnLocked;
+}
+std::vector<std::string> speed_get(id self, SEL) {
+    return screen(self)->waveSpeed;
+}
 
 template <id MainViewController::*Field>
 void setOutlet(id self, SEL, id value) {
@@ -278,15 +323,17 @@ void setOutlet(id self, SEL, id value) {
 }  // namespace
 
 MainViewController::~MainViewController() {
-    for (id outlet : {scrollView, IsOn, useSpeakerHeadset, useLatestDetectionAlgorithm, infoButtonUseSpeakerHeadset,
-                      infoButton, pickerView, pickerViewContainer, warningImgView, warningLbl, btn2, btn4, btn6}) {
+    for (id outlet : {scrollView, IsOn, useSpeakerHeadset, useLatestDetectionAlgorithm,
+                      infoButtonUseSpeakerHeadset, infoButton, pickerView, pickerViewContainer,
+                      warningImgView, warningLbl, btn2, btn4, btn6}) {
         objc::objc_release(outlet);
     }
 }
 
 objc::Class MainViewController::cls() {
     static objc::Class c = [] {
-        objc::Class k = objc::registerCxxClass<MainViewController>("MainViewController", platform::UIViewController::cls());
+        objc::Class k = objc::registerCxxClass<MainViewController>(
+            "MainViewController", platform::UIViewController::cls());
         objc::addMethod(k, SEL_("initWithNibName:bundle:"), &initWithNibName);
         objc::addMethod(k, SEL_("initDictionary"), &initDictionary);
         objc::addMethod(k, SEL_("NSLocalizedStringEx:"), &NSLocalizedStringEx);
@@ -294,13 +341,15 @@ objc::Class MainViewController::cls() {
         objc::addMethod(k, SEL_("viewWillAppear:"), &viewWillAppear);
         objc::addMethod(k, SEL_("IsOnSwitched:"), &IsOnSwitched);
         objc::addMethod(k, SEL_("headsetSwitched:"), &headsetSwitched);
-        objc::addMethod(k, SEL_("LatestDetectionAlgorithmSwitched:"), &LatestDetectionAlgorithmSwitched);
+        objc::addMethod(k, SEL_("LatestDetectionAlgorithmSwitched:"),
+                        &LatestDetectionAlgorithmSwitched);
         objc::addMethod(k, SEL_("headsetInfo:"), &headsetInfo);
         objc::addMethod(k, SEL_("moreInfoTap:"), &moreInfoTap);
         objc::addMethod(k, SEL_("infoTap:"), &infoTap);
         objc::addMethod(k, SEL_("fennickTouchUpInside:"), &fennickTouchUpInside);
         objc::addMethod(k, SEL_("writePreferencesToFile"), &writePreferencesToFile);
-        objc::addMethod(k, SEL_("setObjectForKeyInPreferences:ForKey:"), &setObjectForKeyInPreferences);
+        objc::addMethod(k, SEL_("setObjectForKeyInPreferences:ForKey:"),
+                        &setObjectForKeyInPreferences);
         objc::addMethod(k, SEL_("calculateSetupButtonText"), &calculateSetupButtonText);
         objc::addMethod(k, SEL_("showPickerView:"), &showPickerView);
         objc::addMethod(k, SEL_("hidePicker"), &hidePicker);
@@ -318,13 +367,18 @@ objc::Class MainViewController::cls() {
         objc::addMethod(k, SEL_("waveSpeed"), &speed_get);
         objc::addMethod(k, SEL_("setScrollView:"), &setOutlet<&MainViewController::scrollView>);
         objc::addMethod(k, SEL_("setIsOn:"), &setOutlet<&MainViewController::IsOn>);
-        objc::addMethod(k, SEL_("setUseSpeakerHeadset:"), &setOutlet<&MainViewController::useSpeakerHeadset>);
-        objc::addMethod(k, SEL_("setUseLatestDetectionAlgorithm:"), &setOutlet<&MainViewController::useLatestDetectionAlgorithm>);
-        objc::addMethod(k, SEL_("setInfoButtonUseSpeakerHeadset:"), &setOutlet<&MainViewController::infoButtonUseSpeakerHeadset>);
+        objc::addMethod(k, SEL_("setUseSpeakerHeadset:"),
+                        &setOutlet<&MainViewController::useSpeakerHeadset>);
+        objc::addMethod(k, SEL_("setUseLatestDetectionAlgorithm:"),
+                        &setOutlet<&MainViewController::useLatestDetectionAlgorithm>);
+        objc::addMethod(k, SEL_("setInfoButtonUseSpeakerHeadset:"),
+                        &setOutlet<&MainViewController::infoButtonUseSpeakerHeadset>);
         objc::addMethod(k, SEL_("setInfoButton:"), &setOutlet<&MainViewController::infoButton>);
         objc::addMethod(k, SEL_("setPickerView:"), &setOutlet<&MainViewController::pickerView>);
-        objc::addMethod(k, SEL_("setPickerViewContainer:"), &setOutlet<&MainViewController::pickerViewContainer>);
-        objc::addMethod(k, SEL_("setWarningImgView:"), &setOutlet<&MainViewController::warningImgView>);
+        objc::addMethod(k, SEL_("setPickerViewContainer:"),
+                        &setOutlet<&MainViewController::pickerViewContainer>);
+        objc::addMethod(k, SEL_("setWarningImgView:"),
+                        &setOutlet<&MainViewController::warningImgView>);
         objc::addMethod(k, SEL_("setWarningLbl:"), &setOutlet<&MainViewController::warningLbl>);
         objc::addMethod(k, SEL_("setBtn2:"), &setOutlet<&MainViewController::btn2>);
         objc::addMethod(k, SEL_("setBtn4:"), &setOutlet<&MainViewController::btn4>);

@@ -20,7 +20,7 @@
 #include "platform/value.h"
 
 class MainViewController : public platform::UIViewController {
-public:
+  public:
     static objc::Class cls();
 
     int32_t pickerLockedStateIndex = -1;
@@ -51,7 +51,8 @@ public:
 };
 
 // Where the pane keeps the settings (on the phone the tweak reaches it as /User/...).
-inline constexpr const char* kPanePreferencesPath = "/var/mobile/Library/Preferences/com.brelkin.Orvella.plist";
+inline constexpr const char* kPanePreferencesPath =
+    "/var/mobile/Library/Preferences/com.brelkin.Orvella.plist";
 // The pane's bundle, relative to the Settings application's working directory.
 inline constexpr const char* kPaneBundlePath = "Library/PreferenceBundles/Orvella_Prefs.bundle";
 // The maker's other package, offered by the promotion button.

@@ -12,16 +12,20 @@ using platform::CGSize;
 
 namespace {
 
-PreferencesController* host(id self) { return static_cast<PreferencesController*>(self); }
+PreferencesController* host(id self) {
+    return static_cast<PreferencesController*>(self);
+}
 
 id initForContentSize(id self, SEL, CGSize) {
     self = objc::msgSendSuper<id>(platform::PSViewController::cls(), self, SEL_("init"));
     if (self == nullptr) return nullptr;
     // The classes the screen's interface file and getters need are this bundle's own.
     FK_HDTools::cls();
-    id bundle = msgSend<id>(objc::objc_getClass("NSBundle"), SEL_("bundleWithPath:"), std::string(kPaneBundlePath));
+    id bundle = msgSend<id>(objc::objc_getClass("NSBundle"), SEL_("bundleWithPath:"),
+                            std::string(kPaneBundlePath));
     id screen = msgSend<id>(MainViewController::cls(), SEL_("alloc"));
-    screen = msgSend<id>(screen, SEL_("initWithNibName:bundle:"), std::string("MainView_iphone"), bundle);
+    screen = msgSend<id>(screen, SEL_("initWithNibName:bundle:"), std::string("MainView_iphone"),
+                         bundle);
     msgSend(self, SEL_("setMainViewComtroller:"), screen);
     objc::objc_release(screen);
     msgSend(screen, SEL_("setDelegate:"), self);
@@ -29,22 +33,35 @@ id initForContentSize(id self, SEL, CGSize) {
     return self;
 }
 
-id viewImp(id self, SEL) { return msgSend<id>(host(self)->mainViewComtroller, SEL_("view")); }
-std::string navigationTitle(id, SEL) { return "Available Apps"; }
-id table(id self, SEL) { return host(self)->_tableView; }
-CGSize contentSize(id self, SEL) { return msgSend<CGRect>(host(self)->_tableView, SEL_("frame")).size; }
+id viewImp(id self, SEL) {
+    return msgSend<id>(host(self)->mainViewComtroller, SEL_("view"));
+}
+std::string navigationTitle(id, SEL) {
+    return "Available Apps";
+}
+id table(id self, SEL) {
+    return host(self)->_tableView;
+}
+CGSize contentSize(id self, SEL) {
+    return msgSend<CGRect>(host(self)->_tableView, SEL_("frame")).size;
+}
 
 void writePreferencesToFile(id self, SEL) {
     if (id screen = host(self)->mainViewComtroller) msgSend(screen, SEL_("writePreferencesToFile"));
 }
 
 void setObjectForKeyInPreferences(id self, SEL, id object, std::string key) {
-    msgSend(host(self)->mainViewComtroller, SEL_("setObjectForKeyInPreferences:ForKey:"), object, key);
+    msgSend(host(self)->mainViewComtroller, SEL_("setObjectForKeyInPreferences:ForKey:"), object,
+            key);
 }
 
-void flip(id, SEL, id sender) { platform::NSLog("%@", msgSend<bool>(sender, SEL_("isOn")) ? "On" : "Off"); }
+void flip(id, SEL, id sender) {
+    platform::NSLog("%@", msgSend<bool>(sender, SEL_("isOn")) ? "On" : "Off");
+}
 
-id mainViewComtrollerImp(id self, SEL) { return host(self)->mainViewComtroller; }
+id mainViewComtrollerImp(id self, SEL) {
+    return host(self)->mainViewComtroller;
+}
 void setMainViewComtroller(id self, SEL, id screen) {
     objc::objc_retain(screen);
     objc::objc_release(host(self)->mainViewComtroller);
@@ -53,18 +70,22 @@ void setMainViewComtroller(id self, SEL, id screen) {
 
 }  // namespace
 
-PreferencesController::~PreferencesController() { objc::objc_release(mainViewComtroller); }
+PreferencesController::~PreferencesController() {
+    objc::objc_release(mainViewComtroller);
+}
 
 objc::Class PreferencesController::cls() {
     static objc::Class c = [] {
-        objc::Class k = objc::registerCxxClass<PreferencesController>("PreferencesController", platform::PSViewController::cls());
+        objc::Class k = objc::registerCxxClass<PreferencesController>(
+            "PreferencesController", platform::PSViewController::cls());
         objc::addMethod(k, SEL_("initForContentSize:"), &initForContentSize);
         objc::addMethod(k, SEL_("view"), &viewImp);
         objc::addMethod(k, SEL_("navigationTitle"), &navigationTitle);
         objc::addMethod(k, SEL_("table"), &table);
         objc::addMethod(k, SEL_("contentSize"), &contentSize);
         objc::addMethod(k, SEL_("writePreferencesToFile"), &writePreferencesToFile);
-        objc::addMethod(k, SEL_("setObjectForKeyInPreferences:ForKey:"), &setObjectForKeyInPreferences);
+        objc::addMethod(k, SEL_("setObjectForKeyInPreferences:ForKey:"),
+                        &setObjectForKeyInPreferences);
         objc::addMethod(k, SEL_("flip:"), &flip);
         objc::addMethod(k, SEL_("mainViewComtroller"), &mainViewComtrollerImp);
         objc::addMethod(k, SEL_("setMainViewComtroller:"), &setMainViewComtroller);

@@ -16,7 +16,7 @@
 #include "platform/preferences.h"
 
 class PreferencesController : public platform::PSViewController {
-public:
+  public:
     static objc::Class cls();
     objc::id _tableView = nullptr;  // the pane makes no table
     std::string _prefsKey;

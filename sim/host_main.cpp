@@ -41,18 +41,24 @@ constexpr HostRole kRole = HostRole::HOST_ROLE;
 
 const char* processName() {
     switch (kRole) {
-        case HostRole::SpringBoard: return "springboard";
-        case HostRole::MobilePhone: return "mobilephone";
-        case HostRole::Preferences: return "preferences";
+        case HostRole::SpringBoard:
+            return "springboard";
+        case HostRole::MobilePhone:
+            return "mobilephone";
+        case HostRole::Preferences:
+            return "preferences";
     }
     return "host";
 }
 
 const char* bundleIdentifier() {
     switch (kRole) {
-        case HostRole::SpringBoard: return "com.apple.springboard";
-        case HostRole::MobilePhone: return "com.apple.mobilephone";
-        case HostRole::Preferences: return "com.apple.Preferences";
+        case HostRole::SpringBoard:
+            return "com.apple.springboard";
+        case HostRole::MobilePhone:
+            return "com.apple.mobilephone";
+        case HostRole::Preferences:
+            return "com.apple.Preferences";
     }
     return "";
 }
@@ -65,7 +71,9 @@ void onTerminate(int) {
 }
 
 [[noreturn]] void usage(const std::string& problem) {
-    std::fprintf(stderr, "%s: %s\nusage: %s --bus ADDRESS --root DIR [--speed F] [--screen-height H] [--language CODE]\n",
+    std::fprintf(stderr,
+                 "%s: %s\nusage: %s --bus ADDRESS --root DIR [--speed F] [--screen-height H] "
+                 "[--language CODE]\n",
                  processName(), problem.c_str(), processName());
     std::exit(2);
 }
@@ -86,26 +94,36 @@ Options parse(int argc, char** argv) {
         auto number = [&](const std::string& text) {
             char* end = nullptr;
             double d = std::strtod(text.c_str(), &end);
-            if (end == text.c_str() || *end != '\0' || !(d > 0)) usage(a + " needs a positive number, not '" + text + "'");
+            if (end == text.c_str() || *end != '\0' || !(d > 0))
+                usage(a + " needs a positive number, not '" + text + "'");
             return d;
         };
-        if (a == "--bus") o.bus = value();
-        else if (a == "--root") o.root = value();
-        else if (a == "--speed") o.speed = number(value());
-        else if (a == "--screen-height") o.screenHeight = number(value());
-        else if (a == "--language") o.language = value();
-        else usage("unknown argument '" + a + "'");
+        if (a == "--bus")
+            o.bus = value();
+        else if (a == "--root")
+            o.root = value();
+        else if (a == "--speed")
+            o.speed = number(value());
+        else if (a == "--screen-height")
+            o.screenHeight = number(value());
+        else if (a == "--language")
+            o.language = value();
+        else
+            usage("unknown argument '" + a + "'");
     }
     if (o.bus.empty() || o.root.empty()) usage("--bus and --root are required");
     return o;
 }
 
 bool flag(const BusSignal& s, size_t i) {
-    return i < s.args.size() && std::holds_alternative<bool>(s.args[i]) && std::get<bool>(s.args[i]);
+    return i < s.args.size() && std::holds_alternative<bool>(s.args[i]) &&
+           std::get<bool>(s.args[i]);
 }
 
 double number(const BusSignal& s, size_t i) {
-    return i < s.args.size() && std::holds_alternative<double>(s.args[i]) ? std::get<double>(s.args[i]) : 0.0;
+    return i < s.args.size() && std::holds_alternative<double>(s.args[i])
+               ? std::get<double>(s.args[i])
+               : 0.0;
 }
 
 // The simulator's hardware signals, mirrored into this process's device model.
@@ -113,23 +131,30 @@ void mirrorHardware(platform::Bus& bus) {
     auto& model = platform::DeviceModel::shared();
     const char* hw = "org.orvella.Hardware";
     bus.subscribe(hw, "CallStatus", std::nullopt, [&model](const BusSignal& s) {
-        if (!s.args.empty() && std::holds_alternative<int32_t>(s.args[0])) model.setCallStatus(std::get<int32_t>(s.args[0]), flag(s, 1));
+        if (!s.args.empty() && std::holds_alternative<int32_t>(s.args[0]))
+            model.setCallStatus(std::get<int32_t>(s.args[0]), flag(s, 1));
     });
     bus.subscribe(hw, "Pose", std::nullopt, [&model](const BusSignal& s) {
-        model.setPose(static_cast<float>(number(s, 0)), static_cast<float>(number(s, 1)), static_cast<float>(number(s, 2)));
+        model.setPose(static_cast<float>(number(s, 0)), static_cast<float>(number(s, 1)),
+                      static_cast<float>(number(s, 2)));
     });
-    bus.subscribe(hw, "Proximity", std::nullopt, [&model](const BusSignal& s) { model.setProximityCovered(flag(s, 0)); });
-    bus.subscribe(hw, "LockButton", std::nullopt, [&model](const BusSignal&) { model.pressLockButton(); });
-    bus.subscribe(hw, "Locked", std::nullopt, [&model](const BusSignal& s) { model.setLocked(flag(s, 0)); });
+    bus.subscribe(hw, "Proximity", std::nullopt,
+                  [&model](const BusSignal& s) { model.setProximityCovered(flag(s, 0)); });
+    bus.subscribe(hw, "LockButton", std::nullopt,
+                  [&model](const BusSignal&) { model.pressLockButton(); });
+    bus.subscribe(hw, "Locked", std::nullopt,
+                  [&model](const BusSignal& s) { model.setLocked(flag(s, 0)); });
     bus.subscribe(hw, "AudioOutputs", std::nullopt, [&model](const BusSignal& s) {
         if (!s.args.empty() && std::holds_alternative<std::vector<std::string>>(s.args[0])) {
             model.setExternalOutputs(std::get<std::vector<std::string>>(s.args[0]));
         }
     });
-    bus.subscribe(hw, "Speaker", std::nullopt, [&model](const BusSignal& s) { model.setSpeakerSelected(flag(s, 0)); });
+    bus.subscribe(hw, "Speaker", std::nullopt,
+                  [&model](const BusSignal& s) { model.setSpeakerSelected(flag(s, 0)); });
     bus.subscribe(hw, "Logging", std::nullopt, [](const BusSignal& s) {
         // The tweak's own switch, where a tweak is loaded.
-        if (auto* loggerOn = static_cast<bool*>(::dlsym(RTLD_DEFAULT, "LOGGER_ON"))) *loggerOn = flag(s, 0);
+        if (auto* loggerOn = static_cast<bool*>(::dlsym(RTLD_DEFAULT, "LOGGER_ON")))
+            *loggerOn = flag(s, 0);
     });
 }
 
@@ -151,11 +176,13 @@ void operatePane(platform::Bus& bus, objc::id pane) {
         } else if (*action == "spin") {
             // "identifier:component:row"
             const auto second = argument->rfind(':');
-            const auto first = second == std::string::npos ? std::string::npos : argument->rfind(':', second - 1);
+            const auto first =
+                second == std::string::npos ? std::string::npos : argument->rfind(':', second - 1);
             if (first == std::string::npos) return;
-            platform::spinPicker(platform::findViewByIdentifier(root, argument->substr(0, first)),
-                                 std::atoll(argument->substr(second + 1).c_str()),
-                                 std::atoll(argument->substr(first + 1, second - first - 1).c_str()));
+            platform::spinPicker(
+                platform::findViewByIdentifier(root, argument->substr(0, first)),
+                std::atoll(argument->substr(second + 1).c_str()),
+                std::atoll(argument->substr(first + 1, second - first - 1).c_str()));
         }
     });
 }
@@ -164,7 +191,8 @@ void operatePane(platform::Bus& bus, objc::id pane) {
 
 int main(int argc, char** argv) {
     const Options options = parse(argc, argv);
-    if (!platform::device::setRoot(options.root)) usage("cannot use '" + options.root + "' as the device root");
+    if (!platform::device::setRoot(options.root))
+        usage("cannot use '" + options.root + "' as the device root");
     platform::bundle::setMainBundleIdentifier(bundleIdentifier());
     platform::setClock(std::make_unique<platform::RealClock>(options.speed));
     platform::locale::setPreferredLanguages({options.language});
@@ -195,7 +223,9 @@ int main(int argc, char** argv) {
 
     auto& model = platform::DeviceModel::shared();
     model.setAnswerHandler([b] { b->emit({"org.orvella.Modem", "AnswerRequest", {}, {}}); });
-    model.setSpeakerHandler([b](bool on) { b->emit({"org.orvella.Modem", "SpeakerRequest", {on}, {}}); });
+    model.setSpeakerHandler([b](bool on) {
+        b->emit({"org.orvella.Modem", "SpeakerRequest", {on}, {}});
+    });
     // Trace lines of one pass travel together, sent before anything else this process sends
     // and at the latest when the pass ends.
     static std::vector<std::string> pendingTraces;
@@ -203,7 +233,8 @@ int main(int argc, char** argv) {
         if (pendingTraces.empty()) return;
         std::vector<std::string> lines;
         lines.swap(pendingTraces);
-        b->emit({"org.orvella.Trace", "Events", {std::string(processName()), std::move(lines)}, {}});
+        b->emit(
+            {"org.orvella.Trace", "Events", {std::string(processName()), std::move(lines)}, {}});
     };
     platform::setTraceSink([](const std::string& line) {
         if (line.rfind("platform: ", 0) == 0) return;  // the platform's own bookkeeping stays local

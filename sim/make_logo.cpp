@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
         const double inA = std::min(1.0, a), outA = p[3] / 255.0;
         const double newA = inA + outA * (1 - inA);
         auto mix = [&](unsigned char src, unsigned char dst) {
-            return static_cast<unsigned char>((src * inA + dst * outA * (1 - inA)) / (newA > 0 ? newA : 1));
+            return static_cast<unsigned char>((src * inA + dst * outA * (1 - inA)) /
+                                              (newA > 0 ? newA : 1));
         };
         p[0] = mix(r, p[0]);
         p[1] = mix(g, p[1]);
@@ -55,7 +56,8 @@ int main(int argc, char** argv) {
             blend(x, y, 0x2e, 0xb8, 0x5c, 24.5 - d);  // the disc, anti-aliased at its edge
             const double angle = std::atan2(dy, dx);
             if (std::fabs(angle) < 0.75 && dx > 0) {
-                for (double r : {36.0, 48.0, 60.0}) blend(x, y, 255, 255, 255, 2.5 - std::fabs(d - r));
+                for (double r : {36.0, 48.0, 60.0})
+                    blend(x, y, 255, 255, 255, 2.5 - std::fabs(d - r));
             }
         }
     }

@@ -50,15 +50,16 @@ PrivateBus::PrivateBus(const std::string& runtimeDir) {
         return;
     }
     const std::string config = runtimeDir + "/bus.conf";
-    std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                             " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                             "<busconfig>\n  <type>session</type>\n"
-                          << "  <listen>unix:path=" << runtimeDir << "/bus</listen>\n"
-                          << "  <auth>EXTERNAL</auth>\n"
-                             "  <policy context=\"default\">\n"
-                             "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                             "    <allow eavesdrop=\"true\"/>\n    <allow own=\"*\"/>\n"
-                             "  </policy>\n</busconfig>\n";
+    std::ofstream(config)
+        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+           "<busconfig>\n  <type>session</type>\n"
+        << "  <listen>unix:path=" << runtimeDir << "/bus</listen>\n"
+        << "  <auth>EXTERNAL</auth>\n"
+           "  <policy context=\"default\">\n"
+           "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+           "    <allow eavesdrop=\"true\"/>\n    <allow own=\"*\"/>\n"
+           "  </policy>\n</busconfig>\n";
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) {
         error_ = "cannot make a pipe";
@@ -67,8 +68,9 @@ PrivateBus::PrivateBus(const std::string& runtimeDir) {
     // The daemon's own complaints go to a file, shown only when it fails to start.
     const std::string log = runtimeDir + "/dbus-daemon.log";
     const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    pid_ = spawnProcess({daemon, "--config-file=" + config, "--nofork", "--nopidfile", "--print-address=1"}, out[1],
-                        logFd);
+    pid_ = spawnProcess(
+        {daemon, "--config-file=" + config, "--nofork", "--nopidfile", "--print-address=1"}, out[1],
+        logFd);
     ::close(out[1]);
     if (logFd >= 0) ::close(logFd);
     char c;
@@ -81,6 +83,8 @@ PrivateBus::PrivateBus(const std::string& runtimeDir) {
     }
 }
 
-PrivateBus::~PrivateBus() { stopProcess(pid_); }
+PrivateBus::~PrivateBus() {
+    stopProcess(pid_);
+}
 
 }  // namespace sim

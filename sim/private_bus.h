@@ -16,7 +16,7 @@ pid_t spawnProcess(const std::vector<std::string>& args, int stdoutFd = -1, int 
 void stopProcess(pid_t pid);
 
 class PrivateBus {
-public:
+  public:
     // Starts the daemon with its socket in runtimeDir. address() is empty when it failed, and
     // error() says why (including what the daemon printed).
     explicit PrivateBus(const std::string& runtimeDir);
@@ -28,7 +28,7 @@ public:
     const std::string& error() const { return error_; }
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     std::string address_;
     std::string error_;

@@ -6,7 +6,8 @@
 
 namespace sim {
 
-const char* const kDefaultScenario = R"(# The built-in scenario: a locked phone lying screen-up answered with two waves.
+const char* const kDefaultScenario =
+    R"(# The built-in scenario: a locked phone lying screen-up answered with two waves.
 title A locked phone lying screen-up, answered with two waves at medium speed
 at 0     locked yes
 at 0     pose up
@@ -34,7 +35,8 @@ std::vector<std::string> words(const std::string& line, int lineNo, const std::s
         if (line[i] == '"') {
             size_t close = line.find('"', i + 1);
             if (close == std::string::npos) {
-                throw Failure{file + ":" + std::to_string(lineNo) + ": a quoted text is not closed"};
+                throw Failure{file + ":" + std::to_string(lineNo) +
+                              ": a quoted text is not closed"};
             }
             out.push_back(line.substr(i + 1, close - i - 1));
             i = close + 1;
@@ -48,8 +50,9 @@ std::vector<std::string> words(const std::string& line, int lineNo, const std::s
 }
 
 class LineParser {
-public:
-    LineParser(std::vector<std::string> w, int line, const std::string& file) : w_(std::move(w)), line_(line), file_(file) {}
+  public:
+    LineParser(std::vector<std::string> w, int line, const std::string& file)
+        : w_(std::move(w)), line_(line), file_(file) {}
 
     [[noreturn]] void fail(const std::string& problem) const {
         throw Failure{file_ + ":" + std::to_string(line_) + ": " + problem};
@@ -63,7 +66,8 @@ public:
         const std::string& s = word(i);
         char* end = nullptr;
         double d = std::strtod(s.c_str(), &end);
-        if (end == s.c_str() || *end != '\0') fail(std::string(what) + " must be a number, not '" + s + "'");
+        if (end == s.c_str() || *end != '\0')
+            fail(std::string(what) + " must be a number, not '" + s + "'");
         return d;
     }
     double nonNegative(size_t i, const char* what) const {
@@ -74,7 +78,8 @@ public:
     int whole(size_t i, const char* what, int lo, int hi) const {
         double d = number(i, what);
         if (d != static_cast<int>(d) || d < lo || d > hi) {
-            fail(std::string(what) + " must be a whole number from " + std::to_string(lo) + " to " + std::to_string(hi));
+            fail(std::string(what) + " must be a whole number from " + std::to_string(lo) + " to " +
+                 std::to_string(hi));
         }
         return static_cast<int>(d);
     }
@@ -98,7 +103,7 @@ public:
         return s;
     }
 
-private:
+  private:
     std::vector<std::string> w_;
     int line_;
     const std::string& file_;
@@ -126,11 +131,16 @@ void parseStep(const LineParser& p, double at, int line, std::vector<Step>& step
     if (cmd == "call") {
         const std::string& what = p.word(3);
         p.noMoreThan(4);
-        if (what == "incoming") add(Step::Kind::CallIncoming);
-        else if (what == "active") add(Step::Kind::CallActive);
-        else if (what == "ended") add(Step::Kind::CallEnded);
-        else if (what == "held") add(Step::Kind::CallHeld);
-        else p.fail("a call is incoming, active, held or ended, not '" + what + "'");
+        if (what == "incoming")
+            add(Step::Kind::CallIncoming);
+        else if (what == "active")
+            add(Step::Kind::CallActive);
+        else if (what == "ended")
+            add(Step::Kind::CallEnded);
+        else if (what == "held")
+            add(Step::Kind::CallHeld);
+        else
+            p.fail("a call is incoming, active, held or ended, not '" + what + "'");
     } else if (cmd == "locked") {
         add(Step::Kind::Locked).on = p.choice(3, "yes", "no");
         p.noMoreThan(4);
@@ -153,11 +163,13 @@ void parseStep(const LineParser& p, double at, int line, std::vector<Step>& step
         int count = 1;
         if (cmd == "waves") count = p.whole(next++, "the number of waves", 1, 20);
         const double cover = p.size() > next ? p.nonNegative(next++, "the covering time") : 0.25;
-        const double gap = p.size() > next ? p.nonNegative(next++, "the pause between waves") : 0.25;
+        const double gap =
+            p.size() > next ? p.nonNegative(next++, "the pause between waves") : 0.25;
         p.noMoreThan(next);
         for (int i = 0; i < count; ++i) {
             const double start = at + i * (cover + gap);
-            for (auto [t, kind] : {std::pair{start, Step::Kind::Cover}, std::pair{start + cover, Step::Kind::Uncover}}) {
+            for (auto [t, kind] : {std::pair{start, Step::Kind::Cover},
+                                   std::pair{start + cover, Step::Kind::Uncover}}) {
                 Step s;
                 s.at = t;
                 s.line = line;
@@ -178,12 +190,15 @@ void parseStep(const LineParser& p, double at, int line, std::vector<Step>& step
         const std::string& what = p.word(3);
         if (what == "enabled" || what == "headset-speaker" || what == "latest-detection") {
             Step& s = add(Step::Kind::SettingsSwitch);
-            s.text = what == "enabled" ? "enabled switch" : what == "headset-speaker" ? "headset switch" : "detection switch";
+            s.text = what == "enabled"           ? "enabled switch"
+                     : what == "headset-speaker" ? "headset switch"
+                                                 : "detection switch";
             s.on = p.choice(4, "on", "off");
             p.noMoreThan(5);
         } else if (what == "waves") {
             // settings waves locked N unlocked M speed S
-            if (p.size() != 10 || p.word(4) != "locked" || p.word(6) != "unlocked" || p.word(8) != "speed") {
+            if (p.size() != 10 || p.word(4) != "locked" || p.word(6) != "unlocked" ||
+                p.word(8) != "speed") {
                 p.fail("write 'settings waves locked N unlocked M speed slow|medium|fast'");
             }
             Step& s = add(Step::Kind::SettingsWaves);
@@ -191,7 +206,8 @@ void parseStep(const LineParser& p, double at, int line, std::vector<Step>& step
             s.unlocked = p.whole(7, "the waves for an unlocked phone", 1, 2);
             s.speed = speedIndex(p, 9);
         } else {
-            p.fail("settings are enabled, headset-speaker, latest-detection or waves, not '" + what + "'");
+            p.fail("settings are enabled, headset-speaker, latest-detection or waves, not '" +
+                   what + "'");
         }
     } else if (cmd == "note") {
         add(Step::Kind::Note).text = p.rest(3);
@@ -215,7 +231,8 @@ Expectation parseExpectation(const LineParser& p, int line, const std::string& r
     } else if (what == "not" && p.size() == 3 && p.word(2) == "answered") {
         e.kind = Expectation::Kind::NotAnswered;
     } else if (what == "speaker" && p.size() == 3) {
-        e.kind = p.choice(2, "on", "off") ? Expectation::Kind::SpeakerOn : Expectation::Kind::SpeakerOff;
+        e.kind =
+            p.choice(2, "on", "off") ? Expectation::Kind::SpeakerOn : Expectation::Kind::SpeakerOff;
     } else if (what == "hint" && p.size() == 3) {
         e.kind = Expectation::Kind::Hint;
         e.text = p.word(2);
@@ -242,7 +259,8 @@ double Scenario::endTime() const {
     return last + 4;
 }
 
-std::variant<Scenario, ScenarioError> parseScenario(const std::string& text, const std::string& file) {
+std::variant<Scenario, ScenarioError> parseScenario(const std::string& text,
+                                                    const std::string& file) {
     Scenario sc;
     sc.file = file;
     std::istringstream in(text);
@@ -271,20 +289,24 @@ std::variant<Scenario, ScenarioError> parseScenario(const std::string& text, con
                 p.noMoreThan(2);
             } else if (head == "screen-height") {
                 sc.screenHeight = p.number(1, "the screen height");
-                if (sc.screenHeight != 480 && sc.screenHeight != 568) p.fail("the screen height is 480 or 568");
+                if (sc.screenHeight != 480 && sc.screenHeight != 568)
+                    p.fail("the screen height is 480 or 568");
                 p.noMoreThan(2);
             } else if (head == "end") {
                 sc.end = p.nonNegative(1, "the end time");
                 p.noMoreThan(2);
             } else {
-                p.fail("unknown line '" + p.joined() + "' (lines start with at, expect, title, speed, language, screen-height or end)");
+                p.fail("unknown line '" + p.joined() +
+                       "' (lines start with at, expect, title, speed, language, screen-height or "
+                       "end)");
             }
         }
     } catch (const Failure& f) {
         return ScenarioError{f.message};
     }
     if (sc.steps.empty()) return ScenarioError{file + ": no events (lines starting with 'at')"};
-    std::stable_sort(sc.steps.begin(), sc.steps.end(), [](const Step& a, const Step& b) { return a.at < b.at; });
+    std::stable_sort(sc.steps.begin(), sc.steps.end(),
+                     [](const Step& a, const Step& b) { return a.at < b.at; });
     return sc;
 }
 

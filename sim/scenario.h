@@ -10,12 +10,20 @@ namespace sim {
 
 struct Step {
     enum class Kind {
-        CallIncoming, CallActive, CallEnded, CallHeld,
-        Locked, Pose, Cover, Uncover, LockButton,
-        Headset, Bluetooth,
-        SettingsSwitch,   // text: identifier, on
-        SettingsWaves,    // numbers: locked, unlocked, speed
-        Note,             // text
+        CallIncoming,
+        CallActive,
+        CallEnded,
+        CallHeld,
+        Locked,
+        Pose,
+        Cover,
+        Uncover,
+        LockButton,
+        Headset,
+        Bluetooth,
+        SettingsSwitch,  // text: identifier, on
+        SettingsWaves,   // numbers: locked, unlocked, speed
+        Note,            // text
     };
     double at = 0;
     int line = 0;
@@ -27,7 +35,17 @@ struct Step {
 };
 
 struct Expectation {
-    enum class Kind { Answered, NotAnswered, AnsweredAtWave, SpeakerOn, SpeakerOff, Hint, NoHint, Event, NoEvent };
+    enum class Kind {
+        Answered,
+        NotAnswered,
+        AnsweredAtWave,
+        SpeakerOn,
+        SpeakerOff,
+        Hint,
+        NoHint,
+        Event,
+        NoEvent
+    };
     Kind kind = Kind::Answered;
     int line = 0;
     int wave = 0;
@@ -52,7 +70,8 @@ struct ScenarioError {
     std::string message;  // "file:line: problem"
 };
 
-std::variant<Scenario, ScenarioError> parseScenario(const std::string& text, const std::string& file);
+std::variant<Scenario, ScenarioError> parseScenario(const std::string& text,
+                                                    const std::string& file);
 
 // The scenario played when none is given: a locked phone lying screen-up, two waves at medium
 // speed, the call answered and the speaker on.

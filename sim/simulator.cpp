@@ -15,12 +15,12 @@
 
 #include <algorithm>
 #include <csignal>
-#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -52,9 +52,10 @@ struct Options {
 
 [[noreturn]] void usage(const std::string& problem) {
     if (!problem.empty()) std::fprintf(stderr, "orvella-sim: %s\n", problem.c_str());
-    std::fprintf(stderr,
-                 "usage: orvella-sim [SCENARIO] [--speed F] [--json] [--log] [--root DIR] [--package DIR]\n"
-                 "                   [--bus-address-file FILE]\n");
+    std::fprintf(
+        stderr,
+        "usage: orvella-sim [SCENARIO] [--speed F] [--json] [--log] [--root DIR] [--package DIR]\n"
+        "                   [--bus-address-file FILE]\n");
     std::exit(2);
 }
 
@@ -66,36 +67,57 @@ Options parseOptions(int argc, char** argv) {
             if (i + 1 >= argc) usage(a + " needs a value");
             return argv[++i];
         };
-        if (a == "--json") o.json = true;
-        else if (a == "--log") o.log = true;
-        else if (a == "--root") o.root = value();
-        else if (a == "--package") o.package = value();
-        else if (a == "--bus-address-file") o.addressFile = value();
+        if (a == "--json")
+            o.json = true;
+        else if (a == "--log")
+            o.log = true;
+        else if (a == "--root")
+            o.root = value();
+        else if (a == "--package")
+            o.package = value();
+        else if (a == "--bus-address-file")
+            o.addressFile = value();
         else if (a == "--speed") {
             std::string v = value();
             char* end = nullptr;
             double d = std::strtod(v.c_str(), &end);
-            if (end == v.c_str() || *end != '\0' || !(d > 0) || d > 1000) usage("--speed needs a number above 0 and at most 1000");
+            if (end == v.c_str() || *end != '\0' || !(d > 0) || d > 1000)
+                usage("--speed needs a number above 0 and at most 1000");
             o.speed = d;
-        } else if (a == "--help" || a == "-h") usage("");
-        else if (!a.empty() && a[0] == '-') usage("unknown option '" + a + "'");
-        else if (o.scenarioFile.empty()) o.scenarioFile = a;
-        else usage("only one scenario at a time");
+        } else if (a == "--help" || a == "-h")
+            usage("");
+        else if (!a.empty() && a[0] == '-')
+            usage("unknown option '" + a + "'");
+        else if (o.scenarioFile.empty())
+            o.scenarioFile = a;
+        else
+            usage("only one scenario at a time");
     }
     return o;
 }
 
-// --- the timeline ------------------------------------------------------------------------------------
+// --- the timeline
+// ------------------------------------------------------------------------------------
 
 std::string jsonEscape(const std::string& s) {
     std::string out;
     for (unsigned char c : s) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char buf[8];
@@ -110,15 +132,15 @@ std::string jsonEscape(const std::string& s) {
 }
 
 class Timeline {
-public:
+  public:
     explicit Timeline(bool json) : json_(json) {}
     void setStart(double t) { start_ = t; }
     void add(const std::string& process, const std::string& event) {
         const double t = start_ < 0 ? 0 : platform::processClock().now() - start_;
         events_.push_back(event);
         if (json_) {
-            std::printf("{\"time\": %.3f, \"process\": \"%s\", \"event\": \"%s\"}\n", t, jsonEscape(process).c_str(),
-                        jsonEscape(event).c_str());
+            std::printf("{\"time\": %.3f, \"process\": \"%s\", \"event\": \"%s\"}\n", t,
+                        jsonEscape(process).c_str(), jsonEscape(event).c_str());
         } else {
             std::printf("%8.3f  %-12s %s\n", t, process.c_str(), event.c_str());
         }
@@ -126,15 +148,18 @@ public:
     }
     void result(const std::string& expectation, bool held) {
         if (json_) {
-            std::printf("{\"expectation\": \"%s\", \"held\": %s}\n", jsonEscape(expectation).c_str(), held ? "true" : "false");
+            std::printf("{\"expectation\": \"%s\", \"held\": %s}\n",
+                        jsonEscape(expectation).c_str(), held ? "true" : "false");
         } else {
             std::printf("%s %s\n", held ? "  ok    " : "  FAILED", expectation.c_str());
         }
         std::fflush(stdout);
     }
     void heading(const std::string& text) {
-        if (!json_) std::printf("%s\n", text.c_str());
-        else std::printf("{\"scenario\": \"%s\"}\n", jsonEscape(text).c_str());
+        if (!json_)
+            std::printf("%s\n", text.c_str());
+        else
+            std::printf("{\"scenario\": \"%s\"}\n", jsonEscape(text).c_str());
         std::fflush(stdout);
     }
     bool contains(const std::string& text) const {
@@ -143,7 +168,7 @@ public:
         return false;
     }
 
-private:
+  private:
     bool json_;
     double start_ = -1;
     std::vector<std::string> events_;
@@ -151,7 +176,7 @@ private:
 
 // Host traces in plain words.
 class Narrator {
-public:
+  public:
     explicit Narrator(Timeline& t) : timeline_(t) {}
     std::vector<std::string> hints;
 
@@ -159,18 +184,21 @@ public:
         auto starts = [&](const char* p) { return line.rfind(p, 0) == 0; };
         auto quoted = [&]() {
             auto open = line.find(" text \"");
-            return open == std::string::npos ? std::string() : line.substr(open + 7, line.size() - open - 8);
+            return open == std::string::npos ? std::string()
+                                             : line.substr(open + 7, line.size() - open - 8);
         };
         if (starts("view added: UIImageView tag 101")) {
             logoShown_ = true;
         } else if (starts("view added: UILabel tag 103")) {
             hints.push_back(quoted());
-            say(process, std::string("answer bar shows ") + (logoShown_ ? "logo and " : "") + "hint \"" + quoted() + "\"");
+            say(process, std::string("answer bar shows ") + (logoShown_ ? "logo and " : "") +
+                             "hint \"" + quoted() + "\"");
             logoShown_ = false;
         } else if (starts("view removed: UIImageView tag 101")) {
             logoRemoved_ = true;
         } else if (starts("view removed: UILabel tag 103")) {
-            say(process, std::string("answer bar removes ") + (logoRemoved_ ? "logo and " : "") + "hint");
+            say(process,
+                std::string("answer bar removes ") + (logoRemoved_ ? "logo and " : "") + "hint");
             logoRemoved_ = false;
         } else if (starts("view added: ") || starts("view removed: ")) {
             // the platform's own controls coming and going
@@ -194,7 +222,7 @@ public:
         }
     }
 
-private:
+  private:
     static std::string quotedOr(const std::string& q, const std::string& fallback) {
         return q.empty() ? fallback : "\"" + q + "\"";
     }
@@ -204,7 +232,8 @@ private:
     bool logoRemoved_ = false;
 };
 
-// --- processes ------------------------------------------------------------------------------------
+// --- processes
+// ------------------------------------------------------------------------------------
 
 volatile sig_atomic_t interrupted = 0;
 int stopPipe[2] = {-1, -1};
@@ -246,7 +275,8 @@ bool installPackage(const std::string& package, const std::string& root, std::st
     return !ec;
 }
 
-// --- the phone's own state, as the modem and audio system see it -------------------------------------
+// --- the phone's own state, as the modem and audio system see it
+// -------------------------------------
 
 struct Modem {
     int32_t status = 0;
@@ -270,29 +300,42 @@ std::string stepWords(const sim::Step& s) {
     using K = sim::Step::Kind;
     char buf[96];
     switch (s.kind) {
-        case K::CallIncoming: return "incoming call";
-        case K::CallActive: return "call becomes active";
-        case K::CallEnded: return "call ended";
-        case K::CallHeld: return "call held";
-        case K::Locked: return s.on ? "phone locked" : "phone unlocked";
+        case K::CallIncoming:
+            return "incoming call";
+        case K::CallActive:
+            return "call becomes active";
+        case K::CallEnded:
+            return "call ended";
+        case K::CallHeld:
+            return "call held";
+        case K::Locked:
+            return s.on ? "phone locked" : "phone unlocked";
         case K::Pose:
             if (s.z <= -0.5) return "phone lies screen-up";
             if (s.z >= 0.5) return "phone lies screen-down";
             std::snprintf(buf, sizeof buf, "phone moved to x %.2f, y %.2f, z %.2f", s.x, s.y, s.z);
             return buf;
-        case K::Cover: return "hand covers the sensor";
-        case K::Uncover: return "hand uncovers the sensor";
-        case K::LockButton: return "lock button pressed";
-        case K::Headset: return s.on ? "headphones plugged in" : "headphones unplugged";
-        case K::Bluetooth: return s.on ? "Bluetooth hands-free connected" : "Bluetooth hands-free disconnected";
-        case K::SettingsSwitch: return "user flips \"" + s.text + "\" " + (s.on ? "on" : "off") + " in Settings";
+        case K::Cover:
+            return "hand covers the sensor";
+        case K::Uncover:
+            return "hand uncovers the sensor";
+        case K::LockButton:
+            return "lock button pressed";
+        case K::Headset:
+            return s.on ? "headphones plugged in" : "headphones unplugged";
+        case K::Bluetooth:
+            return s.on ? "Bluetooth hands-free connected" : "Bluetooth hands-free disconnected";
+        case K::SettingsSwitch:
+            return "user flips \"" + s.text + "\" " + (s.on ? "on" : "off") + " in Settings";
         case K::SettingsWaves: {
             static const char* speeds[] = {"slow", "medium", "fast"};
-            std::snprintf(buf, sizeof buf, "user sets %d wave(s) locked, %d unlocked, %s in Settings", s.locked,
+            std::snprintf(buf, sizeof buf,
+                          "user sets %d wave(s) locked, %d unlocked, %s in Settings", s.locked,
                           s.unlocked, speeds[s.speed]);
             return buf;
         }
-        case K::Note: return s.text;
+        case K::Note:
+            return s.text;
     }
     return "";
 }
@@ -307,7 +350,8 @@ int main(int argc, char** argv) {
     if (!options.scenarioFile.empty()) {
         std::ifstream in(options.scenarioFile);
         if (!in) {
-            std::fprintf(stderr, "orvella-sim: %s: cannot read the scenario file\n", options.scenarioFile.c_str());
+            std::fprintf(stderr, "orvella-sim: %s: cannot read the scenario file\n",
+                         options.scenarioFile.c_str());
             return 2;
         }
         std::stringstream ss;
@@ -350,7 +394,8 @@ int main(int argc, char** argv) {
         return 3;
     };
     fs::create_directories(root);
-    if (!platform::device::setRoot(root)) return failRun("cannot use " + root + " as the device root");
+    if (!platform::device::setRoot(root))
+        return failRun("cannot use " + root + " as the device root");
     if (!installPackage(options.package, root, &error)) return failRun(error);
     phone.bus = std::make_unique<sim::PrivateBus>(phone.runtimeDir);
     const std::string address = phone.bus->address();
@@ -364,8 +409,9 @@ int main(int argc, char** argv) {
         platform::RunLoop::main().stop();
     });
 
-    timeline.heading("Scenario: " + (scenario.title.empty() ? file : scenario.title) +
-                     (speed != 1 ? " (clock speed x" + std::to_string(static_cast<int>(speed)) + ")" : ""));
+    timeline.heading(
+        "Scenario: " + (scenario.title.empty() ? file : scenario.title) +
+        (speed != 1 ? " (clock speed x" + std::to_string(static_cast<int>(speed)) + ")" : ""));
 
     Modem modem;
     std::map<std::string, bool> ready;
@@ -386,18 +432,19 @@ int main(int argc, char** argv) {
         }
     });
     // Posts are narrated from the notifications themselves, named after the process that sent them.
-    bus->subscribe("org.orvella.Distributed", "Notification", std::nullopt, [&](const BusSignal& s) {
-        const std::string* name = s.text(0);
-        if (name == nullptr) return;
-        static const std::map<std::string, std::string> words = {
-            {"com.brelkin.dev.slideopen", "slide-open posted"},
-            {"com.brelkin.dev.removeActiveLabels", "remove-labels posted"},
-            {"com.brelkin.dev.turnonspeaker", "speaker notification posted"}};
-        auto w = words.find(*name);
-        auto who = processOf.find(s.sender);
-        timeline.add(who == processOf.end() ? s.sender : who->second,
-                     w == words.end() ? "posted " + *name : w->second);
-    });
+    bus->subscribe("org.orvella.Distributed", "Notification", std::nullopt,
+                   [&](const BusSignal& s) {
+                       const std::string* name = s.text(0);
+                       if (name == nullptr) return;
+                       static const std::map<std::string, std::string> words = {
+                           {"com.brelkin.dev.slideopen", "slide-open posted"},
+                           {"com.brelkin.dev.removeActiveLabels", "remove-labels posted"},
+                           {"com.brelkin.dev.turnonspeaker", "speaker notification posted"}};
+                       auto w = words.find(*name);
+                       auto who = processOf.find(s.sender);
+                       timeline.add(who == processOf.end() ? s.sender : who->second,
+                                    w == words.end() ? "posted " + *name : w->second);
+                   });
     bus->subscribe("org.orvella.Trace", "Log", std::nullopt, [&](const BusSignal& s) {
         if (!s.text(0) || !s.text(1)) return;
         std::string line = *s.text(1);
@@ -414,7 +461,8 @@ int main(int argc, char** argv) {
         emit("CallStatus", {modem.status, false});
     });
     bus->subscribe("org.orvella.Modem", "SpeakerRequest", std::nullopt, [&](const BusSignal& s) {
-        const bool on = !s.args.empty() && std::holds_alternative<bool>(s.args[0]) && std::get<bool>(s.args[0]);
+        const bool on =
+            !s.args.empty() && std::holds_alternative<bool>(s.args[0]) && std::get<bool>(s.args[0]);
         if (on == modem.speaker) return;
         modem.speaker = on;
         modem.speakerEverOn = modem.speakerEverOn || on;
@@ -429,8 +477,9 @@ int main(int argc, char** argv) {
     char heightText[32];
     std::snprintf(heightText, sizeof heightText, "%g", scenario.screenHeight);
     for (const char* host : {"springboard", "mobilephone", "preferences"}) {
-        phone.hosts[host] = sim::spawnProcess({dir + "/" + host, "--bus", address, "--root", root, "--speed", speedText,
-                                   "--screen-height", heightText, "--language", scenario.language});
+        phone.hosts[host] = sim::spawnProcess({dir + "/" + host, "--bus", address, "--root", root,
+                                               "--speed", speedText, "--screen-height", heightText,
+                                               "--language", scenario.language});
     }
     // Wait for the three hosts, at most ten seconds of host time.
     auto& loop = platform::RunLoop::main();
@@ -465,7 +514,7 @@ int main(int argc, char** argv) {
                 case K::CallActive:
                 case K::CallEnded:
                 case K::CallHeld:
-                    modem.status = step.kind == K::CallActive ? platform::kCTCallStatusActive
+                    modem.status = step.kind == K::CallActive  ? platform::kCTCallStatusActive
                                    : step.kind == K::CallEnded ? platform::kCTCallStatusEnded
                                                                : platform::kCTCallStatusHeld;
                     if (step.kind == K::CallEnded && modem.speaker) {
@@ -478,8 +527,12 @@ int main(int argc, char** argv) {
                     modem.locked = step.on;
                     emit("Locked", {step.on});
                     break;
-                case K::Pose: emit("Pose", {step.x, step.y, step.z}); break;
-                case K::Cover: emit("Proximity", {true}); break;
+                case K::Pose:
+                    emit("Pose", {step.x, step.y, step.z});
+                    break;
+                case K::Cover:
+                    emit("Proximity", {true});
+                    break;
                 case K::Uncover:
                     ++modem.uncovers;
                     emit("Proximity", {false});
@@ -497,19 +550,27 @@ int main(int argc, char** argv) {
                     emit("AudioOutputs", {modem.outputs()});
                     break;
                 case K::SettingsSwitch:
-                    bus->emit({"org.orvella.Settings", "Operate", {std::string("switch"), step.text + (step.on ? "=on" : "=off")}, {}});
+                    bus->emit({"org.orvella.Settings",
+                               "Operate",
+                               {std::string("switch"), step.text + (step.on ? "=on" : "=off")},
+                               {}});
                     break;
                 case K::SettingsWaves:
-                    for (std::vector<platform::BusArg> op : std::vector<std::vector<platform::BusArg>>{
+                    for (std::vector<platform::BusArg> op :
+                         std::vector<std::vector<platform::BusArg>>{
                              {std::string("tap"), std::string("locked setup")},
-                             {std::string("spin"), "wave protocol picker:1:" + std::to_string(step.locked - 1)},
-                             {std::string("spin"), "wave protocol picker:2:" + std::to_string(step.unlocked - 1)},
-                             {std::string("spin"), "wave protocol picker:0:" + std::to_string(step.speed)},
+                             {std::string("spin"),
+                              "wave protocol picker:1:" + std::to_string(step.locked - 1)},
+                             {std::string("spin"),
+                              "wave protocol picker:2:" + std::to_string(step.unlocked - 1)},
+                             {std::string("spin"),
+                              "wave protocol picker:0:" + std::to_string(step.speed)},
                              {std::string("tap"), std::string("done")}}) {
                         bus->emit({"org.orvella.Settings", "Operate", std::move(op), {}});
                     }
                     break;
-                case K::Note: break;
+                case K::Note:
+                    break;
             }
             timeline.add("sim", words);
         });
@@ -545,20 +606,35 @@ int main(int argc, char** argv) {
         using K = sim::Expectation::Kind;
         bool held = false;
         switch (e.kind) {
-            case K::Answered: held = modem.answered; break;
-            case K::NotAnswered: held = !modem.answered; break;
+            case K::Answered:
+                held = modem.answered;
+                break;
+            case K::NotAnswered:
+                held = !modem.answered;
+                break;
             case K::AnsweredAtWave:
-                held = std::find(modem.answeredAtWaves.begin(), modem.answeredAtWaves.end(), e.wave) !=
-                       modem.answeredAtWaves.end();
+                held = std::find(modem.answeredAtWaves.begin(), modem.answeredAtWaves.end(),
+                                 e.wave) != modem.answeredAtWaves.end();
                 break;
-            case K::SpeakerOn: held = modem.speakerEverOn; break;
-            case K::SpeakerOff: held = !modem.speakerEverOn; break;
+            case K::SpeakerOn:
+                held = modem.speakerEverOn;
+                break;
+            case K::SpeakerOff:
+                held = !modem.speakerEverOn;
+                break;
             case K::Hint:
-                held = std::find(narrator.hints.begin(), narrator.hints.end(), e.text) != narrator.hints.end();
+                held = std::find(narrator.hints.begin(), narrator.hints.end(), e.text) !=
+                       narrator.hints.end();
                 break;
-            case K::NoHint: held = narrator.hints.empty(); break;
-            case K::Event: held = timeline.contains(e.text); break;
-            case K::NoEvent: held = !timeline.contains(e.text); break;
+            case K::NoHint:
+                held = narrator.hints.empty();
+                break;
+            case K::Event:
+                held = timeline.contains(e.text);
+                break;
+            case K::NoEvent:
+                held = !timeline.contains(e.text);
+                break;
         }
         std::string what = "line " + std::to_string(e.line) + ": " + e.source;
         if (e.kind == K::AnsweredAtWave && modem.answered && !held) {

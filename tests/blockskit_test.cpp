@@ -7,7 +7,7 @@
 using namespace platform;
 
 class BlockTimers : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         useVirtualClock();
         RunLoop::main().reset();
@@ -19,9 +19,15 @@ TEST_F(BlockTimers, ScheduledTimerRunsItsClosureWithTheTimerOnce) {
     int runs = 0;
     NSTimer* seen = nullptr;
     NSTimer* t = bk_scheduledTimerWithTimeInterval_block_repeats(
-        0.5, [&](NSTimer* timer) { ++runs; seen = timer; }, false);
+        0.5,
+        [&](NSTimer* timer) {
+            ++runs;
+            seen = timer;
+        },
+        false);
     ASSERT_NE(t, nullptr);
-    EXPECT_EQ(t->target(), static_cast<objc::id>(NSTimer::cls())) << "the timer class is the target";
+    EXPECT_EQ(t->target(), static_cast<objc::id>(NSTimer::cls()))
+        << "the timer class is the target";
     EXPECT_NE(t->userInfo(), nullptr) << "the closure copy rides as user information";
     objc::objc_retain(t);
     RunLoop::main().advance(0.49);
@@ -39,7 +45,8 @@ TEST_F(BlockTimers, ScheduledTimerRunsItsClosureWithTheTimerOnce) {
 TEST_F(BlockTimers, RepeatingTimerRunsUntilTheClosureInvalidatesIt) {
     int runs = 0;
     bk_scheduledTimerWithTimeInterval_block_repeats(
-        1.0, [&](NSTimer* timer) {
+        1.0,
+        [&](NSTimer* timer) {
             if (++runs == 3) timer->invalidate();
         },
         true);
@@ -71,11 +78,14 @@ TEST_F(BlockTimers, AMissingClosureRaisesTheAssertionWithItsFileAndLine) {
         const char* method;
         int line;
     };
-    for (const Case& c : {Case{true, "+[NSTimer bk_scheduledTimerWithTimeInterval:block:repeats:]", 18},
-                          Case{false, "+[NSTimer bk_timerWithTimeInterval:block:repeats:]", 24}}) {
+    for (const Case& c :
+         {Case{true, "+[NSTimer bk_scheduledTimerWithTimeInterval:block:repeats:]", 18},
+          Case{false, "+[NSTimer bk_timerWithTimeInterval:block:repeats:]", 24}}) {
         try {
-            if (c.scheduled) bk_scheduledTimerWithTimeInterval_block_repeats(1.0, nullptr, false);
-            else bk_timerWithTimeInterval_block_repeats(1.0, nullptr, false);
+            if (c.scheduled)
+                bk_scheduledTimerWithTimeInterval_block_repeats(1.0, nullptr, false);
+            else
+                bk_timerWithTimeInterval_block_repeats(1.0, nullptr, false);
             ADD_FAILURE() << "no assertion for " << c.method;
         } catch (const NSException& e) {
             EXPECT_EQ(e.name, "NSInternalInconsistencyException");

@@ -13,15 +13,19 @@ using platform::UIView;
 namespace {
 
 class CallScreenHooks : public testing_support::InjectedTest {
-protected:
+  protected:
     void boot(double screenHeight = 568, const platform::Dictionary& settings = {}) {
         prepare("com.apple.springboard", HostRole::SpringBoard, screenHeight);
         if (!settings.empty()) writeSettings(settings);
         inject();
         ASSERT_EQ(loaded.size(), 1u);
     }
-    TPSuperBottomBar* newBar() { return static_cast<TPSuperBottomBar*>(objc::allocInit(TPSuperBottomBar::cls())); }
-    static UIView* tagged(id bar, int64_t tag) { return static_cast<UIView*>(msgSend<id>(bar, SEL_("viewWithTag:"), tag)); }
+    TPSuperBottomBar* newBar() {
+        return static_cast<TPSuperBottomBar*>(objc::allocInit(TPSuperBottomBar::cls()));
+    }
+    static UIView* tagged(id bar, int64_t tag) {
+        return static_cast<UIView*>(msgSend<id>(bar, SEL_("viewWithTag:"), tag));
+    }
     static size_t observers() {
         return platform::NSDistributedNotificationCenter::defaultCenter()->observerCount();
     }
@@ -40,9 +44,11 @@ TEST_F(CallScreenHooks, NewBarShowsLogoAndHintAboveItsTopEdge) {
     auto* hint = static_cast<platform::UILabel*>(tagged(bar, 103));
     ASSERT_NE(logo, nullptr);
     ASSERT_NE(hint, nullptr);
-    EXPECT_EQ(logo->frame, platform::CGRectMake(7, -235, 100, 32)) << "a 200-pixel @2x logo is 100 points wide";
+    EXPECT_EQ(logo->frame, platform::CGRectMake(7, -235, 100, 32))
+        << "a 200-pixel @2x logo is 100 points wide";
     EXPECT_EQ(hint->frame, platform::CGRectMake(107, -212, 150, 23));
-    EXPECT_EQ(hint->text, "Wave twice to answer") << "no call monitor lock state yet: the unlocked setting";
+    EXPECT_EQ(hint->text, "Wave twice to answer")
+        << "no call monitor lock state yet: the unlocked setting";
     auto* font = static_cast<platform::UIFont*>(hint->font);
     EXPECT_EQ(font->name, "HelveticaNeue-Thin");
     EXPECT_EQ(font->pointSize, 16);
@@ -57,14 +63,17 @@ TEST_F(CallScreenHooks, NewBarShowsLogoAndHintAboveItsTopEdge) {
 
 TEST_F(CallScreenHooks, SmallScreenAndMissingLogoGeometry) {
     boot(480);
-    std::filesystem::remove(platform::device::resolve("/Library/Application Support/Orvella/orvellaLogo@2x.png"));
+    std::filesystem::remove(
+        platform::device::resolve("/Library/Application Support/Orvella/orvellaLogo@2x.png"));
     TPSuperBottomBar* bar = newBar();
-    EXPECT_EQ(tagged(bar, 101)->frame, platform::CGRectMake(7, -155, 0, 0)) << "no image: zero size";
+    EXPECT_EQ(tagged(bar, 101)->frame, platform::CGRectMake(7, -155, 0, 0))
+        << "no image: zero size";
     EXPECT_EQ(tagged(bar, 103)->frame, platform::CGRectMake(7, -132, 150, 23));
     objc::objc_release(bar);
     // A file that is no PNG at all behaves like a missing one.
-    testing_support::writeFile(platform::device::resolve("/Library/Application Support/Orvella/orvellaLogo@2x.png"),
-                               "not an image");
+    testing_support::writeFile(
+        platform::device::resolve("/Library/Application Support/Orvella/orvellaLogo@2x.png"),
+        "not an image");
     bar = newBar();
     EXPECT_EQ(tagged(bar, 103)->frame.origin.x, 7);
     objc::objc_release(bar);
@@ -150,17 +159,21 @@ TEST_F(CallScreenHooks, InCallControllersTapTheSpeakerOnEverySpeakerNotification
     global<bool>("LOGGER_ON") = true;
     testing_support::LogCapture log;
     post("com.brelkin.dev.turnonspeaker");
-    auto* controller = static_cast<platform::InCallController*>(objc::allocInit(platform::InCallController::cls()));
+    auto* controller = static_cast<platform::InCallController*>(
+        objc::allocInit(platform::InCallController::cls()));
     settle();
     EXPECT_TRUE(controller->clicks.empty()) << "created after the notification: no reaction";
     post("com.brelkin.dev.turnonspeaker");
-    EXPECT_EQ(controller->clicks, std::vector<int32_t>{platform::InCallController::kSpeakerPosition});
+    EXPECT_EQ(controller->clicks,
+              std::vector<int32_t>{platform::InCallController::kSpeakerPosition});
     EXPECT_TRUE(platform::DeviceModel::shared().speakerSelected());
     post("com.brelkin.dev.turnonspeaker");
     EXPECT_EQ(controller->clicks.size(), 2u);
-    EXPECT_FALSE(platform::DeviceModel::shared().speakerSelected()) << "each press is a tap: it toggles";
+    EXPECT_FALSE(platform::DeviceModel::shared().speakerSelected())
+        << "each press is a tap: it toggles";
     EXPECT_TRUE(log.contains("\r\n *****InCallController INIT *****\r\n"));
-    EXPECT_TRUE(log.contains("***** InCallController useSpeaker self: " + objc::describe(controller) + " *****"));
+    EXPECT_TRUE(log.contains(
+        "***** InCallController useSpeaker self: " + objc::describe(controller) + " *****"));
     objc::objc_release(controller);
     EXPECT_TRUE(log.contains("\r\n *****InCallController DEALLOC *****\r\n"));
     EXPECT_EQ(observers(), 0u) << "a released controller no longer receives it";
@@ -177,15 +190,20 @@ TEST_F(CallScreenHooks, LockScreenRotationsLogAndPassTheSameValuesOn) {
     EXPECT_EQ(lock->lastCall, "willRotateToInterfaceOrientation:duration:");
     EXPECT_EQ(lock->lastOrientation, 4);
     EXPECT_EQ(lock->lastDuration, 0.4);
-    msgSend(static_cast<id>(lock), SEL_("willAnimateRotationToInterfaceOrientation:duration:"), int64_t{3}, 0.25);
+    msgSend(static_cast<id>(lock), SEL_("willAnimateRotationToInterfaceOrientation:duration:"),
+            int64_t{3}, 0.25);
     EXPECT_EQ(lock->lastDuration, 0.25);
     msgSend(static_cast<id>(lock), SEL_("didRotateFromInterfaceOrientation:"), int64_t{1});
     EXPECT_EQ(lock->lastOrientation, 1);
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{
-                  "\r\n ***** SBLockScreenViewController ** _willRotateToInterfaceOrientation_duration - orientation: 4  *****\r\n",
-                  "\r\n ***** _willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController - orientation: 3  *****\r\n",
-                  "\r\n ***** SBLockScreenViewController ** _didRotateFromInterfaceOrientation - orientation: 1  *****\r\n"}));
+                  "\r\n ***** SBLockScreenViewController ** "
+                  "_willRotateToInterfaceOrientation_duration - orientation: 4  *****\r\n",
+                  "\r\n ***** "
+                  "_willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController "
+                  "- orientation: 3  *****\r\n",
+                  "\r\n ***** SBLockScreenViewController ** _didRotateFromInterfaceOrientation - "
+                  "orientation: 1  *****\r\n"}));
     global<bool>("LOGGER_ON") = false;
     log.clear();
     platform::CallScreen::shared().rotateLockScreen(4, 1, 0.3);
@@ -225,7 +243,8 @@ TEST_F(CallScreenHooks, AWholeCallAnsweredByTwoWavesThenTheSpeaker) {
     EXPECT_EQ(model.callStatus(), platform::kCTCallStatusActive);
     EXPECT_EQ(platform::CallScreen::shared().bar(), nullptr) << "torn down once the call is active";
     EXPECT_FALSE(device->proximityMonitoringEnabled);
-    EXPECT_FALSE(msgSend<bool>(static_cast<id>(global<objc::Object*>("tel")), SEL_("proximityMeterIsOn")));
+    EXPECT_FALSE(
+        msgSend<bool>(static_cast<id>(global<objc::Object*>("tel")), SEL_("proximityMeterIsOn")));
     auto* controller = platform::CallScreen::shared().inCallController();
     ASSERT_NE(controller, nullptr);
     EXPECT_FALSE(model.speakerSelected());
@@ -233,7 +252,8 @@ TEST_F(CallScreenHooks, AWholeCallAnsweredByTwoWavesThenTheSpeaker) {
     EXPECT_FALSE(model.speakerSelected()) << "not before two seconds";
     pass(0.3);
     EXPECT_TRUE(model.speakerSelected()) << "two seconds after the answer the speaker is on";
-    EXPECT_EQ(controller->clicks, std::vector<int32_t>{platform::InCallController::kSpeakerPosition});
+    EXPECT_EQ(controller->clicks,
+              std::vector<int32_t>{platform::InCallController::kSpeakerPosition});
     model.setCallStatus(platform::kCTCallStatusEnded);
     settle();
     settle();

@@ -1,9 +1,10 @@
 // Device paths under a device root, the main bundle and preferred languages.
+#include "platform/device.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "platform/device.h"
 #include "platform/foundation.h"
 #include "platform/plist.h"
 #include "test_support.h"
@@ -13,12 +14,14 @@ namespace device = platform::device;
 TEST(Device, BothSettingsPathsReachOneFile) {
     testing_support::ScratchDir dir;
     ASSERT_TRUE(device::setRoot(dir.path()));
-    const std::string pane = device::resolve("/var/mobile/Library/Preferences/com.brelkin.Orvella.plist");
+    const std::string pane =
+        device::resolve("/var/mobile/Library/Preferences/com.brelkin.Orvella.plist");
     const std::string tweak = device::resolve(
         device::appendPathComponent("/User/Library/Preferences", "com.brelkin.Orvella.plist"));
     EXPECT_EQ(pane, dir.path() + "/var/mobile/Library/Preferences/com.brelkin.Orvella.plist");
     std::filesystem::create_directories(std::filesystem::path(pane).parent_path());
-    ASSERT_TRUE(platform::plist::writeXmlAtomically(platform::Value(platform::Dictionary{{"IsOn", platform::Value(false)}}), pane));
+    ASSERT_TRUE(platform::plist::writeXmlAtomically(
+        platform::Value(platform::Dictionary{{"IsOn", platform::Value(false)}}), pane));
     auto read = platform::plist::readDictionary(tweak);
     ASSERT_TRUE(read);
     EXPECT_EQ(read->at("IsOn"), platform::Value(false));
@@ -30,13 +33,16 @@ TEST(Device, RelativePathsUseTheWorkingDirectoryAndNothingClimbsAboveTheRoot) {
     EXPECT_EQ(device::resolve("Library/PreferenceBundles/Orvella_Prefs.bundle"),
               dir.path() + "/Library/PreferenceBundles/Orvella_Prefs.bundle");
     device::setWorkingDirectory("/Applications/Preferences.app");
-    EXPECT_EQ(device::resolve("Info.plist"), dir.path() + "/Applications/Preferences.app/Info.plist");
+    EXPECT_EQ(device::resolve("Info.plist"),
+              dir.path() + "/Applications/Preferences.app/Info.plist");
     EXPECT_EQ(device::resolve("../../../../etc/passwd"), dir.path() + "/etc/passwd");
     EXPECT_EQ(device::resolve("/.."), dir.path());
     device::setWorkingDirectory("/");
-    EXPECT_EQ(device::appendPathComponent("/Library/Application Support/Orvella/", "orvellaLogo@2x.png"),
-              "/Library/Application Support/Orvella/orvellaLogo@2x.png");
-    EXPECT_EQ(device::appendPathComponent("/User/Library/Preferences", "x.plist"), "/User/Library/Preferences/x.plist");
+    EXPECT_EQ(
+        device::appendPathComponent("/Library/Application Support/Orvella/", "orvellaLogo@2x.png"),
+        "/Library/Application Support/Orvella/orvellaLogo@2x.png");
+    EXPECT_EQ(device::appendPathComponent("/User/Library/Preferences", "x.plist"),
+              "/User/Library/Preferences/x.plist");
     EXPECT_FALSE(device::fileExists("/nothing/here"));
     EXPECT_TRUE(device::fileExists("/var/mobile"));
 }

@@ -1,18 +1,19 @@
 // The device model and the classes that read it: accelerometer, proximity, lock state, audio
 // route, screen, signals.
+#include "platform/devices.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "platform/devices.h"
 #include "platform/notifications.h"
 #include "platform/runloop.h"
 
 using namespace platform;
 using objc::id;
-using objc::SEL;
 using objc::msgSend;
+using objc::SEL;
 
 namespace {
 
@@ -26,33 +27,37 @@ bool switchOffInDelegate = false;
 double t0 = 0;
 
 class Delegate : public objc::NSObject {
-public:
+  public:
     static objc::Class cls() {
         static objc::Class c = [] {
-            objc::Class k = objc::registerCxxClass<Delegate>("AccelDelegate", objc::NSObject::cls());
-            objc::addMethod(k, SEL_("accelerometer:didAccelerateWithTimeStamp:x:y:z:eventType:"),
-                            +[](id, SEL, id accelerometer, double, float x, float y, float z, int32_t) {
-                                samples.push_back({processClock().now() - t0, x, y, z});
-                                if (switchOffInDelegate) {
-                                    msgSend(accelerometer, SEL_("setAccelerometerEventsEnabled:"), false);
-                                }
-                            });
+            objc::Class k =
+                objc::registerCxxClass<Delegate>("AccelDelegate", objc::NSObject::cls());
+            objc::addMethod(
+                k, SEL_("accelerometer:didAccelerateWithTimeStamp:x:y:z:eventType:"),
+                +[](id, SEL, id accelerometer, double, float x, float y, float z, int32_t) {
+                    samples.push_back({processClock().now() - t0, x, y, z});
+                    if (switchOffInDelegate) {
+                        msgSend(accelerometer, SEL_("setAccelerometerEventsEnabled:"), false);
+                    }
+                });
             return k;
         }();
         return c;
     }
 };
 
-void record(CFNotificationCenterRef, void*, const std::string& name, const void*, const Dictionary* info) {
+void record(CFNotificationCenterRef, void*, const std::string& name, const void*,
+            const Dictionary* info) {
     std::string e = name;
     if (info != nullptr) {
-        if (auto it = info->find("kSBNotificationKeyState"); it != info->end()) e += "=" + it->second.description();
+        if (auto it = info->find("kSBNotificationKeyState"); it != info->end())
+            e += "=" + it->second.description();
     }
     notes.push_back(e);
 }
 
 class Devices : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         t0 = useVirtualClock().now();
         RunLoop::main().reset();
@@ -62,7 +67,8 @@ protected:
         switchOffInDelegate = false;
         registerDeviceClasses();
         registerSpringBoardServiceClasses();
-        CTTelephonyCenterAddObserver(CTTelephonyCenterGetDefault(), nullptr, &record, nullptr, nullptr, 3);
+        CTTelephonyCenterAddObserver(CTTelephonyCenterGetDefault(), nullptr, &record, nullptr,
+                                     nullptr, 3);
     }
     objc::AutoreleasePool pool;
 };
@@ -139,13 +145,15 @@ TEST_F(Devices, ProximityChangesReachTelephonyOnlyWhileMonitoringIsOn) {
 }
 
 TEST_F(Devices, LockScreenManagerReportsTheLockStateAndIsAbsentElsewhere) {
-    id manager = msgSend<id>(objc::NSClassFromString("SBLockScreenManager"), SEL_("sharedInstance"));
+    id manager =
+        msgSend<id>(objc::NSClassFromString("SBLockScreenManager"), SEL_("sharedInstance"));
     ASSERT_NE(manager, nullptr);
     EXPECT_FALSE(msgSend<bool>(manager, SEL_("isUILocked")));
     DeviceModel::shared().setLocked(true);
     EXPECT_TRUE(msgSend<bool>(manager, SEL_("isUILocked")));
-    EXPECT_FALSE(msgSend<bool>(msgSend<id>(objc::NSClassFromString("SBNoSuchManager"), SEL_("sharedInstance")),
-                               SEL_("isUILocked")))
+    EXPECT_FALSE(msgSend<bool>(
+        msgSend<id>(objc::NSClassFromString("SBNoSuchManager"), SEL_("sharedInstance")),
+        SEL_("isUILocked")))
         << "an absent class answers like an unlocked phone";
 }
 
@@ -156,7 +164,8 @@ std::vector<std::string> currentPortTypes() {
     std::vector<std::string> types;
     int32_t n = msgSend<int32_t>(outputs, SEL_("count"));
     for (int32_t i = 0; i < n; ++i) {
-        types.push_back(msgSend<std::string>(msgSend<id>(outputs, SEL_("objectAtIndex:"), i), SEL_("portType")));
+        types.push_back(msgSend<std::string>(msgSend<id>(outputs, SEL_("objectAtIndex:"), i),
+                                             SEL_("portType")));
     }
     return types;
 }
@@ -172,8 +181,12 @@ TEST_F(Devices, AudioRouteReportsItsOutputsInOrderWithTheirPortTypes) {
         {{}, false, {"Receiver"}},
         {{AVAudioSessionPortHeadphones}, false, {"Headphones"}},
         {{AVAudioSessionPortBluetoothHFP}, false, {"BluetoothHFP"}},
-        {{AVAudioSessionPortHeadphones, AVAudioSessionPortBluetoothHFP}, false, {"Headphones", "BluetoothHFP"}},
-        {{AVAudioSessionPortBluetoothHFP, AVAudioSessionPortHeadphones}, false, {"BluetoothHFP", "Headphones"}},
+        {{AVAudioSessionPortHeadphones, AVAudioSessionPortBluetoothHFP},
+         false,
+         {"Headphones", "BluetoothHFP"}},
+        {{AVAudioSessionPortBluetoothHFP, AVAudioSessionPortHeadphones},
+         false,
+         {"BluetoothHFP", "Headphones"}},
         {{}, true, {"Speaker"}},
         {{AVAudioSessionPortHeadphones}, true, {"Speaker"}},
     };
@@ -183,7 +196,8 @@ TEST_F(Devices, AudioRouteReportsItsOutputsInOrderWithTheirPortTypes) {
         EXPECT_EQ(currentPortTypes(), c.expected);
     }
     id session = msgSend<id>(objc::NSClassFromString("AVAudioSession"), SEL_("sharedInstance"));
-    std::string text = objc::describe(msgSend<id>(msgSend<id>(session, SEL_("currentRoute")), SEL_("outputs")));
+    std::string text =
+        objc::describe(msgSend<id>(msgSend<id>(session, SEL_("currentRoute")), SEL_("outputs")));
     EXPECT_NE(text.find("type = Speaker"), std::string::npos) << text;
 }
 
@@ -195,7 +209,8 @@ TEST_F(Devices, MainScreenBounds) {
     DeviceModel::shared().setHasMainScreen(false);
     id none = msgSend<id>(objc::NSClassFromString("UIScreen"), SEL_("mainScreen"));
     EXPECT_EQ(none, nullptr);
-    EXPECT_EQ(msgSend<CGRect>(none, SEL_("bounds")).size.height, 0) << "no screen reads as height 0";
+    EXPECT_EQ(msgSend<CGRect>(none, SEL_("bounds")).size.height, 0)
+        << "no screen reads as height 0";
 }
 
 namespace {

@@ -98,7 +98,8 @@ TEST_F(Engine, LaterWavesAreTimedFromThePreviousUncoveringPauseIncluded) {
     wave(0.2, 0.0);
     pass(1.0);  // a long pause before wave 2
     cover();
-    EXPECT_EQ(TelFlag(), kCOVERED_BEFORE_ANSWER_CALL) << "the second covering of two waves goes to state 6 at once";
+    EXPECT_EQ(TelFlag(), kCOVERED_BEFORE_ANSWER_CALL)
+        << "the second covering of two waves goes to state 6 at once";
     pass(0.5);  // uncovering exactly 1.5 s after the first uncovering
     uncover();
     EXPECT_FALSE(answered());
@@ -185,7 +186,8 @@ TEST_F(Engine, SpeakerFollowsTheAudioRouteAndTheHeadsetSetting) {
     startTweak();
     LOGGER_ON = true;
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.outputs.size()) + " outputs, setting " + (c.speakerWithHeadset ? "on" : "off"));
+        SCOPED_TRACE(std::to_string(c.outputs.size()) + " outputs, setting " +
+                     (c.speakerWithHeadset ? "on" : "off"));
         Dictionary d = waveSettings(1, 0, 1);
         d["UseSpeakerWithHeadsetPlugedIn"] = Value(c.speakerWithHeadset);
         changeSettings(d);
@@ -200,9 +202,11 @@ TEST_F(Engine, SpeakerFollowsTheAudioRouteAndTheHeadsetSetting) {
         EXPECT_EQ(posted()[0].name, "com.brelkin.dev.slideopen");
         EXPECT_EQ(posted()[1].name, "com.brelkin.dev.removeActiveLabels");
         int queries = 0;
-        for (const auto& l : log.lines()) queries += l.find("AUDIO ROUTES -route outputs:") != std::string::npos;
+        for (const auto& l : log.lines())
+            queries += l.find("AUDIO ROUTES -route outputs:") != std::string::npos;
         EXPECT_EQ(queries, c.routeQueries);
-        EXPECT_EQ(log.contains("***** SensorLogic - HEADPHONES ARE PLUGGED IN! *****\r\n"), !c.speaker);
+        EXPECT_EQ(log.contains("***** SensorLogic - HEADPHONES ARE PLUGGED IN! *****\r\n"),
+                  !c.speaker);
         const double answeredAt = *firstTime("com.brelkin.dev.slideopen");
         pass(1.99);
         EXPECT_EQ(count("com.brelkin.dev.turnonspeaker"), 0);
@@ -273,14 +277,16 @@ TEST(OrientationClassifier, RulesAndTheMovementTest) {
     prevRetValue = -1;
     EXPECT_EQ(getPhoneOrientationState(0, 0.5f, 0), 3) << "first rule";
     EXPECT_EQ(getPhoneOrientationState(0, 1.5f, -0.5f), 3) << "second rule";
-    EXPECT_EQ(getPhoneOrientationState(0, 1.5f, -0.7f), 1) << "falls through; moving before any still sample";
+    EXPECT_EQ(getPhoneOrientationState(0, 1.5f, -0.7f), 1)
+        << "falls through; moving before any still sample";
     EXPECT_EQ(getPhoneOrientationState(0.1f, 1.6f, -0.7f), 1) << "still";
     EXPECT_EQ(getPhoneOrientationState(0.9f, 1.6f, -0.7f), -1) << "moving after a still sample";
     EXPECT_EQ(prevRetValue, 1);
     EXPECT_FLOAT_EQ(prevX, 0.9f);
     EXPECT_EQ(getPhoneOrientationState(0.9f, -0.9f, -0.2f), -1) << "y moved by 2.5";
     EXPECT_EQ(getPhoneOrientationState(0.9f, -0.8f, -0.14f), 3) << "z just above -0.15";
-    EXPECT_EQ(getPhoneOrientationState(0.9f, -0.9f, -0.14f), 1) << "y at or below -0.85 is no first-rule case";
+    EXPECT_EQ(getPhoneOrientationState(0.9f, -0.9f, -0.14f), 1)
+        << "y at or below -0.85 is no first-rule case";
 }
 
 TEST_F(Engine, SettingsFileReadings) {
@@ -297,19 +303,27 @@ TEST_F(Engine, SettingsFileReadings) {
         {"only IsOn", Dictionary{{"IsOn", Value(false)}}, false, false, true, 0, 0, 2.5f},
         {"-1 everywhere", waveSettings(-1, -1, -1), true, false, true, 1, 0, 1.5f},
         {"out of range", waveSettings(7, 2, 2), true, false, true, 7, 2, 0.7f},
-        {"speed out of range keeps the last delay", waveSettings(0, 0, 3), true, false, true, 0, 0, 0.7f},
+        {"speed out of range keeps the last delay", waveSettings(0, 0, 3), true, false, true, 0, 0,
+         0.7f},
         {"numeric texts",
-         Dictionary{{"IsOn", Value("NO")}, {"UseSpeakerWithHeadsetPlugedIn", Value("yes")},
-                    {"UseLatestDetectionSystem", Value("0")}, {"WaveProtocolLocked", Value(" 2")},
-                    {"WaveProtocolUnlocked", Value("1abc")}, {"WaveProtocolSpeed", Value("0")}},
+         Dictionary{{"IsOn", Value("NO")},
+                    {"UseSpeakerWithHeadsetPlugedIn", Value("yes")},
+                    {"UseLatestDetectionSystem", Value("0")},
+                    {"WaveProtocolLocked", Value(" 2")},
+                    {"WaveProtocolUnlocked", Value("1abc")},
+                    {"WaveProtocolSpeed", Value("0")}},
          false, true, false, 2, 1, 2.5f},
         {"numbers for booleans and reals for integers",
-         Dictionary{{"IsOn", Value(0)}, {"UseSpeakerWithHeadsetPlugedIn", Value(2)}, {"WaveProtocolLocked", Value(1.9)},
+         Dictionary{{"IsOn", Value(0)},
+                    {"UseSpeakerWithHeadsetPlugedIn", Value(2)},
+                    {"WaveProtocolLocked", Value(1.9)},
                     {"WaveProtocolSpeed", Value(true)}},
          false, true, true, 1, 0, 1.5f},
         {"wrong types count as missing",
-         Dictionary{{"IsOn", Value(platform::Date{5})}, {"UseLatestDetectionSystem", Value(bytes)},
-                    {"WaveProtocolLocked", Value(platform::Array{Value(2)})}, {"WaveProtocolSpeed", Value(Dictionary{})}},
+         Dictionary{{"IsOn", Value(platform::Date{5})},
+                    {"UseLatestDetectionSystem", Value(bytes)},
+                    {"WaveProtocolLocked", Value(platform::Array{Value(2)})},
+                    {"WaveProtocolSpeed", Value(Dictionary{})}},
          true, false, true, 0, 0, 2.5f},
     };
     for (const Case& c : cases) {
@@ -325,7 +339,8 @@ TEST_F(Engine, SettingsFileReadings) {
         EXPECT_FLOAT_EQ(Orvella_ProximityDelay, c.delay);
     }
     // Unreadable files fall back to the no-file values.
-    for (const char* bad : {"", "<plist><dict><key>IsOn</key><false/>", "(1, 2)", "\x00\x01garbage"}) {
+    for (const char* bad :
+         {"", "<plist><dict><key>IsOn</key><false/>", "(1, 2)", "\x00\x01garbage"}) {
         testing_support::writeFile(settingsPath(), bad);
         LoadPrefs();
         EXPECT_TRUE(Orvella_IsOn);
@@ -340,8 +355,10 @@ TEST_F(Engine, LoadingLogsTheFileAndTheDetectionSystem) {
     LOGGER_ON = true;
     testing_support::LogCapture log;
     LoadPrefs();
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"** Orvella ** LoadPrefs", "** Orvella ** LoadPrefs: {\n    IsOn = 1;\n}",
-                                                     "** Orvella ** LoadPrefs, Orvella_UseLatestDetectionSystem = YES"}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{
+                  "** Orvella ** LoadPrefs", "** Orvella ** LoadPrefs: {\n    IsOn = 1;\n}",
+                  "** Orvella ** LoadPrefs, Orvella_UseLatestDetectionSystem = YES"}));
 }
 
 // A speed outside the table with no earlier delay used to leave the limit at 0, so every wave
@@ -444,7 +461,8 @@ TEST_F(Engine, CallStatusEdgeCases) {
     // A second ringing status restarts the count and reads the lock state again.
     model().setLocked(true);
     callStatus(platform::kCTCallStatusIncoming);
-    EXPECT_TRUE(log.contains("***** telephonyEventCallback - tel.wasLockedOnIncomingCall: YES *****"));
+    EXPECT_TRUE(
+        log.contains("***** telephonyEventCallback - tel.wasLockedOnIncomingCall: YES *****"));
     pass(3.2);
     EXPECT_EQ(TelFlag(), kACCELEROMETER_READY_STATE) << "four samples since the restart";
     pass(0.8);
@@ -460,7 +478,8 @@ TEST_F(Engine, CallStatusEdgeCases) {
     changeSettings(Dictionary{{"IsOn", Value(false)}});
     log.clear();
     callStatus(platform::kCTCallStatusIncoming);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"***** telephonyEventCallback - kCTCall State: 4 *****"});
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"***** telephonyEventCallback - kCTCall State: 4 *****"});
     EXPECT_EQ(TelFlag(), kBEGIN_STATE);
 }
 
@@ -496,7 +515,8 @@ TEST_F(Engine, ProximityChangesOutsideAWatchAndOddInputsChangeNothing) {
     HandleProximityFeedback(2);
     EXPECT_EQ(TelFlag(), kPROXIMITY_READY_STATE);
     EXPECT_EQ(log.lines()[0],
-              "\r\n*** *** *** HandleProximityFeedback - Tel.flag : kPROXIMITY_READY_STATE, proximityState : kCONVERED *** *** ***");
+              "\r\n*** *** *** HandleProximityFeedback - Tel.flag : kPROXIMITY_READY_STATE, "
+              "proximityState : kCONVERED *** *** ***");
     HandleProximityFeedback(0);  // uncovering while waiting for a covering
     EXPECT_EQ(TelFlag(), kPROXIMITY_READY_STATE);
     EXPECT_FALSE(isTimedOut(kPROXIMITY_READY_STATE)) << "no base time: not timed out";
@@ -521,7 +541,8 @@ TEST_F(Engine, AOneWaveCallLogsEachStep) {
         "\r\n ***** startProximitySensor: YES *****\r\n",
         "*** HandleProximityFeedback - FROM READY_STATE to kPROXIMITY_COVERED_WAVE_1 ***",
         "*** isTimedOut - Time elapsed: 0.200000 - CONTINUING FLOW ***",
-        "*** WasLocked: YES, LockedState wave number: 1, UnlockedState wave number: 1, Current  wave number: 1, "
+        "*** WasLocked: YES, LockedState wave number: 1, UnlockedState wave number: 1, Current  "
+        "wave number: 1, "
         "isAllowedToAnswerCall: YES ***",
         "*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_1 to CALL_ANSWERED ***",
         "***** SensorLogic - Sending Slide open Notification *****",
@@ -531,7 +552,8 @@ TEST_F(Engine, AOneWaveCallLogsEachStep) {
     for (const auto& line : log.lines()) {
         if (at < expected.size() && line == expected[at]) ++at;
     }
-    EXPECT_EQ(at, expected.size()) << "missing, or out of order: " << (at < expected.size() ? expected[at] : "");
+    EXPECT_EQ(at, expected.size())
+        << "missing, or out of order: " << (at < expected.size() ? expected[at] : "");
     EXPECT_TRUE(log.contains("x: 0.02, y:-0.05, z: -0.99"));
 }
 
@@ -544,7 +566,8 @@ TEST_F(Engine, InterruptSignalIsLoggedSafelyAndTheProcessGoesOn) {
     ::raise(SIGINT);
     char buf[128] = {};
     ssize_t n = ::read(fds[0], buf, sizeof buf - 1);
-    EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "\r\n ***** signalHandler - Interrupted. *****\r\n\n");
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(n)),
+              "\r\n ***** signalHandler - Interrupted. *****\r\n\n");
     platform::setSignalLogFd(2);
 }
 
@@ -554,7 +577,8 @@ TEST_F(Engine, AFailedSignalInstallationIsOnlyLogged) {
     platform::failNextSignalInstallation();
     startTweak();
     EXPECT_TRUE(log.contains("\r\n ***** Could not establish new signal handler *****\r\n"));
-    EXPECT_FALSE(log.contains("\r\n ***** Starting run loop and watching for notification. *****\r\n"));
+    EXPECT_FALSE(
+        log.contains("\r\n ***** Starting run loop and watching for notification. *****\r\n"));
     ring(false);
     EXPECT_LT(layFaceUp(), 10.0) << "everything else works";
 }

@@ -21,13 +21,14 @@
 namespace testing_support {
 
 class InjectedTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { platform::setTraceSink({}); }
 
     // Prepares a device with the package installed and a host of the given identity.
     void prepare(const std::string& bundleId, platform::HostRole role, double screenHeight = 568) {
         ASSERT_TRUE(platform::device::setRoot(root.path()));
-        std::filesystem::copy(ORVELLA_PACKAGE_DIR, root.path(), std::filesystem::copy_options::recursive);
+        std::filesystem::copy(ORVELLA_PACKAGE_DIR, root.path(),
+                              std::filesystem::copy_options::recursive);
         platform::bundle::setMainBundleIdentifier(bundleId);
         start = platform::useVirtualClock().now();
         platform::RunLoop::main().reset();
@@ -38,14 +39,16 @@ protected:
     }
 
     void writeSettings(const platform::Dictionary& d) {
-        const std::string path = platform::device::resolve("/var/mobile/Library/Preferences/com.brelkin.Orvella.plist");
+        const std::string path =
+            platform::device::resolve("/var/mobile/Library/Preferences/com.brelkin.Orvella.plist");
         std::filesystem::create_directories(std::filesystem::path(path).parent_path());
         ASSERT_TRUE(platform::plist::writeXmlAtomically(platform::Value(d), path));
     }
 
     void inject() {
         loaded = platform::injectTweaks();
-        const std::string lib = platform::device::resolve("/Library/MobileSubstrate/DynamicLibraries/Orvella.dylib");
+        const std::string lib =
+            platform::device::resolve("/Library/MobileSubstrate/DynamicLibraries/Orvella.dylib");
         handle = ::dlopen(lib.c_str(), RTLD_NOW | RTLD_NOLOAD);
     }
 

@@ -1,15 +1,17 @@
 // The NSLog-style formatter, the capture sink and the signal-safe writer.
+#include "platform/log.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "platform/foundation.h"
-#include "platform/log.h"
 #include "test_support.h"
 
 using platform::format;
 
 TEST(Log, FormatsTheConversionsTheSystemUses) {
-    EXPECT_EQ(format("x: %.02f, y:%.02f, z: %.02f", 0.1f, -0.987, 1.0), "x: 0.10, y:-0.99, z: 1.00");
+    EXPECT_EQ(format("x: %.02f, y:%.02f, z: %.02f", 0.1f, -0.987, 1.0),
+              "x: 0.10, y:-0.99, z: 1.00");
     EXPECT_EQ(format("Time elapsed: %f - DONE", 1.5f), "Time elapsed: 1.500000 - DONE");
     EXPECT_EQ(format("orientation: %lld  *****", int64_t{3}), "orientation: 3  *****");
     EXPECT_EQ(format("state = %d", -1), "state = -1");

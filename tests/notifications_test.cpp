@@ -1,11 +1,12 @@
 // The three notification centres: delivery order, timing and lifetime rules.
+#include "platform/notifications.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "platform/devices.h"
-#include "platform/notifications.h"
 #include "platform/runloop.h"
 
 using namespace platform;
@@ -18,7 +19,7 @@ std::vector<std::string> events;
 
 // An observer whose handlers record what reached them.
 class Listener : public objc::NSObject {
-public:
+  public:
     std::string label;
     bool removeSelfOnNote = false;
     bool postAgain = false;
@@ -28,20 +29,25 @@ public:
     static objc::Class cls() {
         static objc::Class c = [] {
             objc::Class k = objc::registerCxxClass<Listener>("Listener", objc::NSObject::cls());
-            objc::class_addMethod(k, SEL_("note:"), +[](id self, SEL, id note) {
-                auto* l = static_cast<Listener*>(self);
-                events.push_back(l->label + " got " + static_cast<NSNotification*>(note)->name());
-                if (l->removeSelfOnNote) distributedRemoveObserver(self, static_cast<NSNotification*>(note)->name());
-                if (l->postAgain) {
-                    l->postAgain = false;
-                    distributedPost("again");
-                }
-                if (l->releaseOnNote) {
-                    Listener* other = l->releaseOnNote;
-                    l->releaseOnNote = nullptr;
-                    objc::objc_release(other);
-                }
-            }, "v@:");
+            objc::class_addMethod(
+                k, SEL_("note:"),
+                +[](id self, SEL, id note) {
+                    auto* l = static_cast<Listener*>(self);
+                    events.push_back(l->label + " got " +
+                                     static_cast<NSNotification*>(note)->name());
+                    if (l->removeSelfOnNote)
+                        distributedRemoveObserver(self, static_cast<NSNotification*>(note)->name());
+                    if (l->postAgain) {
+                        l->postAgain = false;
+                        distributedPost("again");
+                    }
+                    if (l->releaseOnNote) {
+                        Listener* other = l->releaseOnNote;
+                        l->releaseOnNote = nullptr;
+                        objc::objc_release(other);
+                    }
+                },
+                "v@:");
             return k;
         }();
         return c;
@@ -54,7 +60,7 @@ public:
 };
 
 class Centres : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         useVirtualClock();
         RunLoop::main().reset();
@@ -65,7 +71,8 @@ protected:
 
 void recordCallback(CFNotificationCenterRef, void* observer, const std::string& name, const void*,
                     const Dictionary* userInfo) {
-    std::string e = std::string(observer ? static_cast<const char*>(observer) : "anon") + " got " + name;
+    std::string e =
+        std::string(observer ? static_cast<const char*>(observer) : "anon") + " got " + name;
     if (userInfo) {
         for (const auto& [k, v] : *userInfo) e += " " + k + "=" + v.description();
     }
@@ -117,7 +124,8 @@ TEST_F(Centres, HandlersMayRemoveThemselvesAndPostAgain) {
     distributedAddObserver(always, SEL_("note:"), "");
     distributedPost("first");
     drain();
-    EXPECT_EQ(events, (std::vector<std::string>{"once got first", "always got first", "always got again"}));
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"once got first", "always got first", "always got again"}));
     objc::objc_release(always);  // freed without removing itself: the centre forgets it
     distributedPost("third");
     drain();
@@ -151,30 +159,35 @@ TEST_F(Centres, ReceiverKeptAliveWhileItsOwnHandlerDropsIt) {
 TEST_F(Centres, DarwinNotificationsCarryOnlyTheirName) {
     static char tweak[] = "tweak";
     CFNotificationCenterRef darwinCentre = CFNotificationCenterGetDarwinNotifyCenter();
-    CFNotificationCenterAddObserver(darwinCentre, tweak, &recordCallback, "com.brelkin.Orvella.settingschanged",
-                                    nullptr, CFNotificationSuspensionBehaviorHold);
+    CFNotificationCenterAddObserver(darwinCentre, tweak, &recordCallback,
+                                    "com.brelkin.Orvella.settingschanged", nullptr,
+                                    CFNotificationSuspensionBehaviorHold);
     Dictionary info{{"ignored", Value(1)}};
-    CFNotificationCenterPostNotification(darwinCentre, "com.brelkin.Orvella.settingschanged", nullptr, &info, true);
+    CFNotificationCenterPostNotification(darwinCentre, "com.brelkin.Orvella.settingschanged",
+                                         nullptr, &info, true);
     CFNotificationCenterPostNotification(darwinCentre, "other.name", nullptr, nullptr, true);
     EXPECT_TRUE(events.empty());
     drain();
     EXPECT_EQ(events, (std::vector<std::string>{"tweak got com.brelkin.Orvella.settingschanged"}));
-    CFNotificationCenterRemoveObserver(darwinCentre, tweak, "com.brelkin.Orvella.settingschanged", nullptr);
-    CFNotificationCenterPostNotification(darwinCentre, "com.brelkin.Orvella.settingschanged", nullptr, nullptr, true);
+    CFNotificationCenterRemoveObserver(darwinCentre, tweak, "com.brelkin.Orvella.settingschanged",
+                                       nullptr);
+    CFNotificationCenterPostNotification(darwinCentre, "com.brelkin.Orvella.settingschanged",
+                                         nullptr, nullptr, true);
     drain();
     EXPECT_EQ(events.size(), 1u);
 }
 
 TEST_F(Centres, TelephonyCallbackGetsNameAndUserInformationForEveryName) {
-    CTTelephonyCenterAddObserver(CTTelephonyCenterGetDefault(), nullptr, &recordCallback, nullptr, nullptr,
-                                 CFNotificationSuspensionBehaviorHold);
+    CTTelephonyCenterAddObserver(CTTelephonyCenterGetDefault(), nullptr, &recordCallback, nullptr,
+                                 nullptr, CFNotificationSuspensionBehaviorHold);
     DeviceModel::shared().setCallStatus(kCTCallStatusIncoming);
     DeviceModel::shared().pressLockButton();
     DeviceModel::shared().setCallStatus(kCTCallStatusActive, /*alternate=*/true);
     EXPECT_TRUE(events.empty());
     drain();
-    EXPECT_EQ(events, (std::vector<std::string>{"anon got kCTCallStatusChangeNotification kCTCallStatus=4",
-                                                "anon got SBLockButtonPressedNotification",
-                                                "anon got kCTCallAlternateStatusChangeNotification kCTCallStatus=1"}));
+    EXPECT_EQ(events, (std::vector<std::string>{
+                          "anon got kCTCallStatusChangeNotification kCTCallStatus=4",
+                          "anon got SBLockButtonPressedNotification",
+                          "anon got kCTCallAlternateStatusChangeNotification kCTCallStatus=1"}));
     EXPECT_TRUE(DeviceModel::shared().locked()) << "the lock button locks the phone";
 }

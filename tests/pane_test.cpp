@@ -24,11 +24,13 @@ namespace {
 int settingsPosts = 0;
 
 class Pane : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(platform::device::setRoot(root.path()));
-        std::filesystem::copy(ORVELLA_PACKAGE_DIR, root.path(), std::filesystem::copy_options::recursive);
-        const std::string executable = root.path() + "/Library/PreferenceBundles/Orvella_Prefs.bundle/Orvella_Prefs";
+        std::filesystem::copy(ORVELLA_PACKAGE_DIR, root.path(),
+                              std::filesystem::copy_options::recursive);
+        const std::string executable =
+            root.path() + "/Library/PreferenceBundles/Orvella_Prefs.bundle/Orvella_Prefs";
         std::filesystem::remove(executable);
         std::filesystem::create_symlink(ORVELLA_PREFS_LIBRARY, executable);
         platform::bundle::setMainBundleIdentifier("com.apple.Preferences");
@@ -41,13 +43,16 @@ protected:
         settingsPosts = 0;
         platform::CFNotificationCenterAddObserver(
             platform::CFNotificationCenterGetDarwinNotifyCenter(), &settingsPosts,
-            [](platform::CFNotificationCenterRef, void*, const std::string&, const void*, const Dictionary*) { ++settingsPosts; },
+            [](platform::CFNotificationCenterRef, void*, const std::string&, const void*,
+               const Dictionary*) { ++settingsPosts; },
             "com.brelkin.Orvella.settingschanged", nullptr, 3);
     }
     void TearDown() override { objc::objc_release(host); }
 
     std::string file() const { return platform::device::resolve(kPanePreferencesPath); }
-    void writeSettings(const Dictionary& d) { ASSERT_TRUE(platform::plist::writeXmlAtomically(Value(d), file())); }
+    void writeSettings(const Dictionary& d) {
+        ASSERT_TRUE(platform::plist::writeXmlAtomically(Value(d), file()));
+    }
     std::optional<Dictionary> stored() const { return platform::plist::readDictionary(file()); }
 
     // Opens the pane and shows its view, as the Settings application does.
@@ -63,17 +68,24 @@ protected:
     static std::string title(id button) { return static_cast<platform::UIButton*>(button)->title; }
     static bool isOn(id sw) { return static_cast<platform::UISwitch*>(sw)->on; }
     static bool hidden(id view) { return static_cast<platform::UIView*>(view)->hidden; }
-    double panelY() const { return static_cast<platform::UIView*>(screen->pickerViewContainer)->frame.origin.y; }
+    double panelY() const {
+        return static_cast<platform::UIView*>(screen->pickerViewContainer)->frame.origin.y;
+    }
     int64_t selected(int64_t column) const {
         return msgSend<int64_t>(screen->pickerView, SEL_("selectedRowInComponent:"), column);
     }
     std::string shownRow(int64_t column) const {
-        return static_cast<platform::UIPickerView*>(screen->pickerView)->title(selected(column), column);
+        return static_cast<platform::UIPickerView*>(screen->pickerView)
+            ->title(selected(column), column);
     }
     void tap(id button) { platform::tapButton(button); }
-    id buttonTitled(const std::string& t) const { return find(static_cast<platform::UIView*>(screenView), t); }
+    id buttonTitled(const std::string& t) const {
+        return find(static_cast<platform::UIView*>(screenView), t);
+    }
     static id find(platform::UIView* v, const std::string& t) {
-        if (objc::isKindOfClass(v, platform::UIButton::cls()) && static_cast<platform::UIButton*>(v)->title == t) return v;
+        if (objc::isKindOfClass(v, platform::UIButton::cls()) &&
+            static_cast<platform::UIButton*>(v)->title == t)
+            return v;
         for (auto* c : v->subviews)
             if (id f = find(c, t)) return f;
         return nullptr;
@@ -140,7 +152,8 @@ TEST_F(Pane, DutchOnlyForExactlyNl) {
 }
 
 TEST_F(Pane, SwitchesWriteTheWholeCopyAndUnknownKeysSurvive) {
-    writeSettings(Dictionary{{"Extra", Value("kept")}, {"WaveProtocolLocked", Value(2)}, {"IsOn", Value(true)}});
+    writeSettings(Dictionary{
+        {"Extra", Value("kept")}, {"WaveProtocolLocked", Value(2)}, {"IsOn", Value(true)}});
     open();
     EXPECT_EQ(title(screen->btn4), "Three times");
     platform::setSwitchByUser(screen->useSpeakerHeadset, true);
@@ -180,7 +193,8 @@ TEST_F(Pane, AFileThatIsNoDictionaryIsNeverOverwritten) {
 }
 
 TEST_F(Pane, StoredChoicesOutsideTheColumnsOpenOnValidRows) {
-    writeSettings(Dictionary{{"WaveProtocolLocked", Value(5)}, {"WaveProtocolUnlocked", Value(2)},
+    writeSettings(Dictionary{{"WaveProtocolLocked", Value(5)},
+                             {"WaveProtocolUnlocked", Value(2)},
                              {"WaveProtocolSpeed", Value(-3)}});
     open();
     EXPECT_EQ(title(screen->btn4), "(tap here)");
@@ -194,7 +208,8 @@ TEST_F(Pane, StoredChoicesOutsideTheColumnsOpenOnValidRows) {
 }
 
 TEST_F(Pane, WarningFollowsTheLockedColumnAndCancelStoresNothing) {
-    writeSettings(Dictionary{{"WaveProtocolLocked", Value(1)}, {"WaveProtocolUnlocked", Value(1)},
+    writeSettings(Dictionary{{"WaveProtocolLocked", Value(1)},
+                             {"WaveProtocolUnlocked", Value(1)},
                              {"WaveProtocolSpeed", Value(2)}});
     open();
     EXPECT_TRUE(hidden(screen->warningImgView));
@@ -248,7 +263,9 @@ TEST_F(Pane, AlertsHaveOnlyOKAndThePromotionOpensThePackageManager) {
 }
 
 TEST_F(Pane, MissingTranslationsGiveEmptyTitlesNotKeys) {
-    std::filesystem::remove(root.path() + "/Library/PreferenceBundles/Orvella_Prefs.bundle/Base.lproj/Localizable.strings");
+    std::filesystem::remove(
+        root.path() +
+        "/Library/PreferenceBundles/Orvella_Prefs.bundle/Base.lproj/Localizable.strings");
     writeSettings(Dictionary{{"WaveProtocolLocked", Value(0)}});
     open();
     EXPECT_EQ(title(screen->btn4), "");
@@ -267,7 +284,8 @@ TEST_F(Pane, TheHostShowsTheScreenAndForwardsStorage) {
     EXPECT_EQ(screenView, msgSend<id>(static_cast<id>(screen), SEL_("view")));
     EXPECT_EQ(host->pushed, std::vector<id>{static_cast<id>(screen)});
     EXPECT_EQ(screen->delegate, static_cast<id>(host));
-    msgSend(host, SEL_("setObjectForKeyInPreferences:ForKey:"), static_cast<id>(platform::NSNumber::numberWithInt(2)),
+    msgSend(host, SEL_("setObjectForKeyInPreferences:ForKey:"),
+            static_cast<id>(platform::NSNumber::numberWithInt(2)),
             std::string("WaveProtocolSpeed"));
     settle();
     EXPECT_EQ(stored()->at("WaveProtocolSpeed"), Value(2));
@@ -284,18 +302,21 @@ TEST_F(Pane, TypedGettersFollowTheirRules) {
     open();  // loads the bundle, which brings the class
     id tools = objc::objc_getClass("FK_HDTools");
     ASSERT_NE(tools, nullptr);
-    Dictionary d{{"t", Value(true)}, {"f", Value(false)}, {"yes", Value("yEs")}, {"TRUE", Value("True")},
-                 {"empty", Value("")}, {"n", Value(7)}, {"r", Value(2.5)}, {"date", Value(platform::Date{1})}};
+    Dictionary d{{"t", Value(true)},    {"f", Value(false)},
+                 {"yes", Value("yEs")}, {"TRUE", Value("True")},
+                 {"empty", Value("")},  {"n", Value(7)},
+                 {"r", Value(2.5)},     {"date", Value(platform::Date{1})}};
     auto b = [&](const char* key, bool def, const Dictionary* dict) {
-        return msgSend<bool>(tools, SEL_("boolForKey:defaultValue:dictionary:"), std::string(key), def, dict);
+        return msgSend<bool>(tools, SEL_("boolForKey:defaultValue:dictionary:"), std::string(key),
+                             def, dict);
     };
     auto i = [&](const char* key, int32_t def) {
-        return msgSend<int32_t>(tools, SEL_("intForKey:defaultValue:dictionary:"), std::string(key), def,
-                                static_cast<const Dictionary*>(&d));
+        return msgSend<int32_t>(tools, SEL_("intForKey:defaultValue:dictionary:"), std::string(key),
+                                def, static_cast<const Dictionary*>(&d));
     };
     auto f = [&](const char* key, float def) {
-        return msgSend<float>(tools, SEL_("floatForKey:defaultValue:dictionary:"), std::string(key), def,
-                              static_cast<const Dictionary*>(&d));
+        return msgSend<float>(tools, SEL_("floatForKey:defaultValue:dictionary:"), std::string(key),
+                              def, static_cast<const Dictionary*>(&d));
     };
     EXPECT_TRUE(b("t", false, &d));
     EXPECT_FALSE(b("f", true, &d));
@@ -312,8 +333,9 @@ TEST_F(Pane, TypedGettersFollowTheirRules) {
     EXPECT_EQ(i("date", -1), -1);
     EXPECT_FLOAT_EQ(f("r", 0), 2.5f);
     EXPECT_FLOAT_EQ(f("date", 9.5f), 9.5f);
-    EXPECT_EQ(msgSend<std::string>(tools, SEL_("stringForKey:defaultValue:dictionary:"), std::string("missing"),
-                                   std::string("def"), static_cast<const Dictionary*>(&d)),
+    EXPECT_EQ(msgSend<std::string>(tools, SEL_("stringForKey:defaultValue:dictionary:"),
+                                   std::string("missing"), std::string("def"),
+                                   static_cast<const Dictionary*>(&d)),
               "def");
 }
 
@@ -331,9 +353,9 @@ TEST_F(Pane, TheInterfaceFileKeepsThePickerAndItsControlsInTheTop382Points) {
 }
 
 TEST_F(Pane, TheTweakReadsWhatThePaneWroteThroughItsOwnPath) {
-    platform::CFNotificationCenterAddObserver(platform::CFNotificationCenterGetDarwinNotifyCenter(), nullptr,
-                                              &preferencesChangedCallback, "com.brelkin.Orvella.settingschanged",
-                                              nullptr, 3);
+    platform::CFNotificationCenterAddObserver(platform::CFNotificationCenterGetDarwinNotifyCenter(),
+                                              nullptr, &preferencesChangedCallback,
+                                              "com.brelkin.Orvella.settingschanged", nullptr, 3);
     LoadPrefs();
     EXPECT_EQ(Orvella_LockedStateIndex, 1) << "no file yet";
     open();
@@ -357,27 +379,36 @@ TEST(InterfaceFiles, AMissingOutletOrActionStopsTheLoadAndNamesTheElement) {
     platform::registerControlClasses();
     objc::AutoreleasePool pool;
     id owner = objc::allocInit(platform::UIViewController::cls());
-    testing_support::writeFile(platform::device::resolve("/ui/A.nib"),
-                               "{ View = { Class = UIView; Name = top; Subviews = ( { Class = UISwitch; Name = \"the "
-                               "switch\"; Outlet = IsOn; } ); }; }");
+    testing_support::writeFile(
+        platform::device::resolve("/ui/A.nib"),
+        "{ View = { Class = UIView; Name = top; Subviews = ( { Class = UISwitch; Name = \"the "
+        "switch\"; Outlet = IsOn; } ); }; }");
     auto r = platform::loadNib("/ui/A.nib", owner);
     EXPECT_EQ(r.root, nullptr);
-    EXPECT_EQ(r.error, "/ui/A.nib: element View 'top' (UIView) > Subviews[0] 'the switch' (UISwitch): the owner has no outlet 'IsOn'");
+    EXPECT_EQ(r.error,
+              "/ui/A.nib: element View 'top' (UIView) > Subviews[0] 'the switch' (UISwitch): the "
+              "owner has no outlet 'IsOn'");
     testing_support::writeFile(platform::device::resolve("/ui/B.nib"),
                                "{ View = { Class = UIButton; Action = \"tapped:\"; }; }");
     r = platform::loadNib("/ui/B.nib", owner);
     EXPECT_EQ(r.error, "/ui/B.nib: element View (UIButton): the owner has no action 'tapped:'");
-    testing_support::writeFile(platform::device::resolve("/ui/C.nib"), "{ View = { Class = NoSuchView; }; }");
-    EXPECT_NE(platform::loadNib("/ui/C.nib", owner).error.find("names no view class: NoSuchView"), std::string::npos);
-    testing_support::writeFile(platform::device::resolve("/ui/D.nib"), "{ View = { Class = UIView; Frame = (1, 2); }; }");
-    EXPECT_NE(platform::loadNib("/ui/D.nib", owner).error.find("Frame must be four numbers"), std::string::npos);
+    testing_support::writeFile(platform::device::resolve("/ui/C.nib"),
+                               "{ View = { Class = NoSuchView; }; }");
+    EXPECT_NE(platform::loadNib("/ui/C.nib", owner).error.find("names no view class: NoSuchView"),
+              std::string::npos);
+    testing_support::writeFile(platform::device::resolve("/ui/D.nib"),
+                               "{ View = { Class = UIView; Frame = (1, 2); }; }");
+    EXPECT_NE(platform::loadNib("/ui/D.nib", owner).error.find("Frame must be four numbers"),
+              std::string::npos);
     EXPECT_NE(platform::loadNib("/ui/none.nib", owner).error.find("missing"), std::string::npos);
     // The controller survives a broken file with an empty view.
-    msgSend<id>(owner, SEL_("initWithNibName:bundle:"), std::string("A"),
-            msgSend<id>(platform::NSBundle::cls(), SEL_("bundleWithPath:"), std::string("/ui")));
+    msgSend<id>(
+        owner, SEL_("initWithNibName:bundle:"), std::string("A"),
+        msgSend<id>(platform::NSBundle::cls(), SEL_("bundleWithPath:"), std::string("/ui")));
     testing::internal::CaptureStderr();
     id view = msgSend<id>(owner, SEL_("view"));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("the owner has no outlet 'IsOn'"), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("the owner has no outlet 'IsOn'"),
+              std::string::npos);
     ASSERT_NE(view, nullptr);
     EXPECT_TRUE(static_cast<platform::UIView*>(view)->subviews.empty());
     objc::objc_release(owner);

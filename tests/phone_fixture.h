@@ -27,7 +27,7 @@ struct Posted {
 };
 
 class PhoneTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(platform::device::setRoot(root.path()));
         platform::bundle::setMainBundleIdentifier("com.apple.springboard");
@@ -36,7 +36,8 @@ protected:
         model().reset();
         platform::registerDeviceClasses();
         platform::registerSpringBoardServiceClasses();
-        platform::CFNotificationCenterRemoveEveryObserver(platform::CTTelephonyCenterGetDefault(), nullptr);
+        platform::CFNotificationCenterRemoveEveryObserver(platform::CTTelephonyCenterGetDefault(),
+                                                          nullptr);
         platform::UIDevice::currentDevice()->proximityMonitoringEnabled = false;
         posted().clear();
         watchDistributed();
@@ -47,15 +48,16 @@ protected:
         LoadPrefs();
         tel = Telephony::create();
         objc::msgSend(tel, SEL_("Initiate"));
-        platform::CFNotificationCenterAddObserver(platform::CFNotificationCenterGetDarwinNotifyCenter(), nullptr,
-                                                  &preferencesChangedCallback,
-                                                  "com.brelkin.Orvella.settingschanged", nullptr, 3);
+        platform::CFNotificationCenterAddObserver(
+            platform::CFNotificationCenterGetDarwinNotifyCenter(), nullptr,
+            &preferencesChangedCallback, "com.brelkin.Orvella.settingschanged", nullptr, 3);
     }
 
     static platform::DeviceModel& model() { return platform::DeviceModel::shared(); }
 
     std::string settingsPath() const {
-        return platform::device::resolve("/var/mobile/Library/Preferences/com.brelkin.Orvella.plist");
+        return platform::device::resolve(
+            "/var/mobile/Library/Preferences/com.brelkin.Orvella.plist");
     }
     void writeSettings(const platform::Dictionary& d) {
         std::filesystem::create_directories(std::filesystem::path(settingsPath()).parent_path());
@@ -64,8 +66,9 @@ protected:
     // Writes the file and announces it, as the settings pane does.
     void changeSettings(const platform::Dictionary& d) {
         writeSettings(d);
-        platform::CFNotificationCenterPostNotification(platform::CFNotificationCenterGetDarwinNotifyCenter(),
-                                                       "com.brelkin.Orvella.settingschanged", nullptr, nullptr, true);
+        platform::CFNotificationCenterPostNotification(
+            platform::CFNotificationCenterGetDarwinNotifyCenter(),
+            "com.brelkin.Orvella.settingschanged", nullptr, nullptr, true);
         settle();
     }
 
@@ -83,10 +86,12 @@ protected:
         settle();
     }
 
-    bool proximityOn() const { return platform::UIDevice::currentDevice()->proximityMonitoringEnabled; }
+    bool proximityOn() const {
+        return platform::UIDevice::currentDevice()->proximityMonitoringEnabled;
+    }
     bool accelerometerOn() const {
-        return tel != nullptr &&
-               objc::msgSend<bool>(tel->_SBSAccelerometerInstance, SEL_("accelerometerEventsEnabled"));
+        return tel != nullptr && objc::msgSend<bool>(tel->_SBSAccelerometerInstance,
+                                                     SEL_("accelerometerEventsEnabled"));
     }
 
     // Screen up until the sensor is armed; returns the seconds it took.
@@ -134,14 +139,18 @@ protected:
     double start = 0;
     objc::AutoreleasePool pool;
 
-private:
+  private:
     void watchDistributed() {
         static objc::Class cls = [] {
-            objc::Class k = objc::registerCxxClass<objc::NSObject>("PostedRecorder", objc::NSObject::cls());
-            objc::class_addMethod(k, SEL_("note:"), +[](objc::id, objc::SEL, objc::id note) {
-                posted().push_back({static_cast<platform::NSNotification*>(note)->name(), 0});
-                posted().back().at = platform::processClock().now() - startOf();
-            }, "v@:");
+            objc::Class k =
+                objc::registerCxxClass<objc::NSObject>("PostedRecorder", objc::NSObject::cls());
+            objc::class_addMethod(
+                k, SEL_("note:"),
+                +[](objc::id, objc::SEL, objc::id note) {
+                    posted().push_back({static_cast<platform::NSNotification*>(note)->name(), 0});
+                    posted().back().at = platform::processClock().now() - startOf();
+                },
+                "v@:");
             return k;
         }();
         startOf() = start;

@@ -1,10 +1,11 @@
 // Property-list files: interoperability with plistlib and plistutil, the old-style text form,
 // bad input and atomic writing.
+#include "platform/plist.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "platform/plist.h"
 #include "test_support.h"
 
 using platform::Array;
@@ -97,8 +98,12 @@ TEST(Plist, ReadsWhatPlistutilWrites) {
     ASSERT_EQ(testing_support::run("python3 " + dir.file("w.py") + " " + dir.file("py.xml") + " " +
                                    dir.file("py.bin")),
               0);
-    ASSERT_EQ(testing_support::run("plistutil -i " + dir.file("py.xml") + " -o " + dir.file("pu.bin") + " -f bin"), 0);
-    ASSERT_EQ(testing_support::run("plistutil -i " + dir.file("py.bin") + " -o " + dir.file("pu.xml") + " -f xml"), 0);
+    ASSERT_EQ(testing_support::run("plistutil -i " + dir.file("py.xml") + " -o " +
+                                   dir.file("pu.bin") + " -f bin"),
+              0);
+    ASSERT_EQ(testing_support::run("plistutil -i " + dir.file("py.bin") + " -o " +
+                                   dir.file("pu.xml") + " -f xml"),
+              0);
     auto bin = plist::readFile(dir.file("pu.bin"));
     auto xml = plist::readFile(dir.file("pu.xml"));
     ASSERT_TRUE(bin && xml);
@@ -112,7 +117,9 @@ TEST(Plist, WhatWeWriteReadsBackInPlistlibPlistutilAndOurselves) {
     ASSERT_TRUE(plist::writeXmlAtomically(ourDocument(), ours));
     testing_support::writeFile(dir.file("c.py"), kPythonChecker);
     EXPECT_EQ(testing_support::run("python3 " + dir.file("c.py") + " " + ours), 0);
-    ASSERT_EQ(testing_support::run("plistutil -i " + ours + " -o " + dir.file("ours.bin") + " -f bin"), 0);
+    ASSERT_EQ(
+        testing_support::run("plistutil -i " + ours + " -o " + dir.file("ours.bin") + " -f bin"),
+        0);
     EXPECT_EQ(testing_support::run("python3 " + dir.file("c.py") + " " + dir.file("ours.bin")), 0);
     auto back = plist::readFile(ours);
     ASSERT_TRUE(back);
@@ -123,12 +130,13 @@ TEST(Plist, WhatWeWriteReadsBackInPlistlibPlistutilAndOurselves) {
 }
 
 TEST(Plist, OldStyleTextAsStringsFilesUseIt) {
-    const char* strings = "\xEF\xBB\xBF/* Dutch texts */\n"
-                          "\"ONCE\" = \"Eén keer\";\n"
-                          "// a comment line\n"
-                          "\"HEADSET_ALERT_MSG\" = \"Line one\\nLine \\\"two\\\"\\U00e9\";\n"
-                          "FAST = Snel;\n"
-                          "\"SAME\";\n";
+    const char* strings =
+        "\xEF\xBB\xBF/* Dutch texts */\n"
+        "\"ONCE\" = \"Eén keer\";\n"
+        "// a comment line\n"
+        "\"HEADSET_ALERT_MSG\" = \"Line one\\nLine \\\"two\\\"\\U00e9\";\n"
+        "FAST = Snel;\n"
+        "\"SAME\";\n";
     auto v = plist::parseText(strings);
     ASSERT_TRUE(v);
     EXPECT_EQ(*v->find("ONCE"), Value("Eén keer"));

@@ -1,11 +1,12 @@
 // Clocks, the main run loop, timers, delayed performs and main-queue closures.
+#include "platform/runloop.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "platform/foundation.h"
-#include "platform/runloop.h"
 
 using namespace platform;
 using objc::id;
@@ -16,14 +17,17 @@ namespace {
 std::string trail;
 
 class Recorder : public objc::NSObject {
-public:
+  public:
     static objc::Class cls() {
         static objc::Class c = [] {
             objc::Class k = objc::registerCxxClass<Recorder>("Recorder", objc::NSObject::cls());
-            objc::addMethod(k, SEL_("tick:"), +[](id, SEL, id arg) {
-                trail += "tick(" + objc::describe(arg) + ")@" +
-                         std::to_string(static_cast<int>(processClock().now() - start() + 0.5)) + " ";
-            });
+            objc::addMethod(
+                k, SEL_("tick:"), +[](id, SEL, id arg) {
+                    trail +=
+                        "tick(" + objc::describe(arg) + ")@" +
+                        std::to_string(static_cast<int>(processClock().now() - start() + 0.5)) +
+                        " ";
+                });
             return k;
         }();
         return c;
@@ -36,7 +40,7 @@ public:
 };
 
 class RunLoopTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         vc = &useVirtualClock();
         Recorder::start() = vc->now();
@@ -96,14 +100,16 @@ TEST_F(RunLoopTest, CancelledWorkNeverRuns) {
 TEST_F(RunLoopTest, OneShotTimerFiresOnceAndIsInvalidated) {
     objc::AutoreleasePool pool;
     id target = objc::allocInit(Recorder::cls());
-    NSTimer* t = NSTimer::scheduledTimerWithTimeInterval(1.0, target, SEL_("tick:"), nullptr, false);
+    NSTimer* t =
+        NSTimer::scheduledTimerWithTimeInterval(1.0, target, SEL_("tick:"), nullptr, false);
     objc::objc_retain(t);
     objc::objc_release(target);  // the timer keeps its target
     RunLoop::main().advance(0.9);
     EXPECT_EQ(trail, "");
     RunLoop::main().advance(0.1);
     EXPECT_TRUE(trail.find("tick(<NSTimer") == 0) << trail;
-    EXPECT_NE(trail.find("@1 recorder-freed"), std::string::npos) << "target dropped on invalidation: " << trail;
+    EXPECT_NE(trail.find("@1 recorder-freed"), std::string::npos)
+        << "target dropped on invalidation: " << trail;
     EXPECT_FALSE(t->isValid());
     RunLoop::main().advance(5);
     EXPECT_EQ(std::count(trail.begin(), trail.end(), '@'), 1);

@@ -1,9 +1,9 @@
 // The object runtime: messaging, method tables, hooking and reference counting.
+#include "platform/runtime.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "platform/runtime.h"
 
 using namespace objc;
 
@@ -13,14 +13,20 @@ int destroyed = 0;
 std::string trail;
 
 class Widget : public NSObject {
-public:
+  public:
     ~Widget() override { ++destroyed; }
     int size = 3;
 };
 
-int widget_size(id self, SEL) { return static_cast<Widget*>(self)->size; }
-std::string widget_name(id, SEL) { return "widget"; }
-std::string gadget_name(id, SEL) { return "gadget"; }
+int widget_size(id self, SEL) {
+    return static_cast<Widget*>(self)->size;
+}
+std::string widget_name(id, SEL) {
+    return "widget";
+}
+std::string gadget_name(id, SEL) {
+    return "gadget";
+}
 
 Class widgetClass() {
     static Class c = [] {
@@ -37,7 +43,9 @@ Class gadgetClass() {  // a subclass that inherits size and name
     return c;
 }
 
-Widget* newWidget(Class cls = widgetClass()) { return static_cast<Widget*>(allocInit(cls)); }
+Widget* newWidget(Class cls = widgetClass()) {
+    return static_cast<Widget*>(allocInit(cls));
+}
 
 }  // namespace
 
@@ -54,8 +62,10 @@ TEST(Runtime, MessageToNilReturnsZeroAndRunsNothing) {
 
 TEST(RuntimeDeathTest, UnknownSelectorAbortsWithAClearMessage) {
     Widget* w = newWidget();
-    EXPECT_DEATH(msgSend(w, SEL_("flyAway:"), 1), "-\\[Widget flyAway:\\]: unrecognized selector sent to instance");
-    EXPECT_DEATH(msgSend(widgetClass(), SEL_("flyAway")), "\\+\\[Widget flyAway\\]: unrecognized selector sent to class");
+    EXPECT_DEATH(msgSend(w, SEL_("flyAway:"), 1),
+                 "-\\[Widget flyAway:\\]: unrecognized selector sent to instance");
+    EXPECT_DEATH(msgSend(widgetClass(), SEL_("flyAway")),
+                 "\\+\\[Widget flyAway\\]: unrecognized selector sent to class");
     objc_release(w);
 }
 
@@ -71,7 +81,8 @@ TEST(Runtime, ClassesAreFoundByNameAndSelectorsAreInterned) {
     EXPECT_EQ(NSClassFromString("Widget"), w);
     EXPECT_EQ(sel_registerName("size"), SEL_("size"));
     EXPECT_STREQ(sel_getName(SEL_("size")), "size");
-    EXPECT_EQ(objc_registerClass("Widget", NSObject::cls(), nullptr), w) << "second registration returns the first";
+    EXPECT_EQ(objc_registerClass("Widget", NSObject::cls(), nullptr), w)
+        << "second registration returns the first";
     Widget* g = newWidget(gadgetClass());
     EXPECT_TRUE(isKindOfClass(g, w));
     EXPECT_FALSE(isKindOfClass(w, gadgetClass()));
@@ -95,7 +106,8 @@ TEST(Runtime, AddMethodNeverReplacesAnExistingOne) {
     EXPECT_EQ(msgSend<std::string>(s, SEL_("name")), "gadget");
     EXPECT_EQ(msgSend<std::string>(obj, SEL_("name")), "widget");
     // The untyped entry with the "v@:" text used for notification handlers.
-    EXPECT_TRUE(class_addMethod(w, SEL_("ping:"), +[](id, SEL, id) { trail += "ping"; }, "v@:"));
+    EXPECT_TRUE(class_addMethod(
+        w, SEL_("ping:"), +[](id, SEL, id) { trail += "ping"; }, "v@:"));
     EXPECT_EQ(class_getOwnMethod(w, SEL_("ping:"))->types, "v@:");
     objc_release(obj);
     objc_release(s);
@@ -103,10 +115,14 @@ TEST(Runtime, AddMethodNeverReplacesAnExistingOne) {
 
 namespace {
 int (*saved_size)(id, SEL) = nullptr;
-int hooked_size(id self, SEL cmd) { return 100 + saved_size(self, cmd); }
+int hooked_size(id self, SEL cmd) {
+    return 100 + saved_size(self, cmd);
+}
 
 std::string (*saved_name)(id, SEL) = nullptr;
-std::string hooked_name(id self, SEL cmd) { return "hooked " + saved_name(self, cmd); }
+std::string hooked_name(id self, SEL cmd) {
+    return "hooked " + saved_name(self, cmd);
+}
 }  // namespace
 
 TEST(Runtime, HookOnADefinedMethodRunsForEveryCallerAndCallsThroughItsSlot) {
@@ -128,7 +144,8 @@ TEST(Runtime, HookOnAnInheritedMethodOverridesOnlyTheSubclass) {
     EXPECT_EQ(saved_name, &widget_name) << "the slot holds the inherited implementation";
     EXPECT_NE(class_getOwnMethod(gadgetClass(), SEL_("name")), nullptr);
     EXPECT_EQ(msgSend<std::string>(child, SEL_("name")), "hooked widget");
-    EXPECT_EQ(msgSend<std::string>(parent, SEL_("name")), "widget") << "the superclass keeps its own";
+    EXPECT_EQ(msgSend<std::string>(parent, SEL_("name")), "widget")
+        << "the superclass keeps its own";
     objc_release(parent);
     objc_release(child);
 }
@@ -136,7 +153,8 @@ TEST(Runtime, HookOnAnInheritedMethodOverridesOnlyTheSubclass) {
 TEST(Runtime, HookOnAnAbsentClassDoesNothing) {
     std::string (*slot)(id, SEL) = &gadget_name;
     auto before = slot;
-    MSHookMessageEx(objc_getClass("TPSuperBottomBarThatIsNotHere"), SEL_("name"), &hooked_name, &slot);
+    MSHookMessageEx(objc_getClass("TPSuperBottomBarThatIsNotHere"), SEL_("name"), &hooked_name,
+                    &slot);
     EXPECT_EQ(slot, before) << "slot left untouched";
     Widget* w = newWidget();
     EXPECT_EQ(msgSend<std::string>(w, SEL_("name")), "widget");

@@ -14,8 +14,10 @@ const std::vector<std::string> kInCallRows = {
 };
 const std::vector<std::string> kLockScreenRows = {
     "platform: hook installed: -[SBLockScreenViewController didRotateFromInterfaceOrientation:]",
-    "platform: hook installed: -[SBLockScreenViewController willRotateToInterfaceOrientation:duration:]",
-    "platform: hook installed: -[SBLockScreenViewController willAnimateRotationToInterfaceOrientation:duration:]",
+    "platform: hook installed: -[SBLockScreenViewController "
+    "willRotateToInterfaceOrientation:duration:]",
+    "platform: hook installed: -[SBLockScreenViewController "
+    "willAnimateRotationToInterfaceOrientation:duration:]",
 };
 const std::vector<std::string> kAnswerBarRows = {
     "platform: method added: -[TPSuperBottomBar slideOpen:]",
@@ -34,14 +36,16 @@ std::vector<std::string> concat(std::initializer_list<std::vector<std::string>> 
 }
 
 class Startup : public InjectedTest {
-protected:
+  protected:
     // The hook-table rows installed, in order (platform classes' own registrations left out).
     std::vector<std::string> rows() const {
         std::vector<std::string> out;
         for (const auto& l : traced) {
-            for (const char* cls : {"[InCallController ", "[SBLockScreenViewController ", "[TPSuperBottomBar "}) {
+            for (const char* cls :
+                 {"[InCallController ", "[SBLockScreenViewController ", "[TPSuperBottomBar "}) {
                 if (l.find(cls) != std::string::npos &&
-                    (l.rfind("platform: hook installed", 0) == 0 || l.rfind("platform: method added", 0) == 0)) {
+                    (l.rfind("platform: hook installed", 0) == 0 ||
+                     l.rfind("platform: method added", 0) == 0)) {
                     out.push_back(l);
                 }
             }
@@ -49,7 +53,8 @@ protected:
         return out;
     }
     std::string settingsRead() const {
-        return "platform: file read: " + root.path() + "/User/Library/Preferences/com.brelkin.Orvella.plist";
+        return "platform: file read: " + root.path() +
+               "/User/Library/Preferences/com.brelkin.Orvella.plist";
     }
 };
 
@@ -62,7 +67,8 @@ TEST_F(Startup, InSpringBoardItLoadsSettingsThenSetsUpTheMonitorThenObservesThen
     ASSERT_EQ(loaded, std::vector<std::string>{"Orvella.dylib"});
     const long read = indexOf(settingsRead());
     const long monitor = indexOf("platform: observer added: telephony *");
-    const long observer = indexOf("platform: observer added: darwin com.brelkin.Orvella.settingschanged");
+    const long observer =
+        indexOf("platform: observer added: darwin com.brelkin.Orvella.settingschanged");
     const long firstHook = indexOf(kInCallRows[0]);
     ASSERT_GE(read, 0);
     EXPECT_LT(read, monitor) << "settings are read before the call monitor exists";
@@ -73,7 +79,9 @@ TEST_F(Startup, InSpringBoardItLoadsSettingsThenSetsUpTheMonitorThenObservesThen
     EXPECT_EQ(global<int32_t>("Orvella_LockedStateIndex"), 2);
     EXPECT_FALSE(global<bool>("LOGGER_ON"));
     EXPECT_FALSE(global<bool>("IS_IPHONE_4"));
-    EXPECT_EQ(platform::CFNotificationCenterObserverCount(platform::CFNotificationCenterGetDarwinNotifyCenter()), 1u);
+    EXPECT_EQ(platform::CFNotificationCenterObserverCount(
+                  platform::CFNotificationCenterGetDarwinNotifyCenter()),
+              1u);
 }
 
 TEST_F(Startup, ASmallScreenSetsTheSmallScreenFlagInSpringBoard) {
@@ -91,7 +99,9 @@ TEST_F(Startup, InThePhoneApplicationOnlyTheInCallControllerIsHooked) {
     EXPECT_EQ(global<void*>("tel"), nullptr);
     EXPECT_FALSE(global<bool>("Orvella_IsOn")) << "settings stay at zero";
     EXPECT_FALSE(global<bool>("IS_IPHONE_4")) << "only computed in SpringBoard";
-    EXPECT_EQ(platform::CFNotificationCenterObserverCount(platform::CFNotificationCenterGetDarwinNotifyCenter()), 0u);
+    EXPECT_EQ(platform::CFNotificationCenterObserverCount(
+                  platform::CFNotificationCenterGetDarwinNotifyCenter()),
+              0u);
 }
 
 TEST_F(Startup, AnyOtherProcessIsNotEvenInjected) {
@@ -99,12 +109,16 @@ TEST_F(Startup, AnyOtherProcessIsNotEvenInjected) {
     inject();
     EXPECT_TRUE(loaded.empty()) << "the filter names SpringBoard and the phone application only";
     // Loaded by hand anyway, it does nothing.
-    handle = ::dlopen(platform::device::resolve("/Library/MobileSubstrate/DynamicLibraries/Orvella.dylib").c_str(),
-                      RTLD_NOW);
+    handle = ::dlopen(
+        platform::device::resolve("/Library/MobileSubstrate/DynamicLibraries/Orvella.dylib")
+            .c_str(),
+        RTLD_NOW);
     ASSERT_NE(handle, nullptr);
     EXPECT_TRUE(rows().empty());
     EXPECT_EQ(global<void*>("tel"), nullptr);
-    EXPECT_EQ(platform::CFNotificationCenterObserverCount(platform::CFNotificationCenterGetDarwinNotifyCenter()), 0u);
+    EXPECT_EQ(platform::CFNotificationCenterObserverCount(
+                  platform::CFNotificationCenterGetDarwinNotifyCenter()),
+              0u);
 }
 
 TEST_F(Startup, AnAbsentClassLeavesItsRowsOutAndTheRestIn) {
@@ -120,12 +134,15 @@ TEST_F(Startup, TheInjectorSkipsBadFilterFilesAndNamesThem) {
     const std::string dir = platform::device::resolve("/Library/MobileSubstrate/DynamicLibraries");
     testing_support::writeFile(dir + "/Broken.plist", "<plist><dict><key>Filter</key>");
     testing_support::writeFile(dir + "/NoFilter.plist", "{ Other = 1; }");
-    testing_support::writeFile(dir + "/Missing.plist", "{ Filter = { Bundles = ( com.apple.springboard ); }; }");
+    testing_support::writeFile(dir + "/Missing.plist",
+                               "{ Filter = { Bundles = ( com.apple.springboard ); }; }");
     testing::internal::CaptureStderr();
     inject();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(loaded, std::vector<std::string>{"Orvella.dylib"});
-    EXPECT_NE(err.find(dir + "/Broken.plist: not a readable property list"), std::string::npos) << err;
-    EXPECT_NE(err.find(dir + "/NoFilter.plist: no Filter > Bundles list"), std::string::npos) << err;
+    EXPECT_NE(err.find(dir + "/Broken.plist: not a readable property list"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find(dir + "/NoFilter.plist: no Filter > Bundles list"), std::string::npos)
+        << err;
     EXPECT_NE(err.find(dir + "/Missing.dylib: cannot load"), std::string::npos) << err;
 }

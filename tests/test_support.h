@@ -12,16 +12,19 @@
 
 namespace platform {
 // Readable values in test failure messages.
-inline void PrintTo(const Value& v, std::ostream* os) { *os << v.description(); }
+inline void PrintTo(const Value& v, std::ostream* os) {
+    *os << v.description();
+}
 }  // namespace platform
 
 namespace testing_support {
 
 // A fresh directory removed at the end of the test.
 class ScratchDir {
-public:
+  public:
     ScratchDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "orvella-test-XXXXXX").string();
+        std::string tmpl =
+            (std::filesystem::temp_directory_path() / "orvella-test-XXXXXX").string();
         path_ = ::mkdtemp(tmpl.data());
     }
     ~ScratchDir() {
@@ -33,7 +36,7 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -58,7 +61,7 @@ inline int run(const std::string& command) {
 
 // Collects every logged line while alive.
 class LogCapture {
-public:
+  public:
     LogCapture() {
         platform::setLogSink([this](const std::string& line) { lines_.push_back(line); });
     }
@@ -71,7 +74,7 @@ public:
     }
     void clear() { lines_.clear(); }
 
-private:
+  private:
     std::vector<std::string> lines_;
 };
 

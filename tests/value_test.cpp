@@ -1,9 +1,9 @@
 // The platform's readings of numbers and texts, and value descriptions.
+#include "platform/value.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
-
-#include "platform/value.h"
 
 using platform::Value;
 
@@ -69,7 +69,8 @@ TEST(Value, ReadingsOfNumbersFollowThePlatform) {
 
 TEST(Value, DatesDataArraysAndDictionariesAnswerNoReading) {
     const Value none[] = {Value(), Value(platform::Date{10}), Value(platform::Data{1, 2}),
-                          Value(platform::Array{Value(1)}), Value(platform::Dictionary{{"a", Value(1)}})};
+                          Value(platform::Array{Value(1)}),
+                          Value(platform::Dictionary{{"a", Value(1)}})};
     for (const auto& v : none) {
         EXPECT_FALSE(v.boolValue().has_value());
         EXPECT_FALSE(v.intValue().has_value());
@@ -78,7 +79,8 @@ TEST(Value, DatesDataArraysAndDictionariesAnswerNoReading) {
 }
 
 TEST(Value, CopiesAreDeepAndCompareByContent) {
-    platform::Dictionary d{{"IsOn", Value(true)}, {"list", Value(platform::Array{Value("x"), Value(2)})}};
+    platform::Dictionary d{{"IsOn", Value(true)},
+                           {"list", Value(platform::Array{Value("x"), Value(2)})}};
     Value a(d);
     Value b = a;
     (*b.dictionary())["IsOn"] = Value(false);

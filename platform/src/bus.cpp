@@ -12,16 +12,22 @@ namespace platform {
 
 namespace {
 
-sd_bus* raw(void* p) { return static_cast<sd_bus*>(p); }
+sd_bus* raw(void* p) {
+    return static_cast<sd_bus*>(p);
+}
 
-std::string errorText(int r) { return std::strerror(r < 0 ? -r : r); }
+std::string errorText(int r) {
+    return std::strerror(r < 0 ? -r : r);
+}
 
 // Quotes a value for a match rule (single quotes; a quote inside is written '\'').
 std::string quoteRule(const std::string& v) {
     std::string out = "'";
     for (char c : v) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
     }
     return out + "'";
 }
@@ -114,8 +120,9 @@ std::unique_ptr<Bus> Bus::open(const std::string& address, std::string* error) {
     bus->uniqueName_ = unique ? unique : "";
     bus->fd_ = sd_bus_get_fd(b);
     Bus* self = bus.get();
-    bus->subscribe("org.freedesktop.DBus.Local", "Disconnected", std::nullopt,
-                   [self](const BusSignal&) { self->lost("lost the bus connection: the bus closed it"); });
+    bus->subscribe(
+        "org.freedesktop.DBus.Local", "Disconnected", std::nullopt,
+        [self](const BusSignal&) { self->lost("lost the bus connection: the bus closed it"); });
     RunLoop::main().addSource(bus->fd_, [self] { self->pump(); });
     return bus;
 }
@@ -126,7 +133,9 @@ Bus::~Bus() {
     if (bus_) sd_bus_flush_close_unref(raw(bus_));
 }
 
-void Bus::setDisconnectHandler(std::function<void(const std::string&)> handler) { onDisconnect_ = std::move(handler); }
+void Bus::setDisconnectHandler(std::function<void(const std::string&)> handler) {
+    onDisconnect_ = std::move(handler);
+}
 
 void Bus::lost(const std::string& reason) {
     if (disconnected_) return;
@@ -158,7 +167,8 @@ bool Bus::emit(const BusSignal& signal) {
         emitting_ = false;
     }
     sd_bus_message* m = nullptr;
-    int r = sd_bus_message_new_signal(raw(bus_), &m, kBusPath, signal.interface.c_str(), signal.member.c_str());
+    int r = sd_bus_message_new_signal(raw(bus_), &m, kBusPath, signal.interface.c_str(),
+                                      signal.member.c_str());
     for (size_t i = 0; r >= 0 && i < signal.args.size(); ++i) {
         const BusArg& a = signal.args[i];
         if (auto* s = std::get_if<std::string>(&a)) {
@@ -187,14 +197,17 @@ bool Bus::emit(const BusSignal& signal) {
     return true;
 }
 
-void Bus::subscribe(const std::string& interface, const std::string& member, std::optional<std::string> arg0,
+void Bus::subscribe(const std::string& interface, const std::string& member,
+                    std::optional<std::string> arg0,
                     std::function<void(const BusSignal&)> handler) {
     if (disconnected_) return;
     auto sub = std::make_unique<Subscription>();
     sub->handler = std::move(handler);
-    std::string rule = "type='signal',interface=" + quoteRule(interface) + ",member=" + quoteRule(member);
+    std::string rule =
+        "type='signal',interface=" + quoteRule(interface) + ",member=" + quoteRule(member);
     if (arg0) rule += ",arg0=" + quoteRule(*arg0);
-    int r = sd_bus_add_match(raw(bus_), &sub->slot, rule.c_str(), &Subscription::callback, sub.get());
+    int r =
+        sd_bus_add_match(raw(bus_), &sub->slot, rule.c_str(), &Subscription::callback, sub.get());
     if (r < 0) {
         lost("cannot add a match rule: " + errorText(r));
         return;
@@ -207,7 +220,8 @@ void Bus::subscribe(const std::string& interface, const std::string& member, std
     });
 }
 
-// --- The transport ---------------------------------------------------------------------------------
+// --- The transport
+// ---------------------------------------------------------------------------------
 
 BusTransport::BusTransport(Bus& bus) : bus_(bus) {}
 
@@ -215,15 +229,18 @@ void BusTransport::send(const Envelope& e) {
     if (e.channel == Channel::Darwin) {
         bus_.emit({"org.orvella.Darwin", "Notification", {e.name}, {}});
     } else {
-        bus_.emit({"org.orvella.Distributed", "Notification",
-                   {e.name, e.userInfo.isNone() ? std::string() : plist::toXml(e.userInfo)}, {}});
+        bus_.emit({"org.orvella.Distributed",
+                   "Notification",
+                   {e.name, e.userInfo.isNone() ? std::string() : plist::toXml(e.userInfo)},
+                   {}});
     }
 }
 
 void BusTransport::watch(Channel channel, const std::string& name) {
     // An empty name is every name; once watched for every name, a single name adds nothing.
     auto has = [&](const std::string& n) {
-        return std::find(watched_.begin(), watched_.end(), std::make_pair(channel, n)) != watched_.end();
+        return std::find(watched_.begin(), watched_.end(), std::make_pair(channel, n)) !=
+               watched_.end();
     };
     if (has(name) || has("")) return;
     watched_.emplace_back(channel, name);
@@ -234,19 +251,23 @@ void BusTransport::watch(Channel channel, const std::string& name) {
     // A rule for one name steps aside once a rule for every name exists, so nothing arrives twice.
     const bool specific = !name.empty();
     if (channel == Channel::Darwin) {
-        bus_.subscribe("org.orvella.Darwin", "Notification", arg0, [this, c, specific](const BusSignal& s) {
-            if (specific && everyName_[c]) return;
-            if (const std::string* n = s.text(0)) receive(Envelope{Channel::Darwin, *n, Value()});
-        });
+        bus_.subscribe("org.orvella.Darwin", "Notification", arg0,
+                       [this, c, specific](const BusSignal& s) {
+                           if (specific && everyName_[c]) return;
+                           if (const std::string* n = s.text(0))
+                               receive(Envelope{Channel::Darwin, *n, Value()});
+                       });
     } else {
-        bus_.subscribe("org.orvella.Distributed", "Notification", arg0, [this, c, specific](const BusSignal& s) {
-            if (specific && everyName_[c]) return;
-            const std::string* n = s.text(0);
-            if (n == nullptr) return;
-            Value info;
-            if (const std::string* xml = s.text(1); xml && !xml->empty()) info = plist::parse(*xml).value_or(Value());
-            receive(Envelope{Channel::Distributed, *n, info});
-        });
+        bus_.subscribe("org.orvella.Distributed", "Notification", arg0,
+                       [this, c, specific](const BusSignal& s) {
+                           if (specific && everyName_[c]) return;
+                           const std::string* n = s.text(0);
+                           if (n == nullptr) return;
+                           Value info;
+                           if (const std::string* xml = s.text(1); xml && !xml->empty())
+                               info = plist::parse(*xml).value_or(Value());
+                           receive(Envelope{Channel::Distributed, *n, info});
+                       });
     }
 }
 

@@ -26,8 +26,12 @@ T* as(id self) {
 
 // --- UISwitch ------------------------------------------------------------------------------------
 
-bool switch_isOn(id self, SEL) { return as<UISwitch>(self)->on; }
-void switch_setOn(id self, SEL, bool on, bool) { as<UISwitch>(self)->on = on; }
+bool switch_isOn(id self, SEL) {
+    return as<UISwitch>(self)->on;
+}
+void switch_setOn(id self, SEL, bool on, bool) {
+    as<UISwitch>(self)->on = on;
+}
 void switch_addTarget(id self, SEL, id target, SEL action) {
     as<UISwitch>(self)->target = target;
     as<UISwitch>(self)->action = action;
@@ -35,23 +39,34 @@ void switch_addTarget(id self, SEL, id target, SEL action) {
 
 // --- UIPickerView --------------------------------------------------------------------------------
 
-id picker_dataSource(id self, SEL) { return as<UIPickerView>(self)->dataSource; }
-void picker_setDataSource(id self, SEL, id ds) { as<UIPickerView>(self)->dataSource = ds; }
-id picker_delegate(id self, SEL) { return as<UIPickerView>(self)->delegate; }
-void picker_setDelegate(id self, SEL, id d) { as<UIPickerView>(self)->delegate = d; }
+id picker_dataSource(id self, SEL) {
+    return as<UIPickerView>(self)->dataSource;
+}
+void picker_setDataSource(id self, SEL, id ds) {
+    as<UIPickerView>(self)->dataSource = ds;
+}
+id picker_delegate(id self, SEL) {
+    return as<UIPickerView>(self)->delegate;
+}
+void picker_setDelegate(id self, SEL, id d) {
+    as<UIPickerView>(self)->delegate = d;
+}
 
 void picker_selectRow(id self, SEL, int64_t row, int64_t component, bool) {
     auto* p = as<UIPickerView>(self);
     if (component < 0 || component >= p->numberOfComponents()) return;
     if (row < 0 || row >= p->numberOfRows(component)) return;  // no such row: nothing moves
-    if (p->selected.size() <= static_cast<size_t>(component)) p->selected.resize(static_cast<size_t>(component) + 1, 0);
+    if (p->selected.size() <= static_cast<size_t>(component))
+        p->selected.resize(static_cast<size_t>(component) + 1, 0);
     p->selected[static_cast<size_t>(component)] = row;
 }
 
 int64_t picker_selectedRow(id self, SEL, int64_t component) {
     auto* p = as<UIPickerView>(self);
     if (component < 0 || component >= p->numberOfComponents()) return -1;
-    return static_cast<size_t>(component) < p->selected.size() ? p->selected[static_cast<size_t>(component)] : 0;
+    return static_cast<size_t>(component) < p->selected.size()
+               ? p->selected[static_cast<size_t>(component)]
+               : 0;
 }
 
 // --- UIAlertView ---------------------------------------------------------------------------------
@@ -61,7 +76,8 @@ std::vector<UIAlertView*>& alerts() {
     return *a;
 }
 
-id alert_init(id self, SEL, std::string title, std::string message, id delegate, std::string cancel, id) {
+id alert_init(id self, SEL, std::string title, std::string message, id delegate, std::string cancel,
+              id) {
     auto* a = as<UIAlertView>(self);
     a->title = std::move(title);
     a->message = std::move(message);
@@ -69,7 +85,9 @@ id alert_init(id self, SEL, std::string title, std::string message, id delegate,
     if (!cancel.empty()) a->buttonTitles.push_back(std::move(cancel));
     return self;
 }
-void alert_setDelegate(id self, SEL, id d) { as<UIAlertView>(self)->delegate = d; }
+void alert_setDelegate(id self, SEL, id d) {
+    as<UIAlertView>(self)->delegate = d;
+}
 void alert_show(id self, SEL) {
     auto* a = as<UIAlertView>(self);
     if (a->visible) return;
@@ -83,12 +101,18 @@ void alert_show(id self, SEL) {
     }
 }
 
-// --- UIScrollView ----------------------------------------------------------------------------------
+// --- UIScrollView
+// ----------------------------------------------------------------------------------
 
-CGSize scroll_contentSize(id self, SEL) { return as<UIScrollView>(self)->contentSize; }
-void scroll_setContentSize(id self, SEL, CGSize s) { as<UIScrollView>(self)->contentSize = s; }
+CGSize scroll_contentSize(id self, SEL) {
+    return as<UIScrollView>(self)->contentSize;
+}
+void scroll_setContentSize(id self, SEL, CGSize s) {
+    as<UIScrollView>(self)->contentSize = s;
+}
 
-// --- UIViewController --------------------------------------------------------------------------------
+// --- UIViewController
+// --------------------------------------------------------------------------------
 
 id vc_initWithNib(id self, SEL, std::string name, id bundle) {
     auto* vc = as<UIViewController>(self);
@@ -116,22 +140,32 @@ id vc_view(id self, SEL) {
     return vc->view;
 }
 
-bool vc_isViewLoaded(id self, SEL) { return as<UIViewController>(self)->view != nullptr; }
+bool vc_isViewLoaded(id self, SEL) {
+    return as<UIViewController>(self)->view != nullptr;
+}
 void vc_noop(id, SEL) {}
 void vc_viewWillAppear(id, SEL, bool) {}
-std::string vc_nibName(id self, SEL) { return as<UIViewController>(self)->nibName; }
-id vc_nibBundle(id self, SEL) { return as<UIViewController>(self)->nibBundle; }
+std::string vc_nibName(id self, SEL) {
+    return as<UIViewController>(self)->nibName;
+}
+id vc_nibBundle(id self, SEL) {
+    return as<UIViewController>(self)->nibBundle;
+}
 
-// --- NSBundle, NSURL, UIApplication ------------------------------------------------------------------
+// --- NSBundle, NSURL, UIApplication
+// ------------------------------------------------------------------
 
 id bundle_withPath(id, SEL, std::string path) {
     struct stat st {};
-    if (path.empty() || ::stat(device::resolve(path).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return nullptr;
+    if (path.empty() || ::stat(device::resolve(path).c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return nullptr;
     auto* b = static_cast<NSBundle*>(objc::class_createInstance(NSBundle::cls()));
     b->bundlePath = std::move(path);
     return objc::objc_autorelease(b);
 }
-std::string bundle_path(id self, SEL) { return as<NSBundle>(self)->bundlePath; }
+std::string bundle_path(id self, SEL) {
+    return as<NSBundle>(self)->bundlePath;
+}
 
 id url_withString(id, SEL, std::string s) {
     if (s.empty()) return nullptr;
@@ -139,27 +173,32 @@ id url_withString(id, SEL, std::string s) {
     u->absoluteString = std::move(s);
     return objc::objc_autorelease(u);
 }
-std::string url_absoluteString(id self, SEL) { return as<NSURL>(self)->absoluteString; }
+std::string url_absoluteString(id self, SEL) {
+    return as<NSURL>(self)->absoluteString;
+}
 
 class UIApplication : public objc::NSObject {};
 
 objc::Class applicationClass() {
     static objc::Class c = [] {
-        objc::Class k = objc::registerCxxClass<UIApplication>("UIApplication", objc::NSObject::cls());
-        objc::addClassMethod(k, SEL_("sharedApplication"), +[](id self, SEL) -> id {
-            static id app = [&] {
-                id a = objc::class_createInstance(static_cast<objc::Class>(self));
-                a->immortal = true;
-                return a;
-            }();
-            return app;
-        });
-        objc::addMethod(k, SEL_("openURL:"), +[](id, SEL, id url) {
-            if (url == nullptr) return false;
-            openedURLs().push_back(as<NSURL>(url)->absoluteString);
-            if (tracing()) trace("openURL: " + as<NSURL>(url)->absoluteString);
-            return true;
-        });
+        objc::Class k =
+            objc::registerCxxClass<UIApplication>("UIApplication", objc::NSObject::cls());
+        objc::addClassMethod(
+            k, SEL_("sharedApplication"), +[](id self, SEL) -> id {
+                static id app = [&] {
+                    id a = objc::class_createInstance(static_cast<objc::Class>(self));
+                    a->immortal = true;
+                    return a;
+                }();
+                return app;
+            });
+        objc::addMethod(
+            k, SEL_("openURL:"), +[](id, SEL, id url) {
+                if (url == nullptr) return false;
+                openedURLs().push_back(as<NSURL>(url)->absoluteString);
+                if (tracing()) trace("openURL: " + as<NSURL>(url)->absoluteString);
+                return true;
+            });
         return k;
     }();
     return c;
@@ -167,7 +206,8 @@ objc::Class applicationClass() {
 
 }  // namespace
 
-// --- Classes ---------------------------------------------------------------------------------------
+// --- Classes
+// ---------------------------------------------------------------------------------------
 
 objc::Class UISwitch::cls() {
     static objc::Class c = [] {
@@ -181,7 +221,8 @@ objc::Class UISwitch::cls() {
 }
 
 int64_t UIPickerView::numberOfComponents() const {
-    return msgSend<int64_t>(dataSource, SEL_("numberOfComponentsInPickerView:"), static_cast<id>(const_cast<UIPickerView*>(this)));
+    return msgSend<int64_t>(dataSource, SEL_("numberOfComponentsInPickerView:"),
+                            static_cast<id>(const_cast<UIPickerView*>(this)));
 }
 int64_t UIPickerView::numberOfRows(int64_t component) const {
     return msgSend<int64_t>(dataSource, SEL_("pickerView:numberOfRowsInComponent:"),
@@ -219,7 +260,9 @@ objc::Class UIScrollView::cls() {
 objc::Class UIAlertView::cls() {
     static objc::Class c = [] {
         objc::Class k = objc::registerCxxClass<UIAlertView>("UIAlertView", UIView::cls());
-        objc::addMethod(k, SEL_("initWithTitle:message:delegate:cancelButtonTitle:otherButtonTitles:"), &alert_init);
+        objc::addMethod(k,
+                        SEL_("initWithTitle:message:delegate:cancelButtonTitle:otherButtonTitles:"),
+                        &alert_init);
         objc::addMethod(k, SEL_("setDelegate:"), &alert_setDelegate);
         objc::addMethod(k, SEL_("show"), &alert_show);
         return k;
@@ -234,7 +277,8 @@ UIViewController::~UIViewController() {
 
 objc::Class UIViewController::cls() {
     static objc::Class c = [] {
-        objc::Class k = objc::registerCxxClass<UIViewController>("UIViewController", objc::NSObject::cls());
+        objc::Class k =
+            objc::registerCxxClass<UIViewController>("UIViewController", objc::NSObject::cls());
         objc::addMethod(k, SEL_("initWithNibName:bundle:"), &vc_initWithNib);
         objc::addMethod(k, SEL_("view"), &vc_view);
         objc::addMethod(k, SEL_("isViewLoaded"), &vc_isViewLoaded);
@@ -280,29 +324,38 @@ void registerControlClasses() {
     applicationClass();
 }
 
-// --- What a user does ------------------------------------------------------------------------------
+// --- What a user does
+// ------------------------------------------------------------------------------
 
 void setSwitchByUser(id s, bool on) {
     if (s == nullptr || !objc::isKindOfClass(s, UISwitch::cls())) return;
     auto* sw = as<UISwitch>(s);
     sw->on = on;
-    if (tracing()) trace(std::string("switch flipped ") + (on ? "on" : "off") + ": tag " + std::to_string(sw->tag));
+    if (tracing())
+        trace(std::string("switch flipped ") + (on ? "on" : "off") + ": tag " +
+              std::to_string(sw->tag));
     if (sw->target != nullptr && sw->action != nullptr) msgSend(sw->target, sw->action, s);
 }
 
 void spinPicker(id picker, int64_t row, int64_t component) {
     if (picker == nullptr || !objc::isKindOfClass(picker, UIPickerView::cls())) return;
     auto* p = as<UIPickerView>(picker);
-    if (component < 0 || component >= p->numberOfComponents() || row < 0 || row >= p->numberOfRows(component)) return;
+    if (component < 0 || component >= p->numberOfComponents() || row < 0 ||
+        row >= p->numberOfRows(component))
+        return;
     msgSend(picker, SEL_("selectRow:inComponent:animated:"), row, component, true);
     if (tracing()) {
-        trace("picker column " + std::to_string(component) + " turned to \"" + p->title(row, component) + "\"");
+        trace("picker column " + std::to_string(component) + " turned to \"" +
+              p->title(row, component) + "\"");
     }
     SEL sel = SEL_("pickerView:didSelectRow:inComponent:");
-    if (objc::respondsToSelector(p->delegate, sel)) msgSend(p->delegate, sel, picker, row, component);
+    if (objc::respondsToSelector(p->delegate, sel))
+        msgSend(p->delegate, sel, picker, row, component);
 }
 
-std::vector<UIAlertView*> visibleAlerts() { return alerts(); }
+std::vector<UIAlertView*> visibleAlerts() {
+    return alerts();
+}
 
 void tapAlertButton(int64_t index) {
     if (alerts().empty()) return;
@@ -310,13 +363,16 @@ void tapAlertButton(int64_t index) {
     if (index < 0 || static_cast<size_t>(index) >= a->buttonTitles.size()) return;
     alerts().erase(alerts().begin());
     a->visible = false;
-    if (tracing()) trace("alert closed with \"" + a->buttonTitles[static_cast<size_t>(index)] + "\"");
+    if (tracing())
+        trace("alert closed with \"" + a->buttonTitles[static_cast<size_t>(index)] + "\"");
     SEL sel = SEL_("alertView:clickedButtonAtIndex:");
-    if (objc::respondsToSelector(a->delegate, sel)) msgSend(a->delegate, sel, static_cast<id>(a), index);
+    if (objc::respondsToSelector(a->delegate, sel))
+        msgSend(a->delegate, sel, static_cast<id>(a), index);
     objc::objc_release(a);
 }
 
-void animateWithDuration(double duration, double delay, int64_t options, const std::function<void()>& animations,
+void animateWithDuration(double duration, double delay, int64_t options,
+                         const std::function<void()>& animations,
                          const std::function<void(bool)>& completion) {
     animationLog().push_back({duration, delay, options});
     if (animations) animations();
@@ -333,7 +389,8 @@ std::vector<std::string>& openedURLs() {
     return *urls;
 }
 
-// --- Interface files -----------------------------------------------------------------------------------
+// --- Interface files
+// -----------------------------------------------------------------------------------
 
 namespace {
 
@@ -351,8 +408,9 @@ std::string setterFor(const std::string& outlet) {
 }
 
 class NibBuilder {
-public:
-    NibBuilder(std::string file, std::string bundleDir) : file_(std::move(file)), bundleDir_(std::move(bundleDir)) {}
+  public:
+    NibBuilder(std::string file, std::string bundleDir)
+        : file_(std::move(file)), bundleDir_(std::move(bundleDir)) {}
 
     UIView* build(const Value& element, const std::string& parentPath) {
         const Dictionary* d = element.dictionary();
@@ -360,7 +418,8 @@ public:
         if (d == nullptr) return fail(here, "is not a dictionary");
         const Value* cls = element.find("Class");
         const Value* name = element.find("Name");
-        const std::string label = here + (name && name->string() ? " '" + *name->string() + "'" : "");
+        const std::string label =
+            here + (name && name->string() ? " '" + *name->string() + "'" : "");
         if (cls == nullptr || cls->string() == nullptr) return fail(label, "has no Class");
         objc::Class k = objc::objc_getClass(cls->string()->c_str());
         if (k == nullptr || !objc::class_respondsToSelector(k, SEL_("addSubview:"))) {
@@ -371,11 +430,13 @@ public:
         if (name && name->string()) v->accessibilityIdentifier = *name->string();
         if (const Value* frame = element.find("Frame")) {
             const Array* a = frame->array();
-            if (a == nullptr || a->size() != 4 || !std::all_of(a->begin(), a->end(), [](const Value& x) { return x.isNumber(); })) {
+            if (a == nullptr || a->size() != 4 ||
+                !std::all_of(a->begin(), a->end(), [](const Value& x) { return x.isNumber(); })) {
                 objc::objc_release(v);
                 return fail(path, "Frame must be four numbers: x, y, width, height");
             }
-            v->frame = CGRectMake(*(*a)[0].doubleValue(), *(*a)[1].doubleValue(), *(*a)[2].doubleValue(), *(*a)[3].doubleValue());
+            v->frame = CGRectMake(*(*a)[0].doubleValue(), *(*a)[1].doubleValue(),
+                                  *(*a)[2].doubleValue(), *(*a)[3].doubleValue());
         }
         if (const Value* props = element.find("Properties"); props && props->dictionary()) {
             for (const auto& [key, val] : *props->dictionary()) {
@@ -385,8 +446,10 @@ public:
                 }
             }
         }
-        for (auto [key, kind] : {std::pair{"Outlet", Connection::Outlet}, std::pair{"Action", Connection::Action},
-                                 std::pair{"DataSource", Connection::DataSource}, std::pair{"Delegate", Connection::Delegate}}) {
+        for (auto [key, kind] :
+             {std::pair{"Outlet", Connection::Outlet}, std::pair{"Action", Connection::Action},
+              std::pair{"DataSource", Connection::DataSource},
+              std::pair{"Delegate", Connection::Delegate}}) {
             if (const Value* c = element.find(key)) {
                 if (c->string() == nullptr) {
                     objc::objc_release(v);
@@ -418,13 +481,18 @@ public:
     bool connect(id owner) {
         for (const auto& c : connections_) {
             std::string problem;
-            if (c.kind == Connection::Outlet && !objc::respondsToSelector(owner, objc::sel_registerName(setterFor(c.name)))) {
+            if (c.kind == Connection::Outlet &&
+                !objc::respondsToSelector(owner, objc::sel_registerName(setterFor(c.name)))) {
                 problem = "the owner has no outlet '" + c.name + "'";
-            } else if (c.kind == Connection::Action && !objc::respondsToSelector(owner, objc::sel_registerName(c.name))) {
+            } else if (c.kind == Connection::Action &&
+                       !objc::respondsToSelector(owner, objc::sel_registerName(c.name))) {
                 problem = "the owner has no action '" + c.name + "'";
-            } else if ((c.kind == Connection::DataSource || c.kind == Connection::Delegate) && c.name != "Owner") {
+            } else if ((c.kind == Connection::DataSource || c.kind == Connection::Delegate) &&
+                       c.name != "Owner") {
                 problem = "data source and delegate can only be 'Owner'";
-            } else if (c.kind == Connection::Action && !objc::class_respondsToSelector(objc::object_getClass(c.view), SEL_("addTarget:action:"))) {
+            } else if (c.kind == Connection::Action &&
+                       !objc::class_respondsToSelector(objc::object_getClass(c.view),
+                                                       SEL_("addTarget:action:"))) {
                 problem = "is no control, so it cannot send '" + c.name + "'";
             }
             if (!problem.empty()) {
@@ -435,10 +503,18 @@ public:
         for (const auto& c : connections_) {
             id v = c.view;
             switch (c.kind) {
-                case Connection::Outlet: msgSend(owner, objc::sel_registerName(setterFor(c.name)), v); break;
-                case Connection::Action: msgSend(v, SEL_("addTarget:action:"), owner, objc::sel_registerName(c.name)); break;
-                case Connection::DataSource: msgSend(v, SEL_("setDataSource:"), owner); break;
-                case Connection::Delegate: msgSend(v, SEL_("setDelegate:"), owner); break;
+                case Connection::Outlet:
+                    msgSend(owner, objc::sel_registerName(setterFor(c.name)), v);
+                    break;
+                case Connection::Action:
+                    msgSend(v, SEL_("addTarget:action:"), owner, objc::sel_registerName(c.name));
+                    break;
+                case Connection::DataSource:
+                    msgSend(v, SEL_("setDataSource:"), owner);
+                    break;
+                case Connection::Delegate:
+                    msgSend(v, SEL_("setDelegate:"), owner);
+                    break;
             }
         }
         return true;
@@ -446,7 +522,7 @@ public:
 
     const std::string& error() const { return error_; }
 
-private:
+  private:
     UIView* fail(const std::string& element, const std::string& problem) {
         if (error_.empty()) error_ = file_ + ": element " + element + ": " + problem;
         return nullptr;
@@ -473,9 +549,11 @@ private:
             objc::objc_retain(image);
             objc::objc_release(iv->image);
             iv->image = image;
-        } else if (key == "contentSize" && val.array() && val.array()->size() == 2 && objc::isKindOfClass(v, UIScrollView::cls())) {
-            static_cast<UIScrollView*>(v)->contentSize = {(*val.array())[0].doubleValue().value_or(0),
-                                                          (*val.array())[1].doubleValue().value_or(0)};
+        } else if (key == "contentSize" && val.array() && val.array()->size() == 2 &&
+                   objc::isKindOfClass(v, UIScrollView::cls())) {
+            static_cast<UIScrollView*>(v)->contentSize = {
+                (*val.array())[0].doubleValue().value_or(0),
+                (*val.array())[1].doubleValue().value_or(0)};
         } else {
             return false;
         }
@@ -494,7 +572,8 @@ NibResult loadNib(const std::string& devicePath, id owner) {
     NibResult result;
     auto doc = plist::readDictionary(device::resolve(devicePath));
     if (!doc) {
-        result.error = devicePath + ": missing, unreadable, or not a property list with a dictionary root";
+        result.error =
+            devicePath + ": missing, unreadable, or not a property list with a dictionary root";
         return result;
     }
     auto root = doc->find("View");
@@ -502,7 +581,8 @@ NibResult loadNib(const std::string& devicePath, id owner) {
         result.error = devicePath + ": has no View element";
         return result;
     }
-    const std::string dir = devicePath.substr(0, devicePath.find_last_of('/') == std::string::npos ? 0 : devicePath.find_last_of('/'));
+    const std::string dir = devicePath.substr(
+        0, devicePath.find_last_of('/') == std::string::npos ? 0 : devicePath.find_last_of('/'));
     NibBuilder builder(devicePath, dir);
     UIView* view = builder.build(root->second, "");
     if (view != nullptr && !builder.connect(owner)) {

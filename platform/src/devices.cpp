@@ -8,8 +8,8 @@
 namespace platform {
 
 using objc::id;
-using objc::SEL;
 using objc::msgSend;
+using objc::SEL;
 
 namespace {
 
@@ -36,7 +36,9 @@ DeviceModel& DeviceModel::shared() {
     return *m;
 }
 
-void DeviceModel::reset() { *this = DeviceModel(); }
+void DeviceModel::reset() {
+    *this = DeviceModel();
+}
 
 void DeviceModel::setProximityCovered(bool covered) {
     if (covered == covered_) return;
@@ -62,8 +64,10 @@ void DeviceModel::requestAnswer() {
 }
 
 void DeviceModel::requestSpeaker(bool on) {
-    if (speakerHandler_) speakerHandler_(on);
-    else speaker_ = on;
+    if (speakerHandler_)
+        speakerHandler_(on);
+    else
+        speaker_ = on;
 }
 
 void DeviceModel::pressLockButton() {
@@ -74,9 +78,9 @@ void DeviceModel::pressLockButton() {
 void DeviceModel::setCallStatus(int32_t status, bool alternate) {
     callStatus_ = status;
     if (status != kCTCallStatusActive && status != kCTCallStatusHeld) speaker_ = false;
-    postTelephonyNotification(alternate ? "kCTCallAlternateStatusChangeNotification"
-                                        : "kCTCallStatusChangeNotification",
-                              Dictionary{{"kCTCallStatus", Value(status)}});
+    postTelephonyNotification(
+        alternate ? "kCTCallAlternateStatusChangeNotification" : "kCTCallStatusChangeNotification",
+        Dictionary{{"kCTCallStatus", Value(status)}});
 }
 
 void postTelephonyNotification(const std::string& name, const Dictionary& userInfo) {
@@ -87,10 +91,13 @@ void postTelephonyNotification(const std::string& name, const Dictionary& userIn
 // --- NSArray -------------------------------------------------------------------------------
 
 namespace {
-int32_t array_count(id self, SEL) { return static_cast<int32_t>(static_cast<NSArray*>(self)->items().size()); }
+int32_t array_count(id self, SEL) {
+    return static_cast<int32_t>(static_cast<NSArray*>(self)->items().size());
+}
 id array_objectAtIndex(id self, SEL, int32_t i) {
     const auto& items = static_cast<NSArray*>(self)->items();
-    return i >= 0 && static_cast<size_t>(i) < items.size() ? items[static_cast<size_t>(i)] : nullptr;
+    return i >= 0 && static_cast<size_t>(i) < items.size() ? items[static_cast<size_t>(i)]
+                                                           : nullptr;
 }
 std::string array_description(id self, SEL) {
     const auto& items = static_cast<NSArray*>(self)->items();
@@ -128,7 +135,9 @@ NSArray::~NSArray() {
 
 namespace {
 
-SBSAccelerometer* accel(id self) { return static_cast<SBSAccelerometer*>(self); }
+SBSAccelerometer* accel(id self) {
+    return static_cast<SBSAccelerometer*>(self);
+}
 
 void scheduleSample(SBSAccelerometer* a);
 
@@ -139,7 +148,8 @@ void deliverSample(SBSAccelerometer* a) {
     SEL sel = SEL_("accelerometer:didAccelerateWithTimeStamp:x:y:z:eventType:");
     if (objc::respondsToSelector(a->delegate, sel)) {
         Pose p = DeviceModel::shared().pose();
-        msgSend(a->delegate, sel, static_cast<id>(a), processClock().now(), p.x, p.y, p.z, int32_t{0});
+        msgSend(a->delegate, sel, static_cast<id>(a), processClock().now(), p.x, p.y, p.z,
+                int32_t{0});
     }
     // The delegate may have switched events off, or off and on again (which restarted sampling).
     if (a->eventsEnabled && a->sampling == 0) scheduleSample(a);
@@ -159,10 +169,14 @@ void accel_setEventsEnabled(id self, SEL, bool enabled) {
     if (enabled == a->eventsEnabled) return;
     a->eventsEnabled = enabled;
     if (tracing()) trace(enabled ? "accelerometer on" : "accelerometer off");
-    if (enabled) scheduleSample(a);
-    else stopSampling(a);
+    if (enabled)
+        scheduleSample(a);
+    else
+        stopSampling(a);
 }
-bool accel_eventsEnabled(id self, SEL) { return accel(self)->eventsEnabled; }
+bool accel_eventsEnabled(id self, SEL) {
+    return accel(self)->eventsEnabled;
+}
 void accel_setUpdateInterval(id self, SEL, double interval) {
     SBSAccelerometer* a = accel(self);
     a->updateInterval = interval > 0 ? interval : 0.01;
@@ -171,21 +185,38 @@ void accel_setUpdateInterval(id self, SEL, double interval) {
         scheduleSample(a);
     }
 }
-double accel_updateInterval(id self, SEL) { return accel(self)->updateInterval; }
-void accel_setX(id self, SEL, float t) { accel(self)->xThreshold = t; }
-void accel_setY(id self, SEL, float t) { accel(self)->yThreshold = t; }
-void accel_setZ(id self, SEL, float t) { accel(self)->zThreshold = t; }
-void accel_setOrientation(id self, SEL, bool on) { accel(self)->orientationEventsEnabled = on; }
-void accel_setDelegate(id self, SEL, id delegate) { accel(self)->delegate = delegate; }
-id accel_delegate(id self, SEL) { return accel(self)->delegate; }
+double accel_updateInterval(id self, SEL) {
+    return accel(self)->updateInterval;
+}
+void accel_setX(id self, SEL, float t) {
+    accel(self)->xThreshold = t;
+}
+void accel_setY(id self, SEL, float t) {
+    accel(self)->yThreshold = t;
+}
+void accel_setZ(id self, SEL, float t) {
+    accel(self)->zThreshold = t;
+}
+void accel_setOrientation(id self, SEL, bool on) {
+    accel(self)->orientationEventsEnabled = on;
+}
+void accel_setDelegate(id self, SEL, id delegate) {
+    accel(self)->delegate = delegate;
+}
+id accel_delegate(id self, SEL) {
+    return accel(self)->delegate;
+}
 
 }  // namespace
 
-SBSAccelerometer::~SBSAccelerometer() { stopSampling(this); }
+SBSAccelerometer::~SBSAccelerometer() {
+    stopSampling(this);
+}
 
 objc::Class SBSAccelerometer::cls() {
     static objc::Class c = [] {
-        objc::Class k = objc::registerCxxClass<SBSAccelerometer>("SBSAccelerometer", objc::NSObject::cls());
+        objc::Class k =
+            objc::registerCxxClass<SBSAccelerometer>("SBSAccelerometer", objc::NSObject::cls());
         objc::addMethod(k, SEL_("setAccelerometerEventsEnabled:"), &accel_setEventsEnabled);
         objc::addMethod(k, SEL_("accelerometerEventsEnabled"), &accel_eventsEnabled);
         objc::addMethod(k, SEL_("setUpdateInterval:"), &accel_setUpdateInterval);
@@ -204,15 +235,21 @@ objc::Class SBSAccelerometer::cls() {
 // --- UIDevice ------------------------------------------------------------------------------
 
 namespace {
-id device_currentDevice(id, SEL) { return UIDevice::currentDevice(); }
+id device_currentDevice(id, SEL) {
+    return UIDevice::currentDevice();
+}
 void device_setProximity(id self, SEL, bool on) {
     auto* d = static_cast<UIDevice*>(self);
-    if (d->proximityMonitoringEnabled != on && tracing()) trace(on ? "proximity sensor armed" : "proximity sensor off");
+    if (d->proximityMonitoringEnabled != on && tracing())
+        trace(on ? "proximity sensor armed" : "proximity sensor off");
     d->proximityMonitoringEnabled = on;
 }
-bool device_proximityEnabled(id self, SEL) { return static_cast<UIDevice*>(self)->proximityMonitoringEnabled; }
+bool device_proximityEnabled(id self, SEL) {
+    return static_cast<UIDevice*>(self)->proximityMonitoringEnabled;
+}
 bool device_proximityState(id self, SEL) {
-    return static_cast<UIDevice*>(self)->proximityMonitoringEnabled && DeviceModel::shared().proximityCovered();
+    return static_cast<UIDevice*>(self)->proximityMonitoringEnabled &&
+           DeviceModel::shared().proximityCovered();
 }
 }  // namespace
 
@@ -241,12 +278,16 @@ class SBLockScreenManager : public objc::NSObject {};
 
 objc::Class lockScreenManagerClass() {
     static objc::Class c = [] {
-        objc::Class k = objc::registerCxxClass<SBLockScreenManager>("SBLockScreenManager", objc::NSObject::cls());
-        objc::addClassMethod(k, SEL_("sharedInstance"), +[](id self, SEL) -> id {
-            static id shared = makeImmortal<SBLockScreenManager>(static_cast<objc::Class>(self));
-            return shared;
-        });
-        objc::addMethod(k, SEL_("isUILocked"), +[](id, SEL) { return DeviceModel::shared().locked(); });
+        objc::Class k = objc::registerCxxClass<SBLockScreenManager>("SBLockScreenManager",
+                                                                    objc::NSObject::cls());
+        objc::addClassMethod(
+            k, SEL_("sharedInstance"), +[](id self, SEL) -> id {
+                static id shared =
+                    makeImmortal<SBLockScreenManager>(static_cast<objc::Class>(self));
+                return shared;
+            });
+        objc::addMethod(
+            k, SEL_("isUILocked"), +[](id, SEL) { return DeviceModel::shared().locked(); });
         return k;
     }();
     return c;
@@ -255,12 +296,12 @@ objc::Class lockScreenManagerClass() {
 // --- AVAudioSession ----------------------------------------------------------------------------
 
 class AVAudioSessionPortDescription : public objc::NSObject {
-public:
+  public:
     std::string portType;
 };
 
 class AVAudioSessionRouteDescription : public objc::NSObject {
-public:
+  public:
     objc::Strong<NSArray> outputs;
 };
 
@@ -276,18 +317,22 @@ std::string portName(const std::string& type) {
 
 objc::Class portClass() {
     static objc::Class c = [] {
-        objc::Class k = objc::registerCxxClass<AVAudioSessionPortDescription>("AVAudioSessionPortDescription", objc::NSObject::cls());
-        objc::addMethod(k, SEL_("portType"), +[](id self, SEL) {
-            return static_cast<AVAudioSessionPortDescription*>(self)->portType;
-        });
-        objc::addMethod(k, SEL_("portName"), +[](id self, SEL) {
-            return portName(static_cast<AVAudioSessionPortDescription*>(self)->portType);
-        });
-        objc::addMethod(k, SEL_("description"), +[](id self, SEL) {
-            const auto& type = static_cast<AVAudioSessionPortDescription*>(self)->portType;
-            return "<AVAudioSessionPortDescription: " + hexAddress(self) + ", type = " + type +
-                   "; name = " + portName(type) + ">";
-        });
+        objc::Class k = objc::registerCxxClass<AVAudioSessionPortDescription>(
+            "AVAudioSessionPortDescription", objc::NSObject::cls());
+        objc::addMethod(
+            k, SEL_("portType"), +[](id self, SEL) {
+                return static_cast<AVAudioSessionPortDescription*>(self)->portType;
+            });
+        objc::addMethod(
+            k, SEL_("portName"), +[](id self, SEL) {
+                return portName(static_cast<AVAudioSessionPortDescription*>(self)->portType);
+            });
+        objc::addMethod(
+            k, SEL_("description"), +[](id self, SEL) {
+                const auto& type = static_cast<AVAudioSessionPortDescription*>(self)->portType;
+                return "<AVAudioSessionPortDescription: " + hexAddress(self) + ", type = " + type +
+                       "; name = " + portName(type) + ">";
+            });
         return k;
     }();
     return c;
@@ -295,10 +340,12 @@ objc::Class portClass() {
 
 objc::Class routeClass() {
     static objc::Class c = [] {
-        objc::Class k = objc::registerCxxClass<AVAudioSessionRouteDescription>("AVAudioSessionRouteDescription", objc::NSObject::cls());
-        objc::addMethod(k, SEL_("outputs"), +[](id self, SEL) -> id {
-            return static_cast<AVAudioSessionRouteDescription*>(self)->outputs.get();
-        });
+        objc::Class k = objc::registerCxxClass<AVAudioSessionRouteDescription>(
+            "AVAudioSessionRouteDescription", objc::NSObject::cls());
+        objc::addMethod(
+            k, SEL_("outputs"), +[](id self, SEL) -> id {
+                return static_cast<AVAudioSessionRouteDescription*>(self)->outputs.get();
+            });
         return k;
     }();
     return c;
@@ -306,24 +353,29 @@ objc::Class routeClass() {
 
 objc::Class audioSessionClass() {
     static objc::Class c = [] {
-        objc::Class k = objc::registerCxxClass<AVAudioSession>("AVAudioSession", objc::NSObject::cls());
-        objc::addClassMethod(k, SEL_("sharedInstance"), +[](id self, SEL) -> id {
-            static id shared = makeImmortal<AVAudioSession>(static_cast<objc::Class>(self));
-            return shared;
-        });
+        objc::Class k =
+            objc::registerCxxClass<AVAudioSession>("AVAudioSession", objc::NSObject::cls());
+        objc::addClassMethod(
+            k, SEL_("sharedInstance"), +[](id self, SEL) -> id {
+                static id shared = makeImmortal<AVAudioSession>(static_cast<objc::Class>(self));
+                return shared;
+            });
         // The route is read afresh on every call, so it reflects what is connected now.
-        objc::addMethod(k, SEL_("currentRoute"), +[](id, SEL) -> id {
-            std::vector<id> ports;
-            for (const auto& type : DeviceModel::shared().routeOutputs()) {
-                auto* port = static_cast<AVAudioSessionPortDescription*>(objc::class_createInstance(portClass()));
-                port->portType = type;
-                ports.push_back(port);
-            }
-            auto* route = static_cast<AVAudioSessionRouteDescription*>(objc::class_createInstance(routeClass()));
-            route->outputs = objc::Strong<NSArray>::adopt(NSArray::create(ports));
-            for (id p : ports) objc::objc_release(p);
-            return objc::objc_autorelease(route);
-        });
+        objc::addMethod(
+            k, SEL_("currentRoute"), +[](id, SEL) -> id {
+                std::vector<id> ports;
+                for (const auto& type : DeviceModel::shared().routeOutputs()) {
+                    auto* port = static_cast<AVAudioSessionPortDescription*>(
+                        objc::class_createInstance(portClass()));
+                    port->portType = type;
+                    ports.push_back(port);
+                }
+                auto* route = static_cast<AVAudioSessionRouteDescription*>(
+                    objc::class_createInstance(routeClass()));
+                route->outputs = objc::Strong<NSArray>::adopt(NSArray::create(ports));
+                for (id p : ports) objc::objc_release(p);
+                return objc::objc_autorelease(route);
+            });
         return k;
     }();
     return c;
@@ -336,13 +388,14 @@ class UIScreen : public objc::NSObject {};
 objc::Class screenClass() {
     static objc::Class c = [] {
         objc::Class k = objc::registerCxxClass<UIScreen>("UIScreen", objc::NSObject::cls());
-        objc::addClassMethod(k, SEL_("mainScreen"), +[](id self, SEL) -> id {
-            static id shared = makeImmortal<UIScreen>(static_cast<objc::Class>(self));
-            return DeviceModel::shared().hasMainScreen() ? shared : nullptr;
-        });
-        objc::addMethod(k, SEL_("bounds"), +[](id, SEL) {
-            return CGRectMake(0, 0, 320, DeviceModel::shared().screenHeight());
-        });
+        objc::addClassMethod(
+            k, SEL_("mainScreen"), +[](id self, SEL) -> id {
+                static id shared = makeImmortal<UIScreen>(static_cast<objc::Class>(self));
+                return DeviceModel::shared().hasMainScreen() ? shared : nullptr;
+            });
+        objc::addMethod(
+            k, SEL_("bounds"),
+            +[](id, SEL) { return CGRectMake(0, 0, 320, DeviceModel::shared().screenHeight()); });
         return k;
     }();
     return c;
@@ -374,6 +427,8 @@ SignalHandler installSignalHandler(int signum, SignalHandler handler) {
     return ::signal(signum, handler);
 }
 
-void failNextSignalInstallation() { failNextSignal = true; }
+void failNextSignalInstallation() {
+    failNextSignal = true;
+}
 
 }  // namespace platform

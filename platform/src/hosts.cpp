@@ -23,7 +23,9 @@ using objc::SEL;
 
 namespace {
 
-TPSuperBottomBar* bar(id self) { return static_cast<TPSuperBottomBar*>(self); }
+TPSuperBottomBar* bar(id self) {
+    return static_cast<TPSuperBottomBar*>(self);
+}
 
 void retainInto(id& slot, id value) {
     objc::objc_retain(value);
@@ -52,10 +54,18 @@ id bar_init(id self, SEL) {
     return self;
 }
 
-id bar_mainRightButton(id self, SEL) { return bar(self)->mainRightButton; }
-void bar_setMainRightButton(id self, SEL, id button) { retainInto(bar(self)->mainRightButton, button); }
-id bar_slidingButton(id self, SEL) { return bar(self)->slidingButton; }
-void bar_setSlidingButton(id self, SEL, id button) { retainInto(bar(self)->slidingButton, button); }
+id bar_mainRightButton(id self, SEL) {
+    return bar(self)->mainRightButton;
+}
+void bar_setMainRightButton(id self, SEL, id button) {
+    retainInto(bar(self)->mainRightButton, button);
+}
+id bar_slidingButton(id self, SEL) {
+    return bar(self)->slidingButton;
+}
+void bar_setSlidingButton(id self, SEL, id button) {
+    retainInto(bar(self)->slidingButton, button);
+}
 
 void answerOnce(TPSuperBottomBar* b, const char* how) {
     if (b->answered) return;
@@ -99,9 +109,13 @@ objc::Class TPSuperBottomBar::cls() {
 
 namespace {
 
-InCallController* controller(id self) { return static_cast<InCallController*>(self); }
+InCallController* controller(id self) {
+    return static_cast<InCallController*>(self);
+}
 
-int32_t incall_speakerButtonPosition(id, SEL) { return InCallController::kSpeakerPosition; }
+int32_t incall_speakerButtonPosition(id, SEL) {
+    return InCallController::kSpeakerPosition;
+}
 
 void incall_sixSquareButtonClicked(id self, SEL, int32_t position) {
     controller(self)->clicks.push_back(position);
@@ -110,7 +124,8 @@ void incall_sixSquareButtonClicked(id self, SEL, int32_t position) {
         return;
     }
     const bool on = !DeviceModel::shared().speakerSelected();
-    if (tracing()) trace(std::string("in-call speaker button tapped: speaker ") + (on ? "on" : "off"));
+    if (tracing())
+        trace(std::string("in-call speaker button tapped: speaker ") + (on ? "on" : "off"));
     DeviceModel::shared().requestSpeaker(on);
 }
 
@@ -122,7 +137,8 @@ void incall_callStatusChanged(id self, SEL, id note) {
 
 objc::Class InCallController::cls() {
     static objc::Class c = [] {
-        objc::Class k = objc::registerCxxClass<InCallController>("InCallController", objc::NSObject::cls());
+        objc::Class k =
+            objc::registerCxxClass<InCallController>("InCallController", objc::NSObject::cls());
         objc::addMethod(k, SEL_("speakerButtonPosition"), &incall_speakerButtonPosition);
         objc::addMethod(k, SEL_("sixSquareButtonClicked:"), &incall_sixSquareButtonClicked);
         objc::addMethod(k, SEL_("_callStatusChangedNotification:"), &incall_callStatusChanged);
@@ -131,11 +147,14 @@ objc::Class InCallController::cls() {
     return c;
 }
 
-// --- SBLockScreenViewController ----------------------------------------------------------------------
+// --- SBLockScreenViewController
+// ----------------------------------------------------------------------
 
 namespace {
 
-SBLockScreenViewController* lockVC(id self) { return static_cast<SBLockScreenViewController*>(self); }
+SBLockScreenViewController* lockVC(id self) {
+    return static_cast<SBLockScreenViewController*>(self);
+}
 
 void lock_didRotate(id self, SEL, int64_t from) {
     lockVC(self)->lastCall = "didRotateFromInterfaceOrientation:";
@@ -157,11 +176,12 @@ void lock_willAnimate(id self, SEL, int64_t to, double duration) {
 
 objc::Class SBLockScreenViewController::cls() {
     static objc::Class c = [] {
-        objc::Class k = objc::registerCxxClass<SBLockScreenViewController>("SBLockScreenViewController",
-                                                                           objc::NSObject::cls());
+        objc::Class k = objc::registerCxxClass<SBLockScreenViewController>(
+            "SBLockScreenViewController", objc::NSObject::cls());
         objc::addMethod(k, SEL_("didRotateFromInterfaceOrientation:"), &lock_didRotate);
         objc::addMethod(k, SEL_("willRotateToInterfaceOrientation:duration:"), &lock_willRotate);
-        objc::addMethod(k, SEL_("willAnimateRotationToInterfaceOrientation:duration:"), &lock_willAnimate);
+        objc::addMethod(k, SEL_("willAnimateRotationToInterfaceOrientation:duration:"),
+                        &lock_willAnimate);
         return k;
     }();
     return c;
@@ -182,16 +202,20 @@ void registerHostClasses(HostRole role) {
     }
 }
 
-// --- The call screen -------------------------------------------------------------------------------
+// --- The call screen
+// -------------------------------------------------------------------------------
 
 namespace {
 
 void callScreenStatusCallback(CFNotificationCenterRef, void*, const std::string& name, const void*,
                               const Dictionary* userInfo) {
-    if (name != "kCTCallStatusChangeNotification" && name != "kCTCallAlternateStatusChangeNotification") return;
+    if (name != "kCTCallStatusChangeNotification" &&
+        name != "kCTCallAlternateStatusChangeNotification")
+        return;
     int32_t status = 0;
     if (userInfo != nullptr) {
-        if (auto it = userInfo->find("kCTCallStatus"); it != userInfo->end()) status = it->second.intValue().value_or(0);
+        if (auto it = userInfo->find("kCTCallStatus"); it != userInfo->end())
+            status = it->second.intValue().value_or(0);
     }
     // Not under the running handler: the screen changes on the next pass.
     RunLoop::main().schedule(0, [status] {
@@ -210,19 +234,23 @@ CallScreen& CallScreen::shared() {
 void CallScreen::install(HostRole role) {
     role_ = role;
     if (!installed_) {
-        CTTelephonyCenterAddObserver(CTTelephonyCenterGetDefault(), this, &callScreenStatusCallback, nullptr,
-                                     nullptr, CFNotificationSuspensionBehaviorDeliverImmediately);
+        CTTelephonyCenterAddObserver(CTTelephonyCenterGetDefault(), this, &callScreenStatusCallback,
+                                     nullptr, nullptr,
+                                     CFNotificationSuspensionBehaviorDeliverImmediately);
         installed_ = true;
     }
     if (role == HostRole::SpringBoard && lockScreen_ == nullptr) {
-        lockScreen_ = static_cast<SBLockScreenViewController*>(objc::allocInit(SBLockScreenViewController::cls()));
+        lockScreen_ = static_cast<SBLockScreenViewController*>(
+            objc::allocInit(SBLockScreenViewController::cls()));
     }
 }
 
 void CallScreen::rotateLockScreen(int64_t from, int64_t to, double duration) {
     if (lockScreen_ == nullptr) return;
-    msgSend(static_cast<id>(lockScreen_), SEL_("willRotateToInterfaceOrientation:duration:"), to, duration);
-    msgSend(static_cast<id>(lockScreen_), SEL_("willAnimateRotationToInterfaceOrientation:duration:"), to, duration);
+    msgSend(static_cast<id>(lockScreen_), SEL_("willRotateToInterfaceOrientation:duration:"), to,
+            duration);
+    msgSend(static_cast<id>(lockScreen_),
+            SEL_("willAnimateRotationToInterfaceOrientation:duration:"), to, duration);
     msgSend(static_cast<id>(lockScreen_), SEL_("didRotateFromInterfaceOrientation:"), from);
     if (tracing()) trace("lock screen rotated to orientation " + std::to_string(to));
 }
@@ -261,9 +289,11 @@ void CallScreen::onStatus(int32_t status) {
         DeviceModel::shared().setSpeakerSelected(false);
     }
     if (controller_ != nullptr) {
-        objc::Strong<NSNotification> note = objc::Strong<NSNotification>::adopt(NSNotification::create(
-            "kCTCallStatusChangeNotification", nullptr, Value(Dictionary{{"kCTCallStatus", Value(status)}})));
-        msgSend(static_cast<id>(controller_), SEL_("_callStatusChangedNotification:"), static_cast<id>(note.get()));
+        objc::Strong<NSNotification> note = objc::Strong<NSNotification>::adopt(
+            NSNotification::create("kCTCallStatusChangeNotification", nullptr,
+                                   Value(Dictionary{{"kCTCallStatus", Value(status)}})));
+        msgSend(static_cast<id>(controller_), SEL_("_callStatusChangedNotification:"),
+                static_cast<id>(note.get()));
     }
 }
 
@@ -274,7 +304,8 @@ void CallScreen::reset() {
     lockScreen_ = nullptr;
 }
 
-// --- Injection -------------------------------------------------------------------------------------
+// --- Injection
+// -------------------------------------------------------------------------------------
 
 std::vector<std::string> injectTweaks() {
     std::vector<std::string> loaded;
@@ -284,7 +315,8 @@ std::vector<std::string> injectTweaks() {
     std::vector<std::string> filters;
     while (dirent* e = ::readdir(d)) {
         std::string name = e->d_name;
-        if (name.size() > 6 && name.compare(name.size() - 6, 6, ".plist") == 0) filters.push_back(name);
+        if (name.size() > 6 && name.compare(name.size() - 6, 6, ".plist") == 0)
+            filters.push_back(name);
     }
     ::closedir(d);
     std::sort(filters.begin(), filters.end());  // load order is alphabetical, as on the phone
@@ -293,18 +325,22 @@ std::vector<std::string> injectTweaks() {
         const std::string path = dir + "/" + filter;
         auto plist = plist::readDictionary(path);
         if (!plist) {
-            std::fprintf(stderr, "injector: %s: not a readable property list with a dictionary root; skipped\n",
-                         path.c_str());
+            std::fprintf(
+                stderr,
+                "injector: %s: not a readable property list with a dictionary root; skipped\n",
+                path.c_str());
             continue;
         }
         auto filterEntry = plist->find("Filter");
-        const Value* bundles = filterEntry != plist->end() ? filterEntry->second.find("Bundles") : nullptr;
+        const Value* bundles =
+            filterEntry != plist->end() ? filterEntry->second.find("Bundles") : nullptr;
         if (bundles == nullptr || bundles->array() == nullptr) {
             std::fprintf(stderr, "injector: %s: no Filter > Bundles list; skipped\n", path.c_str());
             continue;
         }
         bool wanted = false;
-        for (const Value& b : *bundles->array()) wanted = wanted || (b.string() && *b.string() == me);
+        for (const Value& b : *bundles->array())
+            wanted = wanted || (b.string() && *b.string() == me);
         if (!wanted) continue;
         const std::string base = filter.substr(0, filter.size() - 6);
         const std::string library = dir + "/" + base + ".dylib";

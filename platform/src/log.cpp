@@ -79,14 +79,17 @@ std::string formatArgs(const char* fmt, const FormatArg* args, size_t count) {
         char buf[128];
         switch (*p) {
             case '@':
-            case 's': out += arg ? arg->asObject() : "(null)"; break;
+            case 's':
+                out += arg ? arg->asObject() : "(null)";
+                break;
             case 'd':
             case 'i':
             case 'u':
             case 'x':
             case 'X': {
                 std::string f = flags + "ll" + *p;
-                std::snprintf(buf, sizeof buf, f.c_str(), static_cast<long long>(arg ? arg->asInteger() : 0));
+                std::snprintf(buf, sizeof buf, f.c_str(),
+                              static_cast<long long>(arg ? arg->asInteger() : 0));
                 out += buf;
                 break;
             }
@@ -98,8 +101,11 @@ std::string formatArgs(const char* fmt, const FormatArg* args, size_t count) {
                 out += buf;
                 break;
             }
-            case 'c': out += static_cast<char>(arg ? arg->asInteger() : '?'); break;
-            default: out.append(start, static_cast<size_t>(p - start) + 1);
+            case 'c':
+                out += static_cast<char>(arg ? arg->asInteger() : '?');
+                break;
+            default:
+                out.append(start, static_cast<size_t>(p - start) + 1);
         }
     }
     return out;
@@ -110,9 +116,13 @@ void logLine(const std::string& line) {
     if (sink()) sink()(line);
 }
 
-void setLogSink(LogSink s) { sink() = std::move(s); }
+void setLogSink(LogSink s) {
+    sink() = std::move(s);
+}
 
-void setSignalLogFd(int fd) { signalLogFd = fd; }
+void setSignalLogFd(int fd) {
+    signalLogFd = fd;
+}
 
 void logSignalSafe(const char* text) {
     const int fd = signalLogFd;

@@ -69,7 +69,8 @@ struct NotificationCenterImpl {
                 objc::msgSend(static_cast<id>(const_cast<void*>(r.observer)), r.selector,
                               static_cast<id>(note.get()));
             } else if (r.callback != nullptr) {
-                r.callback(this, const_cast<void*>(r.observer), name, object, userInfo.dictionary());
+                r.callback(this, const_cast<void*>(r.observer), name, object,
+                           userInfo.dictionary());
             }
         }
     }
@@ -94,11 +95,15 @@ NotificationCenterImpl& distributed() {
     return *c;
 }
 
-void forgetFreedObject(id obj) { distributed().removeEvery(obj); }
+void forgetFreedObject(id obj) {
+    distributed().removeEvery(obj);
+}
 
 void receiveEnvelope(const Envelope& e) {
-    if (e.channel == Channel::Darwin) darwin().deliver(e.name, nullptr, Value());
-    else distributed().deliver(e.name, nullptr, e.userInfo);
+    if (e.channel == Channel::Darwin)
+        darwin().deliver(e.name, nullptr, Value());
+    else
+        distributed().deliver(e.name, nullptr, e.userInfo);
 }
 
 std::unique_ptr<Transport>& transportSlot() {
@@ -121,18 +126,26 @@ void InProcessTransport::send(const Envelope& envelope) {
     });
 }
 
-Transport& transport() { return *transportSlot(); }
+Transport& transport() {
+    return *transportSlot();
+}
 
 void setTransport(std::unique_ptr<Transport> t) {
     t->setReceiver(&receiveEnvelope);
     transportSlot() = std::move(t);
     // Interest registered before the switch carries over.
-    for (const auto& r : darwin().registrations) transport().watch(Channel::Darwin, r.name.value_or(""));
-    for (const auto& r : distributed().registrations) transport().watch(Channel::Distributed, r.name.value_or(""));
+    for (const auto& r : darwin().registrations)
+        transport().watch(Channel::Darwin, r.name.value_or(""));
+    for (const auto& r : distributed().registrations)
+        transport().watch(Channel::Distributed, r.name.value_or(""));
 }
 
-CFNotificationCenterRef CFNotificationCenterGetDarwinNotifyCenter() { return &darwin(); }
-CFNotificationCenterRef CTTelephonyCenterGetDefault() { return &telephony(); }
+CFNotificationCenterRef CFNotificationCenterGetDarwinNotifyCenter() {
+    return &darwin();
+}
+CFNotificationCenterRef CTTelephonyCenterGetDefault() {
+    return &telephony();
+}
 
 void CFNotificationCenterAddObserver(CFNotificationCenterRef center, const void* observer,
                                      CFNotificationCallback callback, const char* name,
@@ -142,8 +155,8 @@ void CFNotificationCenterAddObserver(CFNotificationCenterRef center, const void*
     if (name != nullptr) n = name;
     center->add({0, observer, callback, nullptr, n, object, suspensionBehavior});
     if (tracing()) {
-        trace(std::string("platform: observer added: ") + (center == &darwin() ? "darwin " : "telephony ") +
-              n.value_or("*"));
+        trace(std::string("platform: observer added: ") +
+              (center == &darwin() ? "darwin " : "telephony ") + n.value_or("*"));
     }
     if (center == &darwin()) transport().watch(Channel::Darwin, n.value_or(""));
 }
@@ -183,8 +196,12 @@ size_t CFNotificationCenterObserverCount(CFNotificationCenterRef center) {
 // --- NSNotification ------------------------------------------------------------------------
 
 namespace {
-std::string notification_name(id self, SEL) { return static_cast<NSNotification*>(self)->name(); }
-id notification_object(id self, SEL) { return static_cast<NSNotification*>(self)->object(); }
+std::string notification_name(id self, SEL) {
+    return static_cast<NSNotification*>(self)->name();
+}
+id notification_object(id self, SEL) {
+    return static_cast<NSNotification*>(self)->object();
+}
 std::string notification_description(id self, SEL) {
     auto* n = static_cast<NSNotification*>(self);
     char buf[32];
@@ -198,7 +215,8 @@ std::string notification_description(id self, SEL) {
 
 objc::Class NSNotification::cls() {
     static objc::Class c = [] {
-        objc::Class k = objc::registerCxxClass<NSNotification>("NSNotification", objc::NSObject::cls());
+        objc::Class k =
+            objc::registerCxxClass<NSNotification>("NSNotification", objc::NSObject::cls());
         objc::addMethod(k, SEL_("name"), &notification_name);
         objc::addMethod(k, SEL_("object"), &notification_object);
         objc::addMethod(k, SEL_("description"), &notification_description);
@@ -215,19 +233,24 @@ NSNotification* NSNotification::create(std::string name, id object, Value userIn
     return n;
 }
 
-NSNotification::~NSNotification() { objc::objc_release(object_); }
+NSNotification::~NSNotification() {
+    objc::objc_release(object_);
+}
 
 // --- NSDistributedNotificationCenter -------------------------------------------------------
 
 namespace {
 
-id center_defaultCenter(id, SEL) { return NSDistributedNotificationCenter::defaultCenter(); }
+id center_defaultCenter(id, SEL) {
+    return NSDistributedNotificationCenter::defaultCenter();
+}
 
 void center_addObserver(id, SEL, id observer, SEL selector, std::string name, id object) {
     if (observer == nullptr || selector == nullptr) return;
     std::optional<std::string> n;
     if (!name.empty()) n = name;
-    distributed().add({0, observer, nullptr, selector, n, object, CFNotificationSuspensionBehaviorCoalesce});
+    distributed().add(
+        {0, observer, nullptr, selector, n, object, CFNotificationSuspensionBehaviorCoalesce});
     transport().watch(Channel::Distributed, name);
 }
 
@@ -248,7 +271,8 @@ objc::Class NSDistributedNotificationCenter::cls() {
         objc::addClassMethod(k, SEL_("defaultCenter"), &center_defaultCenter);
         objc::addMethod(k, SEL_("addObserver:selector:name:object:"), &center_addObserver);
         objc::addMethod(k, SEL_("removeObserver:name:object:"), &center_removeObserver);
-        objc::addMethod(k, SEL_("postNotificationName:object:userInfo:deliverImmediately:"), &center_post);
+        objc::addMethod(k, SEL_("postNotificationName:object:userInfo:deliverImmediately:"),
+                        &center_post);
         objc::addDeallocListener(&forgetFreedObject);
         return k;
     }();
@@ -264,7 +288,9 @@ NSDistributedNotificationCenter* NSDistributedNotificationCenter::defaultCenter(
     return center;
 }
 
-size_t NSDistributedNotificationCenter::observerCount() const { return distributed().registrations.size(); }
+size_t NSDistributedNotificationCenter::observerCount() const {
+    return distributed().registrations.size();
+}
 
 void distributedAddObserver(id observer, SEL selector, const std::string& name) {
     objc::msgSend(NSDistributedNotificationCenter::defaultCenter(),
@@ -272,14 +298,14 @@ void distributedAddObserver(id observer, SEL selector, const std::string& name) 
 }
 
 void distributedRemoveObserver(id observer, const std::string& name) {
-    objc::msgSend(NSDistributedNotificationCenter::defaultCenter(), SEL_("removeObserver:name:object:"),
-                  observer, name, id{nullptr});
+    objc::msgSend(NSDistributedNotificationCenter::defaultCenter(),
+                  SEL_("removeObserver:name:object:"), observer, name, id{nullptr});
 }
 
 void distributedPost(const std::string& name) {
     objc::msgSend(NSDistributedNotificationCenter::defaultCenter(),
-                  SEL_("postNotificationName:object:userInfo:deliverImmediately:"), name, id{nullptr},
-                  Value(), true);
+                  SEL_("postNotificationName:object:userInfo:deliverImmediately:"), name,
+                  id{nullptr}, Value(), true);
 }
 
 }  // namespace platform

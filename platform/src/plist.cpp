@@ -1,7 +1,5 @@
 #include "platform/plist.h"
 
-#include "platform/trace.h"
-
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
@@ -13,6 +11,8 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+
+#include "platform/trace.h"
 
 namespace platform::plist {
 
@@ -53,8 +53,10 @@ std::optional<Value> fromNode(plist_t node, int depth) {
         case PLIST_STRING:
         case PLIST_KEY: {
             char* s = nullptr;
-            if (plist_get_node_type(node) == PLIST_KEY) plist_get_key_val(node, &s);
-            else plist_get_string_val(node, &s);
+            if (plist_get_node_type(node) == PLIST_KEY)
+                plist_get_key_val(node, &s);
+            else
+                plist_get_string_val(node, &s);
             std::string str = s ? s : "";
             std::free(s);
             return Value(std::move(str));
@@ -108,17 +110,23 @@ std::optional<Value> fromNode(plist_t node, int depth) {
             std::free(it);
             return Value(std::move(d));
         }
-        default: return std::nullopt;
+        default:
+            return std::nullopt;
     }
 }
 
 plist_t toNode(const Value& v) {
     switch (v.kind()) {
-        case Value::Kind::None: return nullptr;
-        case Value::Kind::Boolean: return plist_new_bool(*v.boolean() ? 1 : 0);
-        case Value::Kind::Integer: return plist_new_uint(static_cast<uint64_t>(*v.integer()));
-        case Value::Kind::Real: return plist_new_real(*v.real());
-        case Value::Kind::String: return plist_new_string(v.string()->c_str());
+        case Value::Kind::None:
+            return nullptr;
+        case Value::Kind::Boolean:
+            return plist_new_bool(*v.boolean() ? 1 : 0);
+        case Value::Kind::Integer:
+            return plist_new_uint(static_cast<uint64_t>(*v.integer()));
+        case Value::Kind::Real:
+            return plist_new_real(*v.real());
+        case Value::Kind::String:
+            return plist_new_string(v.string()->c_str());
         case Value::Kind::Date: {
             double s = v.date()->secondsSinceReferenceDate;
             double whole = std::floor(s);
@@ -150,7 +158,7 @@ plist_t toNode(const Value& v) {
 // --- Old-style text ----------------------------------------------------------------------
 
 class TextParser {
-public:
+  public:
     explicit TextParser(std::string_view s) : s_(s) {}
 
     std::optional<Value> parseDocument() {
@@ -169,7 +177,7 @@ public:
         return Value(std::move(*body));
     }
 
-private:
+  private:
     bool atEnd() const { return pos_ >= s_.size(); }
     char peek() const { return s_[pos_]; }
 
@@ -338,13 +346,27 @@ private:
             if (atEnd()) return std::nullopt;
             char e = s_[pos_++];
             switch (e) {
-                case 'n': out += '\n'; break;
-                case 't': out += '\t'; break;
-                case 'r': out += '\r'; break;
-                case 'a': out += '\a'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'v': out += '\v'; break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 'a':
+                    out += '\a';
+                    break;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
+                case 'v':
+                    out += '\v';
+                    break;
                 case 'U':
                 case 'u': {
                     uint32_t cp = 0;
@@ -478,8 +500,10 @@ bool writeXmlAtomically(const Value& root, const std::string& hostPath) {
     size_t off = 0;
     while (ok && off < xml.size()) {
         ssize_t n = ::write(fd, xml.data() + off, xml.size() - off);
-        if (n < 0) ok = errno == EINTR;
-        else off += static_cast<size_t>(n);
+        if (n < 0)
+            ok = errno == EINTR;
+        else
+            off += static_cast<size_t>(n);
     }
     ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;

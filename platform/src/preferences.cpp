@@ -16,12 +16,16 @@ using objc::SEL;
 
 namespace {
 
-id ps_initForContentSize(id self, SEL, CGSize) { return msgSend<id>(self, SEL_("init")); }
+id ps_initForContentSize(id self, SEL, CGSize) {
+    return msgSend<id>(self, SEL_("init"));
+}
 
 void ps_pushController(id self, SEL, id controller) {
     if (controller == nullptr) return;
     static_cast<PSViewController*>(self)->pushed.push_back(objc::objc_retain(controller));
-    if (tracing()) trace(std::string("settings shows ") + objc::class_getName(objc::object_getClass(controller)));
+    if (tracing())
+        trace(std::string("settings shows ") +
+              objc::class_getName(objc::object_getClass(controller)));
 }
 
 std::string text(const Dictionary& d, const char* key) {
@@ -42,7 +46,8 @@ PSViewController::~PSViewController() {
 
 objc::Class PSViewController::cls() {
     static objc::Class c = [] {
-        objc::Class k = objc::registerCxxClass<PSViewController>("PSViewController", UIViewController::cls());
+        objc::Class k =
+            objc::registerCxxClass<PSViewController>("PSViewController", UIViewController::cls());
         objc::addMethod(k, SEL_("initForContentSize:"), &ps_initForContentSize);
         objc::addMethod(k, SEL_("pushController:"), &ps_pushController);
         return k;
@@ -60,7 +65,8 @@ id openPreferencePane(const std::string& entry) {
     auto doc = plist::readDictionary(device::resolve(entryFile));
     if (!doc) return fail(device::resolve(entryFile), "missing, unreadable, or not a dictionary");
     auto e = doc->find("entry");
-    if (e == doc->end() || e->second.dictionary() == nullptr) return fail(device::resolve(entryFile), "no \"entry\" dictionary");
+    if (e == doc->end() || e->second.dictionary() == nullptr)
+        return fail(device::resolve(entryFile), "no \"entry\" dictionary");
     const std::string bundleName = text(*e->second.dictionary(), "bundle");
     const std::string className = text(*e->second.dictionary(), "detail");
     if (bundleName.empty() || className.empty()) {
@@ -73,11 +79,13 @@ id openPreferencePane(const std::string& entry) {
     const std::string executable = text(*info, "CFBundleExecutable");
     if (executable.empty()) return fail(infoFile, "no CFBundleExecutable");
     const std::string binary = device::resolve(bundleDir + "/" + executable);
-    if (::dlopen(binary.c_str(), RTLD_NOW | RTLD_GLOBAL) == nullptr) return fail(binary, std::string("cannot load: ") + ::dlerror());
+    if (::dlopen(binary.c_str(), RTLD_NOW | RTLD_GLOBAL) == nullptr)
+        return fail(binary, std::string("cannot load: ") + ::dlerror());
     objc::Class cls = objc::NSClassFromString(className);
     if (cls == nullptr) return fail(binary, "has no class " + className);
     id controller = msgSend<id>(cls, SEL_("alloc"));
-    controller = msgSend<id>(controller, SEL_("initForContentSize:"), CGSize{320, DeviceModel::shared().screenHeight()});
+    controller = msgSend<id>(controller, SEL_("initForContentSize:"),
+                             CGSize{320, DeviceModel::shared().screenHeight()});
     if (tracing()) trace("settings opened pane " + entry);
     return controller;
 }

@@ -37,10 +37,16 @@ RealClock::RealClock(double speed)
       startNow_(realSecondsSinceReferenceDate()),
       startMono_(monotonicSeconds()) {}
 
-double RealClock::now() const { return startNow_ + (monotonicSeconds() - startMono_) * speed_; }
+double RealClock::now() const {
+    return startNow_ + (monotonicSeconds() - startMono_) * speed_;
+}
 
-Clock& processClock() { return *clockSlot(); }
-void setClock(std::unique_ptr<Clock> c) { clockSlot() = std::move(c); }
+Clock& processClock() {
+    return *clockSlot();
+}
+void setClock(std::unique_ptr<Clock> c) {
+    clockSlot() = std::move(c);
+}
 
 VirtualClock& useVirtualClock() {
     auto c = std::make_unique<VirtualClock>();
@@ -69,15 +75,21 @@ void RunLoop::cancel(TaskId id) {
     byId_.erase(it);
 }
 
-bool RunLoop::isScheduled(TaskId id) const { return byId_.count(id) != 0; }
+bool RunLoop::isScheduled(TaskId id) const {
+    return byId_.count(id) != 0;
+}
 
 void RunLoop::addSource(int fd, std::function<void()> onReadable) {
     sources_[fd] = std::move(onReadable);
 }
 
-void RunLoop::removeSource(int fd) { sources_.erase(fd); }
+void RunLoop::removeSource(int fd) {
+    sources_.erase(fd);
+}
 
-double RunLoop::nextDueTime() const { return tasks_.empty() ? -1.0 : tasks_.begin()->first.due; }
+double RunLoop::nextDueTime() const {
+    return tasks_.empty() ? -1.0 : tasks_.begin()->first.due;
+}
 
 bool RunLoop::runOneDue(double until) {
     if (tasks_.empty()) return false;
@@ -97,8 +109,10 @@ void RunLoop::pollSources(double timeoutSeconds) {
     fds.reserve(sources_.size());
     for (const auto& [fd, cb] : sources_) fds.push_back(pollfd{fd, POLLIN, 0});
     int timeoutMs = 0;
-    if (timeoutSeconds < 0) timeoutMs = -1;
-    else if (timeoutSeconds > 0) timeoutMs = static_cast<int>(std::min(std::ceil(timeoutSeconds * 1000.0), double{INT_MAX}));
+    if (timeoutSeconds < 0)
+        timeoutMs = -1;
+    else if (timeoutSeconds > 0)
+        timeoutMs = static_cast<int>(std::min(std::ceil(timeoutSeconds * 1000.0), double{INT_MAX}));
     int n = ::poll(fds.data(), fds.size(), timeoutMs);
     if (n <= 0) return;
     for (const pollfd& p : fds) {
@@ -143,7 +157,8 @@ void RunLoop::advance(double seconds) {
         double wait = left;
         if (next >= 0) wait = std::min(wait, std::max(0.0, c.hostSeconds(next - c.now())));
         if (sources_.empty()) {
-            timespec ts{static_cast<time_t>(wait), static_cast<long>((wait - std::floor(wait)) * 1e9)};
+            timespec ts{static_cast<time_t>(wait),
+                        static_cast<long>((wait - std::floor(wait)) * 1e9)};
             nanosleep(&ts, nullptr);
         } else {
             pollSources(wait);
@@ -166,7 +181,8 @@ void RunLoop::run() {
         double wait = next < 0 ? -1.0 : std::max(0.0, c.hostSeconds(next - c.now()));
         if (sources_.empty()) {
             if (wait < 0) break;
-            timespec ts{static_cast<time_t>(wait), static_cast<long>((wait - std::floor(wait)) * 1e9)};
+            timespec ts{static_cast<time_t>(wait),
+                        static_cast<long>((wait - std::floor(wait)) * 1e9)};
             nanosleep(&ts, nullptr);
         } else {
             pollSources(wait);

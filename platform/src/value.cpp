@@ -12,7 +12,9 @@ namespace platform {
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 
 size_t skipBlanks(const std::string& s) {
     size_t i = 0;
@@ -23,8 +25,10 @@ size_t skipBlanks(const std::string& s) {
 template <class T>
 T saturate(double d) {
     if (std::isnan(d)) return 0;
-    if (d >= static_cast<double>(std::numeric_limits<T>::max())) return std::numeric_limits<T>::max();
-    if (d <= static_cast<double>(std::numeric_limits<T>::min())) return std::numeric_limits<T>::min();
+    if (d >= static_cast<double>(std::numeric_limits<T>::max()))
+        return std::numeric_limits<T>::max();
+    if (d <= static_cast<double>(std::numeric_limits<T>::min()))
+        return std::numeric_limits<T>::min();
     return static_cast<T>(d);
 }
 
@@ -50,12 +54,23 @@ std::string quoted(const std::string& s) {
     std::string out = "\"";
     for (char c : s) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
-            default: out += c;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                out += c;
         }
     }
     return out + "\"";
@@ -81,12 +96,24 @@ void describeInto(const Value& v, int indent, bool nested, std::string& out) {
     const std::string pad(static_cast<size_t>(indent) * 4, ' ');
     const std::string inner(static_cast<size_t>(indent + 1) * 4, ' ');
     switch (v.kind()) {
-        case Value::Kind::None: out += "(null)"; break;
-        case Value::Kind::Boolean: out += *v.boolean() ? "1" : "0"; break;
-        case Value::Kind::Integer: out += std::to_string(*v.integer()); break;
-        case Value::Kind::Real: out += formatReal(*v.real()); break;
-        case Value::Kind::String: out += nested ? quoted(*v.string()) : *v.string(); break;
-        case Value::Kind::Date: out += formatDate(*v.date()); break;
+        case Value::Kind::None:
+            out += "(null)";
+            break;
+        case Value::Kind::Boolean:
+            out += *v.boolean() ? "1" : "0";
+            break;
+        case Value::Kind::Integer:
+            out += std::to_string(*v.integer());
+            break;
+        case Value::Kind::Real:
+            out += formatReal(*v.real());
+            break;
+        case Value::Kind::String:
+            out += nested ? quoted(*v.string()) : *v.string();
+            break;
+        case Value::Kind::Date:
+            out += formatDate(*v.date());
+            break;
         case Value::Kind::Data: {
             out += '<';
             const Data& d = *v.data();
@@ -154,7 +181,9 @@ int64_t stringLongLongValue(const std::string& s) {
     return acc == INT64_MIN ? INT64_MAX : -acc;
 }
 
-int32_t stringIntValue(const std::string& s) { return saturate32(stringLongLongValue(s)); }
+int32_t stringIntValue(const std::string& s) {
+    return saturate32(stringLongLongValue(s));
+}
 
 double stringDoubleValue(const std::string& s) {
     // Only the plain decimal form is read: sign, digits, fraction, exponent.
@@ -182,21 +211,31 @@ double stringDoubleValue(const std::string& s) {
 
 std::optional<bool> Value::boolValue() const {
     switch (kind()) {
-        case Kind::Boolean: return *boolean();
-        case Kind::Integer: return *integer() != 0;
-        case Kind::Real: return *real() != 0.0;
-        case Kind::String: return stringBoolValue(*string());
-        default: return std::nullopt;
+        case Kind::Boolean:
+            return *boolean();
+        case Kind::Integer:
+            return *integer() != 0;
+        case Kind::Real:
+            return *real() != 0.0;
+        case Kind::String:
+            return stringBoolValue(*string());
+        default:
+            return std::nullopt;
     }
 }
 
 std::optional<int64_t> Value::longLongValue() const {
     switch (kind()) {
-        case Kind::Boolean: return *boolean() ? 1 : 0;
-        case Kind::Integer: return *integer();
-        case Kind::Real: return saturate<int64_t>(*real());
-        case Kind::String: return stringLongLongValue(*string());
-        default: return std::nullopt;
+        case Kind::Boolean:
+            return *boolean() ? 1 : 0;
+        case Kind::Integer:
+            return *integer();
+        case Kind::Real:
+            return saturate<int64_t>(*real());
+        case Kind::String:
+            return stringLongLongValue(*string());
+        default:
+            return std::nullopt;
     }
 }
 
@@ -209,11 +248,16 @@ std::optional<int32_t> Value::intValue() const {
 
 std::optional<double> Value::doubleValue() const {
     switch (kind()) {
-        case Kind::Boolean: return *boolean() ? 1.0 : 0.0;
-        case Kind::Integer: return static_cast<double>(*integer());
-        case Kind::Real: return *real();
-        case Kind::String: return stringDoubleValue(*string());
-        default: return std::nullopt;
+        case Kind::Boolean:
+            return *boolean() ? 1.0 : 0.0;
+        case Kind::Integer:
+            return static_cast<double>(*integer());
+        case Kind::Real:
+            return *real();
+        case Kind::String:
+            return stringDoubleValue(*string());
+        default:
+            return std::nullopt;
     }
 }
 
@@ -239,15 +283,24 @@ std::string Value::description() const {
 bool Value::operator==(const Value& o) const {
     if (kind() != o.kind()) return false;
     switch (kind()) {
-        case Kind::None: return true;
-        case Kind::Boolean: return *boolean() == *o.boolean();
-        case Kind::Integer: return *integer() == *o.integer();
-        case Kind::Real: return *real() == *o.real();
-        case Kind::String: return *string() == *o.string();
-        case Kind::Date: return *date() == *o.date();
-        case Kind::Data: return *data() == *o.data();
-        case Kind::Array: return *array() == *o.array();
-        case Kind::Dictionary: return *dictionary() == *o.dictionary();
+        case Kind::None:
+            return true;
+        case Kind::Boolean:
+            return *boolean() == *o.boolean();
+        case Kind::Integer:
+            return *integer() == *o.integer();
+        case Kind::Real:
+            return *real() == *o.real();
+        case Kind::String:
+            return *string() == *o.string();
+        case Kind::Date:
+            return *date() == *o.date();
+        case Kind::Data:
+            return *data() == *o.data();
+        case Kind::Array:
+            return *array() == *o.array();
+        case Kind::Dictionary:
+            return *dictionary() == *o.dictionary();
     }
     return false;
 }

@@ -50,7 +50,7 @@ struct BusSignal {
 };
 
 class Bus {
-public:
+  public:
     // Connects to the bus at address and attaches to the main run loop. nullptr (with the
     // reason in *error) when the bus cannot be reached.
     static std::unique_ptr<Bus> open(const std::string& address, std::string* error);
@@ -61,8 +61,8 @@ public:
     // Sends and flushes; false when the connection is gone.
     bool emit(const BusSignal& signal);
     // Calls handler for every signal of that interface and member (and first argument).
-    void subscribe(const std::string& interface, const std::string& member, std::optional<std::string> arg0,
-                   std::function<void(const BusSignal&)> handler);
+    void subscribe(const std::string& interface, const std::string& member,
+                   std::optional<std::string> arg0, std::function<void(const BusSignal&)> handler);
     // Called before every signal this connection sends (a process that batches its own
     // signals flushes them here, so the order of everything it sends holds).
     void setBeforeEmit(std::function<void()> fn) { beforeEmit_ = std::move(fn); }
@@ -73,7 +73,7 @@ public:
     // readable).
     void pump();
 
-private:
+  private:
     Bus() = default;
     struct Subscription;
     void lost(const std::string& reason);
@@ -85,17 +85,18 @@ private:
     std::function<void(const std::string&)> onDisconnect_;
     std::function<void()> beforeEmit_;
     bool emitting_ = false;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // for work scheduled on the run loop
+    std::shared_ptr<bool> alive_ =
+        std::make_shared<bool>(true);  // for work scheduled on the run loop
 };
 
 // Darwin and distributed notifications over a bus, for every process on it.
 class BusTransport : public Transport {
-public:
+  public:
     explicit BusTransport(Bus& bus);
     void send(const Envelope& envelope) override;
     void watch(Channel channel, const std::string& name) override;
 
-private:
+  private:
     Bus& bus_;
     std::vector<std::pair<Channel, std::string>> watched_;
     bool everyName_[2] = {false, false};  // per channel: one rule for every name took over

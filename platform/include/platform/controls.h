@@ -31,7 +31,7 @@
 namespace platform {
 
 class UISwitch : public UIView {
-public:
+  public:
     static objc::Class cls();
     bool on = false;
     objc::id target = nullptr;  // value-changed action
@@ -39,7 +39,7 @@ public:
 };
 
 class UIPickerView : public UIView {
-public:
+  public:
     static objc::Class cls();
     objc::id dataSource = nullptr;  // not retained
     objc::id delegate = nullptr;    // not retained
@@ -50,13 +50,13 @@ public:
 };
 
 class UIScrollView : public UIView {
-public:
+  public:
     static objc::Class cls();
     CGSize contentSize;
 };
 
 class UIAlertView : public UIView {
-public:
+  public:
     static objc::Class cls();
     std::string title;
     std::string message;
@@ -66,7 +66,7 @@ public:
 };
 
 class UIViewController : public objc::NSObject {
-public:
+  public:
     static objc::Class cls();
     UIView* view = nullptr;  // retained, loaded on first use
     std::string nibName;
@@ -75,13 +75,13 @@ public:
 };
 
 class NSBundle : public objc::NSObject {
-public:
+  public:
     static objc::Class cls();
     std::string bundlePath;  // device path as given
 };
 
 class NSURL : public objc::NSObject {
-public:
+  public:
     static objc::Class cls();
     std::string absoluteString;
 };
@@ -102,7 +102,8 @@ void tapAlertButton(int64_t index);
 
 // +[UIView animateWithDuration:delay:options:animations:completion:]. The model values change
 // at once (the animations closure runs now); the completion runs on the next pass.
-void animateWithDuration(double duration, double delay, int64_t options, const std::function<void()>& animations,
+void animateWithDuration(double duration, double delay, int64_t options,
+                         const std::function<void()>& animations,
                          const std::function<void(bool)>& completion);
 struct AnimationRecord {
     double duration, delay;
@@ -110,11 +111,13 @@ struct AnimationRecord {
 };
 std::vector<AnimationRecord>& animationLog();
 
-// --- Application ----------------------------------------------------------------------------------
+// --- Application
+// ----------------------------------------------------------------------------------
 
 std::vector<std::string>& openedURLs();
 
-// --- Interface files ------------------------------------------------------------------------------
+// --- Interface files
+// ------------------------------------------------------------------------------
 
 // Builds the view tree of an interface file (format: docs/interface-files.md), connecting outlets
 // and actions to the owner. On any problem nothing is connected and the error names the file and

@@ -37,7 +37,9 @@ struct CGRect {
     CGSize size;
     bool operator==(const CGRect&) const = default;
 };
-inline CGRect CGRectMake(double x, double y, double w, double h) { return {{x, y}, {w, h}}; }
+inline CGRect CGRectMake(double x, double y, double w, double h) {
+    return {{x, y}, {w, h}};
+}
 
 // Audio port types.
 inline constexpr const char* AVAudioSessionPortHeadphones = "Headphones";
@@ -61,7 +63,7 @@ struct Pose {
 };
 
 class DeviceModel {
-public:
+  public:
     static DeviceModel& shared();
 
     Pose pose() const { return pose_; }
@@ -101,12 +103,14 @@ public:
     void requestAnswer();
     void requestSpeaker(bool on);
     void setAnswerHandler(std::function<void()> handler) { answerHandler_ = std::move(handler); }
-    void setSpeakerHandler(std::function<void(bool)> handler) { speakerHandler_ = std::move(handler); }
+    void setSpeakerHandler(std::function<void(bool)> handler) {
+        speakerHandler_ = std::move(handler);
+    }
 
     // Back to a phone lying idle: unlocked, no call, nothing covering the sensor.
     void reset();
 
-private:
+  private:
     Pose pose_{0, 0, -1};
     bool covered_ = false;
     std::vector<std::string> external_;
@@ -124,13 +128,13 @@ void postTelephonyNotification(const std::string& name, const Dictionary& userIn
 
 // NSArray: an immutable list of objects (used for audio-route outputs).
 class NSArray : public objc::NSObject {
-public:
+  public:
     static objc::Class cls();
     static NSArray* create(std::vector<objc::id> items);  // +1, items retained
     const std::vector<objc::id>& items() const { return items_; }
     ~NSArray() override;
 
-private:
+  private:
     std::vector<objc::id> items_;
 };
 
@@ -148,7 +152,7 @@ private:
 //                      -> NSArray of AVAudioSessionPortDescription [portType portName]
 //   UIScreen          [+mainScreen bounds] (nil when the phone has no main screen)
 class SBSAccelerometer : public objc::NSObject {
-public:
+  public:
     static objc::Class cls();
     bool eventsEnabled = false;
     double updateInterval = 0.1;
@@ -160,7 +164,7 @@ public:
 };
 
 class UIDevice : public objc::NSObject {
-public:
+  public:
     static objc::Class cls();
     static UIDevice* currentDevice();
     bool proximityMonitoringEnabled = false;

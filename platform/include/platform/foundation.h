@@ -20,7 +20,7 @@ using objc::SEL;
 
 // NSDate: an immutable point in time read from the process clock.
 class NSDate : public objc::NSObject {
-public:
+  public:
     static Class cls();
     // +date: now, autoreleased.
     static NSDate* date();
@@ -33,36 +33,36 @@ public:
     static void* operator new(size_t size);
     static void operator delete(void* p);
 
-private:
+  private:
     double t_ = 0;
 };
 
 // NSNumber: a boxed boolean or number.
 class NSNumber : public objc::NSObject {
-public:
+  public:
     static Class cls();
     static NSNumber* numberWithBool(bool b);  // autoreleased
     static NSNumber* numberWithInt(int32_t i);
     const Value& value() const { return v_; }
 
-private:
+  private:
     Value v_;
 };
 
 // A closure held as an object, so it can travel as a timer's user information.
 class Block : public objc::NSObject {
-public:
+  public:
     static Class cls();
     static Block* create(std::function<void(id)> fn);  // +1
     const std::function<void(id)>& function() const { return fn_; }
 
-private:
+  private:
     std::function<void(id)> fn_;
 };
 
 // NSTimer: fires target/selector with itself as the argument, once or every interval.
 class NSTimer : public objc::NSObject {
-public:
+  public:
     static Class cls();
     // Autoreleased, not yet on a run loop.
     static NSTimer* timerWithTimeInterval(double interval, id target, SEL selector, id userInfo,
@@ -83,13 +83,13 @@ public:
 
     ~NSTimer() override;
 
-private:
+  private:
     void arm();
     double interval_ = 0;
     bool repeats_ = false;
     bool valid_ = true;
     bool scheduled_ = false;
-    id target_ = nullptr;    // retained until invalidation
+    id target_ = nullptr;  // retained until invalidation
     SEL selector_ = nullptr;
     id userInfo_ = nullptr;  // retained until invalidation
     RunLoop::TaskId task_ = 0;
@@ -101,9 +101,9 @@ void performSelectorAfterDelay(id target, SEL selector, id argument, double dela
 
 // What the platform's assertion handler raises.
 class NSException : public std::runtime_error {
-public:
+  public:
     NSException(std::string name, std::string reason, std::string method, std::string file,
-                 int line)
+                int line)
         : std::runtime_error(reason),
           name(std::move(name)),
           reason(std::move(reason)),
@@ -118,7 +118,7 @@ public:
 };
 
 class NSAssertionHandler {
-public:
+  public:
     static NSAssertionHandler& currentHandler();
     // Logs "*** Assertion failure in <method>, <file>:<line>" and raises
     // NSInternalInconsistencyException with the description as its reason.

@@ -26,7 +26,7 @@ namespace platform {
 enum class HostRole { SpringBoard, MobilePhone, Preferences };
 
 class TPSuperBottomBar : public UIView {
-public:
+  public:
     static objc::Class cls();
     objc::id mainRightButton = nullptr;  // retained
     objc::id slidingButton = nullptr;    // retained
@@ -35,15 +35,15 @@ public:
 };
 
 class InCallController : public objc::NSObject {
-public:
+  public:
     static objc::Class cls();
     static constexpr int32_t kSpeakerPosition = 2;
-    std::vector<int32_t> clicks;        // every position clicked, in order
+    std::vector<int32_t> clicks;           // every position clicked, in order
     std::vector<std::string> statusNotes;  // names of the call-status notifications received
 };
 
 class SBLockScreenViewController : public objc::NSObject {
-public:
+  public:
     static objc::Class cls();
     // The last rotation the platform's own methods saw.
     std::string lastCall;
@@ -66,7 +66,7 @@ void registerHostClasses(HostRole role);
 // controller when it becomes active, and tears them down when the call moves on. Every change
 // happens on a later pass of the run loop, never inside a notification handler.
 class CallScreen {
-public:
+  public:
     static CallScreen& shared();
     void install(HostRole role);
     TPSuperBottomBar* bar() const { return bar_; }
@@ -78,13 +78,13 @@ public:
     // A call status as the host sees it (from its telephony observer, one pass later).
     void onStatus(int32_t status);
 
-private:
+  private:
     void dropBar();
     void dropController();
     HostRole role_ = HostRole::Preferences;
     bool installed_ = false;
-    TPSuperBottomBar* bar_ = nullptr;             // owned
-    InCallController* controller_ = nullptr;      // owned
+    TPSuperBottomBar* bar_ = nullptr;                   // owned
+    InCallController* controller_ = nullptr;            // owned
     SBLockScreenViewController* lockScreen_ = nullptr;  // owned
 };
 

@@ -21,7 +21,7 @@
 namespace platform {
 
 class FormatArg {
-public:
+  public:
     FormatArg(int v) : v_(int64_t{v}) {}
     FormatArg(unsigned v) : v_(int64_t{v}) {}
     FormatArg(long v) : v_(int64_t{v}) {}
@@ -39,7 +39,7 @@ public:
     int64_t asInteger() const;
     double asReal() const;
 
-private:
+  private:
     std::variant<int64_t, double, std::string, objc::id> v_;
 };
 

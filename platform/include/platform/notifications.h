@@ -35,26 +35,28 @@ struct Envelope {
 // Carries Darwin and distributed notifications to every process (this one included). A
 // transport hands each envelope that arrives to the receiver, on the main run loop, in order.
 class Transport {
-public:
+  public:
     virtual ~Transport() = default;
     virtual void send(const Envelope& envelope) = 0;
     // This process wants envelopes with that name (a bus transport adds a match rule).
     virtual void watch(Channel, const std::string& /*name*/) {}
-    void setReceiver(std::function<void(const Envelope&)> receiver) { receiver_ = std::move(receiver); }
+    void setReceiver(std::function<void(const Envelope&)> receiver) {
+        receiver_ = std::move(receiver);
+    }
 
-protected:
+  protected:
     void receive(const Envelope& envelope) const {
         if (receiver_) receiver_(envelope);
     }
     const std::function<void(const Envelope&)>& receiver() const { return receiver_; }
 
-private:
+  private:
     std::function<void(const Envelope&)> receiver_;
 };
 
 // Delivers back into this process only (tests; a lone process).
 class InProcessTransport : public Transport {
-public:
+  public:
     void send(const Envelope& envelope) override;
 };
 
@@ -105,7 +107,7 @@ size_t CFNotificationCenterObserverCount(CFNotificationCenterRef center);
 // --- NSNotification and the distributed centre ---------------------------------------------
 
 class NSNotification : public objc::NSObject {
-public:
+  public:
     static objc::Class cls();
     static NSNotification* create(std::string name, objc::id object, Value userInfo);  // +1
     const std::string& name() const { return name_; }
@@ -113,7 +115,7 @@ public:
     const Value& userInfo() const { return userInfo_; }
     ~NSNotification() override;
 
-private:
+  private:
     std::string name_;
     objc::id object_ = nullptr;  // retained
     Value userInfo_;
@@ -126,7 +128,7 @@ private:
 //   -postNotificationName:object:userInfo:deliverImmediately:  (std::string, id, Value, bool)
 // Observers are not retained. The handler receives an NSNotification.
 class NSDistributedNotificationCenter : public objc::NSObject {
-public:
+  public:
     static objc::Class cls();
     static NSDistributedNotificationCenter* defaultCenter();
     size_t observerCount() const;

@@ -13,7 +13,7 @@
 namespace platform {
 
 class PSViewController : public UIViewController {
-public:
+  public:
     static objc::Class cls();
     std::vector<objc::id> pushed;  // retained
     ~PSViewController() override;

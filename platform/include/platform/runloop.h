@@ -18,7 +18,7 @@
 namespace platform {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Seconds since the reference date 2001-01-01 00:00:00 UTC.
     virtual double now() const = 0;
@@ -28,27 +28,27 @@ public:
 };
 
 class RealClock : public Clock {
-public:
+  public:
     // speed > 1 makes clock time pass faster than host time.
     explicit RealClock(double speed = 1.0);
     double now() const override;
     double hostSeconds(double clockSeconds) const override { return clockSeconds / speed_; }
     double speed() const { return speed_; }
 
-private:
+  private:
     double speed_;
-    double startNow_;    // clock reading at construction
-    double startMono_;   // host monotonic seconds at construction
+    double startNow_;   // clock reading at construction
+    double startMono_;  // host monotonic seconds at construction
 };
 
 class VirtualClock : public Clock {
-public:
+  public:
     explicit VirtualClock(double start = 800000000.0) : now_(start) {}
     double now() const override { return now_; }
     bool isVirtual() const override { return true; }
     void set(double t) { now_ = t; }
 
-private:
+  private:
     double now_;
 };
 
@@ -59,7 +59,7 @@ void setClock(std::unique_ptr<Clock> c);
 VirtualClock& useVirtualClock();
 
 class RunLoop {
-public:
+  public:
     using TaskId = uint64_t;
 
     static RunLoop& main();
@@ -95,7 +95,7 @@ public:
     // Forgets all scheduled work and sources (tests reuse the process's loop).
     void reset();
 
-private:
+  private:
     struct Key {
         double due;
         uint64_t seq;

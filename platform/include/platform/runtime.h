@@ -41,14 +41,14 @@ SEL sel_registerName(std::string_view name);
 const char* sel_getName(SEL sel);
 
 // Interns a selector once per call site: SEL_("slideOpen:").
-#define SEL_(name)                                                  \
-    ([]() -> ::objc::SEL {                                          \
+#define SEL_(name)                                                        \
+    ([]() -> ::objc::SEL {                                                \
         static const ::objc::SEL cached = ::objc::sel_registerName(name); \
-        return cached;                                              \
+        return cached;                                                    \
     }())
 
 class Object {
-public:
+  public:
     Object() = default;
     Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
@@ -72,7 +72,7 @@ struct Method {
 };
 
 class Class_ : public Object {
-public:
+  public:
     std::string name;
     Class superclass = nullptr;
     bool isMeta = false;
@@ -121,7 +121,7 @@ bool class_addMethodRaw(Class cls, SEL sel, IMP imp, const char* types,
 template <class R, class... A>
 bool class_addMethod(Class cls, SEL sel, R (*fn)(id, SEL, A...), const char* types) {
     return class_addMethodRaw(cls, sel, reinterpret_cast<IMP>(fn), types,
-                              &typeid(R (*)(id, SEL, A...)));
+                              &typeid(R(*)(id, SEL, A...)));
 }
 
 // Replaces (or adds, for a method only inherited) and writes the previous implementation
@@ -133,25 +133,35 @@ template <class R, class... A>
 void MSHookMessageEx(Class cls, SEL sel, R (*replacement)(id, SEL, A...),
                      R (**slot)(id, SEL, A...)) {
     MSHookMessageExRaw(cls, sel, reinterpret_cast<IMP>(replacement), reinterpret_cast<IMP*>(slot),
-                       &typeid(R (*)(id, SEL, A...)));
+                       &typeid(R(*)(id, SEL, A...)));
 }
 
 // Type text for a C++ signature in the runtime's encoding ("v@:", "@@:", "v@:@"...).
 template <class T>
 constexpr char encodeType() {
     using U = std::remove_cv_t<T>;
-    if constexpr (std::is_void_v<U>) return 'v';
-    else if constexpr (std::is_same_v<U, SEL>) return ':';
-    else if constexpr (std::is_same_v<U, Class>) return '#';
-    else if constexpr (std::is_pointer_v<U> &&
-                       std::is_base_of_v<Object, std::remove_pointer_t<U>>) return '@';
-    else if constexpr (std::is_same_v<U, bool>) return 'B';
-    else if constexpr (std::is_same_v<U, int32_t>) return 'i';
-    else if constexpr (std::is_same_v<U, int64_t> || std::is_same_v<U, long long>) return 'q';
-    else if constexpr (std::is_same_v<U, float>) return 'f';
-    else if constexpr (std::is_same_v<U, double>) return 'd';
-    else if constexpr (std::is_pointer_v<U>) return '^';
-    else return '{';  // a C++ value (string, struct)
+    if constexpr (std::is_void_v<U>)
+        return 'v';
+    else if constexpr (std::is_same_v<U, SEL>)
+        return ':';
+    else if constexpr (std::is_same_v<U, Class>)
+        return '#';
+    else if constexpr (std::is_pointer_v<U> && std::is_base_of_v<Object, std::remove_pointer_t<U>>)
+        return '@';
+    else if constexpr (std::is_same_v<U, bool>)
+        return 'B';
+    else if constexpr (std::is_same_v<U, int32_t>)
+        return 'i';
+    else if constexpr (std::is_same_v<U, int64_t> || std::is_same_v<U, long long>)
+        return 'q';
+    else if constexpr (std::is_same_v<U, float>)
+        return 'f';
+    else if constexpr (std::is_same_v<U, double>)
+        return 'd';
+    else if constexpr (std::is_pointer_v<U>)
+        return '^';
+    else
+        return '{';  // a C++ value (string, struct)
 }
 
 template <class R, class... A>
@@ -210,8 +220,10 @@ struct KeepAlive {
 template <class R = void, class... A>
 R msgSend(id self, SEL sel, A... args) {
     if (self == nullptr) {
-        if constexpr (std::is_void_v<R>) return;
-        else return R{};
+        if constexpr (std::is_void_v<R>)
+            return;
+        else
+            return R{};
     }
     const Method* m = detail::lookupOrDie(self, sel);
     using Fn = R (*)(id, SEL, A...);
@@ -227,13 +239,17 @@ R msgSend(id self, SEL sel, A... args) {
 template <class R = void, class... A>
 R msgSendSuper(Class superclass, id self, SEL sel, A... args) {
     if (self == nullptr) {
-        if constexpr (std::is_void_v<R>) return;
-        else return R{};
+        if constexpr (std::is_void_v<R>)
+            return;
+        else
+            return R{};
     }
     const Method* m = class_getMethod(superclass, sel);
     if (m == nullptr) {
-        if constexpr (std::is_void_v<R>) return;
-        else return R{};
+        if constexpr (std::is_void_v<R>)
+            return;
+        else
+            return R{};
     }
     using Fn = R (*)(id, SEL, A...);
     if (m->signature != nullptr && m->verified != &typeid(Fn)) {
@@ -247,8 +263,10 @@ R msgSendSuper(Class superclass, id self, SEL sel, A... args) {
 template <class R, class... A>
 R callImp(R (*imp)(id, SEL, A...), id self, SEL sel, A... args) {
     if (imp == nullptr) {
-        if constexpr (std::is_void_v<R>) return;
-        else return R{};
+        if constexpr (std::is_void_v<R>)
+            return;
+        else
+            return R{};
     }
     return imp(self, sel, args...);
 }
@@ -269,21 +287,21 @@ id objc_autorelease(id obj);
 // A scope whose autoreleased objects are released when it ends (the run loop makes one for
 // every pass). Pools nest.
 class AutoreleasePool {
-public:
+  public:
     AutoreleasePool();
     ~AutoreleasePool();
     AutoreleasePool(const AutoreleasePool&) = delete;
     AutoreleasePool& operator=(const AutoreleasePool&) = delete;
     void drain();
 
-private:
+  private:
     size_t depth_;
 };
 
 // A strong reference for C++ code: retains what it holds, releases on reset or destruction.
 template <class T>
 class Strong {
-public:
+  public:
     Strong() = default;
     Strong(std::nullptr_t) {}
     // Takes over a +1 reference (from alloc/init or new).
@@ -315,7 +333,7 @@ public:
         return p;
     }
 
-private:
+  private:
     T* p_ = nullptr;
 };
 
@@ -324,7 +342,7 @@ private:
 // NSObject: alloc (class method), init, dealloc (frees the object), description,
 // respondsToSelector:, class. Other platform classes derive from it.
 class NSObject : public Object {
-public:
+  public:
     static Class cls();
 };
 

@@ -25,15 +25,15 @@
 namespace platform {
 
 class UIView : public objc::NSObject {
-public:
+  public:
     static objc::Class cls();
     CGRect frame;
     int64_t tag = 0;
     bool hidden = false;
     bool clipsToBounds = false;
     std::string accessibilityIdentifier;  // how a scripted user finds the view
-    UIView* superview = nullptr;         // not retained
-    std::vector<UIView*> subviews;       // retained
+    UIView* superview = nullptr;          // not retained
+    std::vector<UIView*> subviews;        // retained
     ~UIView() override;
 
     // Text shown by the view (a label's text, a button's title), for traces.
@@ -41,7 +41,7 @@ public:
 };
 
 class UIImage : public objc::NSObject {
-public:
+  public:
     static objc::Class cls();
     int pixelWidth = 0, pixelHeight = 0;
     double scale = 1;
@@ -53,27 +53,27 @@ public:
 UIImage* loadPNG(const std::string& hostPath, double scale);  // +1
 
 class UIImageView : public UIView {
-public:
+  public:
     static objc::Class cls();
     objc::id image = nullptr;  // retained
     ~UIImageView() override;
 };
 
 class UIFont : public objc::NSObject {
-public:
+  public:
     static objc::Class cls();
     std::string name;
     double pointSize = 0;
 };
 
 class UIColor : public objc::NSObject {
-public:
+  public:
     static objc::Class cls();
     double white = 0, alpha = 1;
 };
 
 class UILabel : public UIView {
-public:
+  public:
     static objc::Class cls();
     std::string text;
     objc::id font = nullptr;       // retained
@@ -85,7 +85,7 @@ public:
 enum : int64_t { UIControlStateNormal = 0 };
 
 class UIButton : public UIView {
-public:
+  public:
     static objc::Class cls();
     std::string title;
     objc::id target = nullptr;  // not retained, as with every target

@@ -32,7 +32,7 @@ struct Date {
 };
 
 class Value {
-public:
+  public:
     enum class Kind { None, Boolean, Integer, Real, String, Date, Data, Array, Dictionary };
 
     Value() = default;
@@ -81,7 +81,7 @@ public:
 
     bool operator==(const Value& other) const;
 
-private:
+  private:
     template <class T>
     struct Boxed {
         std::unique_ptr<T> p;
