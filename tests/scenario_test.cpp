@@ -1,0 +1,99 @@
+// The scenario format: what lines become, and how a wrong line is reported.
+#include "scenario.h"
+
+#include <gtest/gtest.h>
+
+using sim::Expectation;
+using sim::Scenario;
+using sim::Step;
+
+namespace {
+
+Scenario parsed(const std::string& text) {
+    auto r = sim::parseScenario(text, "t.scn");
+    if (auto* e = std::get_if<sim::ScenarioError>(&r)) {
+        ADD_FAILURE() << e->message;
+        return {};
+    }
+    return std::get<Scenario>(r);
+}
+
+std::string errorOf(const std::string& text) {
+    auto r = sim::parseScenario(text, "t.scn");
+    auto* e = std::get_if<sim::ScenarioError>(&r);
+    return e ? e->message : "(no error)";
+}
+
+}  // namespace
+
+TEST(ScenarioFormat, WavesBecomeTimedCoversAndUncoversInTimeOrder) {
+    Scenario s = parsed(
+        "title Two waves\nspeed 20\n"
+        "at 5 waves 2 0.3 0.7   # cover 0.3, pause 0.7\n"
+        "at 1 call incoming\n"
+        "at 9 wave\n");
+    EXPECT_EQ(s.title, "Two waves");
+    EXPECT_EQ(s.speed, 20);
+    ASSERT_EQ(s.steps.size(), 7u);
+    EXPECT_EQ(s.steps[0].kind, Step::Kind::CallIncoming);
+    const double times[] = {1, 5, 5.3, 6, 6.3, 9, 9.25};
+    for (size_t i = 0; i < 7; ++i) EXPECT_DOUBLE_EQ(s.steps[i].at, times[i]) << i;
+    EXPECT_EQ(s.steps[3].kind, Step::Kind::Cover);
+    EXPECT_EQ(s.steps[4].kind, Step::Kind::Uncover);
+    EXPECT_DOUBLE_EQ(s.endTime(), 13.25) << "four seconds after the last step";
+}
+
+TEST(ScenarioFormat, SettingsPosesAndExpectations) {
+    Scenario s = parsed(
+        "screen-height 480\nlanguage nl\nend 30\n"
+        "at 0 pose 0.1 0.2 -0.9\nat 0 pose up\n"
+        "at 1 settings waves locked 3 unlocked 2 speed fast\n"
+        "at 2 settings headset-speaker on\n"
+        "expect answered at wave 3\nexpect hint \"Wave thrice to answer\"\nexpect no event "
+        "\"speaker on\"\n");
+    EXPECT_EQ(s.screenHeight, 480);
+    EXPECT_EQ(s.language, "nl");
+    EXPECT_EQ(s.endTime(), 30);
+    EXPECT_FLOAT_EQ(s.steps[0].z, -0.9f);
+    EXPECT_LT(s.steps[1].z, -0.5);
+    EXPECT_EQ(s.steps[2].locked, 3);
+    EXPECT_EQ(s.steps[2].unlocked, 2);
+    EXPECT_EQ(s.steps[2].speed, 2);
+    EXPECT_EQ(s.steps[3].text, "headset switch");
+    EXPECT_TRUE(s.steps[3].on);
+    ASSERT_EQ(s.expectations.size(), 3u);
+    EXPECT_EQ(s.expectations[0].kind, Expectation::Kind::AnsweredAtWave);
+    EXPECT_EQ(s.expectations[0].wave, 3);
+    EXPECT_EQ(s.expectations[1].text, "Wave thrice to answer");
+    EXPECT_EQ(s.expectations[2].kind, Expectation::Kind::NoEvent);
+    EXPECT_EQ(s.expectations[2].source, "expect no event \"speaker on\"");
+}
+
+TEST(ScenarioFormat, ErrorsNameFileLineAndProblem) {
+    EXPECT_EQ(errorOf("at 0 pose up\n\nat 2 pose sideways\n"),
+              "t.scn:3: pose is 'up', 'down' or three numbers x y z in g");
+    EXPECT_EQ(errorOf("at -1 call incoming\n"), "t.scn:1: the time must not be negative");
+    EXPECT_EQ(errorOf("at 1 locked maybe\n"), "t.scn:1: expected 'yes' or 'no', not 'maybe'");
+    EXPECT_EQ(errorOf("at 1 lock-button now\n"), "t.scn:1: unexpected 'now'");
+    EXPECT_EQ(errorOf("at 1 waves 0\n"),
+              "t.scn:1: the number of waves must be a whole number from 1 to 20");
+    EXPECT_EQ(errorOf("at 1 settings waves locked 2\n"),
+              "t.scn:1: write 'settings waves locked N unlocked M speed slow|medium|fast'");
+    EXPECT_EQ(errorOf("at 1 settings waves locked 2 unlocked 1 speed warp\n"),
+              "t.scn:1: speed must be slow, medium or fast, not 'warp'");
+    EXPECT_EQ(errorOf("speed 0\nat 1 wave\n"),
+              "t.scn:1: the speed must be above 0 and at most 1000");
+    EXPECT_EQ(errorOf("screen-height 500\n"), "t.scn:1: the screen height is 480 or 568");
+    EXPECT_EQ(errorOf("at\n"), "t.scn:1: 'at' is missing a word at the end");
+    EXPECT_EQ(errorOf("ring the phone\n"),
+              "t.scn:1: unknown line 'ring the phone' (lines start with at, expect, title, speed, "
+              "language, "
+              "screen-height or end)");
+    EXPECT_EQ(errorOf("\n# only comments\n"), "t.scn: no events (lines starting with 'at')");
+}
+
+TEST(ScenarioFormat, TheBuiltInScenarioParses) {
+    Scenario s = parsed(sim::kDefaultScenario);
+    EXPECT_FALSE(s.title.empty());
+    EXPECT_EQ(s.expectations.size(), 3u);
+}
