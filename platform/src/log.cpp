@@ -69,10 +69,10 @@ std::string formatArgs(const char* fmt, const FormatArg* args, size_t count) {
             out.append(start);
             break;
         }
-        std::string spec(start, static_cast<size_t>(p - start));
-        // drop any length modifier from the spec; we supply our own
+        std::string conversion(start, static_cast<size_t>(p - start));
+        // drop any length modifier from the conversion; we supply our own
         std::string flags;
-        for (char c : spec) {
+        for (char c : conversion) {
             if (std::strchr("hlqLjzt", c) == nullptr) flags += c;
         }
         const FormatArg* arg = take();
