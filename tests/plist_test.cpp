@@ -202,6 +202,70 @@ TEST(Plist, BadFilesGiveNoneAndNeverCrash) {
     EXPECT_FALSE(plist::readDictionary(dir.file("huge.plist")).has_value());
 }
 
+TEST(Plist, NulCharactersInStringsAreRefusedNotFatal) {
+    // libplist aborts the process on such strings; they must be refused before they reach it.
+    std::string xml = plist::toXml(Value(Dictionary{{"k", Value("ab")}}));
+    xml.replace(xml.find(">ab<") + 2, 1, std::string(1, '\0'));
+    EXPECT_FALSE(plist::parse(xml).has_value());
+
+    auto withByte = [](std::string bin, const std::string& find, const std::string& replace) {
+        size_t at = bin.find(find);
+        EXPECT_NE(at, std::string::npos);
+        return at == std::string::npos ? bin : bin.replace(at, find.size(), replace);
+    };
+    const std::string ascii = plist::toBinary(Value(Dictionary{{"k", Value("ab")}}));
+    ASSERT_TRUE(plist::parse(ascii).has_value());
+    EXPECT_FALSE(plist::parse(withByte(ascii, "ab", std::string("a\0", 2))).has_value())
+        << "in a value";
+    const std::string key = plist::toBinary(Value(Dictionary{{"key", Value(1)}}));
+    EXPECT_FALSE(plist::parse(withByte(key, "key", std::string("k\0y", 3))).has_value())
+        << "in a key";
+    // A non-ASCII text is stored as UTF-16: a zero unit is the same NUL.
+    const std::string utf16 = plist::toBinary(Value(Dictionary{{"k", Value("\xC3\xA9x")}}));
+    ASSERT_TRUE(plist::parse(utf16).has_value());
+    EXPECT_FALSE(
+        plist::parse(withByte(utf16, std::string("\0\xE9\0x", 4), std::string("\0\xE9\0\0", 4)))
+            .has_value());
+}
+
+TEST(Plist, MutatedFilesNeverCrash) {
+    Value doc(
+        Dictionary{{"IsOn", Value(true)},
+                   {"WaveProtocolLocked", Value(2)},
+                   {"Real", Value(0.7)},
+                   {"Text", Value("h\xC3\xA9llo")},
+                   {"When", Value(platform::Date{100})},
+                   {"Rows", Value(Array{Value(1), Value("x"),
+                                        Value(Dictionary{{"d", Value(platform::Data{1, 2})}})})}});
+    const std::string seeds[] = {plist::toXml(doc), plist::toBinary(doc),
+                                 "{ a = (1, \"b\", <0a0b>); c = { d = e; }; }"};
+    uint32_t state = 12345;
+    auto next = [&] { return state = state * 1664525u + 1013904223u; };
+    int parsed = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::string s = seeds[i % 3];
+        for (uint32_t edits = 1 + next() % 6; edits > 0 && !s.empty(); --edits) {
+            const size_t at = next() % s.size();
+            switch (next() % 4) {
+                case 0:
+                    s[at] = static_cast<char>(next() >> 24);
+                    break;
+                case 1:
+                    s.erase(at, 1 + next() % 4);
+                    break;
+                case 2:
+                    s.insert(at, 1, static_cast<char>(next() >> 24));
+                    break;
+                default:
+                    s.insert(at, s.substr(next() % s.size(), next() % 16));
+                    break;
+            }
+        }
+        parsed += plist::parse(s).has_value();
+    }
+    EXPECT_GT(parsed, 0) << "some mutations still read";
+}
+
 TEST(Plist, AtomicWriteReplacesWholeFilesAndLeavesNoTemporaries) {
     ScratchDir dir;
     const std::string target = dir.file("com.brelkin.Orvella.plist");

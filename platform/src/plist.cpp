@@ -396,6 +396,53 @@ class TextParser {
     size_t pos_ = 0;
 };
 
+uint64_t bigEndian(std::string_view b, size_t at, size_t width) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < width; ++i) v = (v << 8) | static_cast<uint8_t>(b[at + i]);
+    return v;
+}
+
+// libplist aborts the process on a binary string object holding a NUL character (ASCII byte 0
+// or UTF-16 unit 0). Such files are refused before they reach it; so is any file whose object
+// table does not hold together.
+bool binaryStringsAreSafe(std::string_view b) {
+    constexpr size_t kHeader = 8, kTrailer = 32;
+    if (b.size() < kHeader + kTrailer) return false;
+    const size_t trailer = b.size() - kTrailer;
+    const size_t offsetSize = static_cast<uint8_t>(b[trailer + 6]);
+    const uint64_t objects = bigEndian(b, trailer + 8, 8);
+    const uint64_t table = bigEndian(b, trailer + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || objects > trailer || table > trailer ||
+        objects * offsetSize > trailer - table) {
+        return false;
+    }
+    for (uint64_t i = 0; i < objects; ++i) {
+        const uint64_t at = bigEndian(b, static_cast<size_t>(table + i * offsetSize), offsetSize);
+        if (at < kHeader || at >= trailer) return false;
+        const uint8_t marker = static_cast<uint8_t>(b[at]);
+        const int type = marker >> 4;
+        if (type != 5 && type != 6) continue;
+        uint64_t length = marker & 0x0F;
+        size_t start = static_cast<size_t>(at) + 1;
+        if (length == 0x0F) {  // the length follows as an integer object
+            if (start >= trailer) return false;
+            const uint8_t intMarker = static_cast<uint8_t>(b[start]);
+            const size_t width = size_t{1} << (intMarker & 0x0F);
+            if ((intMarker >> 4) != 1 || width > 8 || start + 1 + width > trailer) return false;
+            length = bigEndian(b, start + 1, width);
+            start += 1 + width;
+        }
+        const uint64_t bytes = type == 5 ? length : length * 2;
+        if (length > trailer || bytes > trailer - start) return false;
+        for (uint64_t k = 0; k < length; ++k) {
+            const bool nul = type == 5 ? b[start + k] == '\0'
+                                       : b[start + 2 * k] == '\0' && b[start + 2 * k + 1] == '\0';
+            if (nul) return false;
+        }
+    }
+    return true;
+}
+
 bool startsWithXml(std::string_view b) {
     size_t i = 0;
     if (b.substr(0, 3) == "\xEF\xBB\xBF") i = 3;
@@ -407,6 +454,8 @@ bool startsWithXml(std::string_view b) {
 
 std::optional<Value> parseXml(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > kMaxPropertyListBytes) return std::nullopt;
+    // A NUL byte is never valid XML, and libplist would abort on a string holding one.
+    if (bytes.find('\0') != std::string_view::npos) return std::nullopt;
     plist_t root = nullptr;
     plist_from_xml(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     PlistPtr owned(root);
@@ -415,6 +464,7 @@ std::optional<Value> parseXml(std::string_view bytes) {
 
 std::optional<Value> parseBinary(std::string_view bytes) {
     if (bytes.size() < 8 || bytes.size() > kMaxPropertyListBytes) return std::nullopt;
+    if (!binaryStringsAreSafe(bytes)) return std::nullopt;
     plist_t root = nullptr;
     plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     PlistPtr owned(root);
