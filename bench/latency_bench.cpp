@@ -97,9 +97,7 @@ Percentiles percentiles(std::vector<double> v) {
     return {at(0.50), at(0.99)};
 }
 
-std::string selfPath() {
-    return fs::read_symlink("/proc/self/exe").string();
-}
+std::string selfPath() { return fs::read_symlink("/proc/self/exe").string(); }
 
 }  // namespace
 

@@ -174,12 +174,8 @@ bool routeHasPort(const char* portType) {
 
 }  // namespace
 
-bool isHeadsetPluggedIn() {
-    return routeHasPort(platform::AVAudioSessionPortHeadphones);
-}
-bool isBluetoothHFPHookedUp() {
-    return routeHasPort(platform::AVAudioSessionPortBluetoothHFP);
-}
+bool isHeadsetPluggedIn() { return routeHasPort(platform::AVAudioSessionPortHeadphones); }
+bool isBluetoothHFPHookedUp() { return routeHasPort(platform::AVAudioSessionPortBluetoothHFP); }
 
 void AnswerCall() {
     TelSetFlag(kCALL_ANSWERED);

@@ -31,9 +31,7 @@ extern "C" float Orvella_ProximityDelay;
         if (LOGGER_ON) ::platform::NSLog(__VA_ARGS__); \
     } while (0)
 
-inline const char* YesNo(bool b) {
-    return b ? "YES" : "NO";
-}
+inline const char* YesNo(bool b) { return b ? "YES" : "NO"; }
 
 // Reads the settings file afresh and sets the six settings variables.
 void LoadPrefs();

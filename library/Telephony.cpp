@@ -15,37 +15,19 @@ int32_t prevRetValue = -1;
 
 namespace {
 
-Telephony* self_(id self) {
-    return static_cast<Telephony*>(self);
-}
+Telephony* self_(id self) { return static_cast<Telephony*>(self); }
 
 // --- accessors ---------------------------------------------------------------------------
 
-int32_t flag_get(id self, SEL) {
-    return self_(self)->flag;
-}
-void flag_set(id self, SEL, int32_t v) {
-    self_(self)->flag = v;
-}
-bool locked_get(id self, SEL) {
-    return self_(self)->wasLockedOnIncomingCall;
-}
-void locked_set(id self, SEL, bool v) {
-    self_(self)->wasLockedOnIncomingCall = v;
-}
-bool meter_get(id self, SEL) {
-    return self_(self)->proximityMeterIsOn;
-}
-void meter_set(id self, SEL, bool v) {
-    self_(self)->proximityMeterIsOn = v;
-}
-id base_get(id self, SEL) {
-    return self_(self)->proximityDelayBase;
-}
+int32_t flag_get(id self, SEL) { return self_(self)->flag; }
+void flag_set(id self, SEL, int32_t v) { self_(self)->flag = v; }
+bool locked_get(id self, SEL) { return self_(self)->wasLockedOnIncomingCall; }
+void locked_set(id self, SEL, bool v) { self_(self)->wasLockedOnIncomingCall = v; }
+bool meter_get(id self, SEL) { return self_(self)->proximityMeterIsOn; }
+void meter_set(id self, SEL, bool v) { self_(self)->proximityMeterIsOn = v; }
+id base_get(id self, SEL) { return self_(self)->proximityDelayBase; }
 // Stores without retaining: setBaseTime and nullifyProximityDelayBase own the date.
-void base_set(id self, SEL, id v) {
-    self_(self)->proximityDelayBase = static_cast<NSDate*>(v);
-}
+void base_set(id self, SEL, id v) { self_(self)->proximityDelayBase = static_cast<NSDate*>(v); }
 
 // --- set-up and the accelerometer switch -----------------------------------------------------
 
@@ -237,9 +219,7 @@ objc::Class Telephony::cls() {
     return c;
 }
 
-Telephony* Telephony::create() {
-    return static_cast<Telephony*>(objc::allocInit(cls()));
-}
+Telephony* Telephony::create() { return static_cast<Telephony*>(objc::allocInit(cls())); }
 
 Telephony::~Telephony() {
     objc::objc_release(orientationStateBase);
@@ -247,12 +227,8 @@ Telephony::~Telephony() {
     objc::objc_release(_SBSAccelerometerInstance);
 }
 
-int32_t TelFlag() {
-    return msgSend<int32_t>(tel, SEL_("flag"));
-}
-void TelSetFlag(int32_t flag) {
-    msgSend(tel, SEL_("setFlag:"), flag);
-}
+int32_t TelFlag() { return msgSend<int32_t>(tel, SEL_("flag")); }
+void TelSetFlag(int32_t flag) { msgSend(tel, SEL_("setFlag:"), flag); }
 
 namespace {
 

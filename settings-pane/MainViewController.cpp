@@ -16,9 +16,7 @@ using platform::Value;
 
 namespace {
 
-MainViewController* screen(id self) {
-    return static_cast<MainViewController*>(self);
-}
+MainViewController* screen(id self) { return static_cast<MainViewController*>(self); }
 
 // Column numbers of the picker.
 constexpr int64_t kSpeedColumn = 0;
@@ -140,9 +138,7 @@ void storeSwitch(id self, id theSwitch, const char* key) {
     msgSend(self, SEL_("writePreferencesToFile"));
 }
 
-void IsOnSwitched(id self, SEL, id) {
-    storeSwitch(self, screen(self)->IsOn, "IsOn");
-}
+void IsOnSwitched(id self, SEL, id) { storeSwitch(self, screen(self)->IsOn, "IsOn"); }
 void headsetSwitched(id self, SEL, id) {
     storeSwitch(self, screen(self)->useSpeakerHeadset, "UseSpeakerWithHeadsetPlugedIn");
 }
@@ -163,15 +159,9 @@ void showAlert(id self, const char* titleKey, const char* messageKey) {
     objc::objc_release(alert);
 }
 
-void headsetInfo(id self, SEL, id) {
-    showAlert(self, "HEADSET_ALERT_HEADER", "HEADSET_ALERT_MSG");
-}
-void moreInfoTap(id self, SEL, id) {
-    showAlert(self, "ORVELLA_TXT", "MOREINFO_ALERT_MSG");
-}
-void infoTap(id self, SEL, id) {
-    showAlert(self, "INFO_ALERT_HEADER", "INFO_ALERT_MSG");
-}
+void headsetInfo(id self, SEL, id) { showAlert(self, "HEADSET_ALERT_HEADER", "HEADSET_ALERT_MSG"); }
+void moreInfoTap(id self, SEL, id) { showAlert(self, "ORVELLA_TXT", "MOREINFO_ALERT_MSG"); }
+void infoTap(id self, SEL, id) { showAlert(self, "INFO_ALERT_HEADER", "INFO_ALERT_MSG"); }
 
 void fennickTouchUpInside(id, SEL, id) {
     id url = msgSend<id>(objc::objc_getClass("NSURL"), SEL_("URLWithString:"),
@@ -229,9 +219,7 @@ void showPickerView(id self, SEL, id) {
     movePanelTo(s->pickerViewContainer, shown);
 }
 
-void hidePicker(id self, SEL) {
-    movePanelTo(screen(self)->pickerViewContainer, screenHeight());
-}
+void hidePicker(id self, SEL) { movePanelTo(screen(self)->pickerViewContainer, screenHeight()); }
 
 void donePickerView(id self, SEL, id) {
     auto* s = screen(self);
@@ -251,9 +239,7 @@ void donePickerView(id self, SEL, id) {
     msgSend(self, SEL_("calculateSetupButtonText"));
 }
 
-void cancelPickerView(id self, SEL, id) {
-    msgSend(self, SEL_("hidePicker"));
-}
+void cancelPickerView(id self, SEL, id) { msgSend(self, SEL_("hidePicker")); }
 
 void AbleWarning(id self, SEL, bool hideWarning) {
     auto* s = screen(self);
@@ -275,9 +261,7 @@ const std::vector<std::string>* column(MainViewController* s, int64_t component)
     }
 }
 
-int64_t numberOfComponents(id, SEL, id) {
-    return 3;
-}
+int64_t numberOfComponents(id, SEL, id) { return 3; }
 
 int64_t numberOfRows(id self, SEL, id, int64_t component) {
     const auto* rows = column(screen(self), component);
@@ -296,21 +280,11 @@ void didSelectRow(id self, SEL, id, int64_t row, int64_t component) {
 
 // --- accessors -----------------------------------------------------------------------------------
 
-id delegate_get(id self, SEL) {
-    return screen(self)->delegate;
-}
-void delegate_set(id self, SEL, id d) {
-    screen(self)->delegate = d;
-}
-std::vector<std::string> locked_get(id self, SEL) {
-    return screen(self)->wavePaternLocked;
-}
-std::vector<std::string> unlocked_get(id self, SEL) {
-    return screen(self)->wavePaternUnLocked;
-}
-std::vector<std::string> speed_get(id self, SEL) {
-    return screen(self)->waveSpeed;
-}
+id delegate_get(id self, SEL) { return screen(self)->delegate; }
+void delegate_set(id self, SEL, id d) { screen(self)->delegate = d; }
+std::vector<std::string> locked_get(id self, SEL) { return screen(self)->wavePaternLocked; }
+std::vector<std::string> unlocked_get(id self, SEL) { return screen(self)->wavePaternUnLocked; }
+std::vector<std::string> speed_get(id self, SEL) { return screen(self)->waveSpeed; }
 
 template <id MainViewController::*Field>
 void setOutlet(id self, SEL, id value) {

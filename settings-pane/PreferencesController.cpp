@@ -12,9 +12,7 @@ using platform::CGSize;
 
 namespace {
 
-PreferencesController* host(id self) {
-    return static_cast<PreferencesController*>(self);
-}
+PreferencesController* host(id self) { return static_cast<PreferencesController*>(self); }
 
 id initForContentSize(id self, SEL, CGSize) {
     self = objc::msgSendSuper<id>(platform::PSViewController::cls(), self, SEL_("init"));
@@ -33,15 +31,9 @@ id initForContentSize(id self, SEL, CGSize) {
     return self;
 }
 
-id viewImp(id self, SEL) {
-    return msgSend<id>(host(self)->mainViewComtroller, SEL_("view"));
-}
-std::string navigationTitle(id, SEL) {
-    return "Available Apps";
-}
-id table(id self, SEL) {
-    return host(self)->_tableView;
-}
+id viewImp(id self, SEL) { return msgSend<id>(host(self)->mainViewComtroller, SEL_("view")); }
+std::string navigationTitle(id, SEL) { return "Available Apps"; }
+id table(id self, SEL) { return host(self)->_tableView; }
 CGSize contentSize(id self, SEL) {
     return msgSend<CGRect>(host(self)->_tableView, SEL_("frame")).size;
 }
@@ -59,9 +51,7 @@ void flip(id, SEL, id sender) {
     platform::NSLog("%@", msgSend<bool>(sender, SEL_("isOn")) ? "On" : "Off");
 }
 
-id mainViewComtrollerImp(id self, SEL) {
-    return host(self)->mainViewComtroller;
-}
+id mainViewComtrollerImp(id self, SEL) { return host(self)->mainViewComtroller; }
 void setMainViewComtroller(id self, SEL, id screen) {
     objc::objc_retain(screen);
     objc::objc_release(host(self)->mainViewComtroller);
@@ -70,9 +60,7 @@ void setMainViewComtroller(id self, SEL, id screen) {
 
 }  // namespace
 
-PreferencesController::~PreferencesController() {
-    objc::objc_release(mainViewComtroller);
-}
+PreferencesController::~PreferencesController() { objc::objc_release(mainViewComtroller); }
 
 objc::Class PreferencesController::cls() {
     static objc::Class c = [] {

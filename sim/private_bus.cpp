@@ -83,8 +83,6 @@ PrivateBus::PrivateBus(const std::string& runtimeDir) {
     }
 }
 
-PrivateBus::~PrivateBus() {
-    stopProcess(pid_);
-}
+PrivateBus::~PrivateBus() { stopProcess(pid_); }
 
 }  // namespace sim

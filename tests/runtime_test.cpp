@@ -18,15 +18,9 @@ class Widget : public NSObject {
     int size = 3;
 };
 
-int widget_size(id self, SEL) {
-    return static_cast<Widget*>(self)->size;
-}
-std::string widget_name(id, SEL) {
-    return "widget";
-}
-std::string gadget_name(id, SEL) {
-    return "gadget";
-}
+int widget_size(id self, SEL) { return static_cast<Widget*>(self)->size; }
+std::string widget_name(id, SEL) { return "widget"; }
+std::string gadget_name(id, SEL) { return "gadget"; }
 
 Class widgetClass() {
     static Class c = [] {
@@ -43,9 +37,7 @@ Class gadgetClass() {  // a subclass that inherits size and name
     return c;
 }
 
-Widget* newWidget(Class cls = widgetClass()) {
-    return static_cast<Widget*>(allocInit(cls));
-}
+Widget* newWidget(Class cls = widgetClass()) { return static_cast<Widget*>(allocInit(cls)); }
 
 }  // namespace
 
@@ -115,14 +107,10 @@ TEST(Runtime, AddMethodNeverReplacesAnExistingOne) {
 
 namespace {
 int (*saved_size)(id, SEL) = nullptr;
-int hooked_size(id self, SEL cmd) {
-    return 100 + saved_size(self, cmd);
-}
+int hooked_size(id self, SEL cmd) { return 100 + saved_size(self, cmd); }
 
 std::string (*saved_name)(id, SEL) = nullptr;
-std::string hooked_name(id self, SEL cmd) {
-    return "hooked " + saved_name(self, cmd);
-}
+std::string hooked_name(id self, SEL cmd) { return "hooked " + saved_name(self, cmd); }
 }  // namespace
 
 TEST(Runtime, HookOnADefinedMethodRunsForEveryCallerAndCallsThroughItsSlot) {

@@ -12,9 +12,7 @@
 
 namespace platform {
 // Readable values in test failure messages.
-inline void PrintTo(const Value& v, std::ostream* os) {
-    *os << v.description();
-}
+inline void PrintTo(const Value& v, std::ostream* os) { *os << v.description(); }
 }  // namespace platform
 
 namespace testing_support {

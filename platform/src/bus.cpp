@@ -12,13 +12,9 @@ namespace platform {
 
 namespace {
 
-sd_bus* raw(void* p) {
-    return static_cast<sd_bus*>(p);
-}
+sd_bus* raw(void* p) { return static_cast<sd_bus*>(p); }
 
-std::string errorText(int r) {
-    return std::strerror(r < 0 ? -r : r);
-}
+std::string errorText(int r) { return std::strerror(r < 0 ? -r : r); }
 
 // Quotes a value for a match rule (single quotes; a quote inside is written '\'').
 std::string quoteRule(const std::string& v) {

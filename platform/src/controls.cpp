@@ -26,12 +26,8 @@ T* as(id self) {
 
 // --- UISwitch ------------------------------------------------------------------------------------
 
-bool switch_isOn(id self, SEL) {
-    return as<UISwitch>(self)->on;
-}
-void switch_setOn(id self, SEL, bool on, bool) {
-    as<UISwitch>(self)->on = on;
-}
+bool switch_isOn(id self, SEL) { return as<UISwitch>(self)->on; }
+void switch_setOn(id self, SEL, bool on, bool) { as<UISwitch>(self)->on = on; }
 void switch_addTarget(id self, SEL, id target, SEL action) {
     as<UISwitch>(self)->target = target;
     as<UISwitch>(self)->action = action;
@@ -39,18 +35,10 @@ void switch_addTarget(id self, SEL, id target, SEL action) {
 
 // --- UIPickerView --------------------------------------------------------------------------------
 
-id picker_dataSource(id self, SEL) {
-    return as<UIPickerView>(self)->dataSource;
-}
-void picker_setDataSource(id self, SEL, id ds) {
-    as<UIPickerView>(self)->dataSource = ds;
-}
-id picker_delegate(id self, SEL) {
-    return as<UIPickerView>(self)->delegate;
-}
-void picker_setDelegate(id self, SEL, id d) {
-    as<UIPickerView>(self)->delegate = d;
-}
+id picker_dataSource(id self, SEL) { return as<UIPickerView>(self)->dataSource; }
+void picker_setDataSource(id self, SEL, id ds) { as<UIPickerView>(self)->dataSource = ds; }
+id picker_delegate(id self, SEL) { return as<UIPickerView>(self)->delegate; }
+void picker_setDelegate(id self, SEL, id d) { as<UIPickerView>(self)->delegate = d; }
 
 void picker_selectRow(id self, SEL, int64_t row, int64_t component, bool) {
     auto* p = as<UIPickerView>(self);
@@ -85,9 +73,7 @@ id alert_init(id self, SEL, std::string title, std::string message, id delegate,
     if (!cancel.empty()) a->buttonTitles.push_back(std::move(cancel));
     return self;
 }
-void alert_setDelegate(id self, SEL, id d) {
-    as<UIAlertView>(self)->delegate = d;
-}
+void alert_setDelegate(id self, SEL, id d) { as<UIAlertView>(self)->delegate = d; }
 void alert_show(id self, SEL) {
     auto* a = as<UIAlertView>(self);
     if (a->visible) return;
@@ -104,12 +90,8 @@ void alert_show(id self, SEL) {
 // --- UIScrollView
 // ----------------------------------------------------------------------------------
 
-CGSize scroll_contentSize(id self, SEL) {
-    return as<UIScrollView>(self)->contentSize;
-}
-void scroll_setContentSize(id self, SEL, CGSize s) {
-    as<UIScrollView>(self)->contentSize = s;
-}
+CGSize scroll_contentSize(id self, SEL) { return as<UIScrollView>(self)->contentSize; }
+void scroll_setContentSize(id self, SEL, CGSize s) { as<UIScrollView>(self)->contentSize = s; }
 
 // --- UIViewController
 // --------------------------------------------------------------------------------
@@ -140,17 +122,11 @@ id vc_view(id self, SEL) {
     return vc->view;
 }
 
-bool vc_isViewLoaded(id self, SEL) {
-    return as<UIViewController>(self)->view != nullptr;
-}
+bool vc_isViewLoaded(id self, SEL) { return as<UIViewController>(self)->view != nullptr; }
 void vc_noop(id, SEL) {}
 void vc_viewWillAppear(id, SEL, bool) {}
-std::string vc_nibName(id self, SEL) {
-    return as<UIViewController>(self)->nibName;
-}
-id vc_nibBundle(id self, SEL) {
-    return as<UIViewController>(self)->nibBundle;
-}
+std::string vc_nibName(id self, SEL) { return as<UIViewController>(self)->nibName; }
+id vc_nibBundle(id self, SEL) { return as<UIViewController>(self)->nibBundle; }
 
 // --- NSBundle, NSURL, UIApplication
 // ------------------------------------------------------------------
@@ -163,9 +139,7 @@ id bundle_withPath(id, SEL, std::string path) {
     b->bundlePath = std::move(path);
     return objc::objc_autorelease(b);
 }
-std::string bundle_path(id self, SEL) {
-    return as<NSBundle>(self)->bundlePath;
-}
+std::string bundle_path(id self, SEL) { return as<NSBundle>(self)->bundlePath; }
 
 id url_withString(id, SEL, std::string s) {
     if (s.empty()) return nullptr;
@@ -173,9 +147,7 @@ id url_withString(id, SEL, std::string s) {
     u->absoluteString = std::move(s);
     return objc::objc_autorelease(u);
 }
-std::string url_absoluteString(id self, SEL) {
-    return as<NSURL>(self)->absoluteString;
-}
+std::string url_absoluteString(id self, SEL) { return as<NSURL>(self)->absoluteString; }
 
 class UIApplication : public objc::NSObject {};
 
@@ -353,9 +325,7 @@ void spinPicker(id picker, int64_t row, int64_t component) {
         msgSend(p->delegate, sel, picker, row, component);
 }
 
-std::vector<UIAlertView*> visibleAlerts() {
-    return alerts();
-}
+std::vector<UIAlertView*> visibleAlerts() { return alerts(); }
 
 void tapAlertButton(int64_t index) {
     if (alerts().empty()) return;

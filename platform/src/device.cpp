@@ -88,12 +88,8 @@ const std::string& root() {
     return state().root;
 }
 
-void setWorkingDirectory(std::string devicePath) {
-    state().cwd = normalise(devicePath);
-}
-const std::string& workingDirectory() {
-    return state().cwd;
-}
+void setWorkingDirectory(std::string devicePath) { state().cwd = normalise(devicePath); }
+const std::string& workingDirectory() { return state().cwd; }
 
 std::string resolve(std::string_view devicePath) {
     ensureRoot();

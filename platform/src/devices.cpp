@@ -36,9 +36,7 @@ DeviceModel& DeviceModel::shared() {
     return *m;
 }
 
-void DeviceModel::reset() {
-    *this = DeviceModel();
-}
+void DeviceModel::reset() { *this = DeviceModel(); }
 
 void DeviceModel::setProximityCovered(bool covered) {
     if (covered == covered_) return;
@@ -135,9 +133,7 @@ NSArray::~NSArray() {
 
 namespace {
 
-SBSAccelerometer* accel(id self) {
-    return static_cast<SBSAccelerometer*>(self);
-}
+SBSAccelerometer* accel(id self) { return static_cast<SBSAccelerometer*>(self); }
 
 void scheduleSample(SBSAccelerometer* a);
 
@@ -174,9 +170,7 @@ void accel_setEventsEnabled(id self, SEL, bool enabled) {
     else
         stopSampling(a);
 }
-bool accel_eventsEnabled(id self, SEL) {
-    return accel(self)->eventsEnabled;
-}
+bool accel_eventsEnabled(id self, SEL) { return accel(self)->eventsEnabled; }
 void accel_setUpdateInterval(id self, SEL, double interval) {
     SBSAccelerometer* a = accel(self);
     a->updateInterval = interval > 0 ? interval : 0.01;
@@ -185,33 +179,17 @@ void accel_setUpdateInterval(id self, SEL, double interval) {
         scheduleSample(a);
     }
 }
-double accel_updateInterval(id self, SEL) {
-    return accel(self)->updateInterval;
-}
-void accel_setX(id self, SEL, float t) {
-    accel(self)->xThreshold = t;
-}
-void accel_setY(id self, SEL, float t) {
-    accel(self)->yThreshold = t;
-}
-void accel_setZ(id self, SEL, float t) {
-    accel(self)->zThreshold = t;
-}
-void accel_setOrientation(id self, SEL, bool on) {
-    accel(self)->orientationEventsEnabled = on;
-}
-void accel_setDelegate(id self, SEL, id delegate) {
-    accel(self)->delegate = delegate;
-}
-id accel_delegate(id self, SEL) {
-    return accel(self)->delegate;
-}
+double accel_updateInterval(id self, SEL) { return accel(self)->updateInterval; }
+void accel_setX(id self, SEL, float t) { accel(self)->xThreshold = t; }
+void accel_setY(id self, SEL, float t) { accel(self)->yThreshold = t; }
+void accel_setZ(id self, SEL, float t) { accel(self)->zThreshold = t; }
+void accel_setOrientation(id self, SEL, bool on) { accel(self)->orientationEventsEnabled = on; }
+void accel_setDelegate(id self, SEL, id delegate) { accel(self)->delegate = delegate; }
+id accel_delegate(id self, SEL) { return accel(self)->delegate; }
 
 }  // namespace
 
-SBSAccelerometer::~SBSAccelerometer() {
-    stopSampling(this);
-}
+SBSAccelerometer::~SBSAccelerometer() { stopSampling(this); }
 
 objc::Class SBSAccelerometer::cls() {
     static objc::Class c = [] {
@@ -235,9 +213,7 @@ objc::Class SBSAccelerometer::cls() {
 // --- UIDevice ------------------------------------------------------------------------------
 
 namespace {
-id device_currentDevice(id, SEL) {
-    return UIDevice::currentDevice();
-}
+id device_currentDevice(id, SEL) { return UIDevice::currentDevice(); }
 void device_setProximity(id self, SEL, bool on) {
     auto* d = static_cast<UIDevice*>(self);
     if (d->proximityMonitoringEnabled != on && tracing())
@@ -427,8 +403,6 @@ SignalHandler installSignalHandler(int signum, SignalHandler handler) {
     return ::signal(signum, handler);
 }
 
-void failNextSignalInstallation() {
-    failNextSignal = true;
-}
+void failNextSignalInstallation() { failNextSignal = true; }
 
 }  // namespace platform

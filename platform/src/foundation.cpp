@@ -61,13 +61,9 @@ NSDate* NSDate::newNow() {
     return d;
 }
 
-NSDate* NSDate::date() {
-    return static_cast<NSDate*>(objc::objc_autorelease(newNow()));
-}
+NSDate* NSDate::date() { return static_cast<NSDate*>(objc::objc_autorelease(newNow())); }
 
-double NSDate::timeIntervalSinceNow() const {
-    return t_ - processClock().now();
-}
+double NSDate::timeIntervalSinceNow() const { return t_ - processClock().now(); }
 
 // --- NSNumber ----------------------------------------------------------------------------
 
@@ -126,15 +122,9 @@ Block* Block::create(std::function<void(id)> fn) {
 // --- NSTimer -----------------------------------------------------------------------------
 
 namespace {
-void timer_invalidate(id self, SEL) {
-    static_cast<NSTimer*>(self)->invalidate();
-}
-void timer_fire(id self, SEL) {
-    static_cast<NSTimer*>(self)->fire();
-}
-id timer_userInfo(id self, SEL) {
-    return static_cast<NSTimer*>(self)->userInfo();
-}
+void timer_invalidate(id self, SEL) { static_cast<NSTimer*>(self)->invalidate(); }
+void timer_fire(id self, SEL) { static_cast<NSTimer*>(self)->fire(); }
+id timer_userInfo(id self, SEL) { return static_cast<NSTimer*>(self)->userInfo(); }
 }  // namespace
 
 Class NSTimer::cls() {
@@ -257,15 +247,9 @@ std::vector<std::string>& languages() {
 void bundle::setMainBundleIdentifier(std::string identifier) {
     mainIdentifier() = std::move(identifier);
 }
-std::string bundle::mainBundleIdentifier() {
-    return mainIdentifier();
-}
+std::string bundle::mainBundleIdentifier() { return mainIdentifier(); }
 
-void locale::setPreferredLanguages(std::vector<std::string> l) {
-    languages() = std::move(l);
-}
-std::vector<std::string> locale::preferredLanguages() {
-    return languages();
-}
+void locale::setPreferredLanguages(std::vector<std::string> l) { languages() = std::move(l); }
+std::vector<std::string> locale::preferredLanguages() { return languages(); }
 
 }  // namespace platform

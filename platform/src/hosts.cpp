@@ -23,9 +23,7 @@ using objc::SEL;
 
 namespace {
 
-TPSuperBottomBar* bar(id self) {
-    return static_cast<TPSuperBottomBar*>(self);
-}
+TPSuperBottomBar* bar(id self) { return static_cast<TPSuperBottomBar*>(self); }
 
 void retainInto(id& slot, id value) {
     objc::objc_retain(value);
@@ -54,18 +52,12 @@ id bar_init(id self, SEL) {
     return self;
 }
 
-id bar_mainRightButton(id self, SEL) {
-    return bar(self)->mainRightButton;
-}
+id bar_mainRightButton(id self, SEL) { return bar(self)->mainRightButton; }
 void bar_setMainRightButton(id self, SEL, id button) {
     retainInto(bar(self)->mainRightButton, button);
 }
-id bar_slidingButton(id self, SEL) {
-    return bar(self)->slidingButton;
-}
-void bar_setSlidingButton(id self, SEL, id button) {
-    retainInto(bar(self)->slidingButton, button);
-}
+id bar_slidingButton(id self, SEL) { return bar(self)->slidingButton; }
+void bar_setSlidingButton(id self, SEL, id button) { retainInto(bar(self)->slidingButton, button); }
 
 void answerOnce(TPSuperBottomBar* b, const char* how) {
     if (b->answered) return;
@@ -109,13 +101,9 @@ objc::Class TPSuperBottomBar::cls() {
 
 namespace {
 
-InCallController* controller(id self) {
-    return static_cast<InCallController*>(self);
-}
+InCallController* controller(id self) { return static_cast<InCallController*>(self); }
 
-int32_t incall_speakerButtonPosition(id, SEL) {
-    return InCallController::kSpeakerPosition;
-}
+int32_t incall_speakerButtonPosition(id, SEL) { return InCallController::kSpeakerPosition; }
 
 void incall_sixSquareButtonClicked(id self, SEL, int32_t position) {
     controller(self)->clicks.push_back(position);

@@ -116,13 +116,9 @@ void logLine(const std::string& line) {
     if (sink()) sink()(line);
 }
 
-void setLogSink(LogSink s) {
-    sink() = std::move(s);
-}
+void setLogSink(LogSink s) { sink() = std::move(s); }
 
-void setSignalLogFd(int fd) {
-    signalLogFd = fd;
-}
+void setSignalLogFd(int fd) { signalLogFd = fd; }
 
 void logSignalSafe(const char* text) {
     const int fd = signalLogFd;

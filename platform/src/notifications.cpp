@@ -95,9 +95,7 @@ NotificationCenterImpl& distributed() {
     return *c;
 }
 
-void forgetFreedObject(id obj) {
-    distributed().removeEvery(obj);
-}
+void forgetFreedObject(id obj) { distributed().removeEvery(obj); }
 
 void receiveEnvelope(const Envelope& e) {
     if (e.channel == Channel::Darwin)
@@ -126,9 +124,7 @@ void InProcessTransport::send(const Envelope& envelope) {
     });
 }
 
-Transport& transport() {
-    return *transportSlot();
-}
+Transport& transport() { return *transportSlot(); }
 
 void setTransport(std::unique_ptr<Transport> t) {
     t->setReceiver(&receiveEnvelope);
@@ -140,12 +136,8 @@ void setTransport(std::unique_ptr<Transport> t) {
         transport().watch(Channel::Distributed, r.name.value_or(""));
 }
 
-CFNotificationCenterRef CFNotificationCenterGetDarwinNotifyCenter() {
-    return &darwin();
-}
-CFNotificationCenterRef CTTelephonyCenterGetDefault() {
-    return &telephony();
-}
+CFNotificationCenterRef CFNotificationCenterGetDarwinNotifyCenter() { return &darwin(); }
+CFNotificationCenterRef CTTelephonyCenterGetDefault() { return &telephony(); }
 
 void CFNotificationCenterAddObserver(CFNotificationCenterRef center, const void* observer,
                                      CFNotificationCallback callback, const char* name,
@@ -196,12 +188,8 @@ size_t CFNotificationCenterObserverCount(CFNotificationCenterRef center) {
 // --- NSNotification ------------------------------------------------------------------------
 
 namespace {
-std::string notification_name(id self, SEL) {
-    return static_cast<NSNotification*>(self)->name();
-}
-id notification_object(id self, SEL) {
-    return static_cast<NSNotification*>(self)->object();
-}
+std::string notification_name(id self, SEL) { return static_cast<NSNotification*>(self)->name(); }
+id notification_object(id self, SEL) { return static_cast<NSNotification*>(self)->object(); }
 std::string notification_description(id self, SEL) {
     auto* n = static_cast<NSNotification*>(self);
     char buf[32];
@@ -233,17 +221,13 @@ NSNotification* NSNotification::create(std::string name, id object, Value userIn
     return n;
 }
 
-NSNotification::~NSNotification() {
-    objc::objc_release(object_);
-}
+NSNotification::~NSNotification() { objc::objc_release(object_); }
 
 // --- NSDistributedNotificationCenter -------------------------------------------------------
 
 namespace {
 
-id center_defaultCenter(id, SEL) {
-    return NSDistributedNotificationCenter::defaultCenter();
-}
+id center_defaultCenter(id, SEL) { return NSDistributedNotificationCenter::defaultCenter(); }
 
 void center_addObserver(id, SEL, id observer, SEL selector, std::string name, id object) {
     if (observer == nullptr || selector == nullptr) return;

@@ -16,9 +16,7 @@ using objc::SEL;
 
 namespace {
 
-id ps_initForContentSize(id self, SEL, CGSize) {
-    return msgSend<id>(self, SEL_("init"));
-}
+id ps_initForContentSize(id self, SEL, CGSize) { return msgSend<id>(self, SEL_("init")); }
 
 void ps_pushController(id self, SEL, id controller) {
     if (controller == nullptr) return;

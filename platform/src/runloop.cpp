@@ -37,16 +37,10 @@ RealClock::RealClock(double speed)
       startNow_(realSecondsSinceReferenceDate()),
       startMono_(monotonicSeconds()) {}
 
-double RealClock::now() const {
-    return startNow_ + (monotonicSeconds() - startMono_) * speed_;
-}
+double RealClock::now() const { return startNow_ + (monotonicSeconds() - startMono_) * speed_; }
 
-Clock& processClock() {
-    return *clockSlot();
-}
-void setClock(std::unique_ptr<Clock> c) {
-    clockSlot() = std::move(c);
-}
+Clock& processClock() { return *clockSlot(); }
+void setClock(std::unique_ptr<Clock> c) { clockSlot() = std::move(c); }
 
 VirtualClock& useVirtualClock() {
     auto c = std::make_unique<VirtualClock>();
@@ -75,21 +69,15 @@ void RunLoop::cancel(TaskId id) {
     byId_.erase(it);
 }
 
-bool RunLoop::isScheduled(TaskId id) const {
-    return byId_.count(id) != 0;
-}
+bool RunLoop::isScheduled(TaskId id) const { return byId_.count(id) != 0; }
 
 void RunLoop::addSource(int fd, std::function<void()> onReadable) {
     sources_[fd] = std::move(onReadable);
 }
 
-void RunLoop::removeSource(int fd) {
-    sources_.erase(fd);
-}
+void RunLoop::removeSource(int fd) { sources_.erase(fd); }
 
-double RunLoop::nextDueTime() const {
-    return tasks_.empty() ? -1.0 : tasks_.begin()->first.due;
-}
+double RunLoop::nextDueTime() const { return tasks_.empty() ? -1.0 : tasks_.begin()->first.due; }
 
 bool RunLoop::runOneDue(double until) {
     if (tasks_.empty()) return false;

@@ -33,9 +33,7 @@ std::vector<std::vector<id>>& poolStack() {
 
 // Method pointers stay valid while a table only grows (std::unordered_map keeps its nodes), but
 // a lookup may now find another method: every class cache starts over.
-void methodsChanged() {
-    ++detail::methodGeneration;
-}
+void methodsChanged() { ++detail::methodGeneration; }
 
 std::vector<void (*)(id)>& deallocListeners() {
     static auto* l = new std::vector<void (*)(id)>();
@@ -52,12 +50,8 @@ Class newClassObject(const char* name, Class superclass, bool meta) {
 }
 
 // NSObject's methods.
-id nsobject_alloc(id self, SEL) {
-    return class_createInstance(static_cast<Class>(self));
-}
-id nsobject_init(id self, SEL) {
-    return self;
-}
+id nsobject_alloc(id self, SEL) { return class_createInstance(static_cast<Class>(self)); }
+id nsobject_init(id self, SEL) { return self; }
 void nsobject_dealloc(id self, SEL) {
     for (auto listener : deallocListeners()) listener(self);
     delete self;
@@ -67,16 +61,12 @@ std::string nsobject_description(id self, SEL) {
     std::snprintf(buf, sizeof buf, "%p", static_cast<void*>(self));
     return std::string("<") + class_getName(object_getClass(self)) + ": " + buf + ">";
 }
-bool nsobject_respondsToSelector(id self, SEL, SEL sel) {
-    return respondsToSelector(self, sel);
-}
+bool nsobject_respondsToSelector(id self, SEL, SEL sel) { return respondsToSelector(self, sel); }
 Class nsobject_class(id self, SEL) {
     Class c = object_getClass(self);
     return c->isMeta ? static_cast<Class>(self) : c;
 }
-std::string nsobject_class_description(id self, SEL) {
-    return static_cast<Class>(self)->name;
-}
+std::string nsobject_class_description(id self, SEL) { return static_cast<Class>(self)->name; }
 
 }  // namespace
 
@@ -91,9 +81,7 @@ SEL sel_registerName(std::string_view name) {
     return result;
 }
 
-const char* sel_getName(SEL sel) {
-    return sel ? sel->name.c_str() : "<null selector>";
-}
+const char* sel_getName(SEL sel) { return sel ? sel->name.c_str() : "<null selector>"; }
 
 Class objc_registerClass(const char* name, Class superclass, Factory factory) {
     auto& classes = registry().classes;
@@ -122,22 +110,12 @@ Class objc_getClass(const char* name) {
     return it == classes.end() ? nullptr : it->second;
 }
 
-Class NSClassFromString(std::string_view name) {
-    return objc_getClass(std::string(name).c_str());
-}
+Class NSClassFromString(std::string_view name) { return objc_getClass(std::string(name).c_str()); }
 
-Class object_getClass(id obj) {
-    return obj ? obj->isa : nullptr;
-}
-const char* class_getName(Class cls) {
-    return cls ? cls->name.c_str() : "nil";
-}
-Class class_getSuperclass(Class cls) {
-    return cls ? cls->superclass : nullptr;
-}
-Class metaclassOf(Class cls) {
-    return cls ? cls->isa : nullptr;
-}
+Class object_getClass(id obj) { return obj ? obj->isa : nullptr; }
+const char* class_getName(Class cls) { return cls ? cls->name.c_str() : "nil"; }
+Class class_getSuperclass(Class cls) { return cls ? cls->superclass : nullptr; }
+Class metaclassOf(Class cls) { return cls ? cls->isa : nullptr; }
 
 const Method* class_getOwnMethod(Class cls, SEL sel) {
     if (cls == nullptr) return nullptr;
@@ -162,9 +140,7 @@ const Method* class_getMethod(Class cls, SEL sel) {
     return found;
 }
 
-bool class_respondsToSelector(Class cls, SEL sel) {
-    return class_getMethod(cls, sel) != nullptr;
-}
+bool class_respondsToSelector(Class cls, SEL sel) { return class_getMethod(cls, sel) != nullptr; }
 bool respondsToSelector(id obj, SEL sel) {
     return obj != nullptr && class_respondsToSelector(obj->isa, sel);
 }
@@ -248,9 +224,7 @@ void signatureMismatch(id self, SEL sel, const std::type_info& sent) {
     std::abort();
 }
 
-void endKeepAlive(id self) {
-    objc_release(self);
-}
+void endKeepAlive(id self) { objc_release(self); }
 
 void deallocate(id obj) {
     obj->deallocating = true;
@@ -271,9 +245,7 @@ id objc_autorelease(id obj) {
     return obj;
 }
 
-AutoreleasePool::AutoreleasePool() : depth_(poolStack().size()) {
-    poolStack().emplace_back();
-}
+AutoreleasePool::AutoreleasePool() : depth_(poolStack().size()) { poolStack().emplace_back(); }
 
 void AutoreleasePool::drain() {
     // Releasing may autorelease more objects into this pool; keep going until it is empty.
@@ -305,9 +277,7 @@ Class NSObject::cls() {
     return c;
 }
 
-void addDeallocListener(void (*listener)(id obj)) {
-    deallocListeners().push_back(listener);
-}
+void addDeallocListener(void (*listener)(id obj)) { deallocListeners().push_back(listener); }
 
 std::string describe(id obj) {
     if (obj == nullptr) return "(null)";

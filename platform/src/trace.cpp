@@ -9,12 +9,8 @@ TraceSink& sink() {
 }
 }  // namespace
 
-void setTraceSink(TraceSink s) {
-    sink() = std::move(s);
-}
-bool tracing() {
-    return static_cast<bool>(sink());
-}
+void setTraceSink(TraceSink s) { sink() = std::move(s); }
+bool tracing() { return static_cast<bool>(sink()); }
 void trace(const std::string& line) {
     if (sink()) sink()(line);
 }

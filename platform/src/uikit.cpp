@@ -17,9 +17,7 @@ using objc::SEL;
 
 namespace {
 
-UIView* view(id self) {
-    return static_cast<UIView*>(self);
-}
+UIView* view(id self) { return static_cast<UIView*>(self); }
 
 std::string number(double v) {
     char buf[32];
@@ -41,33 +39,15 @@ id view_initWithFrame(id self, SEL, CGRect frame) {
     view(self)->frame = frame;
     return self;
 }
-CGRect view_frame(id self, SEL) {
-    return view(self)->frame;
-}
-void view_setFrame(id self, SEL, CGRect frame) {
-    view(self)->frame = frame;
-}
-int64_t view_tag(id self, SEL) {
-    return view(self)->tag;
-}
-void view_setTag(id self, SEL, int64_t tag) {
-    view(self)->tag = tag;
-}
-bool view_isHidden(id self, SEL) {
-    return view(self)->hidden;
-}
-void view_setHidden(id self, SEL, bool h) {
-    view(self)->hidden = h;
-}
-bool view_clips(id self, SEL) {
-    return view(self)->clipsToBounds;
-}
-void view_setClips(id self, SEL, bool c) {
-    view(self)->clipsToBounds = c;
-}
-id view_superview(id self, SEL) {
-    return view(self)->superview;
-}
+CGRect view_frame(id self, SEL) { return view(self)->frame; }
+void view_setFrame(id self, SEL, CGRect frame) { view(self)->frame = frame; }
+int64_t view_tag(id self, SEL) { return view(self)->tag; }
+void view_setTag(id self, SEL, int64_t tag) { view(self)->tag = tag; }
+bool view_isHidden(id self, SEL) { return view(self)->hidden; }
+void view_setHidden(id self, SEL, bool h) { view(self)->hidden = h; }
+bool view_clips(id self, SEL) { return view(self)->clipsToBounds; }
+void view_setClips(id self, SEL, bool c) { view(self)->clipsToBounds = c; }
+id view_superview(id self, SEL) { return view(self)->superview; }
 
 void detach(UIView* child) {
     UIView* parent = child->superview;
@@ -89,9 +69,7 @@ void view_addSubview(id self, SEL, id subview) {
     if (tracing()) trace("view added: " + describeView(child));
 }
 
-void view_removeFromSuperview(id self, SEL) {
-    detach(view(self));
-}
+void view_removeFromSuperview(id self, SEL) { detach(view(self)); }
 
 UIView* findTag(UIView* v, int64_t tag) {
     if (v->tag == tag) return v;
@@ -101,13 +79,9 @@ UIView* findTag(UIView* v, int64_t tag) {
     return nullptr;
 }
 
-id view_viewWithTag(id self, SEL, int64_t tag) {
-    return findTag(view(self), tag);
-}
+id view_viewWithTag(id self, SEL, int64_t tag) { return findTag(view(self), tag); }
 
-std::string view_description(id self, SEL) {
-    return "<" + describeView(view(self)) + ">";
-}
+std::string view_description(id self, SEL) { return "<" + describeView(view(self)) + ">"; }
 
 // --- images ------------------------------------------------------------------------------------
 
@@ -118,9 +92,7 @@ id image_imageWithContentsOfFile(id, SEL, std::string devicePath) {
     UIImage* image = loadPNG(device::resolve(devicePath), scale);
     return objc::objc_autorelease(image);
 }
-CGSize image_size(id self, SEL) {
-    return static_cast<UIImage*>(self)->size();
-}
+CGSize image_size(id self, SEL) { return static_cast<UIImage*>(self)->size(); }
 
 id imageView_initWithImage(id self, SEL, id image) {
     auto* v = static_cast<UIImageView*>(self);
@@ -129,33 +101,21 @@ id imageView_initWithImage(id self, SEL, id image) {
     v->frame = CGRect{{0, 0}, size};
     return self;
 }
-id imageView_image(id self, SEL) {
-    return static_cast<UIImageView*>(self)->image;
-}
+id imageView_image(id self, SEL) { return static_cast<UIImageView*>(self)->image; }
 
 // --- labels, fonts, colours, buttons
 // ---------------------------------------------------------------
 
-UILabel* label(id self) {
-    return static_cast<UILabel*>(self);
-}
-std::string label_text(id self, SEL) {
-    return label(self)->text;
-}
-void label_setText(id self, SEL, std::string text) {
-    label(self)->text = std::move(text);
-}
-id label_font(id self, SEL) {
-    return label(self)->font;
-}
+UILabel* label(id self) { return static_cast<UILabel*>(self); }
+std::string label_text(id self, SEL) { return label(self)->text; }
+void label_setText(id self, SEL, std::string text) { label(self)->text = std::move(text); }
+id label_font(id self, SEL) { return label(self)->font; }
 void label_setFont(id self, SEL, id font) {
     objc::objc_retain(font);
     objc::objc_release(label(self)->font);
     label(self)->font = font;
 }
-id label_textColor(id self, SEL) {
-    return label(self)->textColor;
-}
+id label_textColor(id self, SEL) { return label(self)->textColor; }
 void label_setTextColor(id self, SEL, id color) {
     objc::objc_retain(color);
     objc::objc_release(label(self)->textColor);
@@ -182,12 +142,8 @@ std::string color_description(id self, SEL) {
     return "UIDeviceWhiteColorSpace " + number(c->white) + " " + number(c->alpha);
 }
 
-UIButton* button(id self) {
-    return static_cast<UIButton*>(self);
-}
-std::string button_title(id self, SEL, int64_t) {
-    return button(self)->title;
-}
+UIButton* button(id self) { return static_cast<UIButton*>(self); }
+std::string button_title(id self, SEL, int64_t) { return button(self)->title; }
 void button_setTitle(id self, SEL, std::string title, int64_t state) {
     if (state == UIControlStateNormal) button(self)->title = std::move(title);
 }
@@ -260,9 +216,7 @@ objc::Class UIImage::cls() {
     return c;
 }
 
-UIImageView::~UIImageView() {
-    objc::objc_release(image);
-}
+UIImageView::~UIImageView() { objc::objc_release(image); }
 
 objc::Class UIImageView::cls() {
     static objc::Class c = [] {

@@ -181,9 +181,7 @@ int64_t stringLongLongValue(const std::string& s) {
     return acc == INT64_MIN ? INT64_MAX : -acc;
 }
 
-int32_t stringIntValue(const std::string& s) {
-    return saturate32(stringLongLongValue(s));
-}
+int32_t stringIntValue(const std::string& s) { return saturate32(stringLongLongValue(s)); }
 
 double stringDoubleValue(const std::string& s) {
     // Only the plain decimal form is read: sign, digits, fraction, exponent.

@@ -37,9 +37,7 @@ struct CGRect {
     CGSize size;
     bool operator==(const CGRect&) const = default;
 };
-inline CGRect CGRectMake(double x, double y, double w, double h) {
-    return {{x, y}, {w, h}};
-}
+inline CGRect CGRectMake(double x, double y, double w, double h) { return {{x, y}, {w, h}}; }
 
 // Audio port types.
 inline constexpr const char* AVAudioSessionPortHeadphones = "Headphones";
