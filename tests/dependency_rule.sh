@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The deliverables include only platform headers and never each other; the platform includes
-# nothing of ours. Include paths enforce most of it; this catches relative includes that climb.
+# The deliverables and the renderer include only platform headers and never each other; the
+# platform includes nothing of ours. Include paths enforce most of it; this catches relative includes that climb.
 set -u
 cd "$(dirname "$0")/.."
 status=0
@@ -15,6 +15,7 @@ check() {  # folder, pattern of forbidden includes
 }
 check library '\.\./|settings-pane/|sim/|library/'
 check settings-pane '\.\./|library/|sim/|settings-pane/'
-check platform '\.\./|library/|settings-pane/|sim/|NSTimer|Orvella|Telephony|ExternalFunctions|PreferencesController|MainViewController|FK_HDTools'
+check render '\.\./|library/|settings-pane/|sim/|NSTimer|Orvella|Telephony|ExternalFunctions|PreferencesController|MainViewController|FK_HDTools'
+check platform '\.\./|library/|settings-pane/|sim/|render/|NSTimer|Orvella|Telephony|ExternalFunctions|PreferencesController|MainViewController|FK_HDTools'
 [ $status -eq 0 ] && echo "dependency rule holds"
 exit $status
