@@ -149,31 +149,29 @@ void forget(const std::string& hostPath) {
 
 // +0 (the cache keeps it); nullptr when the file is missing, unreadable or no valid PNG.
 UIImage* cachedPNG(const std::string& hostPath, double scale) {
+    auto& cache = imageCache();
+    struct stat st {};
+    if (auto it = cache.find(hostPath); it != cache.end() && ::stat(hostPath.c_str(), &st) == 0 &&
+                                        sameFile(it->second.st, st) &&
+                                        it->second.image->scale == scale)
+        return it->second.image;
+    forget(hostPath);
     FILE* file = std::fopen(hostPath.c_str(), "rb");
-    if (file == nullptr) {
-        forget(hostPath);
-        return nullptr;
-    }
+    if (file == nullptr) return nullptr;
     // The identity is taken from the open file, so what is decoded is what is remembered even
     // when the path is replaced meanwhile.
-    struct stat st {};
     if (::fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
         std::fclose(file);
-        forget(hostPath);
         return nullptr;
-    }
-    auto& cache = imageCache();
-    if (auto it = cache.find(hostPath);
-        it != cache.end() && sameFile(it->second.st, st) && it->second.image->scale == scale) {
-        std::fclose(file);
-        return it->second.image;
     }
     UIImage* image = decodePNG(file, scale);
     std::fclose(file);
-    forget(hostPath);
     if (image == nullptr) return nullptr;
     constexpr size_t kMaxCached = 32;  // a process shows a handful of images
-    if (cache.size() >= kMaxCached) forget(cache.begin()->first);
+    if (cache.size() >= kMaxCached) {
+        const std::string evicted = cache.begin()->first;  // any one will do
+        forget(evicted);
+    }
     cache[hostPath] = CachedImage{st, image};
     return image;
 }
