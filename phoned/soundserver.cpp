@@ -107,10 +107,13 @@ void SoundServer::connect() {
     if (context_ == nullptr) return;
     pa_context_set_state_callback(context_, &onState, this);
     pa_context_set_subscribe_callback(context_, &onEvent, this);
-    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) state();
+    // A refusal may come at once, with or without a state change: either way it is a failure.
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 && context_)
+        failed();
 }
 
 void SoundServer::state() {
+    if (context_ == nullptr) return;
     switch (pa_context_get_state(context_)) {
         case PA_CONTEXT_READY: {
             if (!everConnected_ || saidMissing_)
@@ -125,24 +128,27 @@ void SoundServer::state() {
             break;
         }
         case PA_CONTEXT_FAILED:
-        case PA_CONTEXT_TERMINATED: {
-            learned(false);
-            if (!saidMissing_) {
-                post(everConnected_ ? "the sound server went away; waiting for it to come back"
-                                    : "the sound server (PulseAudio or PipeWire) is not running; "
-                                      "waiting for it");
-                saidMissing_ = true;
-            }
-            pa_context_set_state_callback(context_, nullptr, nullptr);
-            pa_context_set_subscribe_callback(context_, nullptr, nullptr);
-            pa_context_unref(context_);
-            context_ = nullptr;
-            post("\x01retry");
+        case PA_CONTEXT_TERMINATED:
+            failed();
             break;
-        }
         default:
             break;
     }
+}
+
+void SoundServer::failed() {
+    learned(false);
+    if (!saidMissing_) {
+        post(everConnected_ ? "the sound server went away; waiting for it to come back"
+                            : "the sound server (PulseAudio or PipeWire) is not running; "
+                              "waiting for it");
+        saidMissing_ = true;
+    }
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+    pa_context_unref(context_);
+    context_ = nullptr;
+    post("\x01retry");
 }
 
 void SoundServer::query() {

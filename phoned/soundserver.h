@@ -39,6 +39,7 @@ class SoundServer {
     void query();
     void learned(bool headphones);
     void state();
+    void failed();
 
   private:
     void post(std::string message);

@@ -146,7 +146,8 @@ class Phone(dbusmock.DBusTestCase):
         return open(os.path.join(self.dir, name + '.log'), 'w', encoding='utf-8')
 
     def spawn_template(self, template, parameters, name):
-        process, obj = self.spawn_server_template(template, parameters, stdout=self.logfile(name))
+        with self.logfile(name) as log:
+            process, obj = self.spawn_server_template(template, parameters, stdout=log)
         self.processes.append(process)
         return dbus.Interface(obj, dbusmock.MOCK_IFACE), Log(os.path.join(self.dir, name + '.log'))
 
@@ -155,8 +156,8 @@ class Phone(dbusmock.DBusTestCase):
             'iio-sensors-proxy', {'has_proximity': has_proximity, 'proximity_near': near}, 'sensors')
 
     def start_lock_screen(self):
-        self.lock_screen, self.lock_screen_log = self.spawn_template(
-            'gnome_screensaver', {}, 'screensaver')
+        mock, self.lock_screen_log = self.spawn_template('gnome_screensaver', {}, 'screensaver')
+        self.lock_screen = dbus.Interface(mock, 'org.gnome.ScreenSaver')
 
     def start_notifications(self):
         self.notifications, self.notifications_log = self.spawn_template(
@@ -171,9 +172,11 @@ class Phone(dbusmock.DBusTestCase):
                        'org.bluez.Mock').AddAdapter('hci0', 'phone')
 
     def start_call_audio(self):
-        process = self.spawn_server('org.mobian_project.CallAudio', '/org/mobian_project/CallAudio',
-                                    'org.mobian_project.CallAudio', system_bus=False,
-                                    stdout=self.logfile('callaudio'))
+        with self.logfile('callaudio') as log:
+            process = self.spawn_server('org.mobian_project.CallAudio',
+                                        '/org/mobian_project/CallAudio',
+                                        'org.mobian_project.CallAudio', system_bus=False,
+                                        stdout=log)
         self.processes.append(process)
         self.call_audio = dbus.Interface(
             self.session.get_object('org.mobian_project.CallAudio', '/org/mobian_project/CallAudio'),
@@ -190,9 +193,10 @@ class Phone(dbusmock.DBusTestCase):
         self.call_audio_log = Log(os.path.join(self.dir, 'callaudio.log'))
 
     def start_modem(self):
-        process = subprocess.Popen(
-            ['/usr/bin/python3', '-m', 'dbusmock', '--system', '-m', MM, MM_PATH, MM],
-            stdout=self.logfile('modem'))
+        with self.logfile('modem') as log:
+            process = subprocess.Popen(
+                ['/usr/bin/python3', '-m', 'dbusmock', '--system', '-m', MM, MM_PATH, MM],
+                stdout=log)
         self.processes.append(process)
         self.wait_for_bus_object(MM, MM_PATH, system_bus=True)
         self.modem_manager = dbus.Interface(self.system.get_object(MM, MM_PATH), dbusmock.MOCK_IFACE)
@@ -202,8 +206,11 @@ class Phone(dbusmock.DBusTestCase):
         self.modem = dbus.Interface(self.system.get_object(MM, MODEM), dbusmock.MOCK_IFACE)
         self.modem.AddProperties(VOICE, voice)
         self.modem.AddMethods(VOICE, [('ListCalls', '', 'ao', f'ret = self.props["{VOICE}"]["Calls"]')])
-        self.modem_manager.EmitSignal(OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}', [
-            dbus.ObjectPath(MODEM), {MM + '.Modem': {'State': dbus.Int32(8)}, VOICE: voice}])
+        interfaces = dbus.Dictionary({
+            MM + '.Modem': dbus.Dictionary({'State': dbus.Int32(8)}, signature='sv'),
+            VOICE: dbus.Dictionary(voice, signature='sv')}, signature='sa{sv}')
+        self.modem_manager.EmitSignal(OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}',
+                                      [dbus.ObjectPath(MODEM), interfaces])
         self.modem_log = Log(os.path.join(self.dir, 'modem.log'))
 
     def start_all(self, locked=False, pose='up', near=False, bluetooth_hfp=False):
@@ -299,9 +306,10 @@ class Phone(dbusmock.DBusTestCase):
 
     def start_daemon(self, extra=()):
         self.daemon_err = os.path.join(self.dir, 'daemon.err')
-        self.daemon = subprocess.Popen(
-            [PHONED, '--package', PACKAGE, '--iio', self.iio, '--verbose', *extra],
-            env=self.env, stdout=subprocess.DEVNULL, stderr=open(self.daemon_err, 'w'))
+        with open(self.daemon_err, 'w', encoding='utf-8') as err:
+            self.daemon = subprocess.Popen(
+                [PHONED, '--package', PACKAGE, '--iio', self.iio, '--verbose', *extra],
+                env=self.env, stdout=subprocess.DEVNULL, stderr=err)
         self.wait_said('ready', 'the daemon to start')
 
     def daemon_output(self):

@@ -102,6 +102,7 @@ TEST(Accelerometer, BadFilesAreNamedAndNeverCrash) {
     auto pose = a->read();
     ASSERT_FALSE(pose);
     EXPECT_EQ(pose.error(), d + "/in_accel_y_raw: not a number: 'busy\n'");
+    put(d + "/in_accel_y_raw", "2\n");
     std::filesystem::remove(d + "/in_accel_z_raw");
     pose = a->read();
     ASSERT_FALSE(pose);

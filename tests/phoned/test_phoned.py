@@ -44,7 +44,7 @@ class Calls(Phone):
         self.assertGreaterEqual(claimed - rang, POSE_CHECK,
                                 'the sensor is claimed only after the phone lay screen-up')
         wait_for(self.notified, 'the hint notification')
-        self.assertIn("'Wave twice to answer'", self.notified()[0][1])
+        self.assertIn('"Wave twice to answer"', self.notified()[0][1])
 
         self.wave()
         self.assertEqual(self.accepts(call), 0, 'one wave does not answer a locked phone')
@@ -81,7 +81,7 @@ class Calls(Phone):
         self.wait_started()
         call = self.ring()
         self.wait_claimed()
-        self.assertIn("'Wave once to answer'", wait_for(self.notified, 'the hint')[0][1])
+        self.assertIn('"Wave once to answer"', wait_for(self.notified, 'the hint')[0][1])
         self.wave()
         wait_for(self.accept_times, 'Accept on the call')
         self.wait_said('HEADPHONES ARE PLUGGED IN!', 'the tweak to decide against the speaker')
@@ -176,7 +176,7 @@ class Calls(Phone):
 
         call = self.ring()
         self.wait_claimed()
-        self.assertIn("'Wave thrice to answer'", wait_for(self.notified, 'the hint')[0][1])
+        self.assertIn('"Wave thrice to answer"', wait_for(self.notified, 'the hint')[0][1])
         self.wave()
         self.wave()
         time.sleep(0.3)
