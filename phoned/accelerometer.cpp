@@ -77,6 +77,7 @@ Result<Matrix> parseMountMatrix(const std::string& text) {
 Result<Accelerometer> Accelerometer::find(const std::string& root,
                                           std::vector<std::string>* notes) {
     std::error_code ec;
+    if (!std::filesystem::exists(root, ec)) return Failure{"no accelerometer under " + root};
     std::vector<std::string> devices;
     for (const auto& entry : std::filesystem::directory_iterator(root, ec)) {
         const std::string dir = entry.path().string();

@@ -63,6 +63,18 @@ class PoseReader {
     bool failing_ = false;
 };
 
+// The tweak's lines carry their own line breaks; the journal wants one line each.
+std::string oneLine(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        const bool blank = c == '\r' || c == '\n' || c == ' ' || c == '\t';
+        if (blank && (out.empty() || out.back() == ' ')) continue;
+        out += blank ? ' ' : c;
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
 void settingsChanged(platform::CFNotificationCenterRef, void*, const std::string&, const void*,
                      const platform::Dictionary*) {
     say("the settings changed; the tweak has reloaded them");
@@ -168,7 +180,7 @@ int runDaemon(const DaemonOptions& options) {
     // The tweak starts with its log off; --verbose turns it on once it is loaded.
     if (options.verbose) {
         if (auto* loggerOn = static_cast<bool*>(::dlsym(RTLD_DEFAULT, "LOGGER_ON"))) *loggerOn = true;
-        platform::setLogSink([](const std::string& line) { say("tweak: " + line); });
+        platform::setLogSink([](const std::string& line) { say("tweak: " + oneLine(line)); });
     }
     platform::CFNotificationCenterAddObserver(platform::CFNotificationCenterGetDarwinNotifyCenter(),
                                               &hint, &settingsChanged,
