@@ -59,15 +59,19 @@ Result<Matrix> parseMountMatrix(const std::string& text) {
         std::string cell;
         int c = 0;
         while (std::getline(cells, cell, ',')) {
-            if (c == 3) return Failure{"row " + std::to_string(r + 1) + " has more than three values"};
+            if (c == 3)
+                return Failure{"row " + std::to_string(r + 1) + " has more than three values"};
             char* end = nullptr;
             const double v = std::strtod(cell.c_str(), &end);
             while (end && *end == ' ') ++end;
             if (end == cell.c_str() || (end && *end != '\0'))
-                return Failure{"'" + cell + "' in row " + std::to_string(r + 1) + " is not a number"};
+                return Failure{"'" + cell + "' in row " + std::to_string(r + 1) +
+                               " is not a number"};
             m[r][c++] = v;
         }
-        if (c != 3) return Failure{"row " + std::to_string(r + 1) + " has " + std::to_string(c) + " values, not three"};
+        if (c != 3)
+            return Failure{"row " + std::to_string(r + 1) + " has " + std::to_string(c) +
+                           " values, not three"};
         ++r;
     }
     if (r != 3) return Failure{"it has " + std::to_string(r) + " rows, not three"};

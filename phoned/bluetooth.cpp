@@ -13,7 +13,8 @@ constexpr const char* kHandsFreeUuid = "0000111e-0000-1000-8000-00805f9b34fb";
 
 bool offersHandsFree(const std::vector<std::string>& uuids) {
     return std::any_of(uuids.begin(), uuids.end(), [](std::string u) {
-        std::transform(u.begin(), u.end(), u.begin(), [](unsigned char c) { return std::tolower(c); });
+        std::transform(u.begin(), u.end(), u.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
         return u == kHandsFreeUuid;
     });
 }
@@ -25,8 +26,7 @@ Bluetooth::Bluetooth(Connection& system, std::function<void()> onChange)
         "/", false, "org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
         [this](sd_bus_message* m) {
             const char* path = nullptr;
-            if (!service_->sent(m) || sd_bus_message_read_basic(m, 'o', &path) < 0 || !path)
-                return;
+            if (!service_->sent(m) || sd_bus_message_read_basic(m, 'o', &path) < 0 || !path) return;
             int r = sd_bus_message_enter_container(m, 'a', "{sa{sv}}");
             while (r >= 0 && (r = sd_bus_message_enter_container(m, 'e', "sa{sv}")) > 0) {
                 const char* interface = nullptr;
@@ -40,21 +40,22 @@ Bluetooth::Bluetooth(Connection& system, std::function<void()> onChange)
                 r = sd_bus_message_exit_container(m);
             }
         }));
-    matches_.push_back(bus_.match(
-        "/", false, "org.freedesktop.DBus.ObjectManager", "InterfacesRemoved",
-        [this](sd_bus_message* m) {
-            const char* path = nullptr;
-            char** interfaces = nullptr;
-            if (!service_->sent(m) || sd_bus_message_read(m, "o", &path) < 0 || !path) return;
-            if (sd_bus_message_read_strv(m, &interfaces) < 0) return;
-            bool device = false;
-            for (char** i = interfaces; i && *i; ++i) {
-                device = device || std::string(*i) == kDevice;
-                std::free(*i);
-            }
-            std::free(interfaces);
-            if (device && devices_.erase(path) != 0) onChange_();
-        }));
+    matches_.push_back(bus_.match("/", false, "org.freedesktop.DBus.ObjectManager",
+                                  "InterfacesRemoved", [this](sd_bus_message* m) {
+                                      const char* path = nullptr;
+                                      char** interfaces = nullptr;
+                                      if (!service_->sent(m) ||
+                                          sd_bus_message_read(m, "o", &path) < 0 || !path)
+                                          return;
+                                      if (sd_bus_message_read_strv(m, &interfaces) < 0) return;
+                                      bool device = false;
+                                      for (char** i = interfaces; i && *i; ++i) {
+                                          device = device || std::string(*i) == kDevice;
+                                          std::free(*i);
+                                      }
+                                      std::free(interfaces);
+                                      if (device && devices_.erase(path) != 0) onChange_();
+                                  }));
     matches_.push_back(bus_.match(
         "/org/bluez", true, "org.freedesktop.DBus.Properties", "PropertiesChanged",
         [this](sd_bus_message* m) {
@@ -74,9 +75,10 @@ Bluetooth::Bluetooth(Connection& system, std::function<void()> onChange)
         bus_.call(kService, "/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", {},
                   [this, generation](const Reply& reply) {
                       if (generation != generation_) return;
-                      auto objects = reply.ok() ? readManagedObjects(reply.message)
-                                                : platform::Result<ManagedObjects>(
-                                                      platform::Failure{reply.error});
+                      auto objects =
+                          reply.ok()
+                              ? readManagedObjects(reply.message)
+                              : platform::Result<ManagedObjects>(platform::Failure{reply.error});
                       if (!objects) {
                           say("cannot list the Bluetooth devices: " + objects.error());
                           return;
@@ -95,7 +97,8 @@ void Bluetooth::update(const std::string& path, const Props& props) {
     Device& d = devices_[path];
     const Device before = d;
     if (const Variant* c = find(props, "Connected")) d.connected = asBool(*c);
-    if (const Variant* u = find(props, "UUIDs")) d.handsFreeProfile = offersHandsFree(asStrings(*u));
+    if (const Variant* u = find(props, "UUIDs"))
+        d.handsFreeProfile = offersHandsFree(asStrings(*u));
     if (before.connected != d.connected || before.handsFreeProfile != d.handsFreeProfile)
         onChange_();
 }

@@ -28,15 +28,14 @@ CallAudio::CallAudio(Connection& session) : bus_(session) {
                 platform::DeviceModel::shared().setSpeakerSelected(false);
                 return;
             }
-            bus_.getAll(kService, kPath, kInterface,
-                        [this, generation](platform::Result<Props> props) {
-                            if (generation != generation_) return;
-                            if (!props)
-                                say("cannot read the speaker state of callaudiod: " +
-                                    props.error());
-                            else
-                                read(*props);
-                        });
+            bus_.getAll(
+                kService, kPath, kInterface, [this, generation](platform::Result<Props> props) {
+                    if (generation != generation_) return;
+                    if (!props)
+                        say("cannot read the speaker state of callaudiod: " + props.error());
+                    else
+                        read(*props);
+                });
         });
 }
 

@@ -160,7 +160,8 @@ int runDaemon(const DaemonOptions& options) {
     std::unique_ptr<SoundServer> sound;
     auto outputs = [&bluetooth, &sound, &model] {
         std::vector<std::string> ports;
-        if (bluetooth && bluetooth->handsFree()) ports.push_back(platform::AVAudioSessionPortBluetoothHFP);
+        if (bluetooth && bluetooth->handsFree())
+            ports.push_back(platform::AVAudioSessionPortBluetoothHFP);
         if (sound && sound->headphones()) ports.push_back(platform::AVAudioSessionPortHeadphones);
         model.setExternalOutputs(ports);
     };
@@ -179,13 +180,16 @@ int runDaemon(const DaemonOptions& options) {
     }
     // The tweak starts with its log off; --verbose turns it on once it is loaded.
     if (options.verbose) {
-        if (auto* loggerOn = static_cast<bool*>(::dlsym(RTLD_DEFAULT, "LOGGER_ON"))) *loggerOn = true;
-        platform::setLogSink([](const std::string& line) { say("tweak: " + oneLine(line)); });
+        if (auto* loggerOn = static_cast<bool*>(::dlsym(RTLD_DEFAULT, "LOGGER_ON")))
+            *loggerOn = true;
+        platform::setLogSink([](const std::string& line) {
+            if (const std::string text = oneLine(line); !text.empty()) say("tweak: " + text);
+        });
     }
-    platform::CFNotificationCenterAddObserver(platform::CFNotificationCenterGetDarwinNotifyCenter(),
-                                              &hint, &settingsChanged,
-                                              orvella::kSettingsChangedNotification, nullptr,
-                                              platform::CFNotificationSuspensionBehaviorDeliverImmediately);
+    platform::CFNotificationCenterAddObserver(
+        platform::CFNotificationCenterGetDarwinNotifyCenter(), &hint, &settingsChanged,
+        orvella::kSettingsChangedNotification, nullptr,
+        platform::CFNotificationSuspensionBehaviorDeliverImmediately);
     platform::CallScreen::shared().install(platform::HostRole::SpringBoard);
     platform::RunLoop::main().setBeforeWaiting([&hint] { hint.update(); });
     platform::RunLoop::main().addSource(stopPipe[0], [] {

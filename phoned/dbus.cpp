@@ -74,13 +74,27 @@ Result<Variant> readVariant(sd_bus_message* m) {
         int rr = sd_bus_message_read_basic(m, type, &v);
         if (rr < 0) return rr;
         switch (type) {
-            case 'y': out = int64_t{v.y}; break;
-            case 'n': out = int64_t{v.n}; break;
-            case 'q': out = int64_t{v.q}; break;
-            case 'i': out = int64_t{v.i}; break;
-            case 'u': out = int64_t{v.u}; break;
-            case 'x': out = v.x; break;
-            default: out = static_cast<int64_t>(v.t); break;
+            case 'y':
+                out = int64_t{v.y};
+                break;
+            case 'n':
+                out = int64_t{v.n};
+                break;
+            case 'q':
+                out = int64_t{v.q};
+                break;
+            case 'i':
+                out = int64_t{v.i};
+                break;
+            case 'u':
+                out = int64_t{v.u};
+                break;
+            case 'x':
+                out = v.x;
+                break;
+            default:
+                out = static_cast<int64_t>(v.t);
+                break;
         }
         return rr;
     };
@@ -272,14 +286,15 @@ void Connection::call(const std::string& destination, const std::string& path,
                       const std::string& interface, const std::string& member,
                       const Appender& append, std::function<void(const Reply&)> onReply) {
     sd_bus_message* m = nullptr;
-    int r = disconnected_ ? -ENOTCONN
-                          : newCall(bus_, &m, destination, path, interface, member, append);
+    int r =
+        disconnected_ ? -ENOTCONN : newCall(bus_, &m, destination, path, interface, member, append);
     sd_bus_slot* slot = nullptr;
     auto* pending = new PendingCall{std::move(onReply)};
     if (r >= 0) r = sd_bus_call_async(bus_, &slot, m, &PendingCall::callback, pending, 0);
     sd_bus_message_unref(m);
     if (r < 0) {
-        const std::string why = "cannot call " + member + " of " + destination + ": " + errorText(r);
+        const std::string why =
+            "cannot call " + member + " of " + destination + ": " + errorText(r);
         std::shared_ptr<PendingCall> owned(pending);
         RunLoop::main().schedule(0, [owned, why] {
             if (owned->onReply) owned->onReply(Reply{nullptr, why});
@@ -316,8 +331,7 @@ Result<void> Connection::callNow(const std::string& destination, const std::stri
 }
 
 void Connection::getAll(const std::string& destination, const std::string& path,
-                        const std::string& interface,
-                        std::function<void(Result<Props>)> done) {
+                        const std::string& interface, std::function<void(Result<Props>)> done) {
     call(
         destination, path, "org.freedesktop.DBus.Properties", "GetAll",
         [interface](sd_bus_message* m) {
@@ -349,8 +363,8 @@ std::unique_ptr<Connection::Match> Connection::match(const std::string& path, bo
     std::unique_ptr<Match> match(new Match());
     match->handler_ = std::move(handler);
     if (!disconnected_) {
-        const int r = sd_bus_add_match(bus_, &match->slot_, rule.c_str(), &Match::callback,
-                                       match.get());
+        const int r =
+            sd_bus_add_match(bus_, &match->slot_, rule.c_str(), &Match::callback, match.get());
         if (r < 0) lost("cannot watch the " + std::string(busName()) + ": " + errorText(r));
         afterWork();
     }

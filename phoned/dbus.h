@@ -63,8 +63,8 @@ class Connection {
 
     using Appender = std::function<int(sd_bus_message*)>;
     // Calls a method; onReply runs once, later, on the run loop (never inside call()).
-    void call(const std::string& destination, const std::string& path,
-              const std::string& interface, const std::string& member, const Appender& append,
+    void call(const std::string& destination, const std::string& path, const std::string& interface,
+              const std::string& member, const Appender& append,
               std::function<void(const Reply&)> onReply);
     // The same, waiting at most timeoutSeconds for the reply (for shutting down only).
     platform::Result<void> callNow(const std::string& destination, const std::string& path,

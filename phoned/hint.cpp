@@ -14,21 +14,20 @@ constexpr const char* kInterface = "org.freedesktop.Notifications";
 std::optional<std::string> shownHint() {
     platform::TPSuperBottomBar* bar = platform::CallScreen::shared().bar();
     if (bar == nullptr) return std::nullopt;
-    auto* label = static_cast<platform::UIView*>(
-        objc::msgSend<objc::id>(static_cast<objc::id>(bar), SEL_("viewWithTag:"), orvella::kHintTag));
+    auto* label = static_cast<platform::UIView*>(objc::msgSend<objc::id>(
+        static_cast<objc::id>(bar), SEL_("viewWithTag:"), orvella::kHintTag));
     if (label == nullptr || label->hidden) return std::nullopt;
     return label->shownText();
 }
 
 Hint::Hint(Connection& session) : bus_(session) {
-    service_ = std::make_unique<Service>(bus_, kService, "the notification service",
-                                         [this](bool) {
-                                             // A new server shows nothing of ours.
-                                             ++generation_;
-                                             shown_.clear();
-                                             id_ = 0;
-                                             pending_ = false;
-                                         });
+    service_ = std::make_unique<Service>(bus_, kService, "the notification service", [this](bool) {
+        // A new server shows nothing of ours.
+        ++generation_;
+        shown_.clear();
+        id_ = 0;
+        pending_ = false;
+    });
 }
 
 void Hint::update() {
@@ -49,9 +48,11 @@ void Hint::show(const std::string& text) {
         [text](sd_bus_message* m) {
             // app_name, replaces_id, app_icon, summary, body, actions, hints, expire_timeout:
             // urgent and kept until withdrawn, as the call screen itself is.
-            int r = sd_bus_message_append(m, "susss", "Orvella", 0u, "call-start", text.c_str(), "");
+            int r =
+                sd_bus_message_append(m, "susss", "Orvella", 0u, "call-start", text.c_str(), "");
             if (r >= 0) r = sd_bus_message_append(m, "as", 0);
-            if (r >= 0) r = sd_bus_message_append(m, "a{sv}", 2, "urgency", "y", 1, "transient", "b", 1);
+            if (r >= 0)
+                r = sd_bus_message_append(m, "a{sv}", 2, "urgency", "y", 1, "transient", "b", 1);
             if (r >= 0) r = sd_bus_message_append(m, "i", 0);
             return r;
         },
@@ -86,9 +87,9 @@ void Hint::withdrawNow() {
     const uint32_t id = id_;
     id_ = 0;
     shown_.clear();
-    if (auto r = bus_.callNow(kService, kPath, kInterface, "CloseNotification",
-                              [id](sd_bus_message* m) { return sd_bus_message_append_basic(m, 'u', &id); },
-                              2.0);
+    if (auto r = bus_.callNow(
+            kService, kPath, kInterface, "CloseNotification",
+            [id](sd_bus_message* m) { return sd_bus_message_append_basic(m, 'u', &id); }, 2.0);
         !r)
         say(r.error());
 }

@@ -50,8 +50,9 @@ Result<std::string> findPackage(const std::string& given) {
     };
     if (!given.empty()) {
         if (isPackage(given)) return given;
-        return Failure{given + ": not an Orvella package (no "
-                               "Library/MobileSubstrate/DynamicLibraries/Orvella.plist in it)"};
+        return Failure{given +
+                       ": not an Orvella package (no "
+                       "Library/MobileSubstrate/DynamicLibraries/Orvella.plist in it)"};
     }
     if (isPackage(ORVELLA_PHONED_PACKAGE)) return std::string(ORVELLA_PHONED_PACKAGE);
     std::error_code ec;

@@ -91,15 +91,28 @@ int settings(int argc, char** argv) {
                     usageError("--on and --off cannot be given together");
                 o.enabled = c == kOn ? 1 : 0;
                 break;
-            case kLocked: o.locked = waves("--locked", optarg, 3); break;
-            case kUnlocked: o.unlocked = waves("--unlocked", optarg, 2); break;
-            case kSpeed: o.speed = speed(optarg); break;
-            case kHeadset: o.speakerWithHeadset = onOff("--speaker-with-headset", optarg); break;
-            case kPackage: o.package = optarg; break;
+            case kLocked:
+                o.locked = waves("--locked", optarg, 3);
+                break;
+            case kUnlocked:
+                o.unlocked = waves("--unlocked", optarg, 2);
+                break;
+            case kSpeed:
+                o.speed = speed(optarg);
+                break;
+            case kHeadset:
+                o.speakerWithHeadset = onOff("--speaker-with-headset", optarg);
+                break;
+            case kPackage:
+                o.package = optarg;
+                break;
             case 'h':
-            case kHelp: help();
-            case ':': usageError(std::string(argv[optind - 1]) + " needs a value");
-            default: usageError(std::string("unknown option '") + argv[optind - 1] + "'");
+            case kHelp:
+                help();
+            case ':':
+                usageError(std::string(argv[optind - 1]) + " needs a value");
+            default:
+                usageError(std::string("unknown option '") + argv[optind - 1] + "'");
         }
     }
     if (optind < argc) usageError(std::string("unexpected argument '") + argv[optind] + "'");
@@ -121,16 +134,26 @@ int main(int argc, char** argv) {
     int c;
     while ((c = getopt_long(argc, argv, ":h", longs, nullptr)) != -1) {
         switch (c) {
-            case kPackage: o.package = optarg; break;
-            case kIio: o.iio = optarg; break;
-            case kVerbose: o.verbose = true; break;
+            case kPackage:
+                o.package = optarg;
+                break;
+            case kIio:
+                o.iio = optarg;
+                break;
+            case kVerbose:
+                o.verbose = true;
+                break;
             case 'h':
-            case kHelp: help();
-            case ':': usageError(std::string(argv[optind - 1]) + " needs a value");
-            default: usageError(std::string("unknown option '") + argv[optind - 1] + "'");
+            case kHelp:
+                help();
+            case ':':
+                usageError(std::string(argv[optind - 1]) + " needs a value");
+            default:
+                usageError(std::string("unknown option '") + argv[optind - 1] + "'");
         }
     }
     if (optind < argc)
-        usageError(std::string("unknown command '") + argv[optind] + "' (the only one is 'settings')");
+        usageError(std::string("unknown command '") + argv[optind] +
+                   "' (the only one is 'settings')");
     return phoned::runDaemon(o);
 }

@@ -108,28 +108,28 @@ Modem::Modem(Connection& system, std::function<void(int32_t)> onStatus)
 
 void Modem::appeared() {
     const unsigned generation = generation_;
-    bus_.call(
-        kService, kRoot, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", {},
-        [this, generation](const Reply& reply) {
-            if (generation != generation_) return;
-            if (!reply.ok()) {
-                say("cannot list the modems of ModemManager: " + reply.error);
-                return;
-            }
-            auto objects = readManagedObjects(reply.message);
-            if (!objects) {
-                say("cannot list the modems of ModemManager: " + objects.error());
-                return;
-            }
-            size_t voice = 0;
-            for (const auto& [path, interfaces] : *objects) {
-                if (auto it = interfaces.find(kVoice); it != interfaces.end()) {
-                    addModem(path, it->second);
-                    ++voice;
-                }
-            }
-            if (voice == 0) say("ModemManager has no modem with voice calls yet; waiting for one");
-        });
+    bus_.call(kService, kRoot, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", {},
+              [this, generation](const Reply& reply) {
+                  if (generation != generation_) return;
+                  if (!reply.ok()) {
+                      say("cannot list the modems of ModemManager: " + reply.error);
+                      return;
+                  }
+                  auto objects = readManagedObjects(reply.message);
+                  if (!objects) {
+                      say("cannot list the modems of ModemManager: " + objects.error());
+                      return;
+                  }
+                  size_t voice = 0;
+                  for (const auto& [path, interfaces] : *objects) {
+                      if (auto it = interfaces.find(kVoice); it != interfaces.end()) {
+                          addModem(path, it->second);
+                          ++voice;
+                      }
+                  }
+                  if (voice == 0)
+                      say("ModemManager has no modem with voice calls yet; waiting for one");
+              });
 }
 
 void Modem::vanished() {

@@ -55,7 +55,7 @@ class Modem {
     std::unique_ptr<Service> service_;
     std::vector<std::string> modems_;
     std::map<std::string, Call> calls_;
-    std::string ringing_;  // path of the call reported as ringing, if it still rings
+    std::string ringing_;      // path of the call reported as ringing, if it still rings
     unsigned generation_ = 0;  // replies from before the service last changed are stale
 };
 

@@ -12,16 +12,16 @@ constexpr const char* kInterface = "net.hadess.SensorProxy";
 
 Proximity::Proximity(Connection& system, std::function<bool()> callRinging)
     : bus_(system), callRinging_(std::move(callRinging)) {
-    matches_.push_back(bus_.match(
-        kPath, false, "org.freedesktop.DBus.Properties", "PropertiesChanged",
-        [this](sd_bus_message* m) {
-            const char* interface = nullptr;
-            if (!service_->sent(m)) return;
-            if (sd_bus_message_read_basic(m, 's', &interface) < 0 || interface == nullptr ||
-                std::string(interface) != kInterface)
-                return;
-            if (auto props = readProps(m)) read(*props);
-        }));
+    matches_.push_back(bus_.match(kPath, false, "org.freedesktop.DBus.Properties",
+                                  "PropertiesChanged", [this](sd_bus_message* m) {
+                                      const char* interface = nullptr;
+                                      if (!service_->sent(m)) return;
+                                      if (sd_bus_message_read_basic(m, 's', &interface) < 0 ||
+                                          interface == nullptr ||
+                                          std::string(interface) != kInterface)
+                                          return;
+                                      if (auto props = readProps(m)) read(*props);
+                                  }));
     service_ = std::make_unique<Service>(
         bus_, kService, "the sensor service (iio-sensor-proxy)", [this](bool present) {
             ++generation_;
@@ -29,16 +29,15 @@ Proximity::Proximity(Connection& system, std::function<bool()> callRinging)
             claimed_ = false;
             if (!present) return;
             const unsigned generation = generation_;
-            bus_.getAll(kService, kPath, kInterface,
-                        [this, generation](platform::Result<Props> props) {
-                            if (generation != generation_) return;
-                            if (!props) {
-                                say("cannot read the sensors of iio-sensor-proxy: " +
-                                    props.error());
-                                return;
-                            }
-                            read(*props);
-                        });
+            bus_.getAll(
+                kService, kPath, kInterface, [this, generation](platform::Result<Props> props) {
+                    if (generation != generation_) return;
+                    if (!props) {
+                        say("cannot read the sensors of iio-sensor-proxy: " + props.error());
+                        return;
+                    }
+                    read(*props);
+                });
         });
 }
 
@@ -91,7 +90,8 @@ void Proximity::claim() {
 void Proximity::release() {
     claimed_ = false;
     bus_.call(kService, kPath, kInterface, "ReleaseProximity", {}, [](const Reply& reply) {
-        if (!reply.ok()) say("iio-sensor-proxy did not take the proximity sensor back: " + reply.error);
+        if (!reply.ok())
+            say("iio-sensor-proxy did not take the proximity sensor back: " + reply.error);
     });
 }
 

@@ -24,17 +24,17 @@ ScreenSaver::ScreenSaver(Connection& session, std::function<bool()> callRinging)
                 platform::DeviceModel::shared().setLocked(false);
                 return;
             }
-            bus_.call(kService, kPath, kInterface, "GetActive", {},
-                      [this, generation](const Reply& reply) {
-                          int on = 0;
-                          if (generation != generation_) return;
-                          if (!reply.ok() ||
-                              sd_bus_message_read_basic(reply.message, 'b', &on) < 0) {
-                              say("cannot ask the lock screen whether it is up: " + reply.error);
-                              return;
-                          }
-                          active(on, false);
-                      });
+            bus_.call(
+                kService, kPath, kInterface, "GetActive", {},
+                [this, generation](const Reply& reply) {
+                    int on = 0;
+                    if (generation != generation_) return;
+                    if (!reply.ok() || sd_bus_message_read_basic(reply.message, 'b', &on) < 0) {
+                        say("cannot ask the lock screen whether it is up: " + reply.error);
+                        return;
+                    }
+                    active(on, false);
+                });
         });
 }
 

@@ -49,7 +49,8 @@ std::string shown(UIView* view) {
 
 int runSettings(const SettingsOptions& o) {
     auto root = deviceRootDirectory();
-    auto package = root ? findPackage(o.package) : platform::Result<std::string>(platform::Failure{root.error()});
+    auto package = root ? findPackage(o.package)
+                        : platform::Result<std::string>(platform::Failure{root.error()});
     if (!package) {
         say(package.error());
         return 1;
@@ -84,8 +85,9 @@ int runSettings(const SettingsOptions& o) {
         if (bus)
             platform::setTransport(std::make_unique<platform::BusTransport>(*bus));
         else
-            say(error + "; the settings are saved, but a running orvella-phoned reads them only "
-                        "when it starts again");
+            say(error +
+                "; the settings are saved, but a running orvella-phoned reads them only "
+                "when it starts again");
     }
 
     platform::registerHostClasses(platform::HostRole::Preferences);
@@ -118,9 +120,9 @@ int runSettings(const SettingsOptions& o) {
     platform::RunLoop::main().runDue();
 
     const std::vector<std::pair<const char*, const char*>> rows = {
-        {"enabled label", "enabled switch"},   {"headset label", "headset switch"},
+        {"enabled label", "enabled switch"},     {"headset label", "headset switch"},
         {"detection label", "detection switch"}, {"speed label", "speed setup"},
-        {"locked label", "locked setup"},       {"unlocked label", "unlocked setup"}};
+        {"locked label", "locked setup"},        {"unlocked label", "unlocked setup"}};
     for (const auto& [label, value] : rows)
         std::printf("%s: %s\n", shown(control(label)).c_str(), shown(control(value)).c_str());
     std::fflush(stdout);

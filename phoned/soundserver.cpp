@@ -35,12 +35,12 @@ void onSink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
     if (eol != 0 || info == nullptr) return;
     const char* api = pa_proplist_gets(info->proplist, "device.api");
     const char* bus = pa_proplist_gets(info->proplist, "device.bus");
-    const bool bluetooth = (api && std::string_view(api) == "bluez5") ||
-                           (bus && std::string_view(bus) == "bluetooth");
+    const bool bluetooth =
+        (api && std::string_view(api) == "bluez5") || (bus && std::string_view(bus) == "bluetooth");
     const pa_sink_port_info* port = info->active_port;
-    self(userdata)->learned(port != nullptr && wiredHeadphonesPort(port->name ? port->name : "",
-                                                                   port->type, port->available,
-                                                                   bluetooth));
+    self(userdata)->learned(
+        port != nullptr &&
+        wiredHeadphonesPort(port->name ? port->name : "", port->type, port->available, bluetooth));
 }
 
 void onServer(pa_context* c, const pa_server_info* info, void* userdata) {
@@ -48,8 +48,8 @@ void onServer(pa_context* c, const pa_server_info* info, void* userdata) {
         self(userdata)->learned(false);
         return;
     }
-    if (pa_operation* op = pa_context_get_sink_info_by_name(c, info->default_sink_name, &onSink,
-                                                            userdata))
+    if (pa_operation* op =
+            pa_context_get_sink_info_by_name(c, info->default_sink_name, &onSink, userdata))
         pa_operation_unref(op);
 }
 

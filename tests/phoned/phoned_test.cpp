@@ -114,8 +114,8 @@ TEST(Accelerometer, MountMatrixParsing) {
     ASSERT_TRUE(m);
     EXPECT_EQ((*m)[0][0], -1);
     EXPECT_EQ((*m)[2][2], 0.5);
-    for (const char* bad : {"", "1,0,0;0,1,0", "1,0,0;0,1,0;0,0,1;1,1,1", "1,0,0,0;0,1,0;0,0,1",
-                            "1,x,0;0,1,0;0,0,1"})
+    for (const char* bad :
+         {"", "1,0,0;0,1,0", "1,0,0;0,1,0;0,0,1;1,1,1", "1,0,0,0;0,1,0;0,0,1", "1,x,0;0,1,0;0,0,1"})
         EXPECT_FALSE(phoned::parseMountMatrix(bad)) << bad;
 }
 
@@ -212,12 +212,13 @@ TEST(PlatformHooks, PoseSourceIsAskedAtEachSampleAndAMissingReadingSkipsIt) {
     });
     static std::vector<float> seen;
     seen.clear();
-    objc::Class delegateClass = objc::registerCxxClass<objc::NSObject>("PoseHookDelegate",
-                                                                       objc::NSObject::cls());
-    objc::addMethod(delegateClass, SEL_("accelerometer:didAccelerateWithTimeStamp:x:y:z:eventType:"),
-                    +[](objc::id, objc::SEL, objc::id, double, float, float, float z, int32_t) {
-                        seen.push_back(z);
-                    });
+    objc::Class delegateClass =
+        objc::registerCxxClass<objc::NSObject>("PoseHookDelegate", objc::NSObject::cls());
+    objc::addMethod(
+        delegateClass, SEL_("accelerometer:didAccelerateWithTimeStamp:x:y:z:eventType:"),
+        +[](objc::id, objc::SEL, objc::id, double, float, float, float z, int32_t) {
+            seen.push_back(z);
+        });
     objc::id delegate = objc::allocInit(delegateClass);
     objc::id accel = objc::allocInit(objc::NSClassFromString("SBSAccelerometer"));
     objc::msgSend(accel, SEL_("setUpdateInterval:"), 0.8);
@@ -245,7 +246,8 @@ TEST(PlatformHooks, ProximityMonitoringHandlerHearsOnlyRealChanges) {
     platform::registerDeviceClasses();
     std::vector<bool> heard;
     model.setProximityMonitoringHandler([&](bool on) { heard.push_back(on); });
-    objc::id device = objc::msgSend<objc::id>(objc::NSClassFromString("UIDevice"), SEL_("currentDevice"));
+    objc::id device =
+        objc::msgSend<objc::id>(objc::NSClassFromString("UIDevice"), SEL_("currentDevice"));
     objc::msgSend(device, SEL_("setProximityMonitoringEnabled:"), false);
     objc::msgSend(device, SEL_("setProximityMonitoringEnabled:"), true);
     objc::msgSend(device, SEL_("setProximityMonitoringEnabled:"), true);
