@@ -41,13 +41,15 @@ void onTerminate(int) {
     (void)!::write(stopPipe[1], &byte, 1);
 }
 
-// Samples from the accelerometer, saying once when it cannot be read and once when it reads
-// again, rather than at every sample.
+// Samples from the accelerometer. It is looked for at start and, while it is missing, again at
+// each sample (a driver may load late); a sensor that cannot be read is reported once, and once
+// more when it reads again, rather than at every sample.
 class PoseReader {
   public:
-    explicit PoseReader(Accelerometer accel) : accel_(std::move(accel)) {}
+    explicit PoseReader(std::string root) : root_(std::move(root)) { look(true); }
     std::optional<platform::Pose> operator()() {
-        auto pose = accel_.read();
+        if (!accel_ && !look(false)) return std::nullopt;
+        auto pose = accel_->read();
         if (!pose) {
             if (!failing_) say("cannot read the accelerometer: " + pose.error());
             failing_ = true;
@@ -59,7 +61,20 @@ class PoseReader {
     }
 
   private:
-    Accelerometer accel_;
+    bool look(bool atStart) {
+        std::vector<std::string> notes;
+        auto found = Accelerometer::find(root_, &notes);
+        if (!found) {
+            if (atStart) say(found.error() + ": waving is unavailable");
+            return false;
+        }
+        for (const auto& note : notes) say(note);
+        say("accelerometer: " + found->directory());
+        accel_ = std::move(*found);
+        return true;
+    }
+    std::string root_;
+    std::optional<Accelerometer> accel_;
     bool failing_ = false;
 };
 
@@ -143,16 +158,7 @@ int runDaemon(const DaemonOptions& options) {
     });
     proximity = std::make_unique<Proximity>(**system, [&modem] { return modem.ringing(); });
 
-    std::vector<std::string> notes;
-    auto accel = Accelerometer::find(options.iio, &notes);
-    for (const auto& note : notes) say(note);
-    if (accel) {
-        say("accelerometer: " + accel->directory());
-        model.setPoseSource(PoseReader(*accel));
-    } else {
-        say(accel.error() + ": waving is unavailable");
-        model.setPoseSource([] { return std::optional<platform::Pose>(); });
-    }
+    model.setPoseSource(PoseReader(options.iio));
 
     ScreenSaver screenSaver(**session, [&modem] { return modem.ringing(); });
     CallAudio callAudio(**session);
