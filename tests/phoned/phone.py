@@ -110,13 +110,19 @@ class Phone(dbusmock.DBusTestCase):
         self.calls = []
 
     def tearDown(self):
-        if self.daemon is not None and self.daemon.poll() is None:
-            self.daemon.send_signal(signal.SIGTERM)
-            try:
-                self.daemon.wait(20)
-            except subprocess.TimeoutExpired:
-                self.daemon.kill()
-                self.daemon.wait()
+        stopped_badly = None
+        if self.daemon is not None:
+            if self.daemon.poll() is None:
+                self.daemon.send_signal(signal.SIGTERM)
+                try:
+                    self.daemon.wait(20)
+                except subprocess.TimeoutExpired:
+                    self.daemon.kill()
+                    self.daemon.wait()
+            # A clean stop is part of every test (a sanitizer's report ends it otherwise).
+            if self.daemon.returncode != 0:
+                stopped_badly = (f'the daemon ended with status {self.daemon.returncode}:\n'
+                                 f'{self.daemon_output()}')
         for p in reversed(self.processes):
             if p.poll() is None:
                 p.terminate()
@@ -132,6 +138,8 @@ class Phone(dbusmock.DBusTestCase):
                     with open(os.path.join(self.dir, name), encoding='utf-8', errors='replace') as f:
                         sys.stderr.write(f'--- {name} ---\n{f.read()}\n')
         shutil.rmtree(self.dir, ignore_errors=True)
+        if stopped_badly:
+            raise AssertionError(stopped_badly)
 
     def _outcome_failed(self):
         outcome = getattr(self, '_outcome', None)
