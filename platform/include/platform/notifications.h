@@ -126,7 +126,8 @@ class NSNotification : public objc::NSObject {
 //   -addObserver:selector:name:object:            (id, SEL, std::string, id)
 //   -removeObserver:name:object:                  (id, std::string, id)
 //   -postNotificationName:object:userInfo:deliverImmediately:  (std::string, id, Value, bool)
-// Observers are not retained. The handler receives an NSNotification.
+// Observers are not retained. The handler receives an NSNotification, the same one for every
+// observer of one delivery.
 class NSDistributedNotificationCenter : public objc::NSObject {
   public:
     static objc::Class cls();
