@@ -122,9 +122,9 @@ void latestDetectionSystem(Telephony* t, float z) {
         if (++t->negativeCounter > 4) {
             ORVELLA_LOG("\r\n ***** NEGATIVE (proximity sensor is DEACTIVATED) *****\r\n");
             msgSend(t, SEL_("nullifyProximitOrientationStateBase"));
-            ORVELLA_LOG(
-                "\r\n ***** accelerometer - Killing proximity monitoring - setting flag to "
-                "kACCELEROMETER_READY_STATE *****\r\n");
+            // clang-format off
+            ORVELLA_LOG("\r\n ***** accelerometer - Killing proximity monitoring - setting flag to kACCELEROMETER_READY_STATE *****\r\n");
+            // clang-format on
             scheduleKill(t);
             t->flag = kACCELEROMETER_READY_STATE;
         }
@@ -148,9 +148,9 @@ void earlierDetectionSystem(Telephony* t, float x, float y, float z) {
             }
         } else {
             msgSend(t, SEL_("nullifyProximitOrientationStateBase"));
-            ORVELLA_LOG(
-                "\r\n ***** accelerometer - Killing proximity monitoring - setting flag to "
-                "kACCELEROMETER_READY_STATE *****\r\n");
+            // clang-format off
+            ORVELLA_LOG("\r\n ***** accelerometer - Killing proximity monitoring - setting flag to kACCELEROMETER_READY_STATE *****\r\n");
+            // clang-format on
             scheduleKill(t);
             t->flag = kACCELEROMETER_READY_STATE;
         }

@@ -119,8 +119,8 @@ void writePreferencesToFile(id self, SEL) {
         platform::plist::writeXmlAtomically(Value(*prefs),
                                             platform::device::resolve(kPanePreferencesPath));
     platform::CFNotificationCenterPostNotification(
-        platform::CFNotificationCenterGetDarwinNotifyCenter(),
-        "com.brelkin.Orvella.settingschanged", nullptr, nullptr, true);
+        platform::CFNotificationCenterGetDarwinNotifyCenter(), kPaneSettingsChangedNotification,
+        nullptr, nullptr, true);
 }
 
 void setObjectForKeyInPreferences(id self, SEL, id object, std::string key) {

@@ -53,6 +53,10 @@ class MainViewController : public platform::UIViewController {
 // Where the pane keeps the settings (on the phone the tweak reaches it as /User/...).
 inline constexpr const char* kPanePreferencesPath =
     "/var/mobile/Library/Preferences/com.brelkin.Orvella.plist";
+// What the tweak listens for after the file changed. The pane keeps its own copy of this name
+// and of the file's: the two deliverables share them, never code.
+inline constexpr const char* kPaneSettingsChangedNotification =
+    "com.brelkin.Orvella.settingschanged";
 // The pane's bundle, relative to the Settings application's working directory.
 inline constexpr const char* kPaneBundlePath = "Library/PreferenceBundles/Orvella_Prefs.bundle";
 // The maker's other package, offered by the promotion button.
