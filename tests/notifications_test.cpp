@@ -9,6 +9,7 @@
 
 #include "platform/devices.h"
 #include "platform/runloop.h"
+#include "platform/testing.h"
 
 using namespace platform;
 using objc::id;
@@ -63,8 +64,8 @@ class Listener : public objc::NSObject {
 class Centres : public ::testing::Test {
   protected:
     void SetUp() override {
+        resetProcessState();
         useVirtualClock();
-        RunLoop::main().reset();
         events.clear();
     }
     void drain() { RunLoop::main().runDue(); }
@@ -143,7 +144,7 @@ TEST_F(Centres, ReceiverFreedDuringDeliveryIsNotUsedAfterwards) {
     distributedPost("n");
     drain();
     EXPECT_EQ(events, (std::vector<std::string>{"first got n", "second freed"}));
-    EXPECT_EQ(NSDistributedNotificationCenter::defaultCenter()->observerCount(), 1u);
+    EXPECT_EQ(distributedObserverCount(), 1u);
     distributedRemoveObserver(first, "n");
     objc::objc_release(first);
 }

@@ -11,6 +11,7 @@
 #include "platform/plist.h"
 #include "platform/preferences.h"
 #include "platform/runloop.h"
+#include "platform/testing.h"
 #include "test_support.h"
 
 using objc::id;
@@ -26,6 +27,7 @@ int settingsPosts = 0;
 class Pane : public ::testing::Test {
   protected:
     void SetUp() override {
+        platform::resetProcessState();
         ASSERT_TRUE(platform::device::setRoot(root.path()));
         std::filesystem::copy(ORVELLA_PACKAGE_DIR, root.path(),
                               std::filesystem::copy_options::recursive);
@@ -35,11 +37,8 @@ class Pane : public ::testing::Test {
         std::filesystem::create_symlink(ORVELLA_PREFS_LIBRARY, executable);
         platform::bundle::setMainBundleIdentifier("com.apple.Preferences");
         platform::useVirtualClock();
-        platform::RunLoop::main().reset();
-        platform::DeviceModel::shared().reset();
         platform::registerPreferencesClasses();
         platform::registerDeviceClasses();
-        platform::locale::setPreferredLanguages({"en"});
         settingsPosts = 0;
         platform::CFNotificationCenterAddObserver(
             platform::CFNotificationCenterGetDarwinNotifyCenter(), &settingsPosts,
@@ -384,23 +383,23 @@ TEST(InterfaceFiles, AMissingOutletOrActionStopsTheLoadAndNamesTheElement) {
         "{ View = { Class = UIView; Name = top; Subviews = ( { Class = UISwitch; Name = \"the "
         "switch\"; Outlet = IsOn; } ); }; }");
     auto r = platform::loadNib("/ui/A.nib", owner);
-    EXPECT_EQ(r.root, nullptr);
-    EXPECT_EQ(r.error,
+    EXPECT_FALSE(r);
+    EXPECT_EQ(r.error(),
               "/ui/A.nib: element View 'top' (UIView) > Subviews[0] 'the switch' (UISwitch): the "
               "owner has no outlet 'IsOn'");
     testing_support::writeFile(platform::device::resolve("/ui/B.nib"),
                                "{ View = { Class = UIButton; Action = \"tapped:\"; }; }");
-    r = platform::loadNib("/ui/B.nib", owner);
-    EXPECT_EQ(r.error, "/ui/B.nib: element View (UIButton): the owner has no action 'tapped:'");
+    EXPECT_EQ(platform::loadNib("/ui/B.nib", owner).error(),
+              "/ui/B.nib: element View (UIButton): the owner has no action 'tapped:'");
     testing_support::writeFile(platform::device::resolve("/ui/C.nib"),
                                "{ View = { Class = NoSuchView; }; }");
-    EXPECT_NE(platform::loadNib("/ui/C.nib", owner).error.find("names no view class: NoSuchView"),
+    EXPECT_NE(platform::loadNib("/ui/C.nib", owner).error().find("names no view class: NoSuchView"),
               std::string::npos);
     testing_support::writeFile(platform::device::resolve("/ui/D.nib"),
                                "{ View = { Class = UIView; Frame = (1, 2); }; }");
-    EXPECT_NE(platform::loadNib("/ui/D.nib", owner).error.find("Frame must be four numbers"),
+    EXPECT_NE(platform::loadNib("/ui/D.nib", owner).error().find("Frame must be four numbers"),
               std::string::npos);
-    EXPECT_NE(platform::loadNib("/ui/none.nib", owner).error.find("missing"), std::string::npos);
+    EXPECT_NE(platform::loadNib("/ui/none.nib", owner).error().find("missing"), std::string::npos);
     // The controller survives a broken file with an empty view.
     msgSend<id>(
         owner, SEL_("initWithNibName:bundle:"), std::string("A"),

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "platform/testing.h"
 #include "test_support.h"
 
 using platform::Array;

@@ -1,17 +1,10 @@
 #include "platform/hosts.h"
 
-#include <dirent.h>
-#include <dlfcn.h>
-
-#include <algorithm>
-#include <cstdio>
-
-#include "platform/device.h"
 #include "platform/foundation.h"
 #include "platform/notifications.h"
-#include "platform/plist.h"
 #include "platform/runloop.h"
 #include "platform/trace.h"
+#include "state.h"
 
 namespace platform {
 
@@ -31,10 +24,12 @@ void retainInto(id& slot, id value) {
     slot = value;
 }
 
+constexpr double kBarHeight = 96;
+
 id bar_init(id self, SEL) {
     auto* b = bar(self);
-    const double h = DeviceModel::shared().screenHeight();
-    b->frame = CGRectMake(0, h - 96, 320, 96);
+    const CGSize screen = DeviceModel::shared().screenBounds().size;
+    b->frame = CGRectMake(0, screen.height - kBarHeight, screen.width, kBarHeight);
     b->clipsToBounds = true;
     // The bar's own controls, set through its setters as the platform does.
     auto* answer = static_cast<UIButton*>(objc::allocInit(UIButton::cls()));
@@ -290,56 +285,11 @@ void CallScreen::reset() {
     dropController();
     if (lockScreen_ != nullptr) objc::objc_release(lockScreen_);
     lockScreen_ = nullptr;
+    if (installed_) CFNotificationCenterRemoveEveryObserver(CTTelephonyCenterGetDefault(), this);
+    installed_ = false;
+    role_ = HostRole::Preferences;
 }
 
-// --- Injection
-// -------------------------------------------------------------------------------------
-
-std::vector<std::string> injectTweaks() {
-    std::vector<std::string> loaded;
-    const std::string dir = device::resolve("/Library/MobileSubstrate/DynamicLibraries");
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return loaded;
-    std::vector<std::string> filters;
-    while (dirent* e = ::readdir(d)) {
-        std::string name = e->d_name;
-        if (name.size() > 6 && name.compare(name.size() - 6, 6, ".plist") == 0)
-            filters.push_back(name);
-    }
-    ::closedir(d);
-    std::sort(filters.begin(), filters.end());  // load order is alphabetical, as on the phone
-    const std::string me = bundle::mainBundleIdentifier();
-    for (const std::string& filter : filters) {
-        const std::string path = dir + "/" + filter;
-        auto plist = plist::readDictionary(path);
-        if (!plist) {
-            std::fprintf(
-                stderr,
-                "injector: %s: not a readable property list with a dictionary root; skipped\n",
-                path.c_str());
-            continue;
-        }
-        auto filterEntry = plist->find("Filter");
-        const Value* bundles =
-            filterEntry != plist->end() ? filterEntry->second.find("Bundles") : nullptr;
-        if (bundles == nullptr || bundles->array() == nullptr) {
-            std::fprintf(stderr, "injector: %s: no Filter > Bundles list; skipped\n", path.c_str());
-            continue;
-        }
-        bool wanted = false;
-        for (const Value& b : *bundles->array())
-            wanted = wanted || (b.string() && *b.string() == me);
-        if (!wanted) continue;
-        const std::string base = filter.substr(0, filter.size() - 6);
-        const std::string library = dir + "/" + base + ".dylib";
-        if (::dlopen(library.c_str(), RTLD_NOW | RTLD_GLOBAL) == nullptr) {
-            std::fprintf(stderr, "injector: %s: cannot load: %s\n", library.c_str(), ::dlerror());
-            continue;
-        }
-        loaded.push_back(base + ".dylib");
-        if (tracing()) trace("injected " + base + ".dylib");
-    }
-    return loaded;
-}
+void state::resetCallScreen() { CallScreen::shared().reset(); }
 
 }  // namespace platform

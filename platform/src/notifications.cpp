@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "platform/runloop.h"
+#include "platform/testing.h"
 #include "platform/trace.h"
+#include "state.h"
 
 namespace platform {
 
@@ -48,6 +50,11 @@ struct NotificationCenterImpl {
     void removeEvery(const void* observer) {
         changes += std::erase_if(registrations,
                                  [&](const Registration& r) { return r.observer == observer; });
+    }
+
+    void reset() {
+        registrations.clear();
+        ++changes;
     }
 
     // Hands one notification to the observers registered now. Each one's registration is
@@ -203,6 +210,15 @@ size_t CFNotificationCenterObserverCount(CFNotificationCenterRef center) {
     return center ? center->registrations.size() : 0;
 }
 
+size_t distributedObserverCount() { return distributed().registrations.size(); }
+
+void state::resetNotifications() {
+    darwin().reset();
+    telephony().reset();
+    distributed().reset();
+    setTransport(std::make_unique<InProcessTransport>());
+}
+
 // --- NSNotification ------------------------------------------------------------------------
 
 namespace {
@@ -286,10 +302,6 @@ NSDistributedNotificationCenter* NSDistributedNotificationCenter::defaultCenter(
         return c;
     }();
     return center;
-}
-
-size_t NSDistributedNotificationCenter::observerCount() const {
-    return distributed().registrations.size();
 }
 
 void distributedAddObserver(id observer, SEL selector, const std::string& name) {

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/testing.h"
 #include "platform/trace.h"
 
 namespace platform::plist {

@@ -1,7 +1,7 @@
 // The host processes' own classes and behaviour: the answer bar (TPSuperBottomBar), the in-call
 // controller (InCallController), the lock screen's view controller
-// (SBLockScreenViewController), the call screen that creates and tears them down as the call
-// goes, and the injector that loads tweak libraries into a host.
+// (SBLockScreenViewController) and the call screen that creates and tears them down as the call
+// goes. The injector that loads tweak libraries into a host is in injector.h (included here).
 //
 // Runtime messages:
 //   TPSuperBottomBar     init, dealloc, mainRightButton, setMainRightButton: (id),
@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/injector.h"
 #include "platform/uikit.h"
 
 namespace platform {
@@ -74,6 +75,7 @@ class CallScreen {
     SBLockScreenViewController* lockScreen() const { return lockScreen_; }
     // Rotates the lock screen (SpringBoard), sending the three rotation messages in order.
     void rotateLockScreen(int64_t from, int64_t to, double duration);
+    // Tears every screen down and forgets the installation (its observer included).
     void reset();
     // A call status as the host sees it (from its telephony observer, one pass later).
     void onStatus(int32_t status);
@@ -87,11 +89,5 @@ class CallScreen {
     InCallController* controller_ = nullptr;            // owned
     SBLockScreenViewController* lockScreen_ = nullptr;  // owned
 };
-
-// Loads every library in the device's "/Library/MobileSubstrate/DynamicLibraries" whose filter
-// property list names this process's bundle identifier (Filter > Bundles). Problems are
-// reported on standard error, naming the file, and the library is skipped. Returns the
-// libraries loaded, by file name.
-std::vector<std::string> injectTweaks();
 
 }  // namespace platform

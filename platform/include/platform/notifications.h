@@ -101,9 +101,6 @@ void CTTelephonyCenterAddObserver(CFNotificationCenterRef center, const void* ob
                                   CFNotificationCallback callback, const char* name,
                                   const void* object, int32_t suspensionBehavior);
 
-// Number of registrations in a centre (tests, diagnostics).
-size_t CFNotificationCenterObserverCount(CFNotificationCenterRef center);
-
 // --- NSNotification and the distributed centre ---------------------------------------------
 
 class NSNotification : public objc::NSObject {
@@ -132,7 +129,6 @@ class NSDistributedNotificationCenter : public objc::NSObject {
   public:
     static objc::Class cls();
     static NSDistributedNotificationCenter* defaultCenter();
-    size_t observerCount() const;
 };
 
 // C++ conveniences that send the messages above.

@@ -23,7 +23,7 @@ class PSViewController : public UIViewController {
 // its "entry" dictionary names the bundle ("bundle", found in "/Library/PreferenceBundles") and
 // the controller class ("detail"). Loads the bundle's executable (its Info.plist's
 // CFBundleExecutable), creates the controller with initForContentSize: and returns it (+1).
-// Problems are reported on standard error naming the file; the result is then nullptr.
+// Problems are warned about on standard error naming the file; the result is then nullptr.
 objc::id openPreferencePane(const std::string& entry);
 
 void registerPreferencesClasses();

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/devices.h"
+#include "platform/geometry.h"
 #include "platform/runtime.h"
 
 namespace platform {
