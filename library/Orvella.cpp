@@ -228,21 +228,22 @@ id init_TPSuperBottomBar(id self, SEL _cmd) {
         "/Library/Application Support/Orvella/", "orvellaLogo@2x.png");
     id image =
         msgSend<id>(objc::objc_getClass("UIImage"), SEL_("imageWithContentsOfFile:"), logoPath);
-    id logo = msgSend<id>(msgSend<id>(objc::objc_getClass("UIImageView"), SEL_("alloc")),
-                          SEL_("initWithImage:"), image);
+    // The bar's view tree keeps the logo and the hint once they are added.
+    auto logo =
+        objc::adopt(msgSend<id>(msgSend<id>(objc::objc_getClass("UIImageView"), SEL_("alloc")),
+                                SEL_("initWithImage:"), image));
     msgSend(logo, SEL_("setTag:"), kLogoTag);
     CGRect frame = msgSend<CGRect>(logo, SEL_("frame"));
     frame.origin.x = 7;
     frame.origin.y = static_cast<double>(d - 235);
     msgSend(logo, SEL_("setFrame:"), frame);
     msgSend(bar, SEL_("setClipsToBounds:"), false);
-    msgSend(bar, SEL_("addSubview:"), logo);
-    objc::objc_release(logo);
+    msgSend(bar, SEL_("addSubview:"), logo.get());
 
     const double w = frame.size.width;
-    id hint = msgSend<id>(msgSend<id>(objc::objc_getClass("UILabel"), SEL_("alloc")),
-                          SEL_("initWithFrame:"),
-                          platform::CGRectMake(w + 7, static_cast<double>(d - 212), 150, 23));
+    auto hint = objc::adopt(msgSend<id>(
+        msgSend<id>(objc::objc_getClass("UILabel"), SEL_("alloc")), SEL_("initWithFrame:"),
+        platform::CGRectMake(w + 7, static_cast<double>(d - 212), 150, 23)));
     msgSend(hint, SEL_("setFont:"),
             msgSend<id>(objc::objc_getClass("UIFont"), SEL_("fontWithName:size:"),
                         std::string("HelveticaNeue-Thin"), 16.0));
@@ -251,8 +252,7 @@ id init_TPSuperBottomBar(id self, SEL _cmd) {
     msgSend(hint, SEL_("setTextColor:"),
             msgSend<id>(objc::objc_getClass("UIColor"), SEL_("whiteColor")));
     msgSend(hint, SEL_("setTag:"), kHintTag);
-    msgSend(bar, SEL_("addSubview:"), hint);
-    objc::objc_release(hint);
+    msgSend(bar, SEL_("addSubview:"), hint.get());
     return bar;
 }
 

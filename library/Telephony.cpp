@@ -45,8 +45,9 @@ void Initiate(id self, SEL) {
     } else {
         ORVELLA_LOG("\r\n ***** Starting run loop and watching for notification. *****\r\n");
     }
-    id accelerometer = objc::allocInit(objc::NSClassFromString("SBSAccelerometer"));
-    t->_SBSAccelerometerInstance = accelerometer;
+    t->_SBSAccelerometerInstance =
+        objc::adopt(objc::allocInit(objc::NSClassFromString("SBSAccelerometer")));
+    id accelerometer = t->_SBSAccelerometerInstance;
     msgSend(accelerometer, SEL_("setAccelerometerEventsEnabled:"), false);
     msgSend(accelerometer, SEL_("setUpdateInterval:"), 0.8);
     msgSend(accelerometer, SEL_("setXThreshold:"), 0.1f);
@@ -79,16 +80,12 @@ void startProximitySensor(id self, SEL, id boxed) {
 }
 
 void nullifyProximitOrientationStateBase(id self, SEL) {
-    Telephony* t = self_(self);
-    if (t->orientationStateBase != nullptr) {
-        objc::objc_release(t->orientationStateBase);
-        t->orientationStateBase = nullptr;
-    }
+    self_(self)->orientationStateBase.reset();
 }
 
 void setOrientationStateBase(id self, SEL) {
     msgSend(self, SEL_("nullifyProximitOrientationStateBase"));
-    self_(self)->orientationStateBase = NSDate::newNow();
+    self_(self)->orientationStateBase = objc::adopt(NSDate::newNow());
 }
 
 void scheduleArm(id self) {
@@ -221,11 +218,7 @@ objc::Class Telephony::cls() {
 
 Telephony* Telephony::create() { return static_cast<Telephony*>(objc::allocInit(cls())); }
 
-Telephony::~Telephony() {
-    objc::objc_release(orientationStateBase);
-    objc::objc_release(proximityDelayBase);
-    objc::objc_release(_SBSAccelerometerInstance);
-}
+Telephony::~Telephony() { objc::objc_release(proximityDelayBase); }
 
 int32_t TelFlag() { return msgSend<int32_t>(tel, SEL_("flag")); }
 void TelSetFlag(int32_t flag) { msgSend(tel, SEL_("setFlag:"), flag); }

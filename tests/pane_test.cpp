@@ -85,7 +85,7 @@ class Pane : public ::testing::Test {
         if (objc::isKindOfClass(v, platform::UIButton::cls()) &&
             static_cast<platform::UIButton*>(v)->title == t)
             return v;
-        for (auto* c : v->subviews)
+        for (platform::UIView* c : v->subviews)
             if (id f = find(c, t)) return f;
         return nullptr;
     }
@@ -281,7 +281,8 @@ TEST_F(Pane, TheHostShowsTheScreenAndForwardsStorage) {
     EXPECT_EQ(msgSend<id>(host, SEL_("table")), nullptr);
     EXPECT_EQ(msgSend<platform::CGSize>(host, SEL_("contentSize")), (platform::CGSize{0, 0}));
     EXPECT_EQ(screenView, msgSend<id>(static_cast<id>(screen), SEL_("view")));
-    EXPECT_EQ(host->pushed, std::vector<id>{static_cast<id>(screen)});
+    ASSERT_EQ(host->pushed.size(), 1u);
+    EXPECT_EQ(host->pushed[0], static_cast<id>(screen));
     EXPECT_EQ(screen->delegate, static_cast<id>(host));
     msgSend(host, SEL_("setObjectForKeyInPreferences:ForKey:"),
             static_cast<id>(platform::NSNumber::numberWithInt(2)),
@@ -293,7 +294,7 @@ TEST_F(Pane, TheHostShowsTheScreenAndForwardsStorage) {
     settle();
     EXPECT_EQ(settingsPosts, 2);
     testing_support::LogCapture log;
-    msgSend(host, SEL_("flip:"), screen->IsOn);
+    msgSend(host, SEL_("flip:"), screen->IsOn.get());
     EXPECT_EQ(log.lines(), std::vector<std::string>{"On"});
 }
 
@@ -342,7 +343,7 @@ TEST_F(Pane, TheInterfaceFileKeepsThePickerAndItsControlsInTheTop382Points) {
     open();
     auto* panel = static_cast<platform::UIView*>(screen->pickerViewContainer);
     ASSERT_EQ(panel->subviews.size(), 3u);
-    for (auto* v : panel->subviews) {
+    for (platform::UIView* v : panel->subviews) {
         EXPECT_GE(v->frame.origin.y, 0);
         EXPECT_LE(v->frame.origin.y + v->frame.size.height, 382) << objc::describe(v);
         EXPECT_LE(v->frame.origin.x + v->frame.size.width, panel->frame.size.width);

@@ -289,17 +289,16 @@ objc::Class audioSessionClass() {
         // The route is read afresh on every call, so it reflects what is connected now.
         objc::addMethod(
             k, SEL_("currentRoute"), +[](id, SEL) -> id {
-                std::vector<id> ports;
+                std::vector<objc::Strong<AVAudioSessionPortDescription>> ports;
                 for (const auto& type : DeviceModel::shared().routeOutputs()) {
-                    auto* port = static_cast<AVAudioSessionPortDescription*>(
-                        objc::class_createInstance(portClass()));
-                    port->portType = type;
-                    ports.push_back(port);
+                    ports.push_back(objc::adopt(static_cast<AVAudioSessionPortDescription*>(
+                        objc::class_createInstance(portClass()))));
+                    ports.back()->portType = type;
                 }
                 auto* route = static_cast<AVAudioSessionRouteDescription*>(
                     objc::class_createInstance(routeClass()));
-                route->outputs = objc::Strong<NSArray>::adopt(NSArray::create(ports));
-                for (id p : ports) objc::objc_release(p);
+                route->outputs =
+                    objc::adopt(NSArray::create(std::vector<id>(ports.begin(), ports.end())));
                 return objc::objc_autorelease(route);
             });
         return k;

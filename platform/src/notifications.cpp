@@ -248,12 +248,10 @@ objc::Class NSNotification::cls() {
 NSNotification* NSNotification::create(std::string name, id object, Value userInfo) {
     auto* n = static_cast<NSNotification*>(objc::class_createInstance(cls()));
     n->name_ = std::move(name);
-    n->object_ = objc::objc_retain(object);
+    n->object_ = objc::retained(object);
     n->userInfo_ = std::move(userInfo);
     return n;
 }
-
-NSNotification::~NSNotification() { objc::objc_release(object_); }
 
 // --- NSDistributedNotificationCenter -------------------------------------------------------
 

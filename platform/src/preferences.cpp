@@ -20,7 +20,7 @@ id ps_initForContentSize(id self, SEL, CGSize) { return msgSend<id>(self, SEL_("
 
 void ps_pushController(id self, SEL, id controller) {
     if (controller == nullptr) return;
-    static_cast<PSViewController*>(self)->pushed.push_back(objc::objc_retain(controller));
+    static_cast<PSViewController*>(self)->pushed.push_back(objc::retained(controller));
     if (tracing())
         trace(std::string("settings shows ") +
               objc::class_getName(objc::object_getClass(controller)));
@@ -63,10 +63,6 @@ Result<objc::Class> loadPaneClass(const std::string& entry) {
 }
 
 }  // namespace
-
-PSViewController::~PSViewController() {
-    for (id c : pushed) objc::objc_release(c);
-}
 
 objc::Class PSViewController::cls() {
     static objc::Class c = [] {

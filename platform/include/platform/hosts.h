@@ -29,10 +29,9 @@ enum class HostRole { SpringBoard, MobilePhone, Preferences };
 class TPSuperBottomBar : public UIView {
   public:
     static objc::Class cls();
-    objc::id mainRightButton = nullptr;  // retained
-    objc::id slidingButton = nullptr;    // retained
+    objc::Strong<objc::Object> mainRightButton;
+    objc::Strong<objc::Object> slidingButton;
     bool answered = false;
-    ~TPSuperBottomBar() override;
 };
 
 class InCallController : public objc::NSObject {
@@ -85,9 +84,9 @@ class CallScreen {
     void dropController();
     HostRole role_ = HostRole::Preferences;
     bool installed_ = false;
-    TPSuperBottomBar* bar_ = nullptr;                   // owned
-    InCallController* controller_ = nullptr;            // owned
-    SBLockScreenViewController* lockScreen_ = nullptr;  // owned
+    objc::Strong<TPSuperBottomBar> bar_;
+    objc::Strong<InCallController> controller_;
+    objc::Strong<SBLockScreenViewController> lockScreen_;
 };
 
 }  // namespace platform

@@ -110,11 +110,10 @@ class NSNotification : public objc::NSObject {
     const std::string& name() const { return name_; }
     objc::id object() const { return object_; }
     const Value& userInfo() const { return userInfo_; }
-    ~NSNotification() override;
 
   private:
     std::string name_;
-    objc::id object_ = nullptr;  // retained
+    objc::Strong<objc::Object> object_;
     Value userInfo_;
 };
 

@@ -15,8 +15,7 @@ namespace platform {
 class PSViewController : public UIViewController {
   public:
     static objc::Class cls();
-    std::vector<objc::id> pushed;  // retained
-    ~PSViewController() override;
+    std::vector<objc::Strong<objc::Object>> pushed;
 };
 
 // Opens the pane described by the entry file "/Library/PreferenceLoader/Preferences/<entry>.plist":

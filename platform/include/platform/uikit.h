@@ -34,7 +34,7 @@ class UIView : public objc::NSObject {
     bool clipsToBounds = false;
     std::string accessibilityIdentifier;  // how a scripted user finds the view
     UIView* superview = nullptr;          // not retained
-    std::vector<UIView*> subviews;        // retained
+    std::vector<objc::Strong<UIView>> subviews;
     ~UIView() override;
 
     // Text shown by the view (a label's text, a button's title), for traces.
@@ -56,8 +56,7 @@ UIImage* loadPNG(const std::string& hostPath, double scale);  // +1
 class UIImageView : public UIView {
   public:
     static objc::Class cls();
-    objc::id image = nullptr;  // retained
-    ~UIImageView() override;
+    objc::Strong<UIImage> image;
 };
 
 class UIFont : public objc::NSObject {
@@ -77,10 +76,9 @@ class UILabel : public UIView {
   public:
     static objc::Class cls();
     std::string text;
-    objc::id font = nullptr;       // retained
-    objc::id textColor = nullptr;  // retained
+    objc::Strong<objc::Object> font;
+    objc::Strong<objc::Object> textColor;
     std::string shownText() const override { return text; }
-    ~UILabel() override;
 };
 
 enum : int64_t { UIControlStateNormal = 0 };
