@@ -206,6 +206,29 @@ TEST_F(Pane, StoredChoicesOutsideTheColumnsOpenOnValidRows) {
     EXPECT_EQ(stored()->at("WaveProtocolUnlocked"), Value(0));
 }
 
+TEST_F(Pane, StoredZeroChoicesAreChoicesAndThePickerOpensOnThem) {
+    // Row 0 (one wave, slow) is a real choice, not "no choice yet", whose rows would be two
+    // waves and medium: the locked and speed columns tell the two apart.
+    writeSettings(Dictionary{{"WaveProtocolLocked", Value(0)},
+                             {"WaveProtocolUnlocked", Value(0)},
+                             {"WaveProtocolSpeed", Value(0)}});
+    open();
+    EXPECT_EQ(title(screen->btn4), "Once");
+    EXPECT_EQ(title(screen->btn6), "Once");
+    EXPECT_EQ(title(screen->btn2), "Slow");
+    tap(screen->btn2);
+    EXPECT_EQ(shownRow(1), "1 wave");
+    EXPECT_EQ(shownRow(2), "1 wave");
+    EXPECT_EQ(shownRow(0), "Slow");
+    tap(buttonTitled("Done"));
+    settle();
+    auto d = stored();
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->at("WaveProtocolLocked"), Value(0));
+    EXPECT_EQ(d->at("WaveProtocolSpeed"), Value(0));
+    EXPECT_EQ(title(screen->btn4), "Once");
+}
+
 TEST_F(Pane, WarningFollowsTheLockedColumnAndCancelStoresNothing) {
     writeSettings(Dictionary{{"WaveProtocolLocked", Value(1)},
                              {"WaveProtocolUnlocked", Value(1)},
