@@ -3,8 +3,8 @@
 #include "OrvellaNames.h"
 #include "Telephony.h"
 #include "platform/device.h"
+#include "platform/geometry.h"
 #include "platform/plist.h"
-#include "platform/uikit.h"
 
 using objc::msgSend;
 using orvella::kHintTag;

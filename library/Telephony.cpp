@@ -2,6 +2,7 @@
 
 #include "ExternalFunctions.h"
 #include "Orvella.h"
+#include "platform/devices.h"
 
 using objc::id;
 using objc::msgSend;

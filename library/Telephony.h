@@ -3,11 +3,9 @@
 // arms and disarms the proximity sensor from accelerometer samples.
 #pragma once
 
-#include <csignal>
 #include <cstdint>
 #include <string>
 
-#include "platform/devices.h"
 #include "platform/foundation.h"
 #include "platform/notifications.h"
 #include "platform/runtime.h"
