@@ -621,8 +621,7 @@ TEST_F(Engine, AFailedSignalInstallationIsOnlyLogged) {
 TEST_F(Engine, WithoutTheAccelerometerClassNoCallIsAnsweredAndNothingBreaks) {
     // A process without SpringBoard services: the accelerometer field stays empty.
     startTweak();
-    objc::objc_release(tel->_SBSAccelerometerInstance);
-    tel->_SBSAccelerometerInstance = nullptr;
+    tel->_SBSAccelerometerInstance = nullptr;  // releases it
     ring(false);
     EXPECT_EQ(TelFlag(), kACCELEROMETER_READY_STATE);
     EXPECT_GT(layFaceUp(5), 4.9) << "never armed";
