@@ -62,7 +62,9 @@ void bar_setSlidingButton(id self, SEL, id button) { retainInto(bar(self)->slidi
 void answerOnce(TPSuperBottomBar* b, const char* how) {
     if (b->answered) return;
     b->answered = true;
-    if (tracing()) trace(std::string("call answered by the answer bar (") + how + ")");
+    if (tracing())
+        trace(events::CallAnswered{std::string(how) == "slide" ? events::AnswerControl::Slide
+                                                               : events::AnswerControl::Button});
     DeviceModel::shared().requestAnswer();
 }
 
@@ -71,7 +73,7 @@ void bar_buttonPressed(id self, SEL, id button) {
 }
 
 void bar_slidingButtonDidFinishSlide(id self, SEL) {
-    if (tracing()) trace("answer bar slide finished");
+    if (tracing()) trace(events::SlideFinished{});
     answerOnce(bar(self), "slide");
 }
 
@@ -108,12 +110,11 @@ int32_t incall_speakerButtonPosition(id, SEL) { return InCallController::kSpeake
 void incall_sixSquareButtonClicked(id self, SEL, int32_t position) {
     controller(self)->clicks.push_back(position);
     if (position != InCallController::kSpeakerPosition) {
-        if (tracing()) trace("in-call button " + std::to_string(position) + " tapped");
+        if (tracing()) trace(events::InCallButtonTapped{position});
         return;
     }
     const bool on = !DeviceModel::shared().speakerSelected();
-    if (tracing())
-        trace(std::string("in-call speaker button tapped: speaker ") + (on ? "on" : "off"));
+    if (tracing()) trace(events::SpeakerButtonTapped{on});
     DeviceModel::shared().requestSpeaker(on);
 }
 
@@ -240,14 +241,14 @@ void CallScreen::rotateLockScreen(int64_t from, int64_t to, double duration) {
     msgSend(static_cast<id>(lockScreen_),
             SEL_("willAnimateRotationToInterfaceOrientation:duration:"), to, duration);
     msgSend(static_cast<id>(lockScreen_), SEL_("didRotateFromInterfaceOrientation:"), from);
-    if (tracing()) trace("lock screen rotated to orientation " + std::to_string(to));
+    if (tracing()) trace(events::LockScreenRotated{to});
 }
 
 void CallScreen::dropBar() {
     if (bar_ == nullptr) return;
     TPSuperBottomBar* b = bar_;
     bar_ = nullptr;
-    if (tracing()) trace("incoming call screen removed");
+    if (tracing()) trace(events::CallScreenChanged{events::CallScreen::Incoming, false});
     objc::objc_release(b);
 }
 
@@ -255,21 +256,21 @@ void CallScreen::dropController() {
     if (controller_ == nullptr) return;
     InCallController* c = controller_;
     controller_ = nullptr;
-    if (tracing()) trace("in-call screen removed");
+    if (tracing()) trace(events::CallScreenChanged{events::CallScreen::InCall, false});
     objc::objc_release(c);
 }
 
 void CallScreen::onStatus(int32_t status) {
     if (status == kCTCallStatusIncoming && role_ == HostRole::SpringBoard) {
         if (bar_ == nullptr) {
-            if (tracing()) trace("incoming call screen shown");
+            if (tracing()) trace(events::CallScreenChanged{events::CallScreen::Incoming, true});
             bar_ = static_cast<TPSuperBottomBar*>(objc::allocInit(TPSuperBottomBar::cls()));
         }
     } else if (status == kCTCallStatusActive) {
         dropBar();
         if (controller_ == nullptr && role_ != HostRole::Preferences) {
             controller_ = static_cast<InCallController*>(objc::allocInit(InCallController::cls()));
-            if (tracing()) trace("in-call screen shown");
+            if (tracing()) trace(events::CallScreenChanged{events::CallScreen::InCall, true});
         }
     } else if (status == kCTCallStatusEnded) {
         dropBar();
@@ -337,7 +338,7 @@ std::vector<std::string> injectTweaks() {
             continue;
         }
         loaded.push_back(base + ".dylib");
-        if (tracing()) trace("injected " + base + ".dylib");
+        if (tracing()) trace(events::TweakInjected{base + ".dylib"});
     }
     return loaded;
 }
