@@ -62,6 +62,7 @@ bool installSignals(platform::RunLoop& loop, std::function<void()> woken) {
     if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
     struct sigaction sa {};
     sa.sa_handler = &onSignal;
+    sa.sa_flags = SA_RESTART;
     for (int sig : {SIGINT, SIGTERM, SIGCHLD}) ::sigaction(sig, &sa, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
     loop.addSource(wakePipe[0], [woken] {
@@ -158,6 +159,10 @@ struct Run {
     platform::RunLoop& loop = platform::RunLoop::main();
     std::string lostBus = {};  // why the bus connection was lost, once it was
 
+    std::string lostBusReason() const {
+        return lostBus.empty() ? "lost the bus connection" : lostBus;
+    }
+
     int fail(const std::string& why) {
         platform::warn(kMe, why);
         return 3;
@@ -166,7 +171,7 @@ struct Run {
     // Why to give up waiting, if there is a reason.
     std::optional<std::string> abort() {
         if (interrupted) return std::string("interrupted");
-        if (!phone.bus().connected()) return lostBus;
+        if (!phone.bus().connected()) return lostBusReason();
         if (auto host = phone.endedHost()) return *host + " stopped";
         return std::nullopt;
     }
@@ -181,7 +186,7 @@ struct Run {
             timeline.add("sim", *host + " stopped unexpectedly");
             return fail(*host + " stopped during the scenario");
         }
-        if (!phone.bus().connected()) return fail(lostBus);
+        if (!phone.bus().connected()) return fail(lostBusReason());
         return fail(why);
     }
 
