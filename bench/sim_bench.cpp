@@ -43,8 +43,8 @@ std::string fiftyCalls() {
     out << "title Fifty calls\nat 0 locked yes\nat 0 pose up\n";
     for (int i = 0; i < 50; ++i) {
         const int base = 13 * i;
-        out << "at " << base << ".5 call incoming\nat " << base + 6 << " waves 2\nat "
-            << base + 12 << " call ended\n";
+        out << "at " << base << ".5 call incoming\nat " << base + 6 << " waves 2\nat " << base + 12
+            << " call ended\n";
     }
     out << "expect answered at wave 2\n";
     return file.string();
