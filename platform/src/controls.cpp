@@ -92,6 +92,11 @@ void alert_show(id self, SEL) {
 
 CGSize scroll_contentSize(id self, SEL) { return as<UIScrollView>(self)->contentSize; }
 void scroll_setContentSize(id self, SEL, CGSize s) { as<UIScrollView>(self)->contentSize = s; }
+CGPoint scroll_contentOffset(id self, SEL) { return as<UIScrollView>(self)->contentOffset; }
+void scroll_setContentOffset(id self, SEL, CGPoint p) { as<UIScrollView>(self)->contentOffset = p; }
+void scroll_setContentOffsetAnimated(id self, SEL, CGPoint p, bool) {
+    as<UIScrollView>(self)->contentOffset = p;
+}
 
 // --- UIViewController
 // --------------------------------------------------------------------------------
@@ -224,6 +229,9 @@ objc::Class UIScrollView::cls() {
         objc::Class k = objc::registerCxxClass<UIScrollView>("UIScrollView", UIView::cls());
         objc::addMethod(k, SEL_("contentSize"), &scroll_contentSize);
         objc::addMethod(k, SEL_("setContentSize:"), &scroll_setContentSize);
+        objc::addMethod(k, SEL_("contentOffset"), &scroll_contentOffset);
+        objc::addMethod(k, SEL_("setContentOffset:"), &scroll_setContentOffset);
+        objc::addMethod(k, SEL_("setContentOffset:animated:"), &scroll_setContentOffsetAnimated);
         return k;
     }();
     return c;

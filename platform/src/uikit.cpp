@@ -1,10 +1,12 @@
 #include "platform/uikit.h"
 
 #include <png.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <unordered_map>
 
 #include "platform/device.h"
 #include "platform/trace.h"
@@ -58,6 +60,12 @@ void view_setHidden(id self, SEL, bool h) { view(self)->hidden = h; }
 bool view_clips(id self, SEL) { return view(self)->clipsToBounds; }
 void view_setClips(id self, SEL, bool c) { view(self)->clipsToBounds = c; }
 id view_superview(id self, SEL) { return view(self)->superview; }
+id view_backgroundColor(id self, SEL) { return view(self)->backgroundColor; }
+void view_setBackgroundColor(id self, SEL, id color) {
+    objc::objc_retain(color);
+    objc::objc_release(view(self)->backgroundColor);
+    view(self)->backgroundColor = color;
+}
 
 void detach(UIView* child) {
     UIView* parent = child->superview;
@@ -95,12 +103,95 @@ std::string view_description(id self, SEL) { return "<" + describeView(view(self
 
 // --- images ------------------------------------------------------------------------------------
 
+uint64_t decodes = 0;
+
+UIImage* decodePNG(FILE* file, double scale) {
+    ++decodes;
+    png_image img{};
+    img.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_stdio(&img, file)) return nullptr;
+    img.format = PNG_FORMAT_RGBA;
+    // Refuse absurd sizes before allocating for them.
+    if (img.width == 0 || img.height == 0 || img.width > 8192 || img.height > 8192) {
+        png_image_free(&img);
+        return nullptr;
+    }
+    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(img));
+    if (!png_image_finish_read(&img, nullptr, pixels.data(), 0, nullptr)) {
+        png_image_free(&img);
+        return nullptr;
+    }
+    auto* image = static_cast<UIImage*>(objc::class_createInstance(UIImage::cls()));
+    image->pixelWidth = static_cast<int>(img.width);
+    image->pixelHeight = static_cast<int>(img.height);
+    image->scale = scale;
+    image->rgba = std::move(pixels);
+    return image;
+}
+
+// Decoded images by host path. An entry serves only the very file it was decoded from: the
+// same device and inode (a file replaced by rename is another), size, modification and change
+// times. The call screen asks for the logo at every incoming call; decoding it each time was
+// most of SpringBoard's work for a call.
+struct CachedImage {
+    struct stat st {};
+    UIImage* image = nullptr;  // retained
+};
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+std::unordered_map<std::string, CachedImage>& imageCache() {
+    static auto* cache = new std::unordered_map<std::string, CachedImage>();
+    return *cache;
+}
+
+void forget(const std::string& hostPath) {
+    auto& cache = imageCache();
+    if (auto it = cache.find(hostPath); it != cache.end()) {
+        objc::objc_release(it->second.image);
+        cache.erase(it);
+    }
+}
+
+// +0 (the cache keeps it); nullptr when the file is missing, unreadable or no valid PNG.
+UIImage* cachedPNG(const std::string& hostPath, double scale) {
+    auto& cache = imageCache();
+    struct stat st {};
+    if (auto it = cache.find(hostPath); it != cache.end() && ::stat(hostPath.c_str(), &st) == 0 &&
+                                        sameFile(it->second.st, st) &&
+                                        it->second.image->scale == scale)
+        return it->second.image;
+    forget(hostPath);
+    FILE* file = std::fopen(hostPath.c_str(), "rb");
+    if (file == nullptr) return nullptr;
+    // The identity is taken from the open file, so what is decoded is what is remembered even
+    // when the path is replaced meanwhile.
+    if (::fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::fclose(file);
+        return nullptr;
+    }
+    UIImage* image = decodePNG(file, scale);
+    std::fclose(file);
+    if (image == nullptr) return nullptr;
+    constexpr size_t kMaxCached = 32;  // a process shows a handful of images
+    if (cache.size() >= kMaxCached) {
+        const std::string evicted = cache.begin()->first;  // any one will do
+        forget(evicted);
+    }
+    cache[hostPath] = CachedImage{st, image};
+    return image;
+}
+
 id image_imageWithContentsOfFile(id, SEL, std::string devicePath) {
     // "name@2x.png" is an image at scale 2: its size in points is half its pixels.
     const std::string file = devicePath.substr(devicePath.find_last_of('/') + 1);
     const double scale = file.find("@2x") != std::string::npos ? 2.0 : 1.0;
-    UIImage* image = loadPNG(device::resolve(devicePath), scale);
-    return objc::objc_autorelease(image);
+    UIImage* image = cachedPNG(device::resolve(devicePath), scale);
+    return objc::objc_autorelease(objc::objc_retain(image));
 }
 CGSize image_size(id self, SEL) { return static_cast<UIImage*>(self)->size(); }
 
@@ -131,6 +222,10 @@ void label_setTextColor(id self, SEL, id color) {
     objc::objc_release(label(self)->textColor);
     label(self)->textColor = color;
 }
+int64_t label_textAlignment(id self, SEL) { return label(self)->textAlignment; }
+void label_setTextAlignment(id self, SEL, int64_t alignment) {
+    label(self)->textAlignment = alignment;
+}
 
 id font_fontWithName(id, SEL, std::string name, double size) {
     if (name.empty()) return nullptr;
@@ -140,15 +235,38 @@ id font_fontWithName(id, SEL, std::string name, double size) {
     return objc::objc_autorelease(f);
 }
 
-id makeColor(double white) {
+id makeColor(double white, double alpha = 1) {
     auto* c = static_cast<UIColor*>(objc::class_createInstance(UIColor::cls()));
     c->white = white;
+    c->alpha = alpha;
     c->immortal = true;
     return c;
 }
 
+double unit(double v) { return std::isfinite(v) ? std::clamp(v, 0.0, 1.0) : 0.0; }
+
+id color_withWhite(id, SEL, double white, double alpha) {
+    auto* c = static_cast<UIColor*>(objc::class_createInstance(UIColor::cls()));
+    c->white = unit(white);
+    c->alpha = unit(alpha);
+    return objc::objc_autorelease(c);
+}
+
+id color_withRGB(id, SEL, double red, double green, double blue, double alpha) {
+    auto* c = static_cast<UIColor*>(objc::class_createInstance(UIColor::cls()));
+    c->isRGB = true;
+    c->red = unit(red);
+    c->green = unit(green);
+    c->blue = unit(blue);
+    c->alpha = unit(alpha);
+    return objc::objc_autorelease(c);
+}
+
 std::string color_description(id self, SEL) {
     auto* c = static_cast<UIColor*>(self);
+    if (c->isRGB)
+        return "UIDeviceRGBColorSpace " + number(c->red) + " " + number(c->green) + " " +
+               number(c->blue) + " " + number(c->alpha);
     return "UIDeviceWhiteColorSpace " + number(c->white) + " " + number(c->alpha);
 }
 
@@ -169,6 +287,7 @@ UIView::~UIView() {
         child->superview = nullptr;
         objc::objc_release(child);
     }
+    objc::objc_release(backgroundColor);
 }
 
 objc::Class UIView::cls() {
@@ -187,6 +306,8 @@ objc::Class UIView::cls() {
         objc::addMethod(k, SEL_("removeFromSuperview"), &view_removeFromSuperview);
         objc::addMethod(k, SEL_("viewWithTag:"), &view_viewWithTag);
         objc::addMethod(k, SEL_("superview"), &view_superview);
+        objc::addMethod(k, SEL_("backgroundColor"), &view_backgroundColor);
+        objc::addMethod(k, SEL_("setBackgroundColor:"), &view_setBackgroundColor);
         objc::addMethod(k, SEL_("description"), &view_description);
         return k;
     }();
@@ -194,27 +315,14 @@ objc::Class UIView::cls() {
 }
 
 UIImage* loadPNG(const std::string& hostPath, double scale) {
-    png_image img{};
-    img.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&img, hostPath.c_str())) return nullptr;
-    img.format = PNG_FORMAT_RGBA;
-    // Refuse absurd sizes before allocating for them.
-    if (img.width == 0 || img.height == 0 || img.width > 8192 || img.height > 8192) {
-        png_image_free(&img);
-        return nullptr;
-    }
-    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(img));
-    if (!png_image_finish_read(&img, nullptr, pixels.data(), 0, nullptr)) {
-        png_image_free(&img);
-        return nullptr;
-    }
-    auto* image = static_cast<UIImage*>(objc::class_createInstance(UIImage::cls()));
-    image->pixelWidth = static_cast<int>(img.width);
-    image->pixelHeight = static_cast<int>(img.height);
-    image->scale = scale;
-    image->rgba = std::move(pixels);
+    FILE* file = std::fopen(hostPath.c_str(), "rb");
+    if (file == nullptr) return nullptr;
+    UIImage* image = decodePNG(file, scale);
+    std::fclose(file);
     return image;
 }
+
+uint64_t pngDecodeCount() { return decodes; }
 
 objc::Class UIImage::cls() {
     static objc::Class c = [] {
@@ -242,6 +350,10 @@ objc::Class UIFont::cls() {
     static objc::Class c = [] {
         objc::Class k = objc::registerCxxClass<UIFont>("UIFont", objc::NSObject::cls());
         objc::addClassMethod(k, SEL_("fontWithName:size:"), &font_fontWithName);
+        objc::addClassMethod(
+            k, SEL_("systemFontOfSize:"), +[](id self, SEL, double size) -> id {
+                return font_fontWithName(self, nullptr, kSystemFontName, size);
+            });
         objc::addMethod(
             k, SEL_("description"), +[](id self, SEL) {
                 auto* f = static_cast<UIFont*>(self);
@@ -266,6 +378,13 @@ objc::Class UIColor::cls() {
                 static id black = makeColor(0);
                 return black;
             });
+        objc::addClassMethod(
+            k, SEL_("clearColor"), +[](id, SEL) -> id {
+                static id clear = makeColor(0, 0);
+                return clear;
+            });
+        objc::addClassMethod(k, SEL_("colorWithWhite:alpha:"), &color_withWhite);
+        objc::addClassMethod(k, SEL_("colorWithRed:green:blue:alpha:"), &color_withRGB);
         objc::addMethod(k, SEL_("description"), &color_description);
         return k;
     }();
@@ -286,6 +405,8 @@ objc::Class UILabel::cls() {
         objc::addMethod(k, SEL_("setFont:"), &label_setFont);
         objc::addMethod(k, SEL_("textColor"), &label_textColor);
         objc::addMethod(k, SEL_("setTextColor:"), &label_setTextColor);
+        objc::addMethod(k, SEL_("textAlignment"), &label_textAlignment);
+        objc::addMethod(k, SEL_("setTextAlignment:"), &label_setTextAlignment);
         return k;
     }();
     return c;

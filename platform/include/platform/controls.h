@@ -12,7 +12,9 @@
 //     pickerView:didSelectRow:inComponent: (id, int64_t, int64_t) after a user's spin only.
 //   UIAlertView     initWithTitle:message:delegate:cancelButtonTitle:otherButtonTitles:
 //                   (std::string, std::string, id, std::string, id), setDelegate: (id), show
-//   UIScrollView    a view with contentSize/setContentSize: (CGSize)
+//   UIScrollView    a view with contentSize/setContentSize: (CGSize),
+//                   contentOffset/setContentOffset: (CGPoint), setContentOffset:animated:
+//                   (CGPoint, bool); clips to its bounds unless told otherwise
 //   UIViewController initWithNibName:bundle: (std::string, id), view, isViewLoaded,
 //                   viewDidLoad, viewWillAppear: (bool), nibName, nibBundle
 //   NSBundle        +bundleWithPath: (std::string device path) -> nil when no such folder,
@@ -52,7 +54,9 @@ class UIPickerView : public UIView {
 class UIScrollView : public UIView {
   public:
     static objc::Class cls();
+    UIScrollView() { clipsToBounds = true; }
     CGSize contentSize;
+    CGPoint contentOffset;  // the content's point shown at the top-left corner
 };
 
 class UIAlertView : public UIView {

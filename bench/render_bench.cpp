@@ -1,0 +1,86 @@
+// What pictures cost: the answer bar's logo loaded from its file (kept decoded) against decoding
+// it afresh, and the incoming-call screen drawn, digested and recorded.
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+
+#include "platform/device.h"
+#include "platform/hosts.h"
+#include "render/render.h"
+
+namespace {
+
+const char* kLogo = "/Library/Application Support/Orvella/orvellaLogo@2x.png";
+
+// A SpringBoard with the package's logo and an answer bar dressed as the tweak dresses it.
+platform::TPSuperBottomBar* callScreen() {
+    static platform::TPSuperBottomBar* bar = [] {
+        const std::string root =
+            (std::filesystem::temp_directory_path() / "orvella-bench-render").string();
+        platform::device::setRoot(root);
+        const std::string logo = platform::device::resolve(kLogo);
+        std::filesystem::create_directories(std::filesystem::path(logo).parent_path());
+        std::filesystem::copy_file(std::string(ORVELLA_PACKAGE_DIR) + kLogo, logo,
+                                   std::filesystem::copy_options::overwrite_existing);
+        platform::registerHostClasses(platform::HostRole::SpringBoard);
+        auto* b = static_cast<platform::TPSuperBottomBar*>(
+            objc::allocInit(platform::TPSuperBottomBar::cls()));
+        b->clipsToBounds = false;
+        objc::AutoreleasePool pool;
+        objc::id image = objc::msgSend<objc::id>(
+            platform::UIImage::cls(), SEL_("imageWithContentsOfFile:"), std::string(kLogo));
+        objc::id view = objc::msgSend<objc::id>(
+            objc::msgSend<objc::id>(platform::UIImageView::cls(), SEL_("alloc")),
+            SEL_("initWithImage:"), image);
+        static_cast<platform::UIView*>(view)->frame = platform::CGRectMake(7, -235, 100, 32);
+        objc::msgSend(static_cast<objc::id>(b), SEL_("addSubview:"), view);
+        objc::objc_release(view);
+        auto* hint = static_cast<platform::UILabel*>(objc::allocInit(platform::UILabel::cls()));
+        hint->frame = platform::CGRectMake(107, -212, 150, 23);
+        hint->text = "Wave twice to answer";
+        hint->font = objc::objc_retain(
+            objc::msgSend<objc::id>(platform::UIFont::cls(), SEL_("fontWithName:size:"),
+                                    std::string("HelveticaNeue-Thin"), 16.0));
+        hint->textColor = objc::msgSend<objc::id>(platform::UIColor::cls(), SEL_("whiteColor"));
+        objc::msgSend(static_cast<objc::id>(b), SEL_("addSubview:"), static_cast<objc::id>(hint));
+        objc::objc_release(hint);
+        return b;
+    }();
+    return bar;
+}
+
+void BM_LogoFromItsFile(benchmark::State& state) {
+    callScreen();
+    for (auto _ : state) {
+        objc::AutoreleasePool pool;
+        benchmark::DoNotOptimize(objc::msgSend<objc::id>(
+            platform::UIImage::cls(), SEL_("imageWithContentsOfFile:"), std::string(kLogo)));
+    }
+}
+BENCHMARK(BM_LogoFromItsFile);
+
+void BM_LogoDecodedAfresh(benchmark::State& state) {
+    callScreen();
+    const std::string path = platform::device::resolve(kLogo);
+    for (auto _ : state) objc::objc_release(platform::loadPNG(path, 2));
+}
+BENCHMARK(BM_LogoDecodedAfresh);
+
+void BM_DrawIncomingCallScreen(benchmark::State& state) {
+    const render::Scene scene{render::Look::IncomingCall, {callScreen()}};
+    for (auto _ : state) benchmark::DoNotOptimize(render::render(scene, render::Screen{}));
+}
+BENCHMARK(BM_DrawIncomingCallScreen)->Unit(benchmark::kMillisecond);
+
+// What a host pays after each run-loop pass when nothing it shows has changed.
+void BM_UnchangedScreenRecorded(benchmark::State& state) {
+    const render::Scene scene{render::Look::IncomingCall, {callScreen()}};
+    render::Recorder recorder;
+    (void)recorder.capture(scene, render::Screen{});
+    for (auto _ : state) benchmark::DoNotOptimize(recorder.capture(scene, render::Screen{}));
+}
+BENCHMARK(BM_UnchangedScreenRecorded);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,668 @@
+// Pictures of the screen, read back from the PNG files written and checked for what a person
+// would see: the answer bar's logo and hint on a ringing phone with the real tweak injected,
+// the settings pane loaded from its staged bundle in English and Dutch with its picker panel
+// and alerts, and the renderer's handling of frames, colours, clipping, scrolling and bad input.
+#include "render/render.h"
+
+#include <png.h>
+
+#include <cmath>
+#include <filesystem>
+#include <functional>
+
+#include "injected_fixture.h"
+#include "platform/controls.h"
+#include "platform/preferences.h"
+
+using objc::id;
+using objc::msgSend;
+using platform::CGRect;
+using platform::CGRectMake;
+using platform::UIView;
+using render::Pixel;
+
+namespace {
+
+// A PNG file decoded with libpng, independently of the renderer.
+struct Picture {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgba;
+
+    static Picture read(const std::string& path) {
+        Picture p;
+        png_image img{};
+        img.version = PNG_IMAGE_VERSION;
+        if (!png_image_begin_read_from_file(&img, path.c_str())) {
+            ADD_FAILURE() << path << ": not a PNG: " << img.message;
+            return p;
+        }
+        img.format = PNG_FORMAT_RGBA;
+        p.rgba.resize(PNG_IMAGE_SIZE(img));
+        if (!png_image_finish_read(&img, nullptr, p.rgba.data(), 0, nullptr)) {
+            ADD_FAILURE() << path << ": unreadable PNG: " << img.message;
+            return {};
+        }
+        p.width = static_cast<int>(img.width);
+        p.height = static_cast<int>(img.height);
+        return p;
+    }
+    Pixel at(int x, int y) const {
+        if (x < 0 || y < 0 || x >= width || y >= height) return {};
+        const uint8_t* q =
+            &rgba[(static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) *
+                  4];
+        return {q[0], q[1], q[2], q[3]};
+    }
+    // Pixels of a rectangle given in points, at the scale.
+    int count(const CGRect& points, const std::function<bool(Pixel)>& test,
+              double scale = 2) const {
+        int n = 0;
+        for (int y = static_cast<int>(points.origin.y * scale);
+             y < static_cast<int>((points.origin.y + points.size.height) * scale); ++y)
+            for (int x = static_cast<int>(points.origin.x * scale);
+                 x < static_cast<int>((points.origin.x + points.size.width) * scale); ++x)
+                n += test(at(x, y)) ? 1 : 0;
+        return n;
+    }
+    std::vector<Pixel> crop(const CGRect& points, double scale = 2) const {
+        std::vector<Pixel> out;
+        count(
+            points, [&](Pixel p) { return out.push_back(p), true; }, scale);
+        return out;
+    }
+};
+
+bool white(Pixel p) { return p.r >= 230 && p.g >= 230 && p.b >= 230; }
+bool dark(Pixel p) { return p.r < 90 && p.g < 90 && p.b < 90; }
+bool blue(Pixel p) { return p.b >= 200 && p.r < 110 && p.g < 190 && p.b > p.g + 40; }
+bool green(Pixel p) { return p.g > p.r + 60 && p.g > p.b + 40; }
+bool red(Pixel p) { return p.r > 200 && p.g < 60 && p.b < 60; }
+
+}  // namespace
+
+namespace render {
+// Pixels in failure messages as colours, not bytes.
+void PrintTo(const Pixel& p, std::ostream* os) {
+    *os << "rgba(" << int(p.r) << "," << int(p.g) << "," << int(p.b) << "," << int(p.a) << ")";
+}
+}  // namespace render
+
+namespace {
+
+// How many pixels of two crops of one rectangle differ.
+size_t differing(const std::vector<Pixel>& a, const std::vector<Pixel>& b) {
+    if (a.size() != b.size()) return std::max(a.size(), b.size());
+    size_t n = 0;
+    for (size_t i = 0; i < a.size(); ++i) n += a[i] == b[i] ? 0 : 1;
+    return n;
+}
+
+CGRect offset(CGRect r, double dx, double dy) {
+    r.origin.x += dx;
+    r.origin.y += dy;
+    return r;
+}
+bool inside(const CGRect& r, const render::Screen& s) {
+    return r.origin.x >= 0 && r.origin.y >= 0 && r.origin.x + r.size.width <= s.width &&
+           r.origin.y + r.size.height <= s.height;
+}
+
+// Draws, writes the file and reads the file back.
+Picture picture(const render::Scene& scene, const render::Screen& screen, const std::string& file) {
+    const render::Image image = render::render(scene, screen);
+    auto written = render::writePNG(image, file);
+    EXPECT_TRUE(written) << written.error();
+    return Picture::read(file);
+}
+
+void writeSolidPNG(const std::string& path, int w, int h, uint8_t r, uint8_t g, uint8_t b) {
+    std::vector<uint8_t> px(static_cast<size_t>(w * h * 4));
+    for (size_t i = 0; i < px.size(); i += 4)
+        px[i] = r, px[i + 1] = g, px[i + 2] = b, px[i + 3] = 255;
+    png_image img{};
+    img.version = PNG_IMAGE_VERSION;
+    img.width = static_cast<png_uint_32>(w);
+    img.height = static_cast<png_uint_32>(h);
+    img.format = PNG_FORMAT_RGBA;
+    ASSERT_TRUE(png_image_write_to_file(&img, path.c_str(), 0, px.data(), 0, nullptr));
+}
+
+const char* kLogo = "/Library/Application Support/Orvella/orvellaLogo@2x.png";
+
+// --- The incoming-call screen ----------------------------------------------------------------
+
+class CallPicture : public testing_support::InjectedTest,
+                    public ::testing::WithParamInterface<double> {
+  protected:
+    void boot(const platform::Dictionary& settings = {}) {
+        prepare("com.apple.springboard", platform::HostRole::SpringBoard, GetParam());
+        if (!settings.empty()) writeSettings(settings);
+        inject();
+        ASSERT_EQ(loaded.size(), 1u);
+        platform::CallScreen::shared().install(platform::HostRole::SpringBoard);
+    }
+    // Rings and draws what the person sees.
+    Picture ring(const std::string& name) {
+        platform::DeviceModel::shared().setCallStatus(platform::kCTCallStatusIncoming);
+        settle();
+        bar = platform::CallScreen::shared().bar();
+        EXPECT_NE(bar, nullptr);
+        screen = render::mainScreen();
+        return picture({render::Look::IncomingCall, {bar}}, screen, root.file(name));
+    }
+    void hangUp() {
+        platform::DeviceModel::shared().setCallStatus(platform::kCTCallStatusEnded);
+        settle();
+    }
+    // Where the tweak puts its views: 235 points above the bar's top edge, 155 on a 480-point
+    // screen.
+    double rise() const { return GetParam() == 480 ? 155 : 235; }
+    CGRect hintFrame(double logoWidth) const {
+        return CGRectMake(bar->frame.origin.x + logoWidth + 7, bar->frame.origin.y - rise() + 23,
+                          150, 23);
+    }
+
+    platform::UIView* bar = nullptr;
+    render::Screen screen;
+};
+
+TEST_P(CallPicture, LogoAndHintStandAboveTheBar) {
+    boot();
+    const Picture seen = ring("call.png");
+    EXPECT_EQ(seen.width, 640) << "320 points at scale 2";
+    EXPECT_EQ(seen.height, GetParam() * 2);
+
+    const Picture logo = Picture::read(root.path() + kLogo);
+    ASSERT_EQ(logo.width, 200);
+    const int left = static_cast<int>((bar->frame.origin.x + 7) * 2);
+    const int top = static_cast<int>((bar->frame.origin.y - rise()) * 2);
+    int opaque = 0, differing = 0;
+    for (int y = 0; y < logo.height; ++y) {
+        for (int x = 0; x < logo.width; ++x) {
+            const Pixel want = logo.at(x, y);
+            if (want.a != 255) continue;
+            ++opaque;
+            const Pixel got = seen.at(left + x, top + y);
+            if (std::abs(got.r - want.r) > 1 || std::abs(got.g - want.g) > 1 ||
+                std::abs(got.b - want.b) > 1)
+                ++differing;
+        }
+    }
+    EXPECT_GT(opaque, 1000);
+    EXPECT_EQ(differing, 0) << "the logo file's pixels, one for one, at (" << left << ", " << top
+                            << ")";
+
+    const CGRect hint = hintFrame(100);
+    EXPECT_GT(seen.count(hint, white), 40) << "the hint's white text";
+    EXPECT_EQ(
+        seen.count(CGRectMake(hint.origin.x + hint.size.width, hint.origin.y,
+                              screen.width - hint.origin.x - hint.size.width, hint.size.height),
+                   white),
+        0)
+        << "nothing white beside it";
+    const double below = hint.origin.y + hint.size.height;
+    EXPECT_EQ(seen.count(CGRectMake(0, below, screen.width, bar->frame.origin.y - below), white), 0)
+        << "nor between it and the bar";
+}
+
+TEST_P(CallPicture, MasterSwitchOffShowsNeitherLogoNorHint) {
+    boot(platform::Dictionary{{"IsOn", platform::Value(false)}});
+    const Picture seen = ring("off.png");
+    const Pixel background = seen.at(2, 2);
+    EXPECT_EQ(seen.count(CGRectMake(0, bar->frame.origin.y - rise(), screen.width, rise()),
+                         [&](Pixel p) { return !(p == background); }),
+              0)
+        << "the call screen above the bar is empty";
+}
+
+TEST_P(CallPicture, MissingOrCorruptLogoDrawsTheHintAloneWithoutCrashing) {
+    boot();
+    const std::string logo = root.path() + kLogo;
+    const std::string real = testing_support::readFile(logo);
+    const std::vector<std::pair<std::string, std::function<void()>>> cases = {
+        {"missing", [&] { std::filesystem::remove(logo); }},
+        {"not an image", [&] { testing_support::writeFile(logo, "not an image"); }},
+        {"cut short", [&] { testing_support::writeFile(logo, real.substr(0, 120)); }},
+    };
+    for (const auto& [name, spoil] : cases) {
+        SCOPED_TRACE(name);
+        spoil();
+        const Picture seen = ring(name + ".png");
+        ASSERT_EQ(seen.width, 640);
+        EXPECT_EQ(seen.count(CGRectMake(0, 0, screen.width, bar->frame.origin.y), green), 0)
+            << "no logo";
+        const CGRect hint = hintFrame(0);
+        EXPECT_GT(seen.count(hint, white), 40) << "the hint moved left to x = 7";
+        EXPECT_EQ(seen.count(offset(hint, hint.size.width, 0), white), 0);
+        hangUp();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Screens, CallPicture, ::testing::Values(568.0, 480.0),
+                         [](const auto& info) { return std::to_string(int(info.param)); });
+
+// --- The logo, decoded once ------------------------------------------------------------------
+
+class LogoCache : public testing_support::InjectedTest {};
+
+TEST_F(LogoCache, EachIncomingCallReusesTheLogoUntilTheFileChanges) {
+    prepare("com.apple.springboard", platform::HostRole::SpringBoard);
+    inject();
+    auto newBar = [] {
+        return objc::Strong<platform::TPSuperBottomBar>::adopt(
+            static_cast<platform::TPSuperBottomBar*>(
+                objc::allocInit(platform::TPSuperBottomBar::cls())));
+    };
+    auto logoOf = [](const objc::Strong<platform::TPSuperBottomBar>& bar) {
+        return static_cast<platform::UIImageView*>(
+            msgSend<id>(static_cast<id>(bar.get()), SEL_("viewWithTag:"), int64_t{101}));
+    };
+    const uint64_t before = platform::pngDecodeCount();
+    auto first = newBar();
+    auto second = newBar();
+    EXPECT_EQ(platform::pngDecodeCount(), before + 1) << "decoded for the first call only";
+    ASSERT_NE(logoOf(first)->image, nullptr);
+    EXPECT_EQ(logoOf(first)->image, logoOf(second)->image);
+
+    // A new logo moved into place (another file at the same path) is read again.
+    const std::string logo = root.path() + kLogo;
+    writeSolidPNG(root.file("new@2x.png"), 100, 40, 255, 0, 0);
+    std::filesystem::rename(root.file("new@2x.png"), logo);
+    auto third = newBar();
+    EXPECT_EQ(platform::pngDecodeCount(), before + 2);
+    EXPECT_EQ(logoOf(third)->frame, CGRectMake(7, -235, 50, 20));
+    const Picture seen = picture({render::Look::IncomingCall, {third.get()}}, render::mainScreen(),
+                                 root.file("n.png"));
+    EXPECT_GT(seen.count(CGRectMake(7, third->frame.origin.y - 235, 50, 20), red), 3900)
+        << "and drawn";
+
+    // Rewritten in place with other pixels of the same size: read again.
+    writeSolidPNG(logo, 100, 40, 0, 0, 255);
+    auto fourth = newBar();
+    EXPECT_EQ(platform::pngDecodeCount(), before + 3);
+    EXPECT_NE(logoOf(fourth)->image, logoOf(third)->image);
+    EXPECT_EQ(static_cast<platform::UIImage*>(logoOf(fourth)->image)->rgba[2], 255);
+
+    // Gone or broken: no image, as before the cache.
+    std::filesystem::remove(logo);
+    EXPECT_EQ(logoOf(newBar())->image, nullptr);
+    testing_support::writeFile(logo, "garbage");
+    EXPECT_EQ(logoOf(newBar())->image, nullptr);
+    EXPECT_NE(logoOf(third)->image, nullptr) << "bars already shown keep theirs";
+}
+
+// --- The settings pane -----------------------------------------------------------------------
+
+class PanePicture : public ::testing::TestWithParam<double> {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(platform::device::setRoot(root.path()));
+        std::filesystem::copy(ORVELLA_PACKAGE_DIR, root.path(),
+                              std::filesystem::copy_options::recursive);
+        platform::bundle::setMainBundleIdentifier("com.apple.Preferences");
+        platform::useVirtualClock();
+        platform::RunLoop::main().reset();
+        platform::DeviceModel::shared().reset();
+        platform::DeviceModel::shared().setScreenHeight(height());
+        platform::registerPreferencesClasses();
+        platform::registerDeviceClasses();
+        platform::locale::setPreferredLanguages({"en"});
+    }
+    void TearDown() override {
+        while (!platform::visibleAlerts().empty()) platform::tapAlertButton(0);
+    }
+    double height() const { return GetParam(); }
+
+    void writeSettings(const platform::Dictionary& d) {
+        const std::string path =
+            platform::device::resolve("/var/mobile/Library/Preferences/com.brelkin.Orvella.plist");
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        ASSERT_TRUE(platform::plist::writeXmlAtomically(platform::Value(d), path));
+    }
+    void open(const std::string& language = "en") {
+        platform::locale::setPreferredLanguages({language});
+        host = objc::Strong<objc::Object>::adopt(platform::openPreferencePane("Orvella_Prefs"));
+        ASSERT_TRUE(host);
+        pane = static_cast<UIView*>(msgSend<id>(host.get(), SEL_("view")));
+        ASSERT_NE(pane, nullptr);
+    }
+    UIView* named(const std::string& name) const {
+        UIView* v = platform::findViewByIdentifier(pane, name);
+        EXPECT_NE(v, nullptr) << name;
+        return v;
+    }
+    // A view's frame on the screen (views inside the scroll view are not scrolled here).
+    CGRect onScreen(const UIView* v) const {
+        CGRect r = v->frame;
+        for (const UIView* p = v->superview; p != nullptr; p = p->superview)
+            r = offset(r, p->frame.origin.x, p->frame.origin.y);
+        return r;
+    }
+    Picture shoot(const std::string& name) {
+        return picture({render::Look::Settings, {pane}}, render::mainScreen(), root.file(name));
+    }
+
+    testing_support::ScratchDir root;
+    objc::AutoreleasePool pool;
+    objc::Strong<objc::Object> host;
+    UIView* pane = nullptr;
+};
+
+TEST_P(PanePicture, PickerPanelShownShowsThePickerAndBothControls) {
+    open();
+    platform::tapButton(named("locked setup"));
+    const UIView* panel = named("picker panel");
+    ASSERT_EQ(panel->frame.origin.y, height() - 382);
+    const Picture seen = shoot("picker.png");
+    EXPECT_EQ(seen.height, height() * 2);
+    const render::Screen screen = render::mainScreen();
+    for (const char* control : {"cancel", "done"}) {
+        SCOPED_TRACE(control);
+        const CGRect r = onScreen(named(control));
+        EXPECT_TRUE(inside(r, screen));
+        EXPECT_GT(seen.count(r, blue), 30) << "its title";
+    }
+    const CGRect picker = onScreen(named("wave protocol picker"));
+    EXPECT_TRUE(inside(picker, screen));
+    const double column = picker.size.width / 3;
+    for (int c = 0; c < 3; ++c) {
+        SCOPED_TRACE(c);
+        const CGRect selectedRow =
+            CGRectMake(picker.origin.x + column * c, picker.origin.y + picker.size.height / 2 - 16,
+                       column, 32);
+        EXPECT_GT(seen.count(selectedRow, dark), 30) << "the chosen row's title";
+    }
+}
+
+TEST_P(PanePicture, DutchTextsWhenTheLanguageIsDutch) {
+    writeSettings(platform::Dictionary{{"WaveProtocolLocked", platform::Value(1)},
+                                       {"WaveProtocolSpeed", platform::Value(1)}});
+    std::map<std::string, std::vector<Pixel>> locked, speed, speedRow;
+    CGRect buttonFrame, lockedFrame, speedRowFrame;
+    for (const char* language : {"en", "nl"}) {
+        open(language);
+        // The part of the button's frame that its row's label does not reach into.
+        const CGRect label = onScreen(named("locked label"));
+        lockedFrame = buttonFrame = onScreen(named("locked setup"));
+        const double labelEnd = label.origin.x + label.size.width;
+        lockedFrame.size.width -= labelEnd - lockedFrame.origin.x;
+        lockedFrame.origin.x = labelEnd;
+        Picture seen = shoot(std::string(language) + ".png");
+        locked[language] = seen.crop(lockedFrame);
+        speed[language] = seen.crop(onScreen(named("speed setup")));
+        platform::tapButton(named("speed setup"));
+        const CGRect picker = onScreen(named("wave protocol picker"));
+        speedRowFrame = CGRectMake(picker.origin.x, picker.origin.y + picker.size.height / 2 - 16,
+                                   picker.size.width / 3, 32);
+        seen = shoot(std::string(language) + "-picker.png");
+        speedRow[language] = seen.crop(speedRowFrame);
+        host.reset();
+    }
+    EXPECT_GT(differing(locked["en"], locked["nl"]), 100) << "\"Twice\" against \"Twee keer\"";
+    EXPECT_GT(differing(speed["en"], speed["nl"]), 100) << "\"Medium\" against \"Normaal\"";
+    EXPECT_GT(differing(speedRow["en"], speedRow["nl"]), 100)
+        << "the speed column's rows are Dutch too";
+
+    // The Dutch button shows exactly what a button with the Dutch text shows on its own.
+    auto alone = [&](const std::string& title) {
+        auto screenView = objc::Strong<UIView>::adopt(
+            static_cast<UIView*>(objc::allocInit(platform::UIView::cls())));
+        screenView->frame = CGRectMake(0, 0, 320, height());
+        auto scroll = objc::Strong<UIView>::adopt(
+            static_cast<UIView*>(objc::allocInit(platform::UIScrollView::cls())));
+        scroll->frame = screenView->frame;
+        auto* button = static_cast<platform::UIButton*>(objc::allocInit(platform::UIButton::cls()));
+        button->frame = buttonFrame;
+        button->title = title;
+        msgSend(static_cast<id>(scroll.get()), SEL_("addSubview:"), static_cast<id>(button));
+        msgSend(static_cast<id>(screenView.get()), SEL_("addSubview:"),
+                static_cast<id>(scroll.get()));
+        objc::objc_release(button);
+        return picture({render::Look::Settings, {screenView.get()}}, render::mainScreen(),
+                       root.file(title + ".png"))
+            .crop(lockedFrame);
+    };
+    EXPECT_EQ(differing(locked["nl"], alone("Twee keer")), 0u);
+    EXPECT_EQ(differing(locked["en"], alone("Twice")), 0u);
+    EXPECT_GT(differing(locked["nl"], alone("Twee keren")), 0u) << "and not any other text";
+}
+
+TEST_P(PanePicture, AnAlertIsDrawnOverEverythingUntilItCloses) {
+    open();
+    const Picture before = shoot("before.png");
+    platform::tapButton(named("how it works"));
+    ASSERT_EQ(platform::visibleAlerts().size(), 1u);
+    const Picture during = shoot("alert.png");
+    const Pixel corner = before.at(4, 4), dimmed = during.at(4, 4);
+    EXPECT_LT(dimmed.r, corner.r - 40) << "the screen behind is dimmed";
+    const CGRect middle = CGRectMake(25, height() / 2 - 20, 270, 40);
+    EXPECT_GT(during.count(middle, dark), 50) << "the alert's text over the middle of the screen";
+    EXPECT_GT(during.count(CGRectMake(25, 0, 270, height()), blue), 30) << "its OK button";
+    platform::tapAlertButton(0);
+    const Picture after = shoot("after.png");
+    EXPECT_TRUE(after.rgba == before.rgba) << "closed, it leaves nothing behind";
+}
+
+INSTANTIATE_TEST_SUITE_P(Screens, PanePicture, ::testing::Values(568.0, 480.0),
+                         [](const auto& info) { return std::to_string(int(info.param)); });
+
+// --- The renderer on trees made here ---------------------------------------------------------
+
+class Drawing : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        platform::DeviceModel::shared().reset();
+        platform::registerDeviceClasses();
+        platform::registerControlClasses();
+    }
+    template <class T = UIView>
+    T* make(UIView* parent, CGRect frame, objc::Class cls = UIView::cls()) {
+        auto* v = static_cast<T*>(objc::allocInit(cls));
+        v->frame = frame;
+        if (parent != nullptr) {
+            msgSend(static_cast<id>(parent), SEL_("addSubview:"), static_cast<id>(v));
+            objc::objc_release(v);
+        } else {
+            roots.push_back(objc::Strong<UIView>::adopt(v));
+        }
+        return v;
+    }
+    static void colour(UIView* v, double r, double g, double b) {
+        id c = msgSend<id>(platform::UIColor::cls(), SEL_("colorWithRed:green:blue:alpha:"), r, g,
+                           b, 1.0);
+        msgSend(static_cast<id>(v), SEL_("setBackgroundColor:"), c);
+    }
+    Picture shoot(UIView* root, const std::string& name = "p.png") {
+        return picture({render::Look::Plain, {root}}, screen, dir.file(name));
+    }
+
+    testing_support::ScratchDir dir;
+    objc::AutoreleasePool pool;
+    std::vector<objc::Strong<UIView>> roots;
+    render::Screen screen{320, 568, 2};
+};
+
+TEST_F(Drawing, FramesColoursHiddenClippingScrollingAlignmentAndImages) {
+    UIView* root = make(nullptr, CGRectMake(0, 0, 320, 568));
+    UIView* clipping = make(root, CGRectMake(10, 10, 100, 100));
+    colour(clipping, 1, 0, 0);
+    clipping->clipsToBounds = true;
+    colour(make(clipping, CGRectMake(50, 50, 100, 100)), 0, 0, 1);
+    UIView* open = make(root, CGRectMake(10, 200, 50, 50));
+    colour(make(open, CGRectMake(40, 40, 40, 40)), 0, 0, 1);
+    UIView* hidden = make(root, CGRectMake(200, 10, 50, 50));
+    colour(hidden, 0, 1, 0);
+    hidden->hidden = true;
+    auto* scroll = make<platform::UIScrollView>(root, CGRectMake(0, 300, 320, 100),
+                                                platform::UIScrollView::cls());
+    scroll->contentOffset = {0, 100};
+    colour(make(scroll, CGRectMake(0, 50, 320, 20)), 0, 1, 0);   // scrolled out above
+    colour(make(scroll, CGRectMake(0, 150, 320, 20)), 0, 1, 0);  // shows at 350
+    const int64_t alignments[] = {platform::NSTextAlignmentLeft, platform::NSTextAlignmentCenter,
+                                  platform::NSTextAlignmentRight};
+    for (int i = 0; i < 3; ++i) {
+        auto* l = make<platform::UILabel>(root, CGRectMake(0, 410 + 30 * i, 320, 30),
+                                          platform::UILabel::cls());
+        l->text = "Wave";
+        l->textAlignment = alignments[i];
+    }
+    auto* image =
+        static_cast<platform::UIImage*>(objc::class_createInstance(platform::UIImage::cls()));
+    image->pixelWidth = image->pixelHeight = 8;
+    image->scale = 2;
+    for (int i = 0; i < 64; ++i) image->rgba.insert(image->rgba.end(), {255, 0, 0, 255});
+    auto* imageView = static_cast<platform::UIImageView*>(
+        make(root, CGRectMake(300, 540, 4, 4), platform::UIImageView::cls()));
+    imageView->image = image;
+
+    const Picture p = shoot(root);
+    EXPECT_EQ(p.at(2 * 70, 2 * 70), (Pixel{0, 0, 255, 255})) << "child over its parent";
+    EXPECT_EQ(p.at(2 * 130, 2 * 130), (Pixel{255, 255, 255, 255})) << "clipped by the parent";
+    EXPECT_EQ(p.at(2 * 75, 2 * 245), (Pixel{0, 0, 255, 255})) << "unclipped: drawn outside";
+    EXPECT_EQ(p.at(2 * 210, 2 * 20), (Pixel{255, 255, 255, 255})) << "hidden: not drawn";
+    EXPECT_EQ(p.count(CGRectMake(0, 250, 320, 50), green), 0) << "scrolled out and clipped";
+    EXPECT_EQ(p.count(CGRectMake(0, 350, 320, 20), green), 640 * 40) << "scrolled into view";
+    for (int i = 0; i < 3; ++i) {
+        int lo = 640, hi = -1;
+        for (int y = 2 * (410 + 30 * i); y < 2 * (440 + 30 * i); ++y)
+            for (int x = 0; x < 640; ++x)
+                if (dark(p.at(x, y))) lo = std::min(lo, x), hi = std::max(hi, x);
+        SCOPED_TRACE(i);
+        ASSERT_GE(hi, 0) << "the label's black text";
+        if (i == 0) {
+            EXPECT_LT(lo, 2 * 10);
+        } else if (i == 1) {
+            EXPECT_NEAR((lo + hi) / 2.0, 320, 20);
+        } else {
+            EXPECT_GT(hi, 640 - 2 * 10);
+        }
+    }
+    EXPECT_EQ(p.count(CGRectMake(300, 540, 4, 4), red), 64) << "8 pixels at scale 2: 4 points";
+    EXPECT_EQ(p.count(CGRectMake(296, 536, 12, 12), red), 64);
+}
+
+TEST_F(Drawing, SwitchesShowOnAndOff) {
+    UIView* root = make(nullptr, CGRectMake(0, 0, 320, 568));
+    auto* on =
+        make<platform::UISwitch>(root, CGRectMake(20, 20, 51, 31), platform::UISwitch::cls());
+    on->on = true;
+    make<platform::UISwitch>(root, CGRectMake(20, 80, 51, 31), platform::UISwitch::cls());
+    const Picture p = shoot(root);
+    EXPECT_GT(p.count(CGRectMake(20, 20, 51, 31), green), 500);
+    EXPECT_EQ(p.count(CGRectMake(20, 80, 51, 31), green), 0);
+    EXPECT_GT(p.count(CGRectMake(20, 80, 51, 31), [](Pixel x) { return !white(x); }), 50)
+        << "its outline";
+}
+
+TEST_F(Drawing, BadTreesAndBadScreensNeverCrash) {
+    UIView* empty = make(nullptr, CGRectMake(0, 0, 0, 0));
+    Picture p = shoot(empty, "empty.png");
+    EXPECT_EQ(p.count(CGRectMake(0, 0, 320, 568), white), 640 * 1136);
+
+    UIView* root = make(nullptr, CGRectMake(0, 0, 320, 568));
+    for (CGRect r : {CGRectMake(10, 10, -50, 40), CGRectMake(NAN, 0, 10, 10),
+                     CGRectMake(0, 0, INFINITY, 10), CGRectMake(1e300, 1e300, 1e300, 1e300)})
+        colour(make(root, r), 0, 0, 0);
+    auto* label =
+        make<platform::UILabel>(root, CGRectMake(0, 100, 320, 40), platform::UILabel::cls());
+    static const char raw[] = "bad \xff\xfe utf-8 \xc3 and a NUL \0 here \xed\xa0\x80";
+    label->text = std::string(raw, sizeof raw - 1);
+    make(root, CGRectMake(0, 200, 40, 40), platform::UIImageView::cls());  // no image
+    auto* broken = static_cast<platform::UIImageView*>(
+        make(root, CGRectMake(50, 200, 40, 40), platform::UIImageView::cls()));
+    broken->image = objc::class_createInstance(platform::UIImage::cls());
+    static_cast<platform::UIImage*>(broken->image)->pixelWidth = 100;  // and no pixels
+    static_cast<platform::UIImage*>(broken->image)->pixelHeight = 100;
+    make(root, CGRectMake(0, 300, 320, 216), platform::UIPickerView::cls());  // no data source
+    auto* mute = make<platform::UIPickerView>(root, CGRectMake(0, 300, 320, 216),
+                                              platform::UIPickerView::cls());
+    auto stranger = objc::Strong<objc::Object>::adopt(objc::allocInit(objc::NSObject::cls()));
+    mute->dataSource = mute->delegate = stranger.get();  // answers nothing a picker asks
+    auto* button =
+        make<platform::UIButton>(root, CGRectMake(0, 0, 0, 0), platform::UIButton::cls());
+    button->title = "zero size";
+    // A view added to its own descendant: the loop is cut, not followed.
+    UIView* a = make(root, CGRectMake(0, 0, 10, 10));
+    UIView* b = make(a, CGRectMake(0, 0, 10, 10));
+    objc::objc_retain(a);
+    msgSend(static_cast<id>(b), SEL_("addSubview:"), static_cast<id>(a));
+    p = picture({render::Look::Plain, {root, a}}, screen, dir.file("bad.png"));
+    EXPECT_GT(p.count(CGRectMake(0, 100, 320, 40), dark), 50) << "the readable part of the text";
+    EXPECT_EQ(p.count(CGRectMake(0, 0, 320, 90), dark), 0) << "nothing of the broken frames";
+    msgSend(static_cast<id>(a), SEL_("removeFromSuperview"));
+    objc::objc_release(a);
+
+    EXPECT_TRUE(render::render({render::Look::Plain, {nullptr}}, screen).width() == 640);
+    for (render::Screen bad : {render::Screen{0, 568, 2}, render::Screen{320, NAN, 2},
+                               render::Screen{320, 568, -1}, render::Screen{1e9, 568, 2}}) {
+        const render::Image image = render::render({render::Look::Plain, {root}}, bad);
+        EXPECT_TRUE(image.empty());
+        auto written = render::writePNG(image, dir.file("x.png"));
+        EXPECT_FALSE(written);
+        EXPECT_NE(written.error().find(dir.file("x.png")), std::string::npos) << written.error();
+    }
+    auto written = render::writePNG(render::renderScreen(*root, screen), dir.file("no/such/x.png"));
+    ASSERT_FALSE(written);
+    EXPECT_NE(written.error().find("no/such/x.png"), std::string::npos) << written.error();
+}
+
+TEST_F(Drawing, RecorderKeepsOnePictureForEachVisibleChange) {
+    UIView* root = make(nullptr, CGRectMake(0, 0, 320, 568));
+    auto* label =
+        make<platform::UILabel>(root, CGRectMake(0, 0, 320, 40), platform::UILabel::cls());
+    label->text = "Ringing";
+    UIView* hidden = make(root, CGRectMake(0, 100, 320, 40));
+    hidden->hidden = true;
+    auto* secret =
+        make<platform::UILabel>(hidden, CGRectMake(0, 0, 320, 40), platform::UILabel::cls());
+    UIView* far = make(root, CGRectMake(1000, 0, 10, 10));
+    colour(far, 1, 0, 0);
+
+    render::Recorder recorder;
+    const render::Scene scene{render::Look::Plain, {root}};
+    auto first = recorder.capture(scene, screen);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->fingerprint(), render::renderScreen(*root, screen).fingerprint());
+    EXPECT_FALSE(recorder.capture(scene, screen)) << "nothing changed";
+    secret->text = "not seen";
+    EXPECT_FALSE(recorder.capture(scene, screen)) << "a change inside a hidden view";
+    far->frame.origin.x = 2000;
+    EXPECT_FALSE(recorder.capture(scene, screen)) << "a change off the screen";
+    label->text = "Answered";
+    auto changed = recorder.capture(scene, screen);
+    ASSERT_TRUE(changed);
+    EXPECT_NE(changed->fingerprint(), first->fingerprint());
+    EXPECT_NE(render::sceneFingerprint(scene, screen),
+              render::sceneFingerprint({render::Look::Settings, {root}}, screen));
+}
+
+TEST_F(Drawing, MissingFontsHaveOneStandIn) {
+    const std::string standIn = render::fontFamilyFor("HelveticaNeue-Thin");
+    EXPECT_EQ(render::fontFamilyFor("NoSuchFace-Regular"), standIn);
+    EXPECT_EQ(render::fontFamilyFor(""), render::fontFamilyFor(platform::kSystemFontName));
+    EXPECT_EQ(standIn, "Liberation Sans") << "fonts-liberation2 is installed by ./run";
+    auto textOf = [&](const std::string& font) {
+        UIView* root = make(nullptr, CGRectMake(0, 0, 320, 568));
+        auto* l =
+            make<platform::UILabel>(root, CGRectMake(0, 0, 320, 40), platform::UILabel::cls());
+        l->text = "Wave twice to answer";
+        l->font = objc::objc_retain(
+            msgSend<id>(platform::UIFont::cls(), SEL_("fontWithName:size:"), font, 16.0));
+        return render::renderScreen(*root, screen).fingerprint();
+    };
+    EXPECT_EQ(textOf("HelveticaNeue-Thin"), textOf("NoSuchFace"));
+    EXPECT_NE(textOf("HelveticaNeue-Thin"), textOf("HelveticaNeue-Bold"));
+}
+
+TEST_F(Drawing, MainScreenComesFromThePlatform) {
+    platform::DeviceModel::shared().setScreenHeight(480);
+    render::Screen s = render::mainScreen();
+    EXPECT_EQ(s.width, 320);
+    EXPECT_EQ(s.height, 480);
+    EXPECT_EQ(s.pixelWidth(), 640);
+    EXPECT_EQ(s.pixelHeight(), 960);
+    platform::DeviceModel::shared().setHasMainScreen(false);
+    EXPECT_EQ(render::mainScreen(3).pixelHeight(), 1440);
+}
+
+}  // namespace
