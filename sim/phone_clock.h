@@ -101,6 +101,7 @@ class BusHostLink : public HostLink {
     platform::Result<TurnReport> turn(double t) override;
     // The host said it is connected and waits for its first turn.
     bool saidHello() const { return hello_; }
+    void setTimeout(double seconds) { timeout_ = seconds; }
 
   private:
     platform::Bus& bus_;

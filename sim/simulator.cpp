@@ -248,8 +248,10 @@ int Run::simulated() {
         loop.runDue();
         return sim::phoneSignalsSent(phone.bus()) - before;
     };
-    // The hosts start up in their first turns.
+    // The hosts start up in their first turns, given as long as starting them was.
+    for (auto& l : links) l->setTimeout(kStartSeconds);
     if (auto settled = phoneClock.settle(start, own); !settled) return failed(settled.error());
+    for (auto& l : links) l->setTimeout(kTurnSeconds);
     if (listener.ready.size() < sim::kHostNames.size()) return fail("the hosts did not all start");
     afterStart();
     bool ended = false;
