@@ -2,7 +2,7 @@
 //
 //   springboard|mobilephone|preferences --bus ADDRESS --root DIR
 //       [--simulated START | --speed F [--clock-origin NOW:MONOTONIC]]
-//       [--screen-height H] [--language CODE]
+//       [--screen-height H] [--language CODE] [--screenshots DIR]
 //
 // It takes its bundle identifier, joins the private bus, mirrors the simulator's hardware
 // signals into its device model, loads the tweak libraries whose filters name it (before any
@@ -10,6 +10,9 @@
 // its main run loop. What a person would see is sent to the simulator as trace signals.
 // With --simulated its clock reads START and then moves only when the simulator gives it a
 // turn, and it starts up in its first turn (host_clock.h); otherwise it runs in real time.
+// After each pass of its run loop SpringBoard reports the tweak's wave recognizer when it
+// changed (recognizer.h), and with --screenshots every host that shows a screen writes a
+// picture of it when what it shows changed (host_screen.h).
 // SIGTERM ends it cleanly; a lost bus connection ends it with status 3.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -22,6 +25,7 @@
 #include <string>
 
 #include "host_clock.h"
+#include "host_screen.h"
 #include "platform/bus.h"
 #include "platform/device.h"
 #include "platform/devices.h"
@@ -32,6 +36,7 @@
 #include "platform/runloop.h"
 #include "platform/trace.h"
 #include "platform/warn.h"
+#include "recognizer.h"
 
 #ifndef HOST_ROLE
 #error "HOST_ROLE must name the host"
@@ -79,12 +84,13 @@ void onTerminate(int) {
     platform::warn(processName(),
                    problem + "\nusage: " + processName() +
                        " --bus ADDRESS --root DIR [--simulated START | --speed F "
-                       "[--clock-origin NOW:MONOTONIC]] [--screen-height H] [--language CODE]");
+                       "[--clock-origin NOW:MONOTONIC]] [--screen-height H] [--language CODE] "
+                       "[--screenshots DIR]");
     std::exit(2);
 }
 
 struct Options {
-    std::string bus, root, language = "en";
+    std::string bus, root, language = "en", screenshots;
     double speed = 1, screenHeight = 568;
     std::optional<double> simulatedStart;
     std::optional<platform::RealClock::Origin> origin;
@@ -125,6 +131,8 @@ Options parse(int argc, char** argv) {
             o.screenHeight = number(value());
         else if (a == "--language")
             o.language = value();
+        else if (a == "--screenshots")
+            o.screenshots = value();
         else
             usage("unknown argument '" + a + "'");
     }
@@ -174,7 +182,7 @@ void mirrorHardware(platform::Bus& bus) {
 }
 
 // A user operating the settings pane: tap a button, flip a switch or turn a picker column,
-// each found by its accessibility identifier.
+// each found by its accessibility identifier, or tap a button of the alert in front.
 void operatePane(platform::Bus& bus, objc::id pane) {
     namespace n = platform::busnames;
     bus.subscribe(n::kSettings, n::kOperate, std::nullopt, [pane](const BusSignal& s) {
@@ -199,6 +207,10 @@ void operatePane(platform::Bus& bus, objc::id pane) {
                 platform::findViewByIdentifier(root, argument->substr(0, first)),
                 std::atoll(argument->substr(second + 1).c_str()),
                 std::atoll(argument->substr(first + 1, second - first - 1).c_str()));
+        } else if (*action == "alert") {
+            // "N": the front alert's button N (0 is the cancel button)
+            if (!platform::visibleAlerts().empty())
+                platform::tapAlertButton(std::atoll(argument->c_str()));
         }
     });
 }
@@ -275,7 +287,18 @@ int main(int argc, char** argv) {
         pendingTraces.push_back(platform::traceSignal(processName(), e));
     });
     bus->setBeforeEmit(flushTraces);
-    platform::RunLoop::main().setBeforeWaiting(flushTraces);
+    // What a pass changed is read and drawn before its traces go out, so they travel with them.
+    static std::optional<sim::RecognizerWatch> recognizer;
+    static std::optional<sim::ScreenRecorder> screen;
+    if (kRole == HostRole::SpringBoard) recognizer.emplace();
+    if (!options.screenshots.empty() && kRole != HostRole::MobilePhone)
+        screen.emplace(processName(), kRole, options.screenshots);
+    platform::RunLoop::main().setBeforeWaiting([flushTraces] {
+        objc::AutoreleasePool pool;
+        if (recognizer) recognizer->afterPass();
+        if (screen) screen->afterPass();
+        flushTraces();
+    });
     platform::setLogSink([b](const std::string& line) {
         b->emit({n::kTrace, n::kLog, {std::string(processName()), line}, {}});
     });
@@ -294,6 +317,7 @@ int main(int argc, char** argv) {
             if (pane != nullptr) {
                 objc::msgSend<objc::id>(pane, SEL_("view"));
                 operatePane(*bus, pane);
+                if (screen) screen->setPane(pane);
             }
         } else {
             platform::CallScreen::shared().install(kRole);

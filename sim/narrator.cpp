@@ -4,6 +4,7 @@
 
 #include "OrvellaNames.h"
 #include "platform/runloop.h"
+#include "recognizer.h"
 
 namespace sim {
 
@@ -49,12 +50,23 @@ void Timeline::heading(const std::string& text) {
     std::fflush(out_);
 }
 
+double Timeline::now() const { return relative(platform::processClock().now()); }
+
 void Timeline::add(const std::string& process, const std::string& event) {
-    const double t = start_ < 0 ? 0 : platform::processClock().now() - start_;
+    write(process, event, "");
+}
+
+void Timeline::screenshot(const std::string& process, const std::string& file) {
+    write(process, "screenshot " + file, ", \"screenshot\": \"" + jsonEscape(file) + "\"");
+}
+
+void Timeline::write(const std::string& process, const std::string& event,
+                     const std::string& json) {
+    const double t = now();
     events_.push_back(event);
     if (json_) {
-        std::fprintf(out_, "{\"time\": %.3f, \"process\": \"%s\", \"event\": \"%s\"}\n", t,
-                     jsonEscape(process).c_str(), jsonEscape(event).c_str());
+        std::fprintf(out_, "{\"time\": %.3f, \"process\": \"%s\", \"event\": \"%s\"%s}\n", t,
+                     jsonEscape(process).c_str(), jsonEscape(event).c_str(), json.c_str());
     } else {
         std::fprintf(out_, "%8.3f  %-12s %s\n", t, process.c_str(), event.c_str());
     }
@@ -121,6 +133,13 @@ void Narrator::event(const std::string& process, const platform::TraceEvent& eve
     } else if (std::holds_alternative<ev::SwitchFlipped>(event) ||
                std::holds_alternative<ev::PickerTurned>(event)) {
         say(process, "settings: " + platform::describe(event));
+    } else if (auto* e = std::get_if<ev::RecognizerChanged>(&event)) {
+        // Only its state is news; the time limit and the wave's timing are the plot's.
+        if (recognizerState_ != e->state)
+            say(process, "wave recognizer: " + recognizerStateName(e->state));
+        recognizerState_ = e->state;
+    } else if (std::holds_alternative<ev::ScreenshotWritten>(event)) {
+        // named and listed by the simulator, which moves the file (screenshots.h)
     } else if (!std::holds_alternative<ev::Bookkeeping>(event)) {
         say(process, platform::describe(event));
     }

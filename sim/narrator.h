@@ -1,9 +1,12 @@
 // The timeline a person reads: what the phone did, in plain words, stamped with phone time,
 // as text or as JSON lines. The narrator turns the hosts' typed events into those words; it
-// recognises the answer bar's logo and hint by the tweak's own view tags.
+// recognises the answer bar's logo and hint by the tweak's own view tags, and names the wave
+// recognizer's states.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,14 +19,21 @@ class Timeline {
     explicit Timeline(bool json, std::FILE* out = stdout) : json_(json), out_(out) {}
     // Times are written relative to t (phone time); before this is called they are 0.
     void setStart(double t) { start_ = t; }
+    // The phone's present time, and a phone time, as the timeline writes them.
+    double now() const;
+    double relative(double phoneTime) const { return start_ < 0 ? 0 : phoneTime - start_; }
     void heading(const std::string& text);
     // One line at the phone's present time.
     void add(const std::string& process, const std::string& event);
+    // A picture of a host's screen: the line "screenshot FILE"; in JSON also the key
+    // "screenshot" with the file.
+    void screenshot(const std::string& process, const std::string& file);
     void result(const std::string& expectation, bool held);
     const std::vector<std::string>& events() const { return events_; }
     bool contains(const std::string& text) const;
 
   private:
+    void write(const std::string& process, const std::string& event, const std::string& json);
     bool json_;
     std::FILE* out_;
     double start_ = -1;
@@ -48,6 +58,7 @@ class Narrator {
     std::vector<std::string> hints_;
     bool logoShown_ = false;
     bool logoRemoved_ = false;
+    std::optional<int32_t> recognizerState_;
 };
 
 }  // namespace sim

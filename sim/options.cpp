@@ -2,11 +2,14 @@
 
 #include <cstdlib>
 
+#include "plot.h"
+
 namespace sim {
 
 const char* const kUsage =
     "usage: orvella-sim [SCENARIO] [--realtime [--speed F]] [--json] [--log] [--root DIR]\n"
-    "                   [--package DIR] [--bus-address-file FILE]";
+    "                   [--package DIR] [--bus-address-file FILE] [--screenshots DIR]\n"
+    "                   [--plot FILE.png|FILE.svg|FILE.json]...";
 
 platform::Result<Options> parseOptions(int argc, const char* const* argv,
                                        const std::string& defaultPackage) {
@@ -42,6 +45,16 @@ platform::Result<Options> parseOptions(int argc, const char* const* argv,
                 if (end == v.c_str() || *end != '\0' || !(d > 0) || d > 1000)
                     return Failure{"--speed needs a number above 0 and at most 1000"};
                 o.speed = d;
+            }
+        } else if (a == "--screenshots" || a == "--plot") {
+            std::string v;
+            if (!value(v) || v.empty()) return Failure{a + " needs a value"};
+            if (a == "--screenshots") {
+                o.screenshots = v;
+            } else {
+                if (!plotFormatKnown(v))
+                    return Failure{"--plot " + v + ": a plot is a .png, .svg or .json file"};
+                o.plots.push_back(v);
             }
         } else if (a == "--help" || a == "-h") {
             o.help = true;

@@ -1,11 +1,13 @@
 // The simulator's command line.
 //
 //   orvella-sim [SCENARIO] [--realtime [--speed F]] [--json] [--log] [--root DIR]
-//               [--package DIR] [--bus-address-file FILE]
+//               [--package DIR] [--bus-address-file FILE] [--screenshots DIR]
+//               [--plot FILE.png|FILE.svg|FILE.json]...
 #pragma once
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/result.h"
 
@@ -20,6 +22,8 @@ struct Options {
     std::string root;  // empty: a fresh one in the runtime directory
     std::string package;
     std::string addressFile;
+    std::string screenshots;         // empty: no pictures of the screens
+    std::vector<std::string> plots;  // a plot of the call to each file, by its extension
     bool help = false;
 };
 

@@ -61,6 +61,10 @@ void Phone::startHosts(const std::vector<std::string>& clockArgs, bool fixedAddr
                                          "--language",
                                          setup_.language};
         args.insert(args.end(), clockArgs.begin(), clockArgs.end());
+        if (!setup_.screenshots.empty()) {
+            args.push_back("--screenshots");
+            args.push_back(setup_.screenshots);
+        }
         SpawnOptions spawn;
         spawn.fixedAddresses = fixedAddresses;
         hosts_.emplace_back(host, spawnProcess(args, spawn));

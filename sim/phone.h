@@ -25,6 +25,7 @@ struct PhoneSetup {
     std::string hostDir;  // where the host programs are
     std::string language = "en";
     double screenHeight = 568;
+    std::string screenshots;  // where the hosts write pictures of their screens; empty: none
 };
 
 class Phone {

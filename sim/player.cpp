@@ -54,6 +54,8 @@ std::string stepWords(const Step& s) {
                           s.unlocked, speeds[s.speed]);
             return buf;
         }
+        case K::SettingsInfo:
+            return "user taps \"" + s.text + "\" in Settings and reads the alert";
         case K::Note:
             return s.text;
     }
@@ -61,7 +63,7 @@ std::string stepWords(const Step& s) {
 }
 
 Player::Player(platform::Bus& bus, platform::RunLoop& loop, Timeline& timeline, bool realtime)
-    : bus_(bus), timeline_(timeline), realtime_(realtime) {
+    : bus_(bus), loop_(loop), timeline_(timeline), realtime_(realtime) {
     platform::RunLoop* l = &loop;
     bus_.subscribe(names::kModem, names::kAnswerRequest, std::nullopt,
                    [this, l](const BusSignal&) { l->schedule(0, [this] { answer(); }); });
@@ -88,6 +90,7 @@ void Player::answer() {
     modem_.answered = true;
     timeline_.add("sim", "call answered");
     hardware(names::kCallStatus, {modem_.status, false});
+    if (observer_) observer_(ModemChange::Answered);
 }
 
 void Player::speaker(bool on) {
@@ -96,6 +99,7 @@ void Player::speaker(bool on) {
     modem_.speakerEverOn = modem_.speakerEverOn || on;
     timeline_.add("sim", on ? "speaker on" : "speaker off");
     hardware(names::kSpeaker, {on});
+    if (observer_) observer_(on ? ModemChange::SpeakerOn : ModemChange::SpeakerOff);
 }
 
 void Player::play(const Step& step, double at) {
@@ -149,13 +153,24 @@ void Player::play(const Step& step, double at) {
         case K::SettingsSwitch:
             settings("switch", step.text + (step.on ? "=on" : "=off"));
             break;
-        case K::SettingsWaves:
+        case K::SettingsWaves: {
             // The user opens the picker with a setup button, turns the three columns, taps Done.
             settings("tap", "locked setup");
-            settings("spin", "wave protocol picker:1:" + std::to_string(step.locked - 1));
-            settings("spin", "wave protocol picker:2:" + std::to_string(step.unlocked - 1));
-            settings("spin", "wave protocol picker:0:" + std::to_string(step.speed));
-            settings("tap", "done");
+            const std::pair<const char*, std::string> later[] = {
+                {"spin", "wave protocol picker:0:" + std::to_string(step.speed)},
+                {"spin", "wave protocol picker:1:" + std::to_string(step.locked - 1)},
+                {"spin", "wave protocol picker:2:" + std::to_string(step.unlocked - 1)},
+                {"tap", "done"}};
+            for (size_t i = 0; i < std::size(later); ++i) {
+                loop_.schedule(kPickerSteps[i],
+                               [this, action = std::string(later[i].first),
+                                argument = later[i].second] { settings(action, argument); });
+            }
+            break;
+        }
+        case K::SettingsInfo:
+            settings("tap", step.text);
+            loop_.schedule(kAlertReadingSeconds, [this] { settings("alert", "0"); });
             break;
         case K::Note:
             break;

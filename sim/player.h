@@ -1,9 +1,12 @@
 // Playing a scenario on the phone: each step becomes the hardware or settings signals that
 // make it happen, and a line of the timeline. The player is also the phone's modem and audio
-// system: it answers the hosts' answer and speaker requests.
+// system: it answers the hosts' answer and speaker requests. A user in Settings takes time:
+// the picker is turned and confirmed over a second after it was opened (kPickerSteps), an
+// alert is read for two seconds before its OK is tapped.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +31,15 @@ struct Modem {
     std::vector<std::string> outputs() const;
 };
 
+// When the user, having opened the picker with a setup button, turns its columns (speed,
+// locked, unlocked: after the panel's half-second slide) and taps Done, in seconds after the
+// opening tap.
+inline constexpr double kPickerSteps[] = {0.6, 0.7, 0.8, 1.0};
+inline constexpr double kAlertReadingSeconds = 2;
+
+// What the modem and the audio system did.
+enum class ModemChange { Answered, SpeakerOn, SpeakerOff };
+
 // The step in the timeline's words ("hand covers the sensor").
 std::string stepWords(const Step& step);
 
@@ -40,6 +52,8 @@ class Player {
     // Plays the step that was due at phone time `at`.
     void play(const Step& step, double at);
     const Modem& modem() const { return modem_; }
+    // Told of every change of the modem, after it is in the timeline.
+    void setObserver(std::function<void(ModemChange)> observer) { observer_ = std::move(observer); }
 
   private:
     void hardware(const char* member, std::vector<platform::BusArg> args);
@@ -48,9 +62,11 @@ class Player {
     void speaker(bool on);
 
     platform::Bus& bus_;
+    platform::RunLoop& loop_;
     Timeline& timeline_;
     bool realtime_;
     Modem modem_;
+    std::function<void(ModemChange)> observer_;
 };
 
 }  // namespace sim

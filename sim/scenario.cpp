@@ -206,8 +206,21 @@ void parseStep(const LineParser& p, double at, int line, std::vector<Step>& step
             s.locked = p.whole(5, "the waves for a locked phone", 1, 3);
             s.unlocked = p.whole(7, "the waves for an unlocked phone", 1, 2);
             s.speed = speedIndex(p, 9);
+        } else if (what == "info") {
+            const std::string& which = p.word(4);
+            p.noMoreThan(5);
+            Step& s = add(Step::Kind::SettingsInfo);
+            if (which == "how-it-works")
+                s.text = "how it works";
+            else if (which == "headset")
+                s.text = "headset info";
+            else if (which == "about")
+                s.text = "about";
+            else
+                p.fail("the information buttons are how-it-works, headset and about, not '" +
+                       which + "'");
         } else {
-            p.fail("settings are enabled, headset-speaker, latest-detection or waves, not '" +
+            p.fail("settings are enabled, headset-speaker, latest-detection, waves or info, not '" +
                    what + "'");
         }
     } else if (cmd == "note") {

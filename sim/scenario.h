@@ -24,6 +24,7 @@ struct Step {
         Bluetooth,
         SettingsSwitch,  // text: identifier, on
         SettingsWaves,   // numbers: locked, unlocked, speed
+        SettingsInfo,    // text: the information button's identifier
         Note,            // text
     };
     double at = 0;

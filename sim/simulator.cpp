@@ -1,7 +1,8 @@
 // The phone simulator: a whole phone as separate processes on a private D-Bus.
 //
 //   orvella-sim [SCENARIO] [--realtime [--speed F]] [--json] [--log] [--root DIR]
-//               [--package DIR] [--bus-address-file FILE]
+//               [--package DIR] [--bus-address-file FILE] [--screenshots DIR]
+//               [--plot FILE.png|FILE.svg|FILE.json]...
 //
 // Starts a private dbus-daemon and the springboard, mobilephone and preferences hosts on a
 // device root with the package installed, plays the scenario (the built-in one when none is
@@ -9,6 +10,8 @@
 // By default the phone runs in simulated time, on the simulator's one clock (phone_clock.h):
 // as fast as the machine allows, and with the same timeline on every run. --realtime runs it
 // on the wall clock, scaled by --speed, for watching it live and driving it with dbus-send.
+// --screenshots DIR keeps a picture of what the person sees each time it changes (listed in the
+// timeline); --plot draws the call's time line (plot.h).
 // Exit status: 0 every expectation held, 1 one failed (named), 2 bad scenario or arguments,
 // 3 the phone could not be run. Ctrl-C or SIGTERM ends every process it started and removes its
 // runtime directory.
@@ -34,7 +37,9 @@
 #include "platform/runloop.h"
 #include "platform/warn.h"
 #include "player.h"
+#include "plot.h"
 #include "scenario.h"
+#include "screenshots.h"
 
 namespace fs = std::filesystem;
 using platform::BusSignal;
@@ -104,6 +109,28 @@ struct Listener {
     std::set<std::string> ready;
     std::map<std::string, std::string> processOf;  // unique bus name -> host
     bool toldLate = false;
+    sim::Timeline& timeline;
+    sim::PlotRecorder& plot;
+    sim::Screenshots* screenshots = nullptr;
+
+    // Pictures are named and listed here; every event goes into the plot, a wave's timing in
+    // the timeline's seconds.
+    void observe(const std::string& process, platform::TraceEvent& event) {
+        const double t = timeline.now();
+        if (auto* shot = std::get_if<platform::events::ScreenshotWritten>(&event)) {
+            if (screenshots == nullptr) return;
+            auto named = screenshots->name(process, shot->file, t);
+            if (named)
+                timeline.screenshot(process, *named);
+            else
+                platform::warn(kMe, named.error());
+            return;
+        }
+        if (auto* r = std::get_if<platform::events::RecognizerChanged>(&event);
+            r != nullptr && r->timedSince >= 0)
+            r->timedSince = timeline.relative(r->timedSince);
+        plot.event(t, process, event);
+    }
 
     void listen(platform::Bus& bus, sim::Narrator& narrator) {
         auto known = [this](const BusSignal& s) {
@@ -114,12 +141,13 @@ struct Listener {
             known(s);
             if (const std::string* p = s.text(0)) ready.insert(*p);
         });
-        bus.subscribe(names::kTrace, "", std::nullopt, [&narrator](const BusSignal& s) {
+        bus.subscribe(names::kTrace, "", std::nullopt, [this, &narrator](const BusSignal& s) {
             const std::string* process = s.text(0);
             if (process == nullptr) return;
             if (s.member == names::kLog) {
                 if (const std::string* line = s.text(1)) narrator.log(*process, *line);
             } else if (auto event = platform::traceEventOf(s)) {
+                observe(*process, *event);
                 narrator.event(*process, *event);
             }
         });
@@ -156,6 +184,7 @@ struct Run {
     sim::Timeline& timeline;
     sim::Player& player;
     Listener& listener;
+    sim::PlotRecorder& plot;
     platform::RunLoop& loop = platform::RunLoop::main();
     std::string lostBus = {};  // why the bus connection was lost, once it was
 
@@ -212,7 +241,10 @@ struct Run {
         const double start = platform::processClock().now();
         timeline.setStart(start);
         for (const sim::Step& step : scenario.steps)
-            loop.schedule(step.at, [this, step, start] { player.play(step, start + step.at); });
+            loop.schedule(step.at, [this, step, start] {
+                player.play(step, start + step.at);
+                plot.step(timeline.now(), step);
+            });
         loop.schedule(scenario.endTime(), [this, &ended] {
             ended = true;
             loop.stop();
@@ -288,12 +320,14 @@ int Run::realtime(double speed) {
 }
 
 int checkExpectations(const sim::Scenario& scenario, const sim::Player& player,
-                      const sim::Narrator& narrator, sim::Timeline& timeline) {
+                      const sim::Narrator& narrator, sim::Timeline& timeline,
+                      sim::PlotRecorder& plot) {
     sim::Outcome outcome{player.modem().answeredAtWaves, player.modem().speakerEverOn,
                          narrator.hints(), timeline.events()};
     int failedLine = 0;
     for (const sim::Verdict& v : sim::check(scenario.expectations, outcome)) {
         timeline.result(v.report, v.held);
+        if (!v.held) plot.failedExpectation(timeline.now(), v.report);
         if (!v.held && failedLine == 0) failedLine = v.expectation->line;
     }
     if (failedLine == 0) return 0;
@@ -324,20 +358,33 @@ int main(int argc, char** argv) {
     const double speed = options->speed.value_or(scenario->speed.value_or(1.0));
     auto& loop = platform::RunLoop::main();
 
+    std::optional<sim::Screenshots> screenshots;
+    if (!options->screenshots.empty()) {
+        auto opened = sim::Screenshots::open(options->screenshots);
+        if (!opened) {
+            platform::warn(kMe, opened.error());
+            return 2;
+        }
+        screenshots.emplace(std::move(*opened));
+    }
+
     sim::Timeline timeline(options->json);
     sim::Narrator narrator(timeline);
-    auto phone = sim::Phone::start({options->package, options->root, selfDirectory(),
-                                    scenario->language, scenario->screenHeight});
+    auto phone =
+        sim::Phone::start({options->package, options->root, selfDirectory(), scenario->language,
+                           scenario->screenHeight, screenshots ? screenshots->absoluteDir() : ""});
     if (!phone) {
         platform::warn(kMe, phone.error());
         return 3;
     }
-    Listener listener;
+    sim::PlotRecorder plot(scenario->title.empty() ? scenario->file : scenario->title);
+    Listener listener{{}, {}, false, timeline, plot, screenshots ? &*screenshots : nullptr};
     listener.listen((*phone)->bus(), narrator);
     sim::Player player((*phone)->bus(), loop, timeline, options->realtime);
+    player.setObserver([&](sim::ModemChange change) { plot.modem(timeline.now(), change); });
     timeline.heading(heading(*scenario, *options, speed));
 
-    Run run{*options, *scenario, **phone, timeline, player, listener};
+    Run run{*options, *scenario, **phone, timeline, player, listener, plot};
     // Waits end on a signal, a host that ended (SIGCHLD) or a lost bus; the real-time loop
     // stops then.
     if (!installSignals(loop, [&run] {
@@ -349,6 +396,18 @@ int main(int argc, char** argv) {
         run.loop.stop();
     });
     const int status = options->realtime ? run.realtime(speed) : run.simulated();
+    if (screenshots) {
+        phone->reset();  // its hosts stopped, none is writing a picture any more
+        screenshots->removeLeftovers();
+    }
     if (status != 0) return status;
-    return checkExpectations(*scenario, player, narrator, timeline);
+    const int verdict = checkExpectations(*scenario, player, narrator, timeline, plot);
+    const sim::PlotData data = plot.finish(timeline.now());
+    for (const std::string& file : options->plots) {
+        if (auto written = sim::writePlot(data, file); !written) {
+            platform::warn(kMe, written.error());
+            return 2;
+        }
+    }
+    return verdict;
 }

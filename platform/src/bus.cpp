@@ -445,6 +445,13 @@ BusSignal traceSignal(const std::string& process, const TraceEvent& event) {
             [](const PaneOpened& e) {
                 return std::pair{"PaneOpened", std::vector<BusArg>{e.entry}};
             },
+            [](const RecognizerChanged& e) {
+                return std::pair{"RecognizerChanged",
+                                 std::vector<BusArg>{e.state, e.timeLimit, e.timedSince}};
+            },
+            [](const ScreenshotWritten& e) {
+                return std::pair{"ScreenshotWritten", std::vector<BusArg>{e.file}};
+            },
             [](const Bookkeeping& e) {
                 return std::pair{"Bookkeeping", std::vector<BusArg>{e.what}};
             },
@@ -505,6 +512,12 @@ std::optional<TraceEvent> traceEventOf(const BusSignal& s) {
         e = SettingsShown{in.next<std::string>()};
     } else if (m == "PaneOpened") {
         e = PaneOpened{in.next<std::string>()};
+    } else if (m == "RecognizerChanged") {
+        const int32_t state = in.next<int32_t>();
+        const double limit = in.next<double>();
+        e = RecognizerChanged{state, limit, in.next<double>()};
+    } else if (m == "ScreenshotWritten") {
+        e = ScreenshotWritten{in.next<std::string>()};
     } else if (m == "Bookkeeping") {
         e = Bookkeeping{in.next<std::string>()};
     }

@@ -92,6 +92,58 @@ namespace {
 
 InCallController* controller(id self) { return static_cast<InCallController*>(self); }
 
+// The in-call screen's controls, by position (the speaker's is kSpeakerPosition).
+constexpr const char* kSquareTitles[] = {"mute",     "keypad",   "speaker",
+                                         "add call", "FaceTime", "contacts"};
+constexpr double kSquare = 80, kSquareGap = 20;
+
+objc::Strong<UIColor> whiteAt(double alpha) {
+    auto c = objc::adopt(static_cast<UIColor*>(objc::class_createInstance(UIColor::cls())));
+    c->white = 1;
+    c->alpha = alpha;
+    return c;
+}
+
+// The controls sit in the middle of the screen, under a title.
+objc::Strong<UIView> makeInCallView(id controller) {
+    const CGRect screen = DeviceModel::shared().screenBounds();
+    auto root = objc::adopt(static_cast<UIView*>(objc::allocInit(UIView::cls())));
+    root->frame = screen;
+    auto title = objc::adopt(static_cast<UILabel*>(objc::allocInit(UILabel::cls())));
+    title->frame = CGRectMake(0, 60, screen.size.width, 40);
+    title->text = "Call in progress";
+    title->textAlignment = NSTextAlignmentCenter;
+    title->textColor = whiteAt(1);
+    msgSend(static_cast<id>(root.get()), SEL_("addSubview:"), static_cast<id>(title.get()));
+    const double gridWidth = 3 * kSquare + 2 * kSquareGap;
+    const double left = (screen.size.width - gridWidth) / 2;
+    const double top = (screen.size.height - (2 * kSquare + kSquareGap)) / 2;
+    for (int32_t position = 0; position < 6; ++position) {
+        auto square = objc::adopt(static_cast<UIButton*>(objc::allocInit(UIButton::cls())));
+        square->frame = CGRectMake(left + (position % 3) * (kSquare + kSquareGap),
+                                   top + (position / 3) * (kSquare + kSquareGap), kSquare, kSquare);
+        square->title = kSquareTitles[position];
+        square->tag = position;
+        square->accessibilityIdentifier = kSquareTitles[position];
+        square->backgroundColor = whiteAt(0.12);
+        square->target = controller;
+        square->action = SEL_("squareTapped:");
+        msgSend(static_cast<id>(root.get()), SEL_("addSubview:"), static_cast<id>(square.get()));
+    }
+    return root;
+}
+
+id incall_init(id self, SEL) {
+    controller(self)->view = makeInCallView(self);
+    return self;
+}
+
+void incall_squareTapped(id self, SEL, id button) {
+    if (button == nullptr || !objc::isKindOfClass(button, UIButton::cls())) return;
+    msgSend(self, SEL_("sixSquareButtonClicked:"),
+            static_cast<int32_t>(static_cast<UIButton*>(button)->tag));
+}
+
 int32_t incall_speakerButtonPosition(id, SEL) { return InCallController::kSpeakerPosition; }
 
 void incall_sixSquareButtonClicked(id self, SEL, int32_t position) {
@@ -115,12 +167,22 @@ objc::Class InCallController::cls() {
     static objc::Class c = [] {
         objc::Class k =
             objc::registerCxxClass<InCallController>("InCallController", objc::NSObject::cls());
+        objc::addMethod(k, SEL_("init"), &incall_init);
+        objc::addMethod(k, SEL_("squareTapped:"), &incall_squareTapped);
         objc::addMethod(k, SEL_("speakerButtonPosition"), &incall_speakerButtonPosition);
         objc::addMethod(k, SEL_("sixSquareButtonClicked:"), &incall_sixSquareButtonClicked);
         objc::addMethod(k, SEL_("_callStatusChangedNotification:"), &incall_callStatusChanged);
         return k;
     }();
     return c;
+}
+
+void InCallController::showRoute() {
+    if (!view) return;
+    for (UIView* square : view->subviews) {
+        if (square->tag == kSpeakerPosition && objc::isKindOfClass(square, UIButton::cls()))
+            square->backgroundColor = whiteAt(DeviceModel::shared().speakerSelected() ? 0.5 : 0.12);
+    }
 }
 
 // --- SBLockScreenViewController

@@ -21,6 +21,9 @@ struct Connection {
     std::string element;
 };
 
+// Larger than any screen is high: a mistake, not a size.
+constexpr double kMaxFontSize = 1000;
+
 std::string setterFor(const std::string& outlet) {
     std::string s = "set" + outlet + ":";
     s[3] = static_cast<char>(std::toupper(static_cast<unsigned char>(s[3])));
@@ -149,6 +152,11 @@ class NibBuilder {
             v->clipsToBounds = *val.boolean();
         } else if (key == "text" && val.string() && objc::isKindOfClass(v, UILabel::cls())) {
             static_cast<UILabel*>(v)->text = *val.string();
+        } else if (key == "fontSize" && val.isNumber() && objc::isKindOfClass(v, UILabel::cls())) {
+            const double size = val.doubleValue().value_or(0);
+            if (!(size > 0 && size <= kMaxFontSize)) return false;
+            msgSend(static_cast<id>(v), SEL_("setFont:"),
+                    msgSend<id>(UIFont::cls(), SEL_("systemFontOfSize:"), size));
         } else if (key == "title" && val.string() && objc::isKindOfClass(v, UIButton::cls())) {
             static_cast<UIButton*>(v)->title = *val.string();
         } else if (key == "on" && val.boolean() && objc::isKindOfClass(v, UISwitch::cls())) {

@@ -88,6 +88,15 @@ std::string describe(const TraceEvent& event) {
             [](const TweakInjected& e) { return "injected " + e.file; },
             [](const SettingsShown& e) { return "settings shows " + e.controllerClass; },
             [](const PaneOpened& e) { return "settings opened pane " + e.entry; },
+            [](const RecognizerChanged& e) {
+                std::string line = "wave recognizer state " + std::to_string(e.state) +
+                                   ", time limit " + number(e.timeLimit) + " s";
+                char since[48];
+                std::snprintf(since, sizeof since, "%.3f", e.timedSince);
+                return line + (e.timedSince < 0 ? ", no wave timed"
+                                                : std::string(", wave timed since ") + since);
+            },
+            [](const ScreenshotWritten& e) { return "screenshot " + e.file; },
             [](const Bookkeeping& e) { return "platform: " + e.what; },
         },
         event);

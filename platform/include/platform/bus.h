@@ -23,7 +23,9 @@
 //                                         (b on), CallScreenChanged (s "incoming"|"in-call",
 //                                         b shown), LockScreenRotated (x orientation),
 //                                         TweakInjected (s file), SettingsShown (s class),
-//                                         PaneOpened (s entry), Bookkeeping (s what)
+//                                         PaneOpened (s entry), RecognizerChanged (i state,
+//                                         d timeLimit, d timedSince), ScreenshotWritten
+//                                         (s file), Bookkeeping (s what)
 //   org.orvella.Trace.Log                 (s process, s line)  the tweak's log lines
 //   org.orvella.Settings.Operate          (s action, s argument)  a user operating the pane
 //   org.orvella.Host.Ready / Host.Done    (s process)

@@ -9,8 +9,12 @@
 //                        slidingButtonDidFinishSlide
 //     A press of the main right button or a finished slide answers the ringing call once.
 //   InCallController     init, dealloc, speakerButtonPosition -> int32_t,
-//                        sixSquareButtonClicked: (int32_t), _callStatusChangedNotification: (id)
-//     Clicking the speaker position toggles the speaker, as a user's tap does.
+//                        sixSquareButtonClicked: (int32_t), _callStatusChangedNotification: (id),
+//                        squareTapped: (id, a button of its view)
+//     Clicking the speaker position toggles the speaker, as a user's tap does. Its view is the
+//     in-call screen: a title and the six call controls in a grid of three by two, each a
+//     button tagged with its position (mute, keypad, speaker, add call, FaceTime, contacts);
+//     tapping one clicks that position.
 //   SBLockScreenViewController  didRotateFromInterfaceOrientation: (int64_t),
 //                        willRotateToInterfaceOrientation:duration: (int64_t, double),
 //                        willAnimateRotationToInterfaceOrientation:duration: (int64_t, double)
@@ -40,6 +44,10 @@ class InCallController : public objc::NSObject {
     static constexpr int32_t kSpeakerPosition = 2;
     std::vector<int32_t> clicks;           // every position clicked, in order
     std::vector<std::string> statusNotes;  // names of the call-status notifications received
+    objc::Strong<UIView> view;             // the screen's size; built by init
+    // Shows the phone's present audio route on the speaker button: lit while the speaker is
+    // chosen. A screen does this before it is drawn, as a layout pass would.
+    void showRoute();
 };
 
 class SBLockScreenViewController : public objc::NSObject {

@@ -1,8 +1,10 @@
 // What a person would see, and what the platform did, as typed events: views added and
 // removed, buttons pressed, switches flipped, pickers turned, alerts, sensors switched, the
-// call answered, the call screens, hooks installed. Hosts forward them to the simulator (see
-// bus.h for their signals); tests read them, typed or as one line of text each. Nothing is
-// built while no sink is set: call sites test tracing() first.
+// call answered, the call screens, hooks installed; and what a host saw of its process from
+// outside: the state of a tweak's wave recognizer, pictures of its screen written. Hosts
+// forward them to the simulator (see bus.h for their signals); tests read them, typed or as
+// one line of text each. Nothing is built while no sink is set: call sites test tracing()
+// first.
 #pragma once
 
 #include <cstdint>
@@ -84,6 +86,18 @@ struct SettingsShown {
 struct PaneOpened {
     std::string entry;
 };
+// A tweak's wave recognizer as its host read it after a pass of the run loop, sent when any
+// field changed: its state (the call monitor's flag), the time limit of one wave in seconds,
+// and the phone time its running wave is timed from (negative: no wave is being timed).
+struct RecognizerChanged {
+    int32_t state = 0;
+    double timeLimit = 0;
+    double timedSince = -1;
+};
+// A picture of what the process's screen shows was written to this file (PNG).
+struct ScreenshotWritten {
+    std::string file;
+};
 // The platform's own bookkeeping (methods added, hooks installed, observers added, files
 // read): for tests; hosts keep it to themselves.
 struct Bookkeeping {
@@ -92,12 +106,14 @@ struct Bookkeeping {
 
 }  // namespace events
 
-using TraceEvent = std::variant<
-    events::ViewAdded, events::ViewRemoved, events::ButtonTapped, events::SwitchFlipped,
-    events::PickerTurned, events::AlertShown, events::AlertClosed, events::URLOpened,
-    events::SensorSwitched, events::CallAnswered, events::SlideFinished, events::InCallButtonTapped,
-    events::SpeakerButtonTapped, events::CallScreenChanged, events::LockScreenRotated,
-    events::TweakInjected, events::SettingsShown, events::PaneOpened, events::Bookkeeping>;
+using TraceEvent =
+    std::variant<events::ViewAdded, events::ViewRemoved, events::ButtonTapped,
+                 events::SwitchFlipped, events::PickerTurned, events::AlertShown,
+                 events::AlertClosed, events::URLOpened, events::SensorSwitched,
+                 events::CallAnswered, events::SlideFinished, events::InCallButtonTapped,
+                 events::SpeakerButtonTapped, events::CallScreenChanged, events::LockScreenRotated,
+                 events::TweakInjected, events::SettingsShown, events::PaneOpened,
+                 events::RecognizerChanged, events::ScreenshotWritten, events::Bookkeeping>;
 
 // The event as one line of text, e.g. "view added: UILabel tag 103 frame (0,0,320,20) text
 // \"Wave twice to answer\"" or "proximity sensor armed".

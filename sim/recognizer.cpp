@@ -1,0 +1,44 @@
+#include "recognizer.h"
+
+#include <dlfcn.h>
+
+#include "platform/foundation.h"
+#include "platform/runtime.h"
+
+namespace sim {
+
+std::string recognizerStateName(int32_t state) {
+    for (const auto& s : kRecognizerStates)
+        if (s.value == state) return s.name;
+    return "state " + std::to_string(state);
+}
+
+std::optional<platform::events::RecognizerChanged> RecognizerWatch::read() {
+    // The tweak's process-wide variables: the call monitor and the settings' time limit.
+    auto* monitor = static_cast<objc::id*>(::dlsym(RTLD_DEFAULT, "tel"));
+    auto* limit = static_cast<const float*>(::dlsym(RTLD_DEFAULT, "Orvella_ProximityDelay"));
+    if (monitor == nullptr || *monitor == nullptr) return std::nullopt;
+    const objc::id tel = *monitor;
+    if (!objc::respondsToSelector(tel, SEL_("flag"))) return std::nullopt;
+    platform::events::RecognizerChanged r;
+    r.state = objc::msgSend<int32_t>(tel, SEL_("flag"));
+    r.timeLimit = limit != nullptr ? static_cast<double>(*limit) : 0;
+    if (objc::respondsToSelector(tel, SEL_("proximityDelayBase"))) {
+        const objc::id base = objc::msgSend<objc::id>(tel, SEL_("proximityDelayBase"));
+        if (base != nullptr && objc::isKindOfClass(base, platform::NSDate::cls()))
+            r.timedSince = static_cast<platform::NSDate*>(base)->timeIntervalSinceReferenceDate();
+    }
+    return r;
+}
+
+void RecognizerWatch::afterPass() {
+    auto now = read();
+    if (!now) return;
+    if (last_ && last_->state == now->state && last_->timeLimit == now->timeLimit &&
+        last_->timedSince == now->timedSince)
+        return;
+    last_ = now;
+    if (platform::tracing()) platform::trace(*now);
+}
+
+}  // namespace sim
