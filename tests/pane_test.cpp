@@ -436,3 +436,35 @@ TEST(InterfaceFiles, AMissingOutletOrActionStopsTheLoadAndNamesTheElement) {
     EXPECT_TRUE(static_cast<platform::UIView*>(view)->subviews.empty());
     objc::objc_release(owner);
 }
+
+TEST(InterfaceFiles, AFontSizeGivesALabelTheSystemFontAtThatSize) {
+    testing_support::ScratchDir root;
+    ASSERT_TRUE(platform::device::setRoot(root.path()));
+    platform::registerControlClasses();
+    objc::AutoreleasePool pool;
+    // One element of that class with that value for fontSize, as an XML property list.
+    auto nib = [](const std::string& cls, const std::string& value) {
+        const std::string path = platform::device::resolve("/ui/F.nib");
+        testing_support::writeFile(
+            path, "<plist version=\"1.0\"><dict><key>View</key><dict><key>Class</key><string>" +
+                      cls + "</string><key>Properties</key><dict><key>fontSize</key>" + value +
+                      "</dict></dict></dict></plist>");
+        return platform::loadNib("/ui/F.nib", nullptr);
+    };
+    auto loaded = nib("UILabel", "<real>13</real>");
+    ASSERT_TRUE(loaded) << loaded.error();
+    auto* font =
+        static_cast<platform::UIFont*>(static_cast<platform::UILabel*>(loaded->get())->font);
+    ASSERT_NE(font, nullptr);
+    EXPECT_EQ(font->name, platform::kSystemFontName);
+    EXPECT_EQ(font->pointSize, 13);
+    EXPECT_TRUE(nib("UILabel", "<integer>9</integer>"));
+    for (const char* bad : {"<real>0</real>", "<integer>-2</integer>", "<real>1e9</real>",
+                            "<string>13</string>", "<array><real>13</real></array>"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(nib("UILabel", bad).error(),
+                  "/ui/F.nib: element View (UILabel): has an unknown or ill-typed property "
+                  "'fontSize'");
+    }
+    EXPECT_FALSE(nib("UIButton", "<real>13</real>")) << "labels only";
+}

@@ -4,13 +4,12 @@
 // and alerts, and the renderer's handling of frames, colours, clipping, scrolling and bad input.
 #include "render/render.h"
 
-#include <png.h>
-
 #include <cmath>
 #include <filesystem>
 #include <functional>
 
 #include "injected_fixture.h"
+#include "picture_support.h"
 #include "platform/controls.h"
 #include "platform/preferences.h"
 
@@ -21,71 +20,12 @@ using platform::CGRectMake;
 using platform::UIView;
 using render::Pixel;
 
-namespace {
-
-// A PNG file decoded with libpng, independently of the renderer.
-struct Picture {
-    int width = 0, height = 0;
-    std::vector<uint8_t> rgba;
-
-    static Picture read(const std::string& path) {
-        Picture p;
-        png_image img{};
-        img.version = PNG_IMAGE_VERSION;
-        if (!png_image_begin_read_from_file(&img, path.c_str())) {
-            ADD_FAILURE() << path << ": not a PNG: " << img.message;
-            return p;
-        }
-        img.format = PNG_FORMAT_RGBA;
-        p.rgba.resize(PNG_IMAGE_SIZE(img));
-        if (!png_image_finish_read(&img, nullptr, p.rgba.data(), 0, nullptr)) {
-            ADD_FAILURE() << path << ": unreadable PNG: " << img.message;
-            return {};
-        }
-        p.width = static_cast<int>(img.width);
-        p.height = static_cast<int>(img.height);
-        return p;
-    }
-    Pixel at(int x, int y) const {
-        if (x < 0 || y < 0 || x >= width || y >= height) return {};
-        const uint8_t* q =
-            &rgba[(static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) *
-                  4];
-        return {q[0], q[1], q[2], q[3]};
-    }
-    // Pixels of a rectangle given in points, at the scale.
-    int count(const CGRect& points, const std::function<bool(Pixel)>& test,
-              double scale = 2) const {
-        int n = 0;
-        for (int y = static_cast<int>(points.origin.y * scale);
-             y < static_cast<int>((points.origin.y + points.size.height) * scale); ++y)
-            for (int x = static_cast<int>(points.origin.x * scale);
-                 x < static_cast<int>((points.origin.x + points.size.width) * scale); ++x)
-                n += test(at(x, y)) ? 1 : 0;
-        return n;
-    }
-    std::vector<Pixel> crop(const CGRect& points, double scale = 2) const {
-        std::vector<Pixel> out;
-        count(
-            points, [&](Pixel p) { return out.push_back(p), true; }, scale);
-        return out;
-    }
-};
-
-bool white(Pixel p) { return p.r >= 230 && p.g >= 230 && p.b >= 230; }
-bool dark(Pixel p) { return p.r < 90 && p.g < 90 && p.b < 90; }
-bool blue(Pixel p) { return p.b >= 200 && p.r < 110 && p.g < 190 && p.b > p.g + 40; }
-bool green(Pixel p) { return p.g > p.r + 60 && p.g > p.b + 40; }
-bool red(Pixel p) { return p.r > 200 && p.g < 60 && p.b < 60; }
-
-}  // namespace
-
-namespace render {
-// Pixels in failure messages as colours, not bytes.
-void PrintTo(const Pixel& p, std::ostream* os) {
-    *os << "rgba(" << int(p.r) << "," << int(p.g) << "," << int(p.b) << "," << int(p.a) << ")";
-}
-}  // namespace render
+using testing_support::blue;
+using testing_support::dark;
+using testing_support::green;
+using testing_support::Picture;
+using testing_support::red;
+using testing_support::white;
 
 namespace {
 
@@ -176,18 +116,8 @@ TEST_P(CallPicture, LogoAndHintStandAboveTheBar) {
     ASSERT_EQ(logo.width, 200);
     const int left = static_cast<int>((bar->frame.origin.x + 7) * 2);
     const int top = static_cast<int>((bar->frame.origin.y - rise()) * 2);
-    int opaque = 0, differing = 0;
-    for (int y = 0; y < logo.height; ++y) {
-        for (int x = 0; x < logo.width; ++x) {
-            const Pixel want = logo.at(x, y);
-            if (want.a != 255) continue;
-            ++opaque;
-            const Pixel got = seen.at(left + x, top + y);
-            if (std::abs(got.r - want.r) > 1 || std::abs(got.g - want.g) > 1 ||
-                std::abs(got.b - want.b) > 1)
-                ++differing;
-        }
-    }
+    int opaque = 0;
+    const int differing = testing_support::logoMismatches(seen, logo, left, top, &opaque);
     EXPECT_GT(opaque, 1000);
     EXPECT_EQ(differing, 0) << "the logo file's pixels, one for one, at (" << left << ", " << top
                             << ")";
@@ -240,6 +170,58 @@ TEST_P(CallPicture, MissingOrCorruptLogoDrawsTheHintAloneWithoutCrashing) {
 
 INSTANTIATE_TEST_SUITE_P(Screens, CallPicture, ::testing::Values(568.0, 480.0),
                          [](const auto& info) { return std::to_string(int(info.param)); });
+
+// The platform's in-call screen: its six controls, the speaker's lit while the speaker is the
+// route, and a tap on it clicking its position as the tweak's own tap does.
+class InCallPicture : public testing_support::InjectedTest {};
+
+TEST_F(InCallPicture, SixControlsAndTheSpeakerLitWhileItIsTheRoute) {
+    prepare("com.apple.springboard", platform::HostRole::SpringBoard);
+    auto& calls = platform::CallScreen::shared();
+    calls.install(platform::HostRole::SpringBoard);
+    platform::DeviceModel::shared().setCallStatus(platform::kCTCallStatusActive);
+    settle();
+    platform::InCallController* controller = calls.inCallController();
+    ASSERT_NE(controller, nullptr);
+    ASSERT_TRUE(controller->view);
+    UIView* screenView = controller->view.get();
+    const render::Screen screen = render::mainScreen();
+    auto shoot = [&](const std::string& name) {
+        controller->showRoute();
+        return picture({render::Look::IncomingCall, {screenView}}, screen, root.file(name));
+    };
+    UIView* speaker = platform::findViewByIdentifier(screenView, "speaker");
+    ASSERT_NE(speaker, nullptr);
+    EXPECT_EQ(speaker->tag, platform::InCallController::kSpeakerPosition);
+    // A corner of the square, away from its title.
+    const CGRect corner =
+        CGRectMake(speaker->frame.origin.x + 2, speaker->frame.origin.y + 2, 10, 10);
+    auto brightness = [&](const Picture& p) {
+        const Pixel px = p.at(static_cast<int>(corner.origin.x * 2) + 4,
+                              static_cast<int>(corner.origin.y * 2) + 4);
+        return px.r + px.g + px.b;
+    };
+
+    const Picture off = shoot("off.png");
+    for (const char* control : {"mute", "keypad", "speaker", "add call", "FaceTime", "contacts"}) {
+        SCOPED_TRACE(control);
+        UIView* v = platform::findViewByIdentifier(screenView, control);
+        ASSERT_NE(v, nullptr);
+        EXPECT_TRUE(inside(v->frame, screen));
+        EXPECT_GT(off.count(v->frame, white), 40) << "its white title";
+    }
+    platform::tapButton(speaker);
+    settle();
+    EXPECT_EQ(controller->clicks,
+              std::vector<int32_t>{platform::InCallController::kSpeakerPosition});
+    EXPECT_TRUE(platform::DeviceModel::shared().speakerSelected());
+    const Picture on = shoot("on.png");
+    EXPECT_GT(brightness(on), brightness(off) + 150) << "lit";
+    platform::tapButton(speaker);
+    settle();
+    EXPECT_FALSE(platform::DeviceModel::shared().speakerSelected());
+    EXPECT_EQ(brightness(shoot("off-again.png")), brightness(off));
+}
 
 // --- The logo, decoded once ------------------------------------------------------------------
 
@@ -441,6 +423,46 @@ TEST_P(PanePicture, AnAlertIsDrawnOverEverythingUntilItCloses) {
     platform::tapAlertButton(0);
     const Picture after = shoot("after.png");
     EXPECT_TRUE(after.rgba == before.rgba) << "closed, it leaves nothing behind";
+}
+
+TEST_P(PanePicture, SetupRowsShowTheirLabelsWholeBesideTheirButtons) {
+    writeSettings(platform::Dictionary{{"WaveProtocolLocked", platform::Value(2)},
+                                       {"WaveProtocolUnlocked", platform::Value(1)},
+                                       {"WaveProtocolSpeed", platform::Value(0)}});
+    open();
+    const Picture seen = shoot("rows.png");
+    for (const char* row : {"speed", "locked", "unlocked"}) {
+        SCOPED_TRACE(row);
+        const CGRect label = onScreen(named(std::string(row) + " label"));
+        const CGRect button = onScreen(named(std::string(row) + " setup"));
+        EXPECT_LE(label.origin.x + label.size.width, button.origin.x) << "side by side";
+        EXPECT_EQ(seen.count(button, dark), 0) << "no label text runs into the button";
+        EXPECT_GT(seen.count(button, blue), 30) << "the button's own title";
+        // The label's text ends before its frame does: it is not cut short.
+        const CGRect end =
+            CGRectMake(label.origin.x + label.size.width - 4, label.origin.y, 4, label.size.height);
+        EXPECT_EQ(seen.count(end, dark), 0);
+        EXPECT_GT(seen.count(label, dark), 100);
+    }
+}
+
+TEST_P(PanePicture, TheOneWaveWarningIsShownWhole) {
+    open();
+    const CGRect text = onScreen(named("warning text"));
+    const CGRect image = onScreen(named("warning image"));
+    EXPECT_EQ(shoot("before.png").count(image, testing_support::yellow), 0) << "hidden at first";
+    platform::tapButton(named("locked setup"));
+    platform::spinPicker(named("wave protocol picker"), 0, 1);
+    platform::tapButton(named("done"));
+    const Picture seen = shoot("warning.png");
+    EXPECT_GT(seen.count(image, testing_support::yellow), 100) << "the warning sign";
+    EXPECT_GT(seen.count(text, dark), 200) << "its text";
+    // Cut short, the text would run to the frame's end with an ellipsis.
+    const CGRect end =
+        CGRectMake(text.origin.x + text.size.width - 6, text.origin.y, 6, text.size.height);
+    EXPECT_EQ(seen.count(end, dark), 0) << "the whole sentence fits";
+    EXPECT_EQ(seen.count(onScreen(named("how it works")), blue), 0)
+        << "the information button gives way to it";
 }
 
 INSTANTIATE_TEST_SUITE_P(Screens, PanePicture, ::testing::Values(568.0, 480.0),
