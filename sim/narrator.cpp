@@ -53,16 +53,15 @@ void Timeline::heading(const std::string& text) {
 double Timeline::now() const { return relative(platform::processClock().now()); }
 
 void Timeline::add(const std::string& process, const std::string& event) {
-    write(process, event, "");
+    write(process, event, "", now());
 }
 
-void Timeline::screenshot(const std::string& process, const std::string& file) {
-    write(process, "screenshot " + file, ", \"screenshot\": \"" + jsonEscape(file) + "\"");
+void Timeline::screenshot(const std::string& process, const std::string& file, double t) {
+    write(process, "screenshot " + file, ", \"screenshot\": \"" + jsonEscape(file) + "\"", t);
 }
 
-void Timeline::write(const std::string& process, const std::string& event,
-                     const std::string& json) {
-    const double t = now();
+void Timeline::write(const std::string& process, const std::string& event, const std::string& json,
+                     double t) {
     events_.push_back(event);
     if (json_) {
         std::fprintf(out_, "{\"time\": %.3f, \"process\": \"%s\", \"event\": \"%s\"%s}\n", t,

@@ -25,15 +25,16 @@ class Timeline {
     void heading(const std::string& text);
     // One line at the phone's present time.
     void add(const std::string& process, const std::string& event);
-    // A picture of a host's screen: the line "screenshot FILE"; in JSON also the key
-    // "screenshot" with the file.
-    void screenshot(const std::string& process, const std::string& file);
+    // A picture of a host's screen, at the time (timeline seconds) it was named for: the line
+    // "screenshot FILE"; in JSON also the key "screenshot" with the file.
+    void screenshot(const std::string& process, const std::string& file, double t);
     void result(const std::string& expectation, bool held);
     const std::vector<std::string>& events() const { return events_; }
     bool contains(const std::string& text) const;
 
   private:
-    void write(const std::string& process, const std::string& event, const std::string& json);
+    void write(const std::string& process, const std::string& event, const std::string& json,
+               double t);
     bool json_;
     std::FILE* out_;
     double start_ = -1;

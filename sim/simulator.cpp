@@ -121,7 +121,7 @@ struct Listener {
             if (screenshots == nullptr) return;
             auto named = screenshots->name(process, shot->file, t);
             if (named)
-                timeline.screenshot(process, *named);
+                timeline.screenshot(process, *named, t);
             else
                 platform::warn(kMe, named.error());
             return;

@@ -173,7 +173,7 @@ TEST(Timeline, AScreenshotIsALineAndAJsonKey) {
     sim::Timeline t(true, out);
     t.setStart(clock.now());
     clock.set(clock.now() + 6.8125);
-    t.screenshot("springboard", "shots/0006.812-springboard.png");
+    t.screenshot("springboard", "shots/0006.812-springboard.png", t.now());
     std::fflush(out);
     const auto line = nlohmann::json::parse(std::string(buffer, size));
     EXPECT_EQ(line["event"], "screenshot shots/0006.812-springboard.png");

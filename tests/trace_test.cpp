@@ -43,6 +43,11 @@ const std::vector<std::pair<TraceEvent, std::string>>& everyEvent() {
         {ev::TweakInjected{"Orvella.dylib"}, "injected Orvella.dylib"},
         {ev::SettingsShown{"MainViewController"}, "settings shows MainViewController"},
         {ev::PaneOpened{"Orvella_Prefs"}, "settings opened pane Orvella_Prefs"},
+        {ev::RecognizerChanged{2, 1.5, 800000006.25},
+         "wave recognizer state 2, time limit 1.5 s, wave timed since 800000006.250"},
+        {ev::RecognizerChanged{-2, 0.7, -1},
+         "wave recognizer state -2, time limit 0.7 s, no wave timed"},
+        {ev::ScreenshotWritten{"/tmp/s/1.png"}, "screenshot /tmp/s/1.png"},
         {ev::Bookkeeping{"file read: /x"}, "platform: file read: /x"},
     };
     return all;
