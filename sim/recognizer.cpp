@@ -14,9 +14,11 @@ std::string recognizerStateName(int32_t state) {
 }
 
 std::optional<platform::events::RecognizerChanged> RecognizerWatch::read() {
-    // The tweak's process-wide variables: the call monitor and the settings' time limit.
-    auto* monitor = static_cast<objc::id*>(::dlsym(RTLD_DEFAULT, "tel"));
-    auto* limit = static_cast<const float*>(::dlsym(RTLD_DEFAULT, "Orvella_ProximityDelay"));
+    // The tweak's process-wide variables: the call monitor and the settings' time limit. Tweaks
+    // are loaded before the first pass and never unloaded, so they are looked up once.
+    static auto* const monitor = static_cast<objc::id*>(::dlsym(RTLD_DEFAULT, "tel"));
+    static auto* const limit =
+        static_cast<const float*>(::dlsym(RTLD_DEFAULT, "Orvella_ProximityDelay"));
     if (monitor == nullptr || *monitor == nullptr) return std::nullopt;
     const objc::id tel = *monitor;
     if (!objc::respondsToSelector(tel, SEL_("flag"))) return std::nullopt;

@@ -40,7 +40,8 @@ std::string recognizerStateName(int32_t state);
 class RecognizerWatch {
   public:
     // What the tweak holds now: its call monitor's flag and wave base time, and the settings'
-    // time limit; nothing when no call monitor exists.
+    // time limit; nothing when no call monitor exists. The tweak's symbols are looked up on the
+    // first call, which must come after the tweaks were loaded.
     static std::optional<platform::events::RecognizerChanged> read();
     void afterPass();
 
