@@ -1,5 +1,5 @@
 // What pictures cost: the answer bar's logo loaded from its file (kept decoded) against decoding
-// it afresh, and the incoming-call screen drawn, digested and recorded.
+// it afresh, and the incoming-call screen drawn, written, digested and recorded.
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
@@ -72,6 +72,18 @@ void BM_DrawIncomingCallScreen(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(render::render(scene, render::Screen{}));
 }
 BENCHMARK(BM_DrawIncomingCallScreen)->Unit(benchmark::kMillisecond);
+
+// Writing the picture a host keeps: cairo's PNG writer over a whole screen.
+void BM_WriteIncomingCallScreen(benchmark::State& state) {
+    const render::Image picture =
+        render::render({render::Look::IncomingCall, {callScreen()}}, render::Screen{});
+    const std::string file =
+        (std::filesystem::temp_directory_path() / "orvella-bench-render" / "call.png").string();
+    for (auto _ : state) {
+        if (!render::writePNG(picture, file)) state.SkipWithError("the PNG was not written");
+    }
+}
+BENCHMARK(BM_WriteIncomingCallScreen)->Unit(benchmark::kMillisecond);
 
 // What a host pays after each run-loop pass when nothing it shows has changed.
 void BM_UnchangedScreenRecorded(benchmark::State& state) {
