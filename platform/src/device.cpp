@@ -1,7 +1,6 @@
 #include "platform/device.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>

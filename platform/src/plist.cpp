@@ -5,13 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
+#include <cstdlib>
 #include <memory>
-#include <sstream>
 
+#include "platform/testing.h"
 #include "platform/trace.h"
 
 namespace platform::plist {
@@ -19,6 +20,27 @@ namespace platform::plist {
 namespace {
 
 constexpr int kMaxDepth = 512;
+
+// An open file, closed when it goes out of scope (or earlier with close(), which says whether
+// closing worked).
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() { close(); }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    bool close() {
+        if (fd_ < 0) return true;
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+  private:
+    int fd_;
+};
 
 struct PlistFree {
     void operator()(plist_t p) const { plist_free(p); }
@@ -485,30 +507,23 @@ std::optional<Value> parse(std::string_view bytes) {
 
 std::optional<Value> readFile(const std::string& hostPath) {
     if (tracing()) trace("platform: file read: " + hostPath);
-    int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    FileDescriptor fd(::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return std::nullopt;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
         static_cast<uint64_t>(st.st_size) > kMaxPropertyListBytes) {
-        ::close(fd);
         return std::nullopt;
     }
     std::string bytes;
     char buf[65536];
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0) return std::nullopt;
         if (n == 0) break;
         bytes.append(buf, static_cast<size_t>(n));
-        if (bytes.size() > kMaxPropertyListBytes) {
-            ::close(fd);
-            return std::nullopt;
-        }
+        if (bytes.size() > kMaxPropertyListBytes) return std::nullopt;
     }
-    ::close(fd);
+    fd.close();
     return parse(bytes);
 }
 
@@ -544,19 +559,19 @@ bool writeXmlAtomically(const Value& root, const std::string& hostPath) {
     std::string xml = toXml(root);
     if (xml.empty()) return false;
     std::string tmp = hostPath + ".tmp-XXXXXX";
-    int fd = ::mkstemp(tmp.data());
-    if (fd < 0) return false;
+    FileDescriptor fd(::mkstemp(tmp.data()));
+    if (!fd) return false;
     bool ok = true;
     size_t off = 0;
     while (ok && off < xml.size()) {
-        ssize_t n = ::write(fd, xml.data() + off, xml.size() - off);
+        ssize_t n = ::write(fd.get(), xml.data() + off, xml.size() - off);
         if (n < 0)
             ok = errno == EINTR;
         else
             off += static_cast<size_t>(n);
     }
-    ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::fchmod(fd.get(), 0644) == 0 && ::fsync(fd.get()) == 0;
+    ok = fd.close() && ok;  // a failed close can mean the data never reached the disk
     ok = ok && ::rename(tmp.c_str(), hostPath.c_str()) == 0;
     if (!ok) ::unlink(tmp.c_str());
     return ok;

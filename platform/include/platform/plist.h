@@ -30,7 +30,6 @@ std::optional<Value> readFile(const std::string& hostPath);
 std::optional<Dictionary> readDictionary(const std::string& hostPath);
 
 std::string toXml(const Value& root);
-std::string toBinary(const Value& root);
 
 // Writes the XML form to a temporary file beside the target, syncs it and renames it into
 // place, so a reader sees either the old file or the whole new one. Returns false on failure
