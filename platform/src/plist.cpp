@@ -506,7 +506,7 @@ std::optional<Value> parse(std::string_view bytes) {
 }
 
 std::optional<Value> readFile(const std::string& hostPath) {
-    if (tracing()) trace("platform: file read: " + hostPath);
+    if (tracing()) trace(events::Bookkeeping{"file read: " + hostPath});
     FileDescriptor fd(::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return std::nullopt;
     struct stat st {};

@@ -25,6 +25,7 @@ void resetProcessState() {
     RunLoop::main().reset();
     setClock(std::make_unique<RealClock>());
     setTraceSink({});
+    setTraceEventSink({});
     setLogSink({});
     setSignalLogFd(STDERR_FILENO);
     bundle::setMainBundleIdentifier("");
