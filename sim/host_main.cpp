@@ -149,7 +149,7 @@ Options parse(int argc, char** argv) {
                 o.root = value;
                 break;
             case kSimulated:
-                o.simulatedStart = number("--simulated", value, -1, 1e12);
+                o.simulatedStart = number("--simulated", value, -1e300, 1e12);
                 if (*o.simulatedStart < 0)
                     usage("--simulated: needs a start of at least 0, not " + value);
                 break;

@@ -333,7 +333,7 @@ int checkExpectations(const sim::Scenario& scenario, const sim::Player& player,
     outcome.events = timeline.events();
     int failed = 0;
     for (const sim::Verdict& v : sim::check(scenario.expectations, outcome)) {
-        timeline.result(v.report, v.held);
+        timeline.result(v.report, v.held, v.expectation->line, v.happened);
         if (v.held) continue;
         ++failed;
         platform::warn(kMe, scenario.file + ":" + std::to_string(v.expectation->line) +

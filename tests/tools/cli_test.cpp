@@ -131,7 +131,8 @@ TEST(CommandLine, BadOptionsAndNumbersNameTheOptionAndExitTwo) {
         {{"--realtime", "--speed=0"}, "--speed: needs a number above 0 and at most 1000, not 0"},
         {{"--realtime", "--speed", "-3"},
          "--speed: needs a number above 0 and at most 1000, not -3"},
-        {{"--realtime", "--speed=1001"}, "at most 1000, not 1001"},
+        {{"--realtime", "--speed=1001"},
+         "--speed: needs a number above 0 and at most 1000, not 1001"},
         {{"--realtime", "--speed=1e999"}, "--speed: needs a finite number, not '1e999'"},
         {{"--realtime", "--speed"}, "--speed: needs a value"},
         {{"--speed=10"}, "--speed: applies only with --realtime"},
@@ -183,7 +184,8 @@ TEST(ScenarioFiles, BadNumbersAndLinesNameFileLineAndProblem) {
         {"at -1 pose up\n", "s.scn:1: the time must not be negative, not -1"},
         {"at 0 waves 1e10\n",
          "s.scn:1: the number of waves must be a whole number from 1 to 20, not 1e10"},
-        {"at 0 waves 2.5\n", "must be a whole number from 1 to 20, not 2.5"},
+        {"at 0 waves 2.5\n",
+         "s.scn:1: the number of waves must be a whole number from 1 to 20, not 2.5"},
         {"at 0 wave 0.25 1e9\n", "s.scn:1: the pause between waves must be at most 60, not 1e9"},
         {"at 0 pose 0 0 inf\n", "s.scn:1: z must be a finite number, not 'inf'"},
         {"at 0 pose 0 0 -99\n", "s.scn:1: z must be from -16 to 16, not -99"},
@@ -196,7 +198,8 @@ TEST(ScenarioFiles, BadNumbersAndLinesNameFileLineAndProblem) {
          "s.scn:2: unknown expectation 'expect hint Wave twice to answer': put the text in double "
          "quotes, as in 'expect hint \"Wave twice to answer\"'"},
         {"at 0 pose up\nexpect no event hand covers\n",
-         "put the text in double quotes, as in 'expect no event \"hand covers\"'"},
+         "s.scn:2: unknown expectation 'expect no event hand covers': put the text in double "
+         "quotes, as in 'expect no event \"hand covers\"'"},
         {"at 0 pose up\nexpect call 0 answered\n",
          "s.scn:2: the call's number must be a whole number from 1 to 1000, not 0"},
         {"at 0 pose up\nexpect call 1 speaker on\n",
@@ -238,9 +241,10 @@ TEST(ScenarioFiles, StandardInputIsTheScenarioWhenNamedDash) {
     Ran bad = sim({"-"}, dir.file("bad"));
     EXPECT_EQ(bad.status, 2);
     EXPECT_TRUE(has(bad.err, "(standard input):2: unknown event 'wavee'")) << bad.err;
-    writeFile(dir.file("good"),
-              "title From a pipe\nat 0 pose up\nat 0.5 call incoming\nat 6 waves 2\n"
-              "expect answered at wave 2\n");
+    writeFile(
+        dir.file("good"),
+        "title From a pipe\nat 0 locked yes\nat 0 pose up\nat 0.5 call incoming\nat 6 waves 2\n"
+        "expect answered at wave 2\n");
     Ran good = sim({"-"}, dir.file("good"));
     EXPECT_EQ(good.status, 0) << good.out << good.err;
     EXPECT_TRUE(has(good.out, "Scenario: From a pipe")) << good.out;
@@ -341,10 +345,17 @@ TEST(Json, TheBuiltInScenarioWithLogAndAFailureAndBrokenBytesStaysValid) {
 // --- the timeline's words --------------------------------------------------------------------
 
 TEST(Timeline, SwitchesAndPickerColumnsByTheirShownNames) {
+    Ran off = sim({std::string(ORVELLA_SCENARIOS) + "/switched-off.scn"});
+    EXPECT_EQ(off.status, 0) << off.err;
+    EXPECT_TRUE(has(off.out, "user turns the master switch off in Settings")) << off.out;
+    EXPECT_TRUE(has(off.out, "settings: switch \"Enabled\" turned off")) << off.out;
+    Ran headset = sim({std::string(ORVELLA_SCENARIOS) + "/headset-speaker-allowed.scn"});
+    EXPECT_EQ(headset.status, 0) << headset.err;
+    EXPECT_TRUE(has(headset.out, "user turns speaker with headset on in Settings")) << headset.out;
+    EXPECT_TRUE(has(headset.out, "settings: switch \"Speaker with headset\" turned on"))
+        << headset.out;
     Ran r = sim({std::string(ORVELLA_SCENARIOS) + "/settings-between-calls.scn"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(has(r.out, "user turns the master switch off in Settings")) << r.out;
-    EXPECT_TRUE(has(r.out, "settings: switch \"Enabled\" turned off")) << r.out;
     EXPECT_TRUE(has(r.out, "settings: picker column \"waves when locked\" turned to")) << r.out;
     EXPECT_TRUE(has(r.out, "settings: picker column \"wave speed\" turned to")) << r.out;
     EXPECT_FALSE(has(r.out, "tag 0")) << r.out;
