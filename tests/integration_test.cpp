@@ -420,6 +420,40 @@ TEST(RealTime, NoLagWarningWhenNothingIsPaused) {
 
 // dbus-send drives a phone in real time; in simulated time the phone would have finished
 // before anyone outside could send.
+// Anyone on the phone's bus can send anything. A trace event from a process the simulator did
+// not start is not believed, a pose of the wrong shape is not applied as (0, 0, 0) (which would
+// keep the sensor from arming), and a notification name full of escape sequences is shown, not
+// obeyed by the terminal.
+TEST(RealTime, ForgedAndMalformedSignalsFromOutsideChangeNothing) {
+    ScratchDir dir;
+    writeFile(dir.file("ring.scn"),
+              "at 0 pose up\nat 3 call incoming\nat 9 wave\nat 12 call ended\n"
+              "expect answered at wave 1\nexpect no event \"forged\"\n");
+    const std::string addressFile = dir.file("address");
+    pid_t sim = start({ORVELLA_SIM, dir.file("ring.scn"), "--realtime", "--speed", "2",
+                       "--bus-address-file", addressFile},
+                      dir.file("out"), dir.file("err"));
+    ASSERT_TRUE(waitForFile(addressFile, 30)) << readFile(dir.file("err"));
+    const std::string address = trimmed(readFile(addressFile));
+    ASSERT_TRUE(waitUntil(
+        [&] { return readFile(dir.file("out")).find("phone lies screen-up") != std::string::npos; },
+        30));
+    const std::string send = "dbus-send --bus='" + address + "' --type=signal /org/orvella/Phone ";
+    EXPECT_EQ(testing_support::run(send + "org.orvella.Hardware.Pose string:0 string:0 string:0"),
+              0);
+    EXPECT_EQ(
+        testing_support::run(send + "org.orvella.Trace.ViewAdded string:springboard string:UILabel "
+                                    "int64:103 double:0 double:0 double:1 double:1 string:forged"),
+        0);
+    EXPECT_EQ(testing_support::run(send + "org.orvella.Distributed.Notification "
+                                          "string:\"$(printf '\\033[2Jevil')\" string:"),
+              0);
+    EXPECT_EQ(waitFor(sim, 90), 0) << readFile(dir.file("out")) << readFile(dir.file("err"));
+    const std::string out = readFile(dir.file("out"));
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+    EXPECT_NE(out.find("posted \\x1b[2Jevil"), std::string::npos) << out;
+}
+
 TEST(RealTime, DbusSendIntoARunningPhoneAnswersTheRingingCall) {
     ScratchDir dir;
     writeFile(dir.file("ring.scn"),
