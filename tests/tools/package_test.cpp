@@ -151,6 +151,11 @@ TEST(Install, PutsTheProgramsTheirLibraryAndThePackageUnderThePrefix) {
     EXPECT_EQ(installed.size(), staged.size());
     EXPECT_TRUE(fs::is_regular_file(
         prefix.file("share/orvella/" + fs::path(ORVELLA_DEB).filename().string())));
+    // The installed simulator finds its hosts and the installed package, and plays a whole call.
+    const Output played = capture(quoted(prefix.file("bin/orvella-sim")));
+    EXPECT_EQ(played.status, 0) << played.text;
+    EXPECT_NE(played.text.find("ok     line 9: expect answered at wave 2"), std::string::npos)
+        << played.text;
     // The installed programs find the platform library through their run path, not the build's.
     const fs::path lib = fs::canonical(prefix.path()) / "lib";
     for (const char* program : {"bin/orvella-sim", "libexec/orvella/springboard"}) {
