@@ -336,9 +336,10 @@ int checkExpectations(const sim::Scenario& scenario, const sim::Player& player,
         timeline.result(v.report, v.held, v.expectation->line, v.happened);
         if (v.held) continue;
         ++failed;
-        platform::warn(kMe, scenario.file + ":" + std::to_string(v.expectation->line) +
-                                ": expectation failed: " + v.expectation->source +
-                                (v.happened.empty() ? "" : " (" + v.happened + ")"));
+        platform::warn(kMe,
+                       sim::printable(scenario.file + ":" + std::to_string(v.expectation->line) +
+                                      ": expectation failed: " + v.expectation->source +
+                                      (v.happened.empty() ? "" : " (" + v.happened + ")")));
     }
     return failed == 0 ? 0 : 1;
 }
@@ -368,7 +369,8 @@ int main(int argc, char** argv) {
     }
     auto scenario = loadScenario(*options);
     if (!scenario) {
-        platform::warn(kMe, scenario.error());
+        // The message quotes the file, which may hold anything.
+        platform::warn(kMe, sim::printable(scenario.error()));
         return 2;
     }
     const double speed = options->speed.value_or(scenario->speed.value_or(1.0));

@@ -369,6 +369,13 @@ TEST(Timeline, AWaveThatTakesTooLongIsToldWithoutTheLog) {
     EXPECT_FALSE(has(r.out, "log: ")) << "the log itself stays out without --log\n" << r.out;
 }
 
+TEST(ScenarioFiles, ControlCharactersInAnErrorAreShownNotObeyed) {
+    Ran r = scenario("at 0 \x1b[2J\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(has(r.err, "s.scn:1: unknown event '\\x1b[2J'")) << r.err;
+    EXPECT_FALSE(has(r.err, "\x1b")) << r.err;
+}
+
 TEST(Timeline, ControlCharactersFromAScenarioAreShownNotObeyed) {
     Ran r = scenario("title Bell\x07 and \x1b[2J clear\nat 0 note \"\x1b]0;owned\x07 \xc2\x9b\"\n");
     EXPECT_EQ(r.status, 0) << r.err;
