@@ -1,8 +1,6 @@
-// The simulator's command line.
+// The simulator's command line (getopt_long: --opt=value and --opt value alike).
 //
-//   orvella-sim [SCENARIO] [--realtime [--speed F]] [--json] [--log] [--root DIR]
-//               [--package DIR] [--bus-address-file FILE] [--screenshots DIR]
-//               [--plot FILE.png|FILE.svg|FILE.json]...
+//   orvella-sim [OPTION...] [SCENARIO | -]
 #pragma once
 
 #include <optional>
@@ -14,7 +12,7 @@
 namespace sim {
 
 struct Options {
-    std::string scenarioFile;  // empty: the built-in scenario
+    std::string scenarioFile;  // empty: the built-in scenario; "-": standard input
     bool realtime = false;
     std::optional<double> speed;  // real time only
     bool json = false;
@@ -25,12 +23,20 @@ struct Options {
     std::string screenshots;         // empty: no pictures of the screens
     std::vector<std::string> plots;  // a plot of the call to each file, by its extension
     bool help = false;
+    bool version = false;
 };
 
-extern const char* const kUsage;
+// What --help prints: every option, the exit statuses and where the formats are described.
+extern const char* const kHelp;
+inline constexpr double kMaxSpeed = 1000;
 
-// The options, or what is wrong with them.
+// The options, or what is wrong with them (naming the option).
 platform::Result<Options> parseOptions(int argc, const char* const* argv,
                                        const std::string& defaultPackage);
+
+// A number given to an option: finite, above `above` and at most `atMost`; otherwise why not,
+// naming the option ("--speed: 'fast' is not a number").
+platform::Result<double> numberOption(const std::string& option, const std::string& text,
+                                      double above, double atMost);
 
 }  // namespace sim

@@ -1,8 +1,7 @@
 // The phone simulator: a whole phone as separate processes on a private D-Bus.
 //
 //   orvella-sim [SCENARIO] [--realtime [--speed F]] [--json] [--log] [--root DIR]
-//               [--package DIR] [--bus-address-file FILE] [--screenshots DIR]
-//               [--plot FILE.png|FILE.svg|FILE.json]...
+//               [--package DIR] [--bus-address-file FILE]
 //
 // Starts a private dbus-daemon and the springboard, mobilephone and preferences hosts on a
 // device root with the package installed, plays the scenario (the built-in one when none is
@@ -12,7 +11,7 @@
 // on the wall clock, scaled by --speed, for watching it live and driving it with dbus-send.
 // --screenshots DIR keeps a picture of what the person sees each time it changes (listed in the
 // timeline); --plot draws the call's time line (plot.h).
-// Exit status: 0 every expectation held, 1 one failed (named), 2 bad scenario or arguments,
+// Exit status: 0 every expectation held, 1 some failed (each named), 2 bad scenario or arguments,
 // 3 the phone could not be run. Ctrl-C or SIGTERM ends every process it started and removes its
 // runtime directory.
 #include <fcntl.h>
@@ -24,6 +23,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <string>
@@ -68,7 +68,9 @@ bool installSignals(platform::RunLoop& loop, std::function<void()> woken) {
     struct sigaction sa {};
     sa.sa_handler = &onSignal;
     sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGINT, SIGTERM, SIGCHLD}) ::sigaction(sig, &sa, nullptr);
+    // A closed terminal (SIGHUP) and Ctrl-\\ (SIGQUIT) end the run as Ctrl-C does: the phone is
+    // stopped and its runtime directory removed.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD}) ::sigaction(sig, &sa, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
     loop.addSource(wakePipe[0], [woken] {
         char buf[64];
@@ -87,14 +89,26 @@ std::string selfDirectory() {
     return ec ? std::string(".") : exe.parent_path().string();
 }
 
+// Where the hosts are: beside the simulator in the build tree, in libexec/orvella once installed.
+std::string hostDirectory() {
+    const std::string self = selfDirectory();
+    std::error_code ec;
+    if (fs::exists(self + "/springboard", ec)) return self;
+    return (fs::path(self) / "../libexec/orvella").lexically_normal().string();
+}
+
+// The package: the installed one beside an installed simulator, else the build's staged tree.
+std::string defaultPackage() {
+    std::error_code ec;
+    const fs::path installed = fs::path(selfDirectory()) / "../share/orvella/package";
+    if (fs::is_directory(installed, ec)) return installed.lexically_normal().string();
+    return ORVELLA_PACKAGE_DIR;
+}
+
 platform::Result<sim::Scenario> loadScenario(const sim::Options& o) {
     if (o.scenarioFile.empty())
         return sim::parseScenario(sim::kDefaultScenario, "(built-in scenario)");
-    std::ifstream in(o.scenarioFile);
-    if (!in) return platform::Failure{o.scenarioFile + ": cannot read the scenario file"};
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return sim::parseScenario(ss.str(), o.scenarioFile);
+    return sim::loadScenario(o.scenarioFile);
 }
 
 std::string number(double v) {
@@ -105,13 +119,19 @@ std::string number(double v) {
 
 // --- what the hosts tell the simulator, into the timeline -----------------------------------
 
+// Any process on the phone's bus can send anything. What the hosts tell is believed only from
+// the connections of the processes the simulator started: the bus daemon names the process
+// behind each sender.
 struct Listener {
+    Listener(sim::Phone& p, sim::Timeline& t, sim::PlotRecorder& pl, sim::Screenshots* shots)
+        : phone(p), timeline(t), plot(pl), screenshots(shots) {}
+    sim::Phone& phone;
+    sim::Timeline& timeline;
+    sim::PlotRecorder& plot;
+    sim::Screenshots* screenshots;
     std::set<std::string> ready;
     std::map<std::string, std::string> processOf;  // unique bus name -> host
     bool toldLate = false;
-    sim::Timeline& timeline;
-    sim::PlotRecorder& plot;
-    sim::Screenshots* screenshots = nullptr;
 
     // Pictures are named and listed here; every event goes into the plot, a wave's timing in
     // the timeline's seconds.
@@ -123,7 +143,7 @@ struct Listener {
             if (named)
                 timeline.screenshot(process, *named, t);
             else
-                platform::warn(kMe, named.error());
+                platform::warn(kMe, sim::printable(named.error()));
             return;
         }
         if (auto* r = std::get_if<platform::events::RecognizerChanged>(&event);
@@ -132,17 +152,26 @@ struct Listener {
         plot.event(t, process, event);
     }
 
+    // The host behind the sender, if the sender is one of ours (asked once per connection).
+    const std::string* host(platform::Bus& bus, const BusSignal& s) {
+        auto known = processOf.find(s.sender);
+        if (known != processOf.end()) return &known->second;
+        if (strangers_.count(s.sender) != 0) return nullptr;
+        if (auto name = phone.hostOf(bus.processOf(s.sender)))
+            return &processOf.emplace(s.sender, *name).first->second;
+        strangers_.insert(s.sender);
+        return nullptr;
+    }
+
     void listen(platform::Bus& bus, sim::Narrator& narrator) {
-        auto known = [this](const BusSignal& s) {
-            if (const std::string* p = s.text(0)) processOf[s.sender] = *p;
-        };
+        auto known = [this, &bus](const BusSignal& s) { host(bus, s); };
         bus.subscribe(names::kClock, names::kHello, std::nullopt, known);
-        bus.subscribe(names::kHost, names::kReady, std::nullopt, [this, known](const BusSignal& s) {
-            known(s);
-            if (const std::string* p = s.text(0)) ready.insert(*p);
+        bus.subscribe(names::kHost, names::kReady, std::nullopt, [this, &bus](const BusSignal& s) {
+            if (const std::string* h = host(bus, s)) ready.insert(*h);
         });
-        bus.subscribe(names::kTrace, "", std::nullopt, [this, &narrator](const BusSignal& s) {
-            const std::string* process = s.text(0);
+        bus.subscribe(names::kTrace, "", std::nullopt, [this, &bus, &narrator](const BusSignal& s) {
+            // Named after the host the sender is, whatever the signal says.
+            const std::string* process = host(bus, s);
             if (process == nullptr) return;
             if (s.member == names::kLog) {
                 if (const std::string* line = s.text(1)) narrator.log(*process, *line);
@@ -153,26 +182,33 @@ struct Listener {
         });
         // Posts are narrated from the notifications themselves, named after their sender.
         bus.subscribe(names::kDistributed, names::kNotification, std::nullopt,
-                      [this, &narrator](const BusSignal& s) {
+                      [this, &bus, &narrator](const BusSignal& s) {
                           const std::string* name = s.text(0);
                           if (name == nullptr) return;
-                          auto who = processOf.find(s.sender);
-                          narrator.posted(who == processOf.end() ? s.sender : who->second, *name);
+                          // The platform's notifications are unauthenticated, as on the
+                          // phone: a stranger's post is told under its bus name.
+                          const std::string* who = host(bus, s);
+                          narrator.posted(who == nullptr ? s.sender : *who, *name);
                       });
-        bus.subscribe(names::kClock, names::kLate, std::nullopt, [this](const BusSignal& s) {
+        bus.subscribe(names::kClock, names::kLate, std::nullopt, [this, &bus](const BusSignal& s) {
+            if (host(bus, s) == nullptr) return;
             const std::string* process = s.text(0);
             const double* at = s.arg<double>(1);
             const double* lag = s.arg<double>(2);
             if (toldLate || process == nullptr || at == nullptr || lag == nullptr) return;
+            const std::string who = sim::printable(sim::clipped(*process));
             toldLate = true;
             char buf[200];
             std::snprintf(buf, sizeof buf,
                           "the phone fell behind the scenario: %s took in a scripted event "
                           "%.1f ms of phone time late (the machine is too busy for this speed)",
-                          process->c_str(), *lag * 1e3);
+                          who.c_str(), *lag * 1e3);
             platform::warn(kMe, buf);
         });
     }
+
+  private:
+    std::set<std::string> strangers_;
 };
 
 // --- one run ---------------------------------------------------------------------------------
@@ -231,7 +267,8 @@ struct Run {
     }
 
     void afterStart() {
-        if (options.log) phone.bus().emit({names::kHardware, names::kLogging, {true}, {}});
+        // The tweak's log is always on: the wave recognizer's time-outs are told from it.
+        phone.bus().emit({names::kHardware, names::kLogging, {true}, {}});
         if (!options.addressFile.empty())
             std::ofstream(options.addressFile) << phone.address() << "\n";
     }
@@ -322,17 +359,23 @@ int Run::realtime(double speed) {
 int checkExpectations(const sim::Scenario& scenario, const sim::Player& player,
                       const sim::Narrator& narrator, sim::Timeline& timeline,
                       sim::PlotRecorder& plot) {
-    sim::Outcome outcome{player.modem().answeredAtWaves, player.modem().speakerEverOn,
-                         narrator.hints(), timeline.events()};
-    int failedLine = 0;
+    sim::Outcome outcome;
+    for (const auto& c : player.modem().calls) outcome.calls.push_back({c.answered, c.wave});
+    outcome.speakerEverOn = player.modem().speakerEverOn;
+    outcome.hints = narrator.hints();
+    outcome.events = timeline.events();
+    int failed = 0;
     for (const sim::Verdict& v : sim::check(scenario.expectations, outcome)) {
-        timeline.result(v.report, v.held);
-        if (!v.held) plot.failedExpectation(timeline.now(), v.report);
-        if (!v.held && failedLine == 0) failedLine = v.expectation->line;
+        timeline.result(v.report, v.held, v.expectation->line, v.happened);
+        if (v.held) continue;
+        ++failed;
+        plot.failedExpectation(timeline.now(), v.report);
+        platform::warn(kMe,
+                       sim::printable(scenario.file + ":" + std::to_string(v.expectation->line) +
+                                      ": expectation failed: " + v.expectation->source +
+                                      (v.happened.empty() ? "" : " (" + v.happened + ")")));
     }
-    if (failedLine == 0) return 0;
-    platform::warn(kMe, scenario.file + ":" + std::to_string(failedLine) + ": expectation failed");
-    return 1;
+    return failed == 0 ? 0 : 1;
 }
 
 std::string heading(const sim::Scenario& scenario, const sim::Options& o, double speed) {
@@ -345,14 +388,23 @@ std::string heading(const sim::Scenario& scenario, const sim::Options& o, double
 }  // namespace
 
 int main(int argc, char** argv) {
-    auto options = sim::parseOptions(argc, argv, ORVELLA_PACKAGE_DIR);
-    if (!options || options->help) {
-        platform::warn(kMe, (options ? "" : options.error() + "\n") + sim::kUsage);
+    auto options = sim::parseOptions(argc, argv, defaultPackage());
+    if (!options) {
+        platform::warn(kMe, options.error() + "\nTry 'orvella-sim --help' for the options.");
         return 2;
+    }
+    if (options->help) {
+        std::fputs(sim::kHelp, stdout);
+        return 0;
+    }
+    if (options->version) {
+        std::printf("orvella-sim %s\n", ORVELLA_VERSION);
+        return 0;
     }
     auto scenario = loadScenario(*options);
     if (!scenario) {
-        platform::warn(kMe, scenario.error());
+        // The message quotes the file, which may hold anything.
+        platform::warn(kMe, sim::printable(scenario.error()));
         return 2;
     }
     const double speed = options->speed.value_or(scenario->speed.value_or(1.0));
@@ -362,27 +414,31 @@ int main(int argc, char** argv) {
     if (!options->screenshots.empty()) {
         auto opened = sim::Screenshots::open(options->screenshots);
         if (!opened) {
-            platform::warn(kMe, opened.error());
+            platform::warn(kMe, sim::printable(opened.error()));
             return 2;
         }
         screenshots.emplace(std::move(*opened));
     }
 
     sim::Timeline timeline(options->json);
-    sim::Narrator narrator(timeline);
+    sim::Narrator narrator(timeline, options->log);
     auto phone =
-        sim::Phone::start({options->package, options->root, selfDirectory(), scenario->language,
+        sim::Phone::start({options->package, options->root, hostDirectory(), scenario->language,
                            scenario->screenHeight, screenshots ? screenshots->absoluteDir() : ""});
     if (!phone) {
         platform::warn(kMe, phone.error());
         return 3;
     }
     sim::PlotRecorder plot(scenario->title.empty() ? scenario->file : scenario->title);
-    Listener listener{{}, {}, false, timeline, plot, screenshots ? &*screenshots : nullptr};
+    Listener listener(**phone, timeline, plot, screenshots ? &*screenshots : nullptr);
     listener.listen((*phone)->bus(), narrator);
     sim::Player player((*phone)->bus(), loop, timeline, options->realtime);
     player.setObserver([&](sim::ModemChange change) { plot.modem(timeline.now(), change); });
-    timeline.heading(heading(*scenario, *options, speed));
+    sim::Json about = {{"file", scenario->file},
+                       {"title", scenario->title},
+                       {"clock", options->realtime ? "real time" : "simulated"}};
+    if (options->realtime) about["speed"] = speed;
+    timeline.heading(heading(*scenario, *options, speed), about);
 
     Run run{*options, *scenario, **phone, timeline, player, listener, plot};
     // Waits end on a signal, a host that ended (SIGCHLD) or a lost bus; the real-time loop
@@ -395,19 +451,22 @@ int main(int argc, char** argv) {
         run.lostBus = reason;
         run.loop.stop();
     });
-    const int status = options->realtime ? run.realtime(speed) : run.simulated();
+    int status = options->realtime ? run.realtime(speed) : run.simulated();
     if (screenshots) {
         phone->reset();  // its hosts stopped, none is writing a picture any more
         screenshots->removeLeftovers();
     }
-    if (status != 0) return status;
-    const int verdict = checkExpectations(*scenario, player, narrator, timeline, plot);
-    const sim::PlotData data = plot.finish(timeline.now());
-    for (const std::string& file : options->plots) {
-        if (auto written = sim::writePlot(data, file); !written) {
-            platform::warn(kMe, written.error());
-            return 2;
+    if (status == 0) status = checkExpectations(*scenario, player, narrator, timeline, plot);
+    if (status == 0 || status == 1) {
+        const sim::PlotData data = plot.finish(timeline.now());
+        for (const std::string& file : options->plots) {
+            if (auto written = sim::writePlot(data, file); !written) {
+                platform::warn(kMe, sim::printable(written.error()));
+                status = 2;
+                break;
+            }
         }
     }
-    return verdict;
+    timeline.finish(status);
+    return status;
 }

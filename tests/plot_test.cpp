@@ -173,14 +173,19 @@ TEST(Timeline, AScreenshotIsALineAndAJsonKey) {
     sim::Timeline t(true, out);
     t.setStart(clock.now());
     clock.set(clock.now() + 6.8125);
+    t.heading("Scenario: s.scn");
     t.screenshot("springboard", "shots/0006.812-springboard.png", t.now());
-    std::fflush(out);
-    const auto line = nlohmann::json::parse(std::string(buffer, size));
-    EXPECT_EQ(line["event"], "screenshot shots/0006.812-springboard.png");
-    EXPECT_EQ(line["screenshot"], "shots/0006.812-springboard.png");
-    EXPECT_EQ(line["process"], "springboard");
-    EXPECT_DOUBLE_EQ(line["time"].get<double>(), 6.812);
     EXPECT_TRUE(t.contains("screenshot shots/"));
+    t.finish(0);
+    std::fflush(out);
+    const auto doc = nlohmann::json::parse(std::string(buffer, size));
+    ASSERT_EQ(doc["timeline"].size(), 1u) << doc.dump();
+    const auto& line = doc["timeline"][0];
+    EXPECT_EQ(line["type"], "screenshot");
+    EXPECT_EQ(line["what"], "screenshot shots/0006.812-springboard.png");
+    EXPECT_EQ(line["details"]["file"], "shots/0006.812-springboard.png");
+    EXPECT_EQ(line["process"], "springboard");
+    EXPECT_DOUBLE_EQ(line["time"].get<double>(), 6.8125);
     std::fclose(out);
     std::free(buffer);
 }
@@ -243,7 +248,7 @@ TEST(ScenarioFormat, InformationButtonsAndThePicturesCommandLine) {
     EXPECT_EQ(o->plots, (std::vector<std::string>{"a.png", "b.svg", "c.json"}));
     const char* gif[] = {"orvella-sim", "--plot", "a.gif"};
     EXPECT_EQ(sim::parseOptions(3, gif, "pkg").error(),
-              "--plot a.gif: a plot is a .png, .svg or .json file");
+              "--plot: 'a.gif' is not a .png, .svg or .json file");
     const char* none[] = {"orvella-sim", "--screenshots"};
-    EXPECT_EQ(sim::parseOptions(2, none, "pkg").error(), "--screenshots needs a value");
+    EXPECT_EQ(sim::parseOptions(2, none, "pkg").error(), "--screenshots: needs a value");
 }
