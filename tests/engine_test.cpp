@@ -2,6 +2,9 @@
 // virtual time, driven and observed only through the platform.
 #include <unistd.h>
 
+#include <limits>
+#include <tuple>
+
 #include "phone_fixture.h"
 
 using platform::Dictionary;
@@ -271,6 +274,42 @@ TEST_F(Engine, EarlierDetectionSystemMeasuresTimeAndItsBaseSurvivesIntoTheNextCa
     EXPECT_FALSE(proximityOn());
 }
 
+// A NaN z compared as "not above -0.1", so a glitching sensor armed a phone lying face down.
+TEST_F(Engine, MendedSamplesWithANonFiniteComponentNeverArmEitherDetectionSystem) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    for (const bool latest : {true, false}) {
+        SCOPED_TRACE(latest ? "latest detection system" : "earlier detection system");
+        changeSettings(Dictionary{{"UseLatestDetectionSystem", Value(latest)}});
+        if (tel == nullptr) startTweak();
+        ASSERT_EQ(Orvella_UseLatestDetectionSystem, latest);
+        ring(false);
+        for (auto [x, y, z] : {std::tuple{0.0f, 0.0f, nan}, std::tuple{nan, 0.0f, -0.99f},
+                               std::tuple{0.0f, inf, -0.99f}, std::tuple{0.0f, 0.0f, -inf}}) {
+            model().setPose(x, y, z);
+            pass(8.0);  // ten samples
+            EXPECT_EQ(TelFlag(), kACCELEROMETER_READY_STATE) << x << " " << y << " " << z;
+            EXPECT_FALSE(proximityOn());
+        }
+        if (latest) {
+            // One bad sample among screen-up ones starts the count again.
+            model().setPose(0, 0, -0.99f);
+            pass(3.2);
+            model().setPose(0, 0, nan);
+            pass(0.8);
+            model().setPose(0, 0, -0.99f);
+            pass(3.2);
+            EXPECT_EQ(TelFlag(), kACCELEROMETER_READY_STATE);
+        }
+        // A sound sensor again arms as ever, and waving then answers.
+        EXPECT_LT(layFaceUp(), 5.0);
+        wave();
+        EXPECT_TRUE(answered());
+        callStatus(platform::kCTCallStatusEnded);
+        posted().clear();
+    }
+}
+
 TEST(OrientationClassifier, RulesAndTheMovementTest) {
     prevX = 0;
     prevY = 0;
@@ -287,6 +326,9 @@ TEST(OrientationClassifier, RulesAndTheMovementTest) {
     EXPECT_EQ(getPhoneOrientationState(0.9f, -0.8f, -0.14f), 3) << "z just above -0.15";
     EXPECT_EQ(getPhoneOrientationState(0.9f, -0.9f, -0.14f), 1)
         << "y at or below -0.85 is no first-rule case";
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_EQ(getPhoneOrientationState(nan, -0.9f, -0.7f), 3) << "a bad sample is upside down";
+    EXPECT_FLOAT_EQ(prevX, 0.9f) << "and is not remembered as the last position";
 }
 
 TEST_F(Engine, SettingsFileReadings) {
