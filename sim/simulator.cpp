@@ -29,6 +29,7 @@
 #include "platform/bus.h"
 #include "platform/device.h"
 #include "platform/devices.h"
+#include "platform/files.h"
 #include "platform/runloop.h"
 #include "private_bus.h"
 #include "scenario.h"
@@ -270,9 +271,10 @@ bool installPackage(const std::string& package, const std::string& root, std::st
         *error = "no package at " + package + " (build it first: ./run sim)";
         return false;
     }
-    fs::copy(package, root, fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
-    if (ec) *error = "cannot install the package into " + root + ": " + ec.message();
-    return !ec;
+    // Beneath the root: a link in an existing root never leads the copy out of it.
+    auto copied = platform::files::copyTree(package, root);
+    if (!copied) *error = "cannot install the package into " + root + ": " + copied.error();
+    return copied.ok();
 }
 
 // --- the phone's own state, as the modem and audio system see it
