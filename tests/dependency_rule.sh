@@ -15,7 +15,15 @@ check() {  # folder, pattern of forbidden includes
 }
 check library '\.\./|settings-pane/|sim/|library/'
 check settings-pane '\.\./|library/|sim/|settings-pane/'
-check render '\.\./|library/|settings-pane/|sim/|NSTimer|Orvella|Telephony|ExternalFunctions|PreferencesController|MainViewController|FK_HDTools'
-check platform '\.\./|library/|settings-pane/|sim/|render/|NSTimer|Orvella|Telephony|ExternalFunctions|PreferencesController|MainViewController|FK_HDTools'
+check render '\.\./|library/|settings-pane/|sim/|phoned/|NSTimer|Orvella|Telephony|ExternalFunctions|PreferencesController|MainViewController|FK_HDTools'
+check platform '\.\./|library/|settings-pane/|sim/|render/|phoned/|NSTimer|Orvella|Telephony|ExternalFunctions|PreferencesController|MainViewController|FK_HDTools'
+# phoned/ is a layer like sim/: platform headers, and of the tweak only its constants-only header.
+hits=$(grep -rnE '^\s*#\s*include\s*["<](\.\./|settings-pane/|sim/|render/|library/|tests/)' phoned \
+    --include='*.h' --include='*.cpp' 2>/dev/null | grep -vE '#\s*include\s*"library/OrvellaNames\.h"')
+if [ -n "$hits" ]; then
+    echo "forbidden include in phoned:"
+    echo "$hits"
+    status=1
+fi
 [ $status -eq 0 ] && echo "dependency rule holds"
 exit $status

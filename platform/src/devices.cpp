@@ -143,9 +143,10 @@ void deliverSample(SBSAccelerometer* a) {
     objc::Strong<SBSAccelerometer> keep = objc::Strong<SBSAccelerometer>::retain(a);
     SEL sel = SEL_("accelerometer:didAccelerateWithTimeStamp:x:y:z:eventType:");
     if (objc::respondsToSelector(a->delegate, sel)) {
-        Pose p = DeviceModel::shared().pose();
-        msgSend(a->delegate, sel, static_cast<id>(a), processClock().now(), p.x, p.y, p.z,
-                int32_t{0});
+        if (const std::optional<Pose> p = DeviceModel::shared().samplePose()) {
+            msgSend(a->delegate, sel, static_cast<id>(a), processClock().now(), p->x, p->y, p->z,
+                    int32_t{0});
+        }
     }
     // The delegate may have switched events off, or off and on again (which restarted sampling).
     if (a->eventsEnabled && a->sampling == 0) scheduleSample(a);
@@ -216,9 +217,10 @@ namespace {
 id device_currentDevice(id, SEL) { return UIDevice::currentDevice(); }
 void device_setProximity(id self, SEL, bool on) {
     auto* d = static_cast<UIDevice*>(self);
-    if (d->proximityMonitoringEnabled != on && tracing())
-        trace(on ? "proximity sensor armed" : "proximity sensor off");
+    const bool changed = d->proximityMonitoringEnabled != on;
+    if (changed && tracing()) trace(on ? "proximity sensor armed" : "proximity sensor off");
     d->proximityMonitoringEnabled = on;
+    if (changed) DeviceModel::shared().proximityMonitoringChanged(on);
 }
 bool device_proximityEnabled(id self, SEL) {
     return static_cast<UIDevice*>(self)->proximityMonitoringEnabled;

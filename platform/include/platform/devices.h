@@ -16,6 +16,7 @@
 
 #include <csignal>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,13 @@ class DeviceModel {
 
     Pose pose() const { return pose_; }
     void setPose(float x, float y, float z) { pose_ = {x, y, z}; }
+    // Where the accelerometer takes each sample when the pose is measured rather than set (a
+    // real sensor, read only while events are enabled). No value: the sensor gave no reading,
+    // and that sample is skipped.
+    void setPoseSource(std::function<std::optional<Pose>()> source) {
+        poseSource_ = std::move(source);
+    }
+    std::optional<Pose> samplePose() const { return poseSource_ ? poseSource_() : pose_; }
 
     bool proximityCovered() const { return covered_; }
     // A change posts the proximity notification while monitoring is on.
@@ -104,6 +112,14 @@ class DeviceModel {
     void setSpeakerHandler(std::function<void(bool)> handler) {
         speakerHandler_ = std::move(handler);
     }
+    // Told each time proximity monitoring actually turns on or off (a real sensor is claimed
+    // only while someone listens).
+    void setProximityMonitoringHandler(std::function<void(bool)> handler) {
+        proximityMonitoringHandler_ = std::move(handler);
+    }
+    void proximityMonitoringChanged(bool on) const {
+        if (proximityMonitoringHandler_) proximityMonitoringHandler_(on);
+    }
 
     // Back to a phone lying idle: unlocked, no call, nothing covering the sensor.
     void reset();
@@ -119,6 +135,8 @@ class DeviceModel {
     bool hasScreen_ = true;
     std::function<void()> answerHandler_;
     std::function<void(bool)> speakerHandler_;
+    std::function<std::optional<Pose>()> poseSource_;
+    std::function<void(bool)> proximityMonitoringHandler_;
 };
 
 // Posts on this process's telephony centre (asynchronously, on the main run loop).

@@ -1,0 +1,112 @@
+#include "bluetooth.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace phoned {
+
+namespace {
+constexpr const char* kService = "org.bluez";
+constexpr const char* kDevice = "org.bluez.Device1";
+// The hands-free profile, as the headset offers it.
+constexpr const char* kHandsFreeUuid = "0000111e-0000-1000-8000-00805f9b34fb";
+
+bool offersHandsFree(const std::vector<std::string>& uuids) {
+    return std::any_of(uuids.begin(), uuids.end(), [](std::string u) {
+        std::transform(u.begin(), u.end(), u.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
+        return u == kHandsFreeUuid;
+    });
+}
+}  // namespace
+
+Bluetooth::Bluetooth(Connection& system, std::function<void()> onChange)
+    : bus_(system), onChange_(std::move(onChange)) {
+    matches_.push_back(bus_.match(
+        "/", false, "org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
+        [this](sd_bus_message* m) {
+            const char* path = nullptr;
+            if (!service_->sent(m) || sd_bus_message_read_basic(m, 'o', &path) < 0 || !path) return;
+            int r = sd_bus_message_enter_container(m, 'a', "{sa{sv}}");
+            while (r >= 0 && (r = sd_bus_message_enter_container(m, 'e', "sa{sv}")) > 0) {
+                const char* interface = nullptr;
+                if (sd_bus_message_read_basic(m, 's', &interface) < 0) return;
+                auto props = readProps(m);
+                if (!props) return;
+                if (interface && std::string(interface) == kDevice) {
+                    devices_[path] = Device{};
+                    update(path, *props);
+                }
+                r = sd_bus_message_exit_container(m);
+            }
+        }));
+    matches_.push_back(bus_.match("/", false, "org.freedesktop.DBus.ObjectManager",
+                                  "InterfacesRemoved", [this](sd_bus_message* m) {
+                                      const char* path = nullptr;
+                                      char** interfaces = nullptr;
+                                      if (!service_->sent(m) ||
+                                          sd_bus_message_read(m, "o", &path) < 0 || !path)
+                                          return;
+                                      if (sd_bus_message_read_strv(m, &interfaces) < 0) return;
+                                      bool device = false;
+                                      for (char** i = interfaces; i && *i; ++i) {
+                                          device = device || std::string(*i) == kDevice;
+                                          std::free(*i);
+                                      }
+                                      std::free(interfaces);
+                                      if (device && devices_.erase(path) != 0) onChange_();
+                                  }));
+    matches_.push_back(bus_.match(
+        "/org/bluez", true, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+        [this](sd_bus_message* m) {
+            const char* interface = nullptr;
+            const char* path = sd_bus_message_get_path(m);
+            if (!service_->sent(m) || path == nullptr ||
+                sd_bus_message_read_basic(m, 's', &interface) < 0 || interface == nullptr ||
+                std::string(interface) != kDevice || devices_.count(path) == 0)
+                return;
+            if (auto props = readProps(m)) update(path, *props);
+        }));
+    service_ = std::make_unique<Service>(bus_, kService, "Bluetooth (BlueZ)", [this](bool present) {
+        const unsigned generation = ++generation_;
+        devices_.clear();
+        onChange_();
+        if (!present) return;
+        bus_.call(kService, "/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", {},
+                  [this, generation](const Reply& reply) {
+                      if (generation != generation_) return;
+                      auto objects =
+                          reply.ok()
+                              ? readManagedObjects(reply.message)
+                              : platform::Result<ManagedObjects>(platform::Failure{reply.error});
+                      if (!objects) {
+                          say("cannot list the Bluetooth devices: " + objects.error());
+                          return;
+                      }
+                      for (const auto& [path, interfaces] : *objects) {
+                          auto it = interfaces.find(kDevice);
+                          if (it == interfaces.end()) continue;
+                          devices_[path] = Device{};
+                          update(path, it->second);
+                      }
+                  });
+    });
+}
+
+void Bluetooth::update(const std::string& path, const Props& props) {
+    Device& d = devices_[path];
+    const Device before = d;
+    if (const Variant* c = find(props, "Connected")) d.connected = asBool(*c);
+    if (const Variant* u = find(props, "UUIDs"))
+        d.handsFreeProfile = offersHandsFree(asStrings(*u));
+    if (before.connected != d.connected || before.handsFreeProfile != d.handsFreeProfile)
+        onChange_();
+}
+
+bool Bluetooth::handsFree() const {
+    return std::any_of(devices_.begin(), devices_.end(), [](const auto& entry) {
+        return entry.second.connected && entry.second.handsFreeProfile;
+    });
+}
+
+}  // namespace phoned

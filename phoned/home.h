@@ -1,0 +1,31 @@
+// Where the phone's files live for this user: the device root under the user's data directory,
+// with the staged package installed into it, and the user's languages.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/result.h"
+
+namespace phoned {
+
+// $XDG_DATA_HOME/orvella, or ~/.local/share/orvella.
+platform::Result<std::string> deviceRootDirectory();
+
+// The staged package tree: the one given, else the installed one, else the one beside the
+// program in a build tree.
+platform::Result<std::string> findPackage(const std::string& given);
+
+// Copies every file of the package into the root. Files already the same are left alone;
+// others are replaced by renaming a finished copy over them, so a library some process has
+// loaded is never rewritten in place. The user's settings are not part of the package.
+platform::Result<void> installPackage(const std::string& package, const std::string& root);
+
+// The user's languages, most preferred first, as language codes ("nl", "en"), from LANGUAGE,
+// LC_ALL, LC_MESSAGES and LANG; "en" when none is set or the locale is C/POSIX.
+std::vector<std::string> userLanguages();
+
+// The session bus address for the platform's own bus client.
+std::string sessionBusAddress();
+
+}  // namespace phoned

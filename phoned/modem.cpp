@@ -1,0 +1,236 @@
+#include "modem.h"
+
+#include <algorithm>
+
+#include "platform/devices.h"
+
+namespace phoned {
+
+namespace {
+
+constexpr const char* kService = "org.freedesktop.ModemManager1";
+constexpr const char* kRoot = "/org/freedesktop/ModemManager1";
+constexpr const char* kVoice = "org.freedesktop.ModemManager1.Modem.Voice";
+constexpr const char* kCall = "org.freedesktop.ModemManager1.Call";
+
+// ModemManager's call directions and states.
+constexpr int64_t kIncoming = 1;
+constexpr int64_t kRingingIn = 3;
+constexpr int64_t kActive = 4;
+constexpr int64_t kTerminated = 7;
+
+}  // namespace
+
+Modem::Modem(Connection& system, std::function<void(int32_t)> onStatus)
+    : bus_(system), onStatus_(std::move(onStatus)) {
+    matches_.push_back(bus_.match(
+        kRoot, false, "org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
+        [this](sd_bus_message* m) {
+            if (!service_->sent(m)) return;
+            const char* path = nullptr;
+            if (sd_bus_message_read_basic(m, 'o', &path) < 0 || path == nullptr) return;
+            const std::string modem = path;
+            int r = sd_bus_message_enter_container(m, 'a', "{sa{sv}}");
+            while (r >= 0 && (r = sd_bus_message_enter_container(m, 'e', "sa{sv}")) > 0) {
+                const char* interface = nullptr;
+                if (sd_bus_message_read_basic(m, 's', &interface) < 0) return;
+                auto props = readProps(m);
+                if (!props) return;
+                if (interface != nullptr && std::string(interface) == kVoice)
+                    addModem(modem, *props);
+                r = sd_bus_message_exit_container(m);
+            }
+        }));
+    matches_.push_back(bus_.match(kRoot, false, "org.freedesktop.DBus.ObjectManager",
+                                  "InterfacesRemoved", [this](sd_bus_message* m) {
+                                      if (!service_->sent(m)) return;
+                                      const char* path = nullptr;
+                                      char** interfaces = nullptr;
+                                      if (sd_bus_message_read(m, "o", &path) < 0 || !path) return;
+                                      if (sd_bus_message_read_strv(m, &interfaces) < 0) return;
+                                      bool voice = false;
+                                      for (char** i = interfaces; i && *i; ++i) {
+                                          voice = voice || std::string(*i) == kVoice;
+                                          std::free(*i);
+                                      }
+                                      std::free(interfaces);
+                                      if (voice) removeModem(path);
+                                  }));
+    matches_.push_back(bus_.match(kRoot, true, kVoice, "CallAdded", [this](sd_bus_message* m) {
+        const char* call = nullptr;
+        const char* modem = sd_bus_message_get_path(m);
+        if (!service_->sent(m) || modem == nullptr) return;
+        if (sd_bus_message_read_basic(m, 'o', &call) >= 0 && call != nullptr) track(modem, call);
+    }));
+    matches_.push_back(bus_.match(kRoot, true, kVoice, "CallDeleted", [this](sd_bus_message* m) {
+        const char* call = nullptr;
+        if (!service_->sent(m)) return;
+        if (sd_bus_message_read_basic(m, 'o', &call) >= 0 && call != nullptr) forget(call);
+    }));
+    matches_.push_back(bus_.match(kRoot, true, kCall, "StateChanged", [this](sd_bus_message* m) {
+        int32_t before = 0, after = 0;
+        const char* path = sd_bus_message_get_path(m);
+        if (!service_->sent(m) || path == nullptr) return;
+        if (sd_bus_message_read(m, "ii", &before, &after) < 0) return;
+        changed(path, Props{{"State", Variant{int64_t{after}}}});
+    }));
+    matches_.push_back(bus_.match(
+        kRoot, true, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+        [this](sd_bus_message* m) {
+            const char* interface = nullptr;
+            const char* path = sd_bus_message_get_path(m);
+            if (!service_->sent(m) || path == nullptr) return;
+            if (sd_bus_message_read_basic(m, 's', &interface) < 0 || interface == nullptr) return;
+            auto props = readProps(m);
+            if (!props) return;
+            if (std::string(interface) == kCall) {
+                changed(path, *props);
+            } else if (std::string(interface) == kVoice) {
+                // The list of calls is the modem's own word on which calls exist; signals
+                // missed while it changed are caught up here.
+                const Variant* calls = find(*props, "Calls");
+                if (calls == nullptr) return;
+                const auto now = asStrings(*calls);
+                std::vector<std::string> gone;
+                for (const auto& [call, c] : calls_)
+                    if (c.modem == path && std::find(now.begin(), now.end(), call) == now.end())
+                        gone.push_back(call);
+                for (const auto& call : gone) forget(call);
+                for (const auto& call : now) track(path, call);
+            }
+        }));
+    service_ = std::make_unique<Service>(bus_, kService, "the modem service (ModemManager)",
+                                         [this](bool present) {
+                                             vanished();
+                                             if (present) appeared();
+                                         });
+}
+
+void Modem::appeared() {
+    const unsigned generation = generation_;
+    bus_.call(kService, kRoot, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", {},
+              [this, generation](const Reply& reply) {
+                  if (generation != generation_) return;
+                  if (!reply.ok()) {
+                      say("cannot list the modems of ModemManager: " + reply.error);
+                      return;
+                  }
+                  auto objects = readManagedObjects(reply.message);
+                  if (!objects) {
+                      say("cannot list the modems of ModemManager: " + objects.error());
+                      return;
+                  }
+                  size_t voice = 0;
+                  for (const auto& [path, interfaces] : *objects) {
+                      if (auto it = interfaces.find(kVoice); it != interfaces.end()) {
+                          addModem(path, it->second);
+                          ++voice;
+                      }
+                  }
+                  if (voice == 0)
+                      say("ModemManager has no modem with voice calls yet; waiting for one");
+              });
+}
+
+void Modem::vanished() {
+    ++generation_;
+    std::vector<std::string> calls;
+    for (const auto& entry : calls_) calls.push_back(entry.first);
+    for (const auto& call : calls) forget(call);
+    modems_.clear();
+}
+
+void Modem::addModem(const std::string& path, const Props& voice) {
+    if (std::find(modems_.begin(), modems_.end(), path) == modems_.end()) modems_.push_back(path);
+    if (const Variant* calls = find(voice, "Calls"))
+        for (const auto& call : asStrings(*calls)) track(path, call);
+}
+
+void Modem::removeModem(const std::string& path) {
+    std::vector<std::string> calls;
+    for (const auto& [call, c] : calls_)
+        if (c.modem == path) calls.push_back(call);
+    for (const auto& call : calls) forget(call);
+    std::erase(modems_, path);
+}
+
+void Modem::track(const std::string& modem, const std::string& call) {
+    if (calls_.count(call) != 0) return;
+    calls_[call].modem = modem;
+    const unsigned generation = generation_;
+    bus_.getAll(kService, call, kCall, [this, call, generation](platform::Result<Props> props) {
+        auto it = calls_.find(call);
+        if (generation != generation_ || it == calls_.end()) return;
+        if (!props) {
+            say("cannot read the call " + call + " of ModemManager: " + props.error());
+            return;
+        }
+        it->second.known = true;
+        changed(call, *props);
+    });
+}
+
+void Modem::forget(const std::string& call) {
+    auto it = calls_.find(call);
+    if (it == calls_.end()) return;
+    const bool unfinished = it->second.reportedRinging && !it->second.reportedEnded;
+    calls_.erase(it);
+    if (ringing_ == call) ringing_.clear();
+    // A call that vanishes without saying goodbye has ended all the same.
+    if (unfinished) report(platform::kCTCallStatusEnded);
+}
+
+void Modem::changed(const std::string& path, const Props& props) {
+    auto it = calls_.find(path);
+    if (it == calls_.end()) return;
+    if (const Variant* d = find(props, "Direction")) it->second.direction = asInt(*d);
+    if (const Variant* s = find(props, "State")) it->second.state = asInt(*s);
+    evaluate(path);
+}
+
+void Modem::evaluate(const std::string& path) {
+    Call& c = calls_[path];
+    if (!c.known) return;
+    if (!c.reportedRinging) {
+        if (c.state == kRingingIn && c.direction == kIncoming) {
+            c.reportedRinging = true;
+            ringing_ = path;
+            report(platform::kCTCallStatusIncoming);
+        }
+        return;
+    }
+    if (c.state != kRingingIn && ringing_ == path) ringing_.clear();
+    if (c.state == kActive && !c.reportedActive && !c.reportedEnded) {
+        c.reportedActive = true;
+        report(platform::kCTCallStatusActive);
+    } else if (c.state == kTerminated && !c.reportedEnded) {
+        c.reportedEnded = true;
+        report(platform::kCTCallStatusEnded);
+    }
+}
+
+void Modem::report(int32_t status) {
+    platform::DeviceModel::shared().setCallStatus(status);
+    if (onStatus_) onStatus_(status);
+}
+
+void Modem::answer() {
+    auto it = ringing_.empty() ? calls_.end() : calls_.find(ringing_);
+    if (it == calls_.end()) {
+        say("not answering: no call is ringing on the modem");
+        return;
+    }
+    Call& c = it->second;
+    if (c.acceptSent) return;
+    if (c.state != kRingingIn || c.direction != kIncoming) {
+        say("not answering: the call is no longer ringing");
+        return;
+    }
+    c.acceptSent = true;
+    say("answering the ringing call");
+    bus_.call(kService, ringing_, kCall, "Accept", {}, [](const Reply& reply) {
+        if (!reply.ok()) say("the modem did not take the call: " + reply.error);
+    });
+}
+
+}  // namespace phoned

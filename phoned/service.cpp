@@ -1,0 +1,36 @@
+#include "service.h"
+
+#include <cstring>
+
+#include "platform/warn.h"
+
+namespace phoned {
+
+void say(const std::string& text) { platform::warn("orvella-phoned", text); }
+
+Service::Service(Connection& bus, std::string name, std::string words,
+                 std::function<void(bool)> onChange)
+    : bus_(bus), name_(std::move(name)), words_(std::move(words)), onChange_(std::move(onChange)) {
+    watch_ = bus_.watchName(name_, [this](const std::string& owner) {
+        const bool was = present();
+        const bool first = !known_;
+        known_ = true;
+        owner_ = owner;
+        if (first) {
+            if (!present()) say(words_ + " is not running; waiting for it");
+        } else if (was && !present()) {
+            say(words_ + " went away; waiting for it to come back");
+        } else if (!was && present()) {
+            say(words_ + " is running now");
+        }
+        // A new owner is a restarted service: it knows nothing of us, so it counts as a change.
+        if (present() || was) onChange_(present());
+    });
+}
+
+bool Service::sent(sd_bus_message* m) const {
+    const char* sender = sd_bus_message_get_sender(m);
+    return present() && sender != nullptr && owner_ == sender;
+}
+
+}  // namespace phoned

@@ -1,0 +1,255 @@
+"""orvella-phoned against doubles of a Linux phone's services: calls ring on the modem, the
+phone lies still or not, a hand waves over the proximity sensor; the tests check what the
+daemon asked of each service, in what order and how often."""
+
+import os
+import time
+import unittest
+
+from phone import (ACTIVE, BOUND, OUTGOING, RINGING_IN, Phone, wait_for)
+
+# The tweak samples the accelerometer every 0.8 s and needs five screen-up samples in a row
+# before it arms the proximity sensor, 0.5 s later: at least 4.5 s on the daemon's clock.
+POSE_CHECK = 4.0  # seconds, with room for clocks that tick differently
+SPEAKER_DELAY = 1.9  # the speaker follows the answer by 2 s of the daemon's clock
+
+
+class Calls(Phone):
+
+    def claims(self):
+        return self.sensors_log.times('ClaimProximity')
+
+    def releases(self):
+        return self.sensors_log.times('ReleaseProximity')
+
+    def wait_claimed(self, count=1):
+        return wait_for(lambda: len(self.claims()) >= count and self.claims(),
+                        'the proximity sensor to be claimed')[-1]
+
+    def wait_released(self, count=1):
+        return wait_for(lambda: len(self.releases()) >= count and self.releases(),
+                        'the proximity sensor to be released')[-1]
+
+    def notified(self):
+        return self.notifications_log.entries('Notify')
+
+    def test_locked_phone_answered_by_two_waves_then_speaker(self):
+        self.start_all(locked=True)
+        self.start_daemon()
+        self.wait_started()
+        rang = time.time()
+        call = self.ring()
+
+        claimed = self.wait_claimed()
+        self.assertGreaterEqual(claimed - rang, POSE_CHECK,
+                                'the sensor is claimed only after the phone lay screen-up')
+        wait_for(self.notified, 'the hint notification')
+        self.assertIn('"Wave twice to answer"', self.notified()[0][1])
+
+        self.wave()
+        self.assertEqual(self.accepts(call), 0, 'one wave does not answer a locked phone')
+        second = self.wave()
+        answered = wait_for(self.accept_times, 'Accept on the call')[0]
+        self.assertGreaterEqual(answered, second, 'answered at the second uncovering')
+
+        released = self.wait_released()
+        self.assertGreaterEqual(released, answered, 'released when the call turned active')
+        speaker = wait_for(lambda: self.call_audio_log.entries('EnableSpeaker'),
+                           'EnableSpeaker')[0]
+        self.assertEqual(speaker[1], 'EnableSpeaker True')
+        self.assertGreater(speaker[0], answered)
+        self.assertGreaterEqual(speaker[0] - second, SPEAKER_DELAY,
+                                'the speaker comes 2 s after the answer, not before')
+        closed = wait_for(lambda: self.notifications_log.entries('CloseNotification'),
+                          'the hint to be withdrawn')
+        self.assertEqual(closed[0][1], 'CloseNotification 1', 'the notification shown is withdrawn')
+        self.assertGreaterEqual(closed[0][0], self.notified()[0][0])
+
+        # Nothing more happens once the call is active; every count stays at one.
+        self.set_call_state(call, ACTIVE)
+        self.end_call(call)
+        self.wait_said('kCTCall State: 5', 'the tweak to see the call end')
+        self.assertEqual(self.accepts(call), 1)
+        self.assertEqual(len(self.claims()), 1)
+        self.assertEqual(len(self.releases()), 1)
+        self.assertEqual(len(self.call_audio_log.entries('EnableSpeaker')), 1)
+        self.assertEqual(len(self.notified()), 1)
+
+    def test_bluetooth_hands_free_answers_without_speaker(self):
+        self.start_all(bluetooth_hfp=True)
+        self.start_daemon()
+        self.wait_started()
+        call = self.ring()
+        self.wait_claimed()
+        self.assertIn('"Wave once to answer"', wait_for(self.notified, 'the hint')[0][1])
+        self.wave()
+        wait_for(self.accept_times, 'Accept on the call')
+        self.wait_said('HEADPHONES ARE PLUGGED IN!', 'the tweak to decide against the speaker')
+        self.wait_released()
+        self.end_call(call)
+        self.wait_said('kCTCall State: 5', 'the tweak to see the call end')
+        self.assertEqual(self.accepts(call), 1)
+        self.assertEqual(self.call_audio_log.entries('EnableSpeaker'), [])
+
+    def never_claimed(self, pose, near):
+        self.start_all(pose=pose, near=near)
+        self.start_daemon()
+        self.wait_started()
+        call = self.ring()
+        # Five samples that are not screen-up, then waves, then five more samples.
+        self.wait_said('NEGATIVE (proximity sensor is DEACTIVATED)', 'the pose check', count=1)
+        for _ in range(2):
+            self.wave()
+        self.wait_said('NEGATIVE (proximity sensor is DEACTIVATED)', 'more samples', count=5)
+        self.end_call(call)
+        self.wait_said('kCTCall State: 5', 'the tweak to see the call end')
+        self.assertEqual(self.claims(), [])
+        self.assertEqual(self.accepts(call), 0)
+
+    def test_face_down_all_along_never_claimed_never_answered(self):
+        self.never_claimed('down', near=False)
+
+    def test_in_a_pocket_never_claimed_never_answered(self):
+        self.never_claimed('upright', near=True)
+
+    def test_screen_locking_while_ringing_ends_the_watch(self):
+        self.start_all()
+        self.start_daemon()
+        self.wait_started()
+        call = self.ring()
+        claimed = self.wait_claimed()
+        wait_for(self.notified, 'the hint')
+        self.lock_screen.SetActive(True)
+        self.assertGreaterEqual(self.wait_released(), claimed)
+        wait_for(lambda: self.notifications_log.entries('CloseNotification'),
+                 'the hint to be withdrawn')
+        self.wave()
+        self.wave()
+        self.end_call(call)
+        self.wait_said('kCTCall State: 5', 'the tweak to see the call end')
+        self.assertEqual(self.accepts(call), 0)
+        self.assertEqual(len(self.claims()), 1)
+        self.assertEqual(len(self.releases()), 1)
+
+    def test_call_ending_before_any_wave_releases_every_claim(self):
+        self.start_all()
+        self.start_daemon()
+        self.wait_started()
+        call = self.ring()
+        self.wait_claimed()
+        self.end_call(call)
+        self.wait_released()
+        wait_for(lambda: self.notifications_log.entries('CloseNotification'),
+                 'the hint to be withdrawn')
+        self.wait_said('kCTCall State: 5', 'the tweak to see the call end')
+        self.assertEqual(len(self.claims()), len(self.releases()))
+        self.assertEqual(self.accepts(call), 0)
+        self.assertEqual(len(self.call_mock(call).GetMethodCalls('Accept')), 0)
+
+    def test_outgoing_and_already_active_calls_are_not_watched(self):
+        self.start_all()
+        self.start_daemon()
+        self.wait_started()
+        outgoing = self.ring(number=1, direction=OUTGOING, state=2)
+        active = self.ring(number=2, state=ACTIVE)
+        self.set_call_state(outgoing, ACTIVE)
+        # A ringing call after them is watched: the tweak sees it, and only it.
+        ringing = self.ring(number=3)
+        self.wait_claimed()
+        self.wave()
+        wait_for(self.accept_times, 'Accept on the ringing call')
+        self.wait_released()
+        self.assertEqual(self.accepts(ringing), 1)
+        self.assertEqual(self.accepts(outgoing), 0)
+        self.assertEqual(self.accepts(active), 0)
+        statuses = [line for line in self.daemon_output().splitlines() if 'kCTCall State:' in line]
+        self.assertEqual([s.rsplit(':', 1)[1].strip().split()[0] for s in statuses], ['4', '1'])
+
+    def test_settings_locked_three_while_running_needs_three_waves(self):
+        self.start_all(locked=True)
+        self.start_daemon()
+        self.wait_started()
+        done = self.run_settings('--locked', '3')
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn('Waves when locked: Three times', done.stdout)
+        self.wait_said('the settings changed', 'the daemon to hear of the change')
+
+        call = self.ring()
+        self.wait_claimed()
+        self.assertIn('"Wave thrice to answer"', wait_for(self.notified, 'the hint')[0][1])
+        self.wave()
+        self.wave()
+        time.sleep(0.3)
+        self.assertEqual(self.accepts(call), 0, 'two waves do not answer')
+        third = self.wave()
+        answered = wait_for(self.accept_times, 'Accept on the call')[0]
+        self.assertGreaterEqual(answered, third, 'answered at the third uncovering')
+        self.wait_released()
+        self.assertEqual(self.accepts(call), 1)
+
+    def test_modem_service_missing_at_start_then_appearing(self):
+        self.set_pose('up')
+        self.start_sensors()
+        self.start_lock_screen()
+        self.start_notifications()
+        self.start_bluetooth()
+        self.start_call_audio()
+        self.start_daemon()
+        self.wait_said('the modem service (ModemManager) is not running; waiting for it')
+        self.assertEqual(self.daemon.poll(), None, 'the daemon waits rather than exit')
+        self.start_modem()
+        self.wait_said('the modem service (ModemManager) is running now')
+        self.settle(self.modem_log, 'GetManagedObjects', 'the daemon to list the modems')
+        call = self.ring()
+        self.wait_claimed()
+        self.wave()
+        wait_for(self.accept_times, 'Accept on the call')
+        self.assertEqual(self.accepts(call), 1)
+        self.assertEqual(len(self.said('ModemManager) is not running')), 1, 'said once')
+
+    def test_without_sensors_waving_is_unavailable_and_the_daemon_keeps_running(self):
+        self.start_modem()
+        self.start_sensors(has_proximity=False)
+        self.start_lock_screen()
+        self.start_notifications()
+        self.start_bluetooth()
+        self.start_call_audio()
+        self.start_daemon()  # no accelerometer in the scratch sysfs tree
+        self.wait_said('this phone has no proximity sensor: waving is unavailable')
+        self.assertEqual(len(self.said('no accelerometer under')), 1)
+        self.wait_started()
+        call = self.ring()
+        self.wait_said('kCTCall State: 4', 'the tweak to see the call')
+        wait_for(self.notified, 'the hint')
+        self.end_call(call)
+        self.wait_said('kCTCall State: 5', 'the tweak to see the call end')
+        self.assertEqual(self.daemon.poll(), None)
+        self.assertEqual(self.claims(), [])
+
+    def test_sensor_mounted_upside_down_still_reads_screen_up(self):
+        # The sensor reports down where the screen faces up; the mount matrix turns it round.
+        self.start_all(pose='down')
+        self.set_pose('down', scale=0.02, matrix='-1, 0, 0; 0, -1, 0; 0, 0, -1')
+        self.start_daemon()
+        self.wait_started()
+        call = self.ring()
+        self.wait_claimed()
+        self.wave()
+        wait_for(self.accept_times, 'Accept on the call')
+        self.assertEqual(self.accepts(call), 1)
+
+    def test_stopping_the_daemon_releases_its_claim(self):
+        self.start_all()
+        self.start_daemon()
+        self.wait_started()
+        self.ring()
+        self.wait_claimed()
+        wait_for(self.notified, 'the hint')
+        self.daemon.terminate()
+        self.assertEqual(self.daemon.wait(BOUND), 0)
+        self.assertEqual(len(self.releases()), 1)
+        self.assertEqual(len(self.notifications_log.entries('CloseNotification')), 1)
+
+
+if __name__ == '__main__':
+    unittest.main()
