@@ -258,6 +258,26 @@ Result<void> replaceIn(int dirFd, const std::string& name, std::string_view byte
     return {};
 }
 
+// Whether `name` in dirFd is a regular file (not a link) with exactly these bytes and mode.
+bool holds(int dirFd, const std::string& name, std::string_view bytes, mode_t mode) {
+    Descriptor fd(
+        ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        (st.st_mode & 07777) != mode || static_cast<uint64_t>(st.st_size) != bytes.size()) {
+        return false;
+    }
+    std::string have(bytes.size(), '\0');
+    size_t got = 0;
+    while (got < have.size()) {
+        const ssize_t n = ::read(fd.get(), have.data() + got, have.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return have == bytes;
+}
+
 }  // namespace
 
 Descriptor& Descriptor::operator=(Descriptor&& o) noexcept {
@@ -344,6 +364,8 @@ Result<void> copyTree(const std::string& sourceDir, const std::string& destinati
         if (!bytes) return Failure{bytes.error()};
         struct stat st {};
         const mode_t mode = ::stat(source.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+        // A file already as it should be is left alone (a running program may have it loaded).
+        if (holds(parent.get(), name, *bytes, mode)) continue;
         if (auto r = replaceIn(parent.get(), name, *bytes, mode, shown); !r) return r;
     }
     if (ec) return Failure{sourceDir + ": " + ec.message()};
