@@ -1,10 +1,13 @@
 // Whole calls through the call monitor, orientation gate, wave recognizer and answering, in
 // virtual time, driven and observed only through the platform.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <limits>
 #include <tuple>
 
+#include "binary_list.h"
 #include "phone_fixture.h"
 
 using platform::Dictionary;
@@ -307,6 +310,55 @@ TEST_F(Engine, MendedSamplesWithANonFiniteComponentNeverArmEitherDetectionSystem
         EXPECT_TRUE(answered());
         callStatus(platform::kCTCallStatusEnded);
         posted().clear();
+    }
+}
+
+// Each of these stopped SpringBoard from starting (a hang, a crash, or minutes of work) or read
+// a file outside the device root. Each must give the no-file values, and calls go on as ever.
+TEST_F(Engine, HostileSettingsFilesGiveTheDefaultsAndTheTweakStillAnswers) {
+    testing_support::ScratchDir outside;
+    testing_support::writeFile(outside.file("elsewhere.plist"),
+                               platform::plist::toXml(Value(Dictionary{{"IsOn", Value(false)}})));
+    const auto replaceWith = [&](const std::function<void(const std::string&)>& make) {
+        std::filesystem::remove(settingsPath());
+        make(settingsPath());
+    };
+    testing_support::BinaryList deep;
+    for (size_t i = 0; i < 100000; ++i) deep.array({i + 1});
+    deep.array({});
+    testing_support::BinaryList shared;
+    for (size_t i = 0; i < 40; ++i) shared.array({i + 1, i + 1});
+    shared.integer(1);
+    const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> cases = {
+        {"a FIFO", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }},
+        {"a link out of the root",
+         [&](const std::string& p) {
+             std::filesystem::create_symlink(outside.file("elsewhere.plist"), p);
+         }},
+        {"100,000 nested arrays",
+         [&](const std::string& p) { testing_support::writeFile(p, deep.bytes(0)); }},
+        {"arrays sharing references",
+         [&](const std::string& p) { testing_support::writeFile(p, shared.bytes(0)); }},
+    };
+    startTweak();
+    for (const auto& [what, make] : cases) {
+        SCOPED_TRACE(what);
+        changeSettings(Dictionary{{"IsOn", Value(false)}, {"WaveProtocolLocked", Value(2)}});
+        ASSERT_FALSE(Orvella_IsOn);
+        replaceWith(make);
+        platform::CFNotificationCenterPostNotification(
+            platform::CFNotificationCenterGetDarwinNotifyCenter(),
+            "com.brelkin.Orvella.settingschanged", nullptr, nullptr, true);
+        settle();
+        EXPECT_TRUE(Orvella_IsOn);
+        EXPECT_EQ(Orvella_LockedStateIndex, 1);
+        EXPECT_FLOAT_EQ(Orvella_ProximityDelay, 1.5f);
+        posted().clear();
+        ring(false);
+        ASSERT_LT(layFaceUp(), 5.0);
+        wave();
+        EXPECT_TRUE(answered());
+        callStatus(platform::kCTCallStatusEnded);
     }
 }
 
