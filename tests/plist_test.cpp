@@ -400,6 +400,8 @@ TEST(PlistHostile, DatesReadAndWriteBackExactlyWhateverTheyHold) {
         auto back = plist::parse(*encoded);
         ASSERT_TRUE(back);
         EXPECT_TRUE(plist::identical(*back, expected)) << back->description();
+        // The tweak logs what it loaded: describing such a date is no undefined conversion.
+        EXPECT_FALSE(back->description().empty());
     }
     // Dates XML can say stay XML, as the phone writes settings.
     const Value plain(Dictionary{{"When", Value(platform::Date{100})}});
