@@ -433,6 +433,17 @@ std::optional<Prepared> prepareBinary(std::string_view bytes) {
         out.dates.push_back(doubleOf(bigEndian(bytes, at, 8)));
         putBigEndian(out.bytes, at, bitsOf(slot));
     }
+    if (check.dates().empty()) return out;
+    // Objects may overlap in a made-up file, so writing the indexes may have changed another
+    // object (put a NUL in a string, say): what libplist gets is checked again as it is.
+    ObjectTable patched;
+    if (!patched.load(out.bytes)) return std::nullopt;
+    BinaryCheck again(patched, std::min<uint64_t>(kMaxValues, bytes.size()));
+    if (!again.run() || again.dates() != check.dates()) return std::nullopt;
+    for (size_t slot = 0; slot < check.dates().size(); ++slot) {
+        const size_t at = *patched.offset(check.dates()[slot]) + 1;
+        if (doubleOf(bigEndian(out.bytes, at, 8)) != static_cast<double>(slot)) return std::nullopt;
+    }
     return out;
 }
 
