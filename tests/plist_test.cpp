@@ -426,3 +426,23 @@ TEST(PlistHostile, XmlDatesOutsideLibplistsRangeKeepTheirValue) {
         EXPECT_FALSE(plist::parse(std::string("<plist><date>") + bad + "</date></plist>")) << bad;
     }
 }
+
+TEST(PlistHostile, TextNoWriterCouldGiveBackIsRefusedSoEverythingReadCanBeWritten) {
+    // Bytes above 127 in a binary ASCII string, half a UTF-16 surrogate pair: the phone refuses
+    // such files, and no writer could put the same text back.
+    testing_support::BinaryList high;
+    high.array({1});
+    high.ascii("caf\xE9");
+    EXPECT_FALSE(plist::parse(high.bytes(0)));
+    const std::string utf16 = plist::toBinary(Value(Array{Value("\xF0\x9F\x91\x8B")}));  // wave
+    ASSERT_TRUE(plist::parse(utf16));
+    const size_t pair = utf16.find("\xD8\x3D\xDC\x4B");
+    ASSERT_NE(pair, std::string::npos);
+    EXPECT_FALSE(plist::parse(std::string(utf16).replace(pair + 2, 2, "\x00\x61", 2)));
+    // Invalid UTF-8 in an XML string or key.
+    EXPECT_FALSE(plist::parse("<plist><array><string>\xC3(</string></array></plist>"));
+    EXPECT_FALSE(plist::parse("<plist><dict><key>\xFF</key><true/></dict></plist>"));
+    EXPECT_TRUE(plist::parse("<plist><array><string>\xC3\xA9</string></array></plist>"));
+    // (A date sharing its bytes with a string is
+    // fuzz/corpus/plist/overlapping-date-and-string.bin.)
+}

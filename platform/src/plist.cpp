@@ -28,6 +28,37 @@ using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 // --- libplist nodes to values ------------------------------------------------------------
 
+bool validUtf8(std::string_view s) {
+    for (size_t i = 0; i < s.size();) {
+        const auto c = static_cast<uint8_t>(s[i]);
+        size_t n = 0;
+        uint32_t cp = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            n = 1, cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            n = 2, cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            n = 3, cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + n >= s.size()) return false;
+        for (size_t k = 1; k <= n; ++k) {
+            const auto d = static_cast<uint8_t>(s[i + k]);
+            if ((d & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        // Overlong forms, surrogates and code points past Unicode's end are no UTF-8.
+        static constexpr uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < kLeast[n] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return false;
+        i += n + 1;
+    }
+    return true;
+}
+
 // `dates` holds the file's dates by the index libplist reports in their place (plist_forms.h).
 std::optional<Value> fromNode(plist_t node, int depth, const std::vector<double>& dates) {
     if (node == nullptr || depth > kMaxDepth) return std::nullopt;
@@ -61,6 +92,8 @@ std::optional<Value> fromNode(plist_t node, int depth, const std::vector<double>
                 plist_get_string_val(node, &s);
             std::string str = s ? s : "";
             std::free(s);
+            // Text that is no UTF-8 could not be written back as it is.
+            if (!validUtf8(str)) return std::nullopt;
             return Value(std::move(str));
         }
         case PLIST_DATE: {
@@ -115,6 +148,7 @@ std::optional<Value> fromNode(plist_t node, int depth, const std::vector<double>
                 auto item = fromNode(val, depth + 1, dates);
                 std::string k = key ? key : "";
                 std::free(key);
+                if (!validUtf8(k)) item.reset();
                 if (!item) {
                     std::free(it);
                     return std::nullopt;

@@ -210,12 +210,22 @@ class BinaryCheck {
         if (!t_.count(at, &length, &start) || length > t_.end()) return false;
         const uint64_t bytes = ascii ? length : length * 2;
         if (!t_.fits(start, bytes)) return false;
+        // Nor is a string text that no writer could give back: bytes above 127 in an ASCII
+        // string, or half of a UTF-16 surrogate pair (the phone refuses both).
+        bool pairOpen = false;
         for (uint64_t k = 0; k < length; ++k) {
-            const bool nul = ascii ? b[start + k] == '\0'
-                                   : b[start + 2 * k] == '\0' && b[start + 2 * k + 1] == '\0';
-            if (nul) return false;
+            if (ascii) {
+                const auto c = static_cast<uint8_t>(b[start + k]);
+                if (c == 0 || c > 127) return false;
+                continue;
+            }
+            const auto unit = static_cast<uint16_t>(bigEndian(b, start + 2 * k, 2));
+            const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+            const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
+            if (unit == 0 || (low && !pairOpen) || (pairOpen && !low)) return false;
+            pairOpen = high;
         }
-        return true;
+        return !pairOpen;
     }
 
     const ObjectTable& t_;
