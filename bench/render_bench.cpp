@@ -38,10 +38,11 @@ platform::TPSuperBottomBar* callScreen() {
         auto* hint = static_cast<platform::UILabel*>(objc::allocInit(platform::UILabel::cls()));
         hint->frame = platform::CGRectMake(107, -212, 150, 23);
         hint->text = "Wave twice to answer";
-        hint->font = objc::objc_retain(
+        hint->font = objc::retained(
             objc::msgSend<objc::id>(platform::UIFont::cls(), SEL_("fontWithName:size:"),
                                     std::string("HelveticaNeue-Thin"), 16.0));
-        hint->textColor = objc::msgSend<objc::id>(platform::UIColor::cls(), SEL_("whiteColor"));
+        hint->textColor =
+            objc::retained(objc::msgSend<objc::id>(platform::UIColor::cls(), SEL_("whiteColor")));
         objc::msgSend(static_cast<objc::id>(b), SEL_("addSubview:"), static_cast<objc::id>(hint));
         objc::objc_release(hint);
         return b;

@@ -13,6 +13,7 @@
 #include "platform/foundation.h"
 #include "platform/preferences.h"
 #include "platform/runloop.h"
+#include "platform/testing.h"
 #include "platform/uikit.h"
 
 namespace {
@@ -47,9 +48,9 @@ void useEverything(platform::UIView* view) {
                 platform::spinPicker(view, picker->numberOfRows(c) - 1, c);
         }
     }
-    // Taps may change the tree; walk a copy.
+    // Taps may change the tree; walk a copy (which keeps the children alive meanwhile).
     const auto children = view->subviews;
-    for (auto* child : children) useEverything(child);
+    for (const auto& child : children) useEverything(child.get());
 }
 
 }  // namespace
@@ -72,7 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (!platform::visibleAlerts().empty()) platform::tapAlertButton(0);
     platform::RunLoop::main().runDue();
     objc::objc_release(screen);
-    platform::animationLog().clear();
-    platform::openedURLs().clear();
+    // What the run kept (alerts, the animation and URL records, scheduled work) goes, so every
+    // input starts as the first did.
+    platform::resetProcessState();
+    platform::useVirtualClock();
+    platform::bundle::setMainBundleIdentifier("com.apple.Preferences");
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "ExternalFunctions.h"
 
 #include "Orvella.h"
+#include "OrvellaNames.h"
 #include "Telephony.h"
 #include "platform/devices.h"
 #include "platform/notifications.h"
@@ -68,12 +69,10 @@ bool isAllowedToAnswerCall(int32_t waveIndex) {
     const bool wasLocked = msgSend<bool>(tel, SEL_("wasLockedOnIncomingCall"));
     const bool result =
         wasLocked ? Orvella_LockedStateIndex == waveIndex : Orvella_UnlockedStateIndex == waveIndex;
-    ORVELLA_LOG(
-        "*** WasLocked: %@, LockedState wave number: %d, UnlockedState wave number: %d, Current  "
-        "wave "
-        "number: %d, isAllowedToAnswerCall: %@ ***",
-        YesNo(wasLocked), Orvella_LockedStateIndex + 1, Orvella_UnlockedStateIndex + 1,
-        waveIndex + 1, YesNo(result));
+    // clang-format off
+    ORVELLA_LOG("*** WasLocked: %@, LockedState wave number: %d, UnlockedState wave number: %d, Current  wave number: %d, isAllowedToAnswerCall: %@ ***",
+                YesNo(wasLocked), Orvella_LockedStateIndex + 1, Orvella_UnlockedStateIndex + 1, waveIndex + 1, YesNo(result));
+    // clang-format on
     return result;
 }
 
@@ -88,24 +87,24 @@ void HandleProximityFeedback(int32_t proximityState) {
         case kPROXIMITY_READY_STATE:
             if (covered) {
                 setBaseTime();
-                ORVELLA_LOG(
-                    "*** HandleProximityFeedback - FROM READY_STATE to kPROXIMITY_COVERED_WAVE_1 "
-                    "***");
+                // clang-format off
+                ORVELLA_LOG("*** HandleProximityFeedback - FROM READY_STATE to kPROXIMITY_COVERED_WAVE_1 ***");
+                // clang-format on
                 TelSetFlag(kPROXIMITY_COVERED_WAVE_1);
             }
             break;
         case kPROXIMITY_COVERED_WAVE_1:
             if (uncovered && !isTimedOut(kPROXIMITY_READY_STATE)) {
                 if (isAllowedToAnswerCall(0)) {
-                    ORVELLA_LOG(
-                        "*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_1 to "
-                        "CALL_ANSWERED ***");
+                    // clang-format off
+                    ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_1 to CALL_ANSWERED ***");
+                    // clang-format on
                     AnswerCall();
                 } else {
                     setBaseTime();
-                    ORVELLA_LOG(
-                        "*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_1 to "
-                        "kPROXIMITY_UNCOVERED_WAVE_1 ***");
+                    // clang-format off
+                    ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_1 to kPROXIMITY_UNCOVERED_WAVE_1 ***");
+                    // clang-format on
                     TelSetFlag(kPROXIMITY_UNCOVERED_WAVE_1);
                 }
             }
@@ -113,14 +112,14 @@ void HandleProximityFeedback(int32_t proximityState) {
         case kPROXIMITY_UNCOVERED_WAVE_1:
             if (covered) {
                 if (isAllowedToAnswerCall(1)) {
-                    ORVELLA_LOG(
-                        "*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_1 to "
-                        "kCOVERED_BEFORE_ANSWER_CALL ***");
+                    // clang-format off
+                    ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_1 to kCOVERED_BEFORE_ANSWER_CALL ***");
+                    // clang-format on
                     TelSetFlag(kCOVERED_BEFORE_ANSWER_CALL);
                 } else {
-                    ORVELLA_LOG(
-                        "*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_1 to "
-                        "kPROXIMITY_COVERED_WAVE_2 ***");
+                    // clang-format off
+                    ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_1 to kPROXIMITY_COVERED_WAVE_2 ***");
+                    // clang-format on
                     TelSetFlag(kPROXIMITY_COVERED_WAVE_2);
                 }
             }
@@ -128,25 +127,25 @@ void HandleProximityFeedback(int32_t proximityState) {
         case kPROXIMITY_COVERED_WAVE_2:
             if (uncovered && !isTimedOut(kPROXIMITY_READY_STATE)) {
                 setBaseTime();
-                ORVELLA_LOG(
-                    "*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_2 to "
-                    "kPROXIMITY_UNCOVERED_WAVE_2 ***");
+                // clang-format off
+                ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_2 to kPROXIMITY_UNCOVERED_WAVE_2 ***");
+                // clang-format on
                 TelSetFlag(kPROXIMITY_UNCOVERED_WAVE_2);
             }
             break;
         case kPROXIMITY_UNCOVERED_WAVE_2:
             if (covered) {
-                ORVELLA_LOG(
-                    "*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_2 to "
-                    "kCOVERED_BEFORE_ANSWER_CALL ***");
+                // clang-format off
+                ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_2 to kCOVERED_BEFORE_ANSWER_CALL ***");
+                // clang-format on
                 TelSetFlag(kCOVERED_BEFORE_ANSWER_CALL);
             }
             break;
         case kCOVERED_BEFORE_ANSWER_CALL:
             if (uncovered && !isTimedOut(kPROXIMITY_READY_STATE)) {
-                ORVELLA_LOG(
-                    "*** HandleProximityFeedback - FROM kCOVERED_BEFORE_ANSWER_CALL to "
-                    "kCALL_ANSWERED ***");
+                // clang-format off
+                ORVELLA_LOG("*** HandleProximityFeedback - FROM kCOVERED_BEFORE_ANSWER_CALL to kCALL_ANSWERED ***");
+                // clang-format on
                 AnswerCall();
             }
             break;
@@ -180,8 +179,8 @@ bool isBluetoothHFPHookedUp() { return routeHasPort(platform::AVAudioSessionPort
 void AnswerCall() {
     TelSetFlag(kCALL_ANSWERED);
     ORVELLA_LOG("***** SensorLogic - Sending Slide open Notification *****");
-    platform::distributedPost("com.brelkin.dev.slideopen");
-    platform::distributedPost("com.brelkin.dev.removeActiveLabels");
+    platform::distributedPost(orvella::kSlideOpenNotification);
+    platform::distributedPost(orvella::kRemoveActiveLabelsNotification);
     bool wantSpeaker = true;
     if (isBluetoothHFPHookedUp()) {
         wantSpeaker = false;
@@ -190,8 +189,8 @@ void AnswerCall() {
     }
     if (wantSpeaker) {
         ORVELLA_LOG("***** SensorLogic - Sending Open speaker Notification in 2 sec *****\r\n");
-        platform::dispatchAfter(2.0,
-                                [] { platform::distributedPost("com.brelkin.dev.turnonspeaker"); });
+        platform::dispatchAfter(
+            2.0, [] { platform::distributedPost(orvella::kTurnOnSpeakerNotification); });
     } else {
         ORVELLA_LOG("***** SensorLogic - HEADPHONES ARE PLUGGED IN! *****\r\n");
     }
@@ -202,7 +201,7 @@ void AnswerCall() {
 void DisconnectAccelerometerAndProximitySensor() {
     ORVELLA_LOG(
         "** DisconnectAccelerometerAndProximitySensor ** disabling _SBSAccelerometerInstance");
-    platform::distributedPost("com.brelkin.dev.removeActiveLabels");
+    platform::distributedPost(orvella::kRemoveActiveLabelsNotification);
     if (tel != nullptr) msgSend(tel, SEL_("ableAccelerometer:"), false);
     ORVELLA_LOG("** DisconnectAccelerometerAndProximitySensor ** disabling Proximity Monitor");
     msgSend(platform::UIDevice::currentDevice(), SEL_("setProximityMonitoringEnabled:"), false);

@@ -34,27 +34,26 @@ void assertBlock(bool present, SEL cmd, int line) {
     }
 }
 
-NSTimer* makeTimer(double interval, id blockCopy, bool repeats, bool scheduled) {
+// The timer keeps its own reference to the block's copy.
+NSTimer* makeTimer(double interval, const objc::Strong<Block>& blockCopy, bool repeats,
+                   bool scheduled) {
     id target = timerClass();
     SEL action = SEL_("bk_executeBlockFromTimer:");
-    NSTimer* t =
-        scheduled
-            ? NSTimer::scheduledTimerWithTimeInterval(interval, target, action, blockCopy, repeats)
-            : NSTimer::timerWithTimeInterval(interval, target, action, blockCopy, repeats);
-    objc::objc_release(blockCopy);  // the timer holds its own reference now
-    return t;
+    return scheduled ? NSTimer::scheduledTimerWithTimeInterval(interval, target, action, blockCopy,
+                                                               repeats)
+                     : NSTimer::timerWithTimeInterval(interval, target, action, blockCopy, repeats);
 }
 
 id bk_scheduledTimer_imp(id, SEL _cmd, double interval, id block, bool repeats) {
     auto* b = static_cast<Block*>(block);
     assertBlock(b != nullptr && b->function(), _cmd, 18);
-    return makeTimer(interval, Block::create(b->function()), repeats, true);
+    return makeTimer(interval, objc::adopt(Block::create(b->function())), repeats, true);
 }
 
 id bk_timer_imp(id, SEL _cmd, double interval, id block, bool repeats) {
     auto* b = static_cast<Block*>(block);
     assertBlock(b != nullptr && b->function(), _cmd, 24);
-    return makeTimer(interval, Block::create(b->function()), repeats, false);
+    return makeTimer(interval, objc::adopt(Block::create(b->function())), repeats, false);
 }
 
 id wrap(const BKTimerBlock& block) {

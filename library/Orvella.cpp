@@ -1,11 +1,17 @@
 #include "Orvella.h"
 
+#include "OrvellaNames.h"
 #include "Telephony.h"
 #include "platform/device.h"
+#include "platform/geometry.h"
 #include "platform/plist.h"
-#include "platform/uikit.h"
 
 using objc::msgSend;
+using orvella::kHintTag;
+using orvella::kLogoTag;
+using orvella::kRemoveActiveLabelsNotification;
+using orvella::kSlideOpenNotification;
+using orvella::kTurnOnSpeakerNotification;
 using platform::CGRect;
 
 bool LOGGER_ON = false;
@@ -47,7 +53,7 @@ int32_t intFor(const platform::Dictionary& d, const char* key) {
 void LoadPrefs() {
     ORVELLA_LOG("** Orvella ** LoadPrefs");
     const std::string path = platform::device::appendPathComponent("/User/Library/Preferences",
-                                                                   "com.brelkin.Orvella.plist");
+                                                                   orvella::kSettingsFileName);
     const std::optional<platform::Dictionary> prefs =
         platform::plist::readDictionary(platform::device::resolve(path));
     if (prefs) {
@@ -128,16 +134,6 @@ void (*_setSlidingButton_TPSuperBottomBar)(id, SEL, id) = nullptr;
 void (*_setMainRightButton_TPSuperBottomBar)(id, SEL, id) = nullptr;
 void (*_slidingButtonDidFinishSlide_TPSuperBottomBar)(id, SEL) = nullptr;
 
-namespace {
-
-constexpr const char* kSlideOpen = "com.brelkin.dev.slideopen";
-constexpr const char* kRemoveActiveLabels = "com.brelkin.dev.removeActiveLabels";
-constexpr const char* kTurnOnSpeaker = "com.brelkin.dev.turnonspeaker";
-constexpr int64_t kLogoTag = 101;
-constexpr int64_t kHintTag = 103;
-
-}  // namespace
-
 // --- In-call controller ------------------------------------------------------------------------
 
 void useSpeaker(id self, SEL, id) {
@@ -149,13 +145,13 @@ void useSpeaker(id self, SEL, id) {
 id init_InCallController(id self, SEL _cmd) {
     ORVELLA_LOG("\r\n *****InCallController INIT *****\r\n");
     id controller = objc::callImp(_init_InCallController, self, _cmd);
-    platform::distributedAddObserver(controller, SEL_("useSpeaker:"), kTurnOnSpeaker);
+    platform::distributedAddObserver(controller, SEL_("useSpeaker:"), kTurnOnSpeakerNotification);
     return controller;
 }
 
 void dealloc_InCallController(id self, SEL _cmd) {
     ORVELLA_LOG("\r\n *****InCallController DEALLOC *****\r\n");
-    platform::distributedRemoveObserver(self, kTurnOnSpeaker);
+    platform::distributedRemoveObserver(self, kTurnOnSpeakerNotification);
     objc::callImp(_dealloc_InCallController, self, _cmd);
 }
 
@@ -170,11 +166,10 @@ void _callStatusChangedNotification_InCallController(id self, SEL _cmd, id notif
 
 void didRotateFromInterfaceOrientation_SBLockScreenViewController(id self, SEL _cmd,
                                                                   int64_t orientation) {
-    ORVELLA_LOG(
-        "\r\n ***** SBLockScreenViewController ** _didRotateFromInterfaceOrientation - "
-        "orientation: %lld  "
-        "*****\r\n",
-        static_cast<long long>(orientation));
+    // clang-format off
+    ORVELLA_LOG("\r\n ***** SBLockScreenViewController ** _didRotateFromInterfaceOrientation - orientation: %lld  *****\r\n",
+                static_cast<long long>(orientation));
+    // clang-format on
     objc::callImp(_didRotateFromInterfaceOrientation_SBLockScreenViewController, self, _cmd,
                   orientation);
 }
@@ -182,22 +177,20 @@ void didRotateFromInterfaceOrientation_SBLockScreenViewController(id self, SEL _
 void willRotateToInterfaceOrientation_duration_SBLockScreenViewController(id self, SEL _cmd,
                                                                           int64_t orientation,
                                                                           double duration) {
-    ORVELLA_LOG(
-        "\r\n ***** SBLockScreenViewController ** _willRotateToInterfaceOrientation_duration - "
-        "orientation: "
-        "%lld  *****\r\n",
-        static_cast<long long>(orientation));
+    // clang-format off
+    ORVELLA_LOG("\r\n ***** SBLockScreenViewController ** _willRotateToInterfaceOrientation_duration - orientation: %lld  *****\r\n",
+                static_cast<long long>(orientation));
+    // clang-format on
     objc::callImp(_willRotateToInterfaceOrientation_duration_SBLockScreenViewController, self, _cmd,
                   orientation, duration);
 }
 
 void willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController(
     id self, SEL _cmd, int64_t orientation, double duration) {
-    ORVELLA_LOG(
-        "\r\n ***** _willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController "
-        "- "
-        "orientation: %lld  *****\r\n",
-        static_cast<long long>(orientation));
+    // clang-format off
+    ORVELLA_LOG("\r\n ***** _willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController - orientation: %lld  *****\r\n",
+                static_cast<long long>(orientation));
+    // clang-format on
     objc::callImp(_willAnimateRotationToInterfaceOrientation_duration_SBLockScreenViewController,
                   self, _cmd, orientation, duration);
 }
@@ -211,7 +204,7 @@ void removeActiveLabels(id self, SEL, id) {
             msgSend(msgSend<id>(self, SEL_("viewWithTag:"), tag), SEL_("removeFromSuperview"));
         }
     }
-    platform::distributedRemoveObserver(self, kRemoveActiveLabels);
+    platform::distributedRemoveObserver(self, kRemoveActiveLabelsNotification);
 }
 
 void slideOpen(id self, SEL _cmd, id notification) {
@@ -219,14 +212,15 @@ void slideOpen(id self, SEL _cmd, id notification) {
     removeActiveLabels(self, _cmd, notification);
     msgSend(self, SEL_("buttonPressed:"), msgSend<id>(self, SEL_("mainRightButton")));
     msgSend(self, SEL_("slidingButtonDidFinishSlide"));
-    platform::distributedRemoveObserver(self, kSlideOpen);
+    platform::distributedRemoveObserver(self, kSlideOpenNotification);
 }
 
 id init_TPSuperBottomBar(id self, SEL _cmd) {
     ORVELLA_LOG("\r\n ***** TPSuperBottomBar ** init  *****\r\n");
     id bar = objc::callImp(_init_TPSuperBottomBar, self, _cmd);
-    platform::distributedAddObserver(bar, SEL_("slideOpen:"), kSlideOpen);
-    platform::distributedAddObserver(bar, SEL_("removeActiveLabels:"), kRemoveActiveLabels);
+    platform::distributedAddObserver(bar, SEL_("slideOpen:"), kSlideOpenNotification);
+    platform::distributedAddObserver(bar, SEL_("removeActiveLabels:"),
+                                     kRemoveActiveLabelsNotification);
     if (!Orvella_IsOn) return bar;
 
     const int d = IS_IPHONE_4 ? 80 : 0;
@@ -234,21 +228,22 @@ id init_TPSuperBottomBar(id self, SEL _cmd) {
         "/Library/Application Support/Orvella/", "orvellaLogo@2x.png");
     id image =
         msgSend<id>(objc::objc_getClass("UIImage"), SEL_("imageWithContentsOfFile:"), logoPath);
-    id logo = msgSend<id>(msgSend<id>(objc::objc_getClass("UIImageView"), SEL_("alloc")),
-                          SEL_("initWithImage:"), image);
+    // The bar's view tree keeps the logo and the hint once they are added.
+    auto logo =
+        objc::adopt(msgSend<id>(msgSend<id>(objc::objc_getClass("UIImageView"), SEL_("alloc")),
+                                SEL_("initWithImage:"), image));
     msgSend(logo, SEL_("setTag:"), kLogoTag);
     CGRect frame = msgSend<CGRect>(logo, SEL_("frame"));
     frame.origin.x = 7;
     frame.origin.y = static_cast<double>(d - 235);
     msgSend(logo, SEL_("setFrame:"), frame);
     msgSend(bar, SEL_("setClipsToBounds:"), false);
-    msgSend(bar, SEL_("addSubview:"), logo);
-    objc::objc_release(logo);
+    msgSend(bar, SEL_("addSubview:"), logo.get());
 
     const double w = frame.size.width;
-    id hint = msgSend<id>(msgSend<id>(objc::objc_getClass("UILabel"), SEL_("alloc")),
-                          SEL_("initWithFrame:"),
-                          platform::CGRectMake(w + 7, static_cast<double>(d - 212), 150, 23));
+    auto hint = objc::adopt(msgSend<id>(
+        msgSend<id>(objc::objc_getClass("UILabel"), SEL_("alloc")), SEL_("initWithFrame:"),
+        platform::CGRectMake(w + 7, static_cast<double>(d - 212), 150, 23)));
     msgSend(hint, SEL_("setFont:"),
             msgSend<id>(objc::objc_getClass("UIFont"), SEL_("fontWithName:size:"),
                         std::string("HelveticaNeue-Thin"), 16.0));
@@ -257,15 +252,14 @@ id init_TPSuperBottomBar(id self, SEL _cmd) {
     msgSend(hint, SEL_("setTextColor:"),
             msgSend<id>(objc::objc_getClass("UIColor"), SEL_("whiteColor")));
     msgSend(hint, SEL_("setTag:"), kHintTag);
-    msgSend(bar, SEL_("addSubview:"), hint);
-    objc::objc_release(hint);
+    msgSend(bar, SEL_("addSubview:"), hint.get());
     return bar;
 }
 
 void dealloc_TPSuperBottomBar(id self, SEL _cmd) {
     ORVELLA_LOG("\r\n ***** TPSuperBottomBar ** dealloc$: *****\r\n");
-    platform::distributedRemoveObserver(self, kSlideOpen);
-    platform::distributedRemoveObserver(self, kRemoveActiveLabels);
+    platform::distributedRemoveObserver(self, kSlideOpenNotification);
+    platform::distributedRemoveObserver(self, kRemoveActiveLabelsNotification);
     objc::callImp(_dealloc_TPSuperBottomBar, self, _cmd);
 }
 
@@ -281,7 +275,7 @@ void setMainRightButton_TPSuperBottomBar(id self, SEL _cmd, id button) {
 
 void slidingButtonDidFinishSlide_TPSuperBottomBar(id self, SEL _cmd) {
     ORVELLA_LOG("\r\n ***** TPSuperBottomBar ** slidingButtonDidFinishSlide$: *****\r\n");
-    platform::distributedPost(kRemoveActiveLabels);
+    platform::distributedPost(kRemoveActiveLabelsNotification);
     objc::callImp(_slidingButtonDidFinishSlide_TPSuperBottomBar, self, _cmd);
 }
 
@@ -348,7 +342,7 @@ extern "C" __attribute__((constructor)) void OrvellaInitialize() {
         }
         platform::CFNotificationCenterAddObserver(
             platform::CFNotificationCenterGetDarwinNotifyCenter(), nullptr,
-            &preferencesChangedCallback, "com.brelkin.Orvella.settingschanged", nullptr,
+            &preferencesChangedCallback, orvella::kSettingsChangedNotification, nullptr,
             platform::CFNotificationSuspensionBehaviorHold);
     }
     if (springBoard || bundleIdentifier == "com.apple.mobilephone") installInCallControllerRows();

@@ -4,6 +4,7 @@
 
 #include "ExternalFunctions.h"
 #include "Orvella.h"
+#include "platform/devices.h"
 
 using objc::id;
 using objc::msgSend;
@@ -54,8 +55,9 @@ void Initiate(id self, SEL) {
     } else {
         ORVELLA_LOG("\r\n ***** Starting run loop and watching for notification. *****\r\n");
     }
-    id accelerometer = objc::allocInit(objc::NSClassFromString("SBSAccelerometer"));
-    t->_SBSAccelerometerInstance = accelerometer;
+    t->_SBSAccelerometerInstance =
+        objc::adopt(objc::allocInit(objc::NSClassFromString("SBSAccelerometer")));
+    id accelerometer = t->_SBSAccelerometerInstance;
     msgSend(accelerometer, SEL_("setAccelerometerEventsEnabled:"), false);
     msgSend(accelerometer, SEL_("setUpdateInterval:"), 0.8);
     msgSend(accelerometer, SEL_("setXThreshold:"), 0.1f);
@@ -88,16 +90,12 @@ void startProximitySensor(id self, SEL, id boxed) {
 }
 
 void nullifyProximitOrientationStateBase(id self, SEL) {
-    Telephony* t = self_(self);
-    if (t->orientationStateBase != nullptr) {
-        objc::objc_release(t->orientationStateBase);
-        t->orientationStateBase = nullptr;
-    }
+    self_(self)->orientationStateBase.reset();
 }
 
 void setOrientationStateBase(id self, SEL) {
     msgSend(self, SEL_("nullifyProximitOrientationStateBase"));
-    self_(self)->orientationStateBase = NSDate::newNow();
+    self_(self)->orientationStateBase = objc::adopt(NSDate::newNow());
 }
 
 void scheduleArm(id self) {
@@ -131,9 +129,9 @@ void latestDetectionSystem(Telephony* t, float x, float y, float z) {
         if (++t->negativeCounter > 4) {
             ORVELLA_LOG("\r\n ***** NEGATIVE (proximity sensor is DEACTIVATED) *****\r\n");
             msgSend(t, SEL_("nullifyProximitOrientationStateBase"));
-            ORVELLA_LOG(
-                "\r\n ***** accelerometer - Killing proximity monitoring - setting flag to "
-                "kACCELEROMETER_READY_STATE *****\r\n");
+            // clang-format off
+            ORVELLA_LOG("\r\n ***** accelerometer - Killing proximity monitoring - setting flag to kACCELEROMETER_READY_STATE *****\r\n");
+            // clang-format on
             scheduleKill(t);
             t->flag = kACCELEROMETER_READY_STATE;
         }
@@ -157,9 +155,9 @@ void earlierDetectionSystem(Telephony* t, float x, float y, float z) {
             }
         } else {
             msgSend(t, SEL_("nullifyProximitOrientationStateBase"));
-            ORVELLA_LOG(
-                "\r\n ***** accelerometer - Killing proximity monitoring - setting flag to "
-                "kACCELEROMETER_READY_STATE *****\r\n");
+            // clang-format off
+            ORVELLA_LOG("\r\n ***** accelerometer - Killing proximity monitoring - setting flag to kACCELEROMETER_READY_STATE *****\r\n");
+            // clang-format on
             scheduleKill(t);
             t->flag = kACCELEROMETER_READY_STATE;
         }
@@ -232,11 +230,7 @@ objc::Class Telephony::cls() {
 
 Telephony* Telephony::create() { return static_cast<Telephony*>(objc::allocInit(cls())); }
 
-Telephony::~Telephony() {
-    objc::objc_release(orientationStateBase);
-    objc::objc_release(proximityDelayBase);
-    objc::objc_release(_SBSAccelerometerInstance);
-}
+Telephony::~Telephony() { objc::objc_release(proximityDelayBase); }
 
 int32_t TelFlag() { return msgSend<int32_t>(tel, SEL_("flag")); }
 void TelSetFlag(int32_t flag) { msgSend(tel, SEL_("setFlag:"), flag); }

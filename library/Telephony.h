@@ -3,11 +3,9 @@
 // arms and disarms the proximity sensor from accelerometer samples.
 #pragma once
 
-#include <csignal>
 #include <cstdint>
 #include <string>
 
-#include "platform/devices.h"
 #include "platform/foundation.h"
 #include "platform/notifications.h"
 #include "platform/runtime.h"
@@ -38,7 +36,7 @@ class Telephony : public objc::NSObject {
     static Telephony* create();
 
     // Fields, in declaration order.
-    platform::NSDate* orientationStateBase = nullptr;  // owned
+    objc::Strong<platform::NSDate> orientationStateBase;
     float orientationStateDelay = 0;
     int32_t phoneOrientationState = 0;
     int32_t positiveCounter = 0;
@@ -46,8 +44,10 @@ class Telephony : public objc::NSObject {
     bool wasLockedOnIncomingCall = false;
     bool proximityMeterIsOn = false;
     int32_t flag = 0;
-    platform::NSDate* proximityDelayBase = nullptr;  // owned through setBaseTime/nullify
-    objc::id _SBSAccelerometerInstance = nullptr;    // owned
+    // Owned, but held as a plain pointer: its accessor stores without retaining, and
+    // setBaseTime and nullifyProximityDelayBase take and drop the reference themselves.
+    platform::NSDate* proximityDelayBase = nullptr;
+    objc::Strong<objc::Object> _SBSAccelerometerInstance;
 
     ~Telephony() override;
 };

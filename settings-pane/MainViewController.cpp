@@ -119,8 +119,8 @@ void writePreferencesToFile(id self, SEL) {
         platform::plist::writeAtomically(Value(*prefs),
                                          platform::device::resolve(kPanePreferencesPath));
     platform::CFNotificationCenterPostNotification(
-        platform::CFNotificationCenterGetDarwinNotifyCenter(),
-        "com.brelkin.Orvella.settingschanged", nullptr, nullptr, true);
+        platform::CFNotificationCenterGetDarwinNotifyCenter(), kPaneSettingsChangedNotification,
+        nullptr, nullptr, true);
 }
 
 void setObjectForKeyInPreferences(id self, SEL, id object, std::string key) {
@@ -149,14 +149,14 @@ void LatestDetectionAlgorithmSwitched(id self, SEL, id) {
 // --- alerts and promotion ------------------------------------------------------------------------
 
 void showAlert(id self, const char* titleKey, const char* messageKey) {
-    id alert = msgSend<id>(objc::objc_getClass("UIAlertView"), SEL_("alloc"));
-    alert = msgSend<id>(alert,
-                        SEL_("initWithTitle:message:delegate:cancelButtonTitle:otherButtonTitles:"),
-                        translated(self, titleKey), translated(self, messageKey), id{nullptr},
-                        std::string("OK"), id{nullptr});
+    // Shown, the alert belongs to the window.
+    auto alert = objc::adopt(
+        msgSend<id>(msgSend<id>(objc::objc_getClass("UIAlertView"), SEL_("alloc")),
+                    SEL_("initWithTitle:message:delegate:cancelButtonTitle:otherButtonTitles:"),
+                    translated(self, titleKey), translated(self, messageKey), id{nullptr},
+                    std::string("OK"), id{nullptr}));
     msgSend(alert, SEL_("setDelegate:"), self);
     msgSend(alert, SEL_("show"));
-    objc::objc_release(alert);
 }
 
 void headsetInfo(id self, SEL, id) { showAlert(self, "HEADSET_ALERT_HEADER", "HEADSET_ALERT_MSG"); }
@@ -286,23 +286,12 @@ std::vector<std::string> locked_get(id self, SEL) { return screen(self)->wavePat
 std::vector<std::string> unlocked_get(id self, SEL) { return screen(self)->wavePaternUnLocked; }
 std::vector<std::string> speed_get(id self, SEL) { return screen(self)->waveSpeed; }
 
-template <id MainViewController::*Field>
+template <objc::Strong<objc::Object> MainViewController::*Field>
 void setOutlet(id self, SEL, id value) {
-    id& slot = screen(self)->*Field;
-    objc::objc_retain(value);
-    objc::objc_release(slot);
-    slot = value;
+    screen(self)->*Field = objc::retained(value);
 }
 
 }  // namespace
-
-MainViewController::~MainViewController() {
-    for (id outlet : {scrollView, IsOn, useSpeakerHeadset, useLatestDetectionAlgorithm,
-                      infoButtonUseSpeakerHeadset, infoButton, pickerView, pickerViewContainer,
-                      warningImgView, warningLbl, btn2, btn4, btn6}) {
-        objc::objc_release(outlet);
-    }
-}
 
 objc::Class MainViewController::cls() {
     static objc::Class c = [] {

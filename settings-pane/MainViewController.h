@@ -27,32 +27,34 @@ class MainViewController : public platform::UIViewController {
     int32_t pickerUnlockedStateIndex = -1;
     int32_t pickerSpeedIndex = -1;
     objc::id delegate = nullptr;  // the pane host; not retained, the host holds this screen
-    // Outlets (retained).
-    objc::id scrollView = nullptr;
-    objc::id IsOn = nullptr;
-    objc::id useSpeakerHeadset = nullptr;
-    objc::id useLatestDetectionAlgorithm = nullptr;
-    objc::id infoButtonUseSpeakerHeadset = nullptr;
-    objc::id infoButton = nullptr;
-    objc::id pickerView = nullptr;
-    objc::id pickerViewContainer = nullptr;
-    objc::id warningImgView = nullptr;
-    objc::id warningLbl = nullptr;
-    objc::id btn2 = nullptr;
-    objc::id btn4 = nullptr;
-    objc::id btn6 = nullptr;
+    // Outlets.
+    objc::Strong<objc::Object> scrollView;
+    objc::Strong<objc::Object> IsOn;
+    objc::Strong<objc::Object> useSpeakerHeadset;
+    objc::Strong<objc::Object> useLatestDetectionAlgorithm;
+    objc::Strong<objc::Object> infoButtonUseSpeakerHeadset;
+    objc::Strong<objc::Object> infoButton;
+    objc::Strong<objc::Object> pickerView;
+    objc::Strong<objc::Object> pickerViewContainer;
+    objc::Strong<objc::Object> warningImgView;
+    objc::Strong<objc::Object> warningLbl;
+    objc::Strong<objc::Object> btn2;
+    objc::Strong<objc::Object> btn4;
+    objc::Strong<objc::Object> btn6;
     std::optional<platform::Dictionary> translations;
     std::optional<platform::Dictionary> preferences;
     std::vector<std::string> wavePaternLocked;
     std::vector<std::string> wavePaternUnLocked;
     std::vector<std::string> waveSpeed;
-
-    ~MainViewController() override;
 };
 
 // Where the pane keeps the settings (on the phone the tweak reaches it as /User/...).
 inline constexpr const char* kPanePreferencesPath =
     "/var/mobile/Library/Preferences/com.brelkin.Orvella.plist";
+// What the tweak listens for after the file changed. The pane keeps its own copy of this name
+// and of the file's: the two deliverables share them, never code.
+inline constexpr const char* kPaneSettingsChangedNotification =
+    "com.brelkin.Orvella.settingschanged";
 // The pane's bundle, relative to the Settings application's working directory.
 inline constexpr const char* kPaneBundlePath = "Library/PreferenceBundles/Orvella_Prefs.bundle";
 // The maker's other package, offered by the promotion button.

@@ -21,13 +21,12 @@ id initForContentSize(id self, SEL, CGSize) {
     FK_HDTools::cls();
     id bundle = msgSend<id>(objc::objc_getClass("NSBundle"), SEL_("bundleWithPath:"),
                             std::string(kPaneBundlePath));
-    id screen = msgSend<id>(MainViewController::cls(), SEL_("alloc"));
-    screen = msgSend<id>(screen, SEL_("initWithNibName:bundle:"), std::string("MainView_iphone"),
-                         bundle);
-    msgSend(self, SEL_("setMainViewComtroller:"), screen);
-    objc::objc_release(screen);
+    auto screen = objc::adopt(msgSend<id>(msgSend<id>(MainViewController::cls(), SEL_("alloc")),
+                                          SEL_("initWithNibName:bundle:"),
+                                          std::string("MainView_iphone"), bundle));
+    msgSend(self, SEL_("setMainViewComtroller:"), screen.get());
     msgSend(screen, SEL_("setDelegate:"), self);
-    msgSend(self, SEL_("pushController:"), screen);
+    msgSend(self, SEL_("pushController:"), screen.get());
     return self;
 }
 
@@ -53,14 +52,10 @@ void flip(id, SEL, id sender) {
 
 id mainViewComtrollerImp(id self, SEL) { return host(self)->mainViewComtroller; }
 void setMainViewComtroller(id self, SEL, id screen) {
-    objc::objc_retain(screen);
-    objc::objc_release(host(self)->mainViewComtroller);
-    host(self)->mainViewComtroller = screen;
+    host(self)->mainViewComtroller = objc::retained(screen);
 }
 
 }  // namespace
-
-PreferencesController::~PreferencesController() { objc::objc_release(mainViewComtroller); }
 
 objc::Class PreferencesController::cls() {
     static objc::Class c = [] {

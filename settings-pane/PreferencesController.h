@@ -20,6 +20,5 @@ class PreferencesController : public platform::PSViewController {
     static objc::Class cls();
     objc::id _tableView = nullptr;  // the pane makes no table
     std::string _prefsKey;
-    objc::id mainViewComtroller = nullptr;  // retained
-    ~PreferencesController() override;
+    objc::Strong<objc::Object> mainViewComtroller;
 };

@@ -3,14 +3,15 @@
 
 #include "NSTimer+BlocksKit.h"
 #include "platform/runloop.h"
+#include "platform/testing.h"
 
 using namespace platform;
 
 class BlockTimers : public ::testing::Test {
   protected:
     void SetUp() override {
+        resetProcessState();
         useVirtualClock();
-        RunLoop::main().reset();
     }
     objc::AutoreleasePool pool;
 };

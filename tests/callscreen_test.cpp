@@ -26,9 +26,7 @@ class CallScreenHooks : public testing_support::InjectedTest {
     static UIView* tagged(id bar, int64_t tag) {
         return static_cast<UIView*>(msgSend<id>(bar, SEL_("viewWithTag:"), tag));
     }
-    static size_t observers() {
-        return platform::NSDistributedNotificationCenter::defaultCenter()->observerCount();
-    }
+    static size_t observers() { return platform::distributedObserverCount(); }
     void post(const char* name) {
         platform::distributedPost(name);
         settle();

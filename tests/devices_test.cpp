@@ -9,6 +9,7 @@
 
 #include "platform/notifications.h"
 #include "platform/runloop.h"
+#include "platform/testing.h"
 
 using namespace platform;
 using objc::id;
@@ -59,9 +60,8 @@ void record(CFNotificationCenterRef, void*, const std::string& name, const void*
 class Devices : public ::testing::Test {
   protected:
     void SetUp() override {
+        resetProcessState();
         t0 = useVirtualClock().now();
-        RunLoop::main().reset();
-        DeviceModel::shared().reset();
         samples.clear();
         notes.clear();
         switchOffInDelegate = false;

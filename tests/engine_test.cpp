@@ -362,6 +362,41 @@ TEST_F(Engine, HostileSettingsFilesGiveTheDefaultsAndTheTweakStillAnswers) {
     }
 }
 
+// The earlier system's wait, with samples at chosen moments: the accelerometer delivers at
+// whatever interval it is set to, so the test sets the interval (after the call monitor set
+// its own) to put the second screen-up sample 0.6 s or exactly 0.7 s after the first.
+class EarlierDetectionWait : public PhoneTest {
+  protected:
+    void startWithSamplesEvery(double interval) {
+        // A clock near the reference date keeps these steps exact: 0.7 s after the base then
+        // narrows to the very float the wait is stored as.
+        platform::useVirtualClock().set(1000);
+        writeSettings(Dictionary{{"UseLatestDetectionSystem", Value(false)}});
+        startTweak();
+        objc::msgSend(tel->_SBSAccelerometerInstance, SEL_("setUpdateInterval:"), interval);
+        model().setPose(0.0f, -0.05f, -0.99f);
+        ring(false);
+        pass(interval);  // the first sample only sets the base
+        ASSERT_EQ(TelFlag(), kACCELEROMETER_READY_STATE);
+    }
+};
+
+TEST_F(EarlierDetectionWait, ASample0_6SecondsAfterTheBaseDoesNotArm) {
+    startWithSamplesEvery(0.6);
+    pass(0.6);
+    EXPECT_EQ(TelFlag(), kACCELEROMETER_READY_STATE);
+    pass(0.6);  // 1.2 s after the base, which stayed
+    EXPECT_EQ(TelFlag(), kPROXIMITY_READY_STATE);
+}
+
+TEST_F(EarlierDetectionWait, ASampleExactly0_7SecondsAfterTheBaseArms) {
+    startWithSamplesEvery(0.7);
+    pass(0.7);
+    EXPECT_EQ(TelFlag(), kPROXIMITY_READY_STATE) << "equality arms";
+    pass(0.5);
+    EXPECT_TRUE(proximityOn());
+}
+
 TEST(OrientationClassifier, RulesAndTheMovementTest) {
     prevX = 0;
     prevY = 0;
@@ -680,8 +715,7 @@ TEST_F(Engine, AFailedSignalInstallationIsOnlyLogged) {
 TEST_F(Engine, WithoutTheAccelerometerClassNoCallIsAnsweredAndNothingBreaks) {
     // A process without SpringBoard services: the accelerometer field stays empty.
     startTweak();
-    objc::objc_release(tel->_SBSAccelerometerInstance);
-    tel->_SBSAccelerometerInstance = nullptr;
+    tel->_SBSAccelerometerInstance = nullptr;  // releases it
     ring(false);
     EXPECT_EQ(TelFlag(), kACCELEROMETER_READY_STATE);
     EXPECT_GT(layFaceUp(5), 4.9) << "never armed";

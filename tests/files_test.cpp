@@ -14,6 +14,7 @@
 
 #include "platform/device.h"
 #include "platform/plist.h"
+#include "platform/testing.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -33,11 +34,11 @@ constexpr const char* kSettings = "/var/mobile/Library/Preferences/com.brelkin.O
 class DeviceFiles : public ::testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
-        files::testing::useOpenat2(GetParam());
+        platform::resolveBeneathRootWithOpenat2(GetParam());
         ASSERT_TRUE(device::setRoot(root.path()));
         writeFile(outside.file("secret.plist"), plist::toXml(Value(Dictionary{{"IsOn", false}})));
     }
-    void TearDown() override { files::testing::useOpenat2(true); }
+    void TearDown() override { platform::resetProcessState(); }
 
     std::string at(const std::string& devicePath) const { return device::resolve(devicePath); }
     // Replaces whatever is at the device path with a link.

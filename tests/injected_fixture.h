@@ -15,6 +15,7 @@
 #include "platform/notifications.h"
 #include "platform/plist.h"
 #include "platform/runloop.h"
+#include "platform/testing.h"
 #include "platform/trace.h"
 #include "test_support.h"
 
@@ -22,17 +23,16 @@ namespace testing_support {
 
 class InjectedTest : public ::testing::Test {
   protected:
-    void TearDown() override { platform::setTraceSink({}); }
+    void TearDown() override { platform::resetProcessState(); }
 
     // Prepares a device with the package installed and a host of the given identity.
     void prepare(const std::string& bundleId, platform::HostRole role, double screenHeight = 568) {
+        platform::resetProcessState();
         ASSERT_TRUE(platform::device::setRoot(root.path()));
         std::filesystem::copy(ORVELLA_PACKAGE_DIR, root.path(),
                               std::filesystem::copy_options::recursive);
         platform::bundle::setMainBundleIdentifier(bundleId);
         start = platform::useVirtualClock().now();
-        platform::RunLoop::main().reset();
-        platform::DeviceModel::shared().reset();
         platform::DeviceModel::shared().setScreenHeight(screenHeight);
         platform::registerHostClasses(role);
         platform::setTraceSink([this](const std::string& line) { traced.push_back(line); });

@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "platform/devices.h"
 #include "platform/runloop.h"
+#include "platform/testing.h"
 
 using namespace platform;
 using objc::id;
@@ -62,8 +64,8 @@ class Listener : public objc::NSObject {
 class Centres : public ::testing::Test {
   protected:
     void SetUp() override {
+        resetProcessState();
         useVirtualClock();
-        RunLoop::main().reset();
         events.clear();
     }
     void drain() { RunLoop::main().runDue(); }
@@ -142,7 +144,7 @@ TEST_F(Centres, ReceiverFreedDuringDeliveryIsNotUsedAfterwards) {
     distributedPost("n");
     drain();
     EXPECT_EQ(events, (std::vector<std::string>{"first got n", "second freed"}));
-    EXPECT_EQ(NSDistributedNotificationCenter::defaultCenter()->observerCount(), 1u);
+    EXPECT_EQ(distributedObserverCount(), 1u);
     distributedRemoveObserver(first, "n");
     objc::objc_release(first);
 }
@@ -190,4 +192,66 @@ TEST_F(Centres, TelephonyCallbackGetsNameAndUserInformationForEveryName) {
                           "anon got SBLockButtonPressedNotification",
                           "anon got kCTCallAlternateStatusChangeNotification kCTCallStatus=1"}));
     EXPECT_TRUE(DeviceModel::shared().locked()) << "the lock button locks the phone";
+}
+
+namespace {
+
+int tokens[60];  // observer identities: tokens[i] is observer i
+std::vector<int> reached;
+
+void countingCallback(CFNotificationCenterRef center, void* observer, const std::string&,
+                      const void*, const Dictionary*) {
+    const int i = static_cast<int>(static_cast<int*>(observer) - tokens);
+    reached.push_back(i);
+    if (i == 10) {  // mid-delivery: drop two observers still to come, and add one
+        CFNotificationCenterRemoveEveryObserver(center, &tokens[11]);
+        CFNotificationCenterRemoveObserver(center, &tokens[30], "n", nullptr);
+        CFNotificationCenterAddObserver(center, &tokens[59], &countingCallback, "n", nullptr,
+                                        CFNotificationSuspensionBehaviorHold);
+    }
+}
+
+}  // namespace
+
+TEST_F(Centres, ManyObserversAreReachedInOrderWhileHandlersChangeTheList) {
+    CFNotificationCenterRef centre = CFNotificationCenterGetDarwinNotifyCenter();
+    reached.clear();
+    for (int i = 0; i < 50; ++i) {
+        CFNotificationCenterAddObserver(centre, &tokens[i], &countingCallback, "n", nullptr,
+                                        CFNotificationSuspensionBehaviorHold);
+        if (i % 7 == 0)  // other names in between
+            CFNotificationCenterAddObserver(centre, &tokens[i], &countingCallback, "other", nullptr,
+                                            CFNotificationSuspensionBehaviorHold);
+    }
+    CFNotificationCenterPostNotification(centre, "n", nullptr, nullptr, true);
+    drain();
+    std::vector<int> expected;
+    for (int i = 0; i < 50; ++i)
+        if (i != 11 && i != 30) expected.push_back(i);
+    EXPECT_EQ(reached, expected) << "removed before their turn: nothing; added: next time";
+    reached.clear();
+    CFNotificationCenterPostNotification(centre, "n", nullptr, nullptr, true);
+    drain();
+    ASSERT_FALSE(reached.empty());
+    EXPECT_EQ(reached.back(), 59) << "the observer added during the last delivery, last";
+    EXPECT_EQ(std::count(reached.begin(), reached.end(), 11), 0);
+}
+
+TEST_F(Centres, EveryDistributedObserverOfOneDeliveryGetsTheSameNotification) {
+    static std::vector<objc::Strong<objc::Object>> notes;
+    objc::Class k = objc::registerCxxClass<objc::NSObject>("NoteKeeper", objc::NSObject::cls());
+    objc::addMethod(
+        k, SEL_("keep:"), +[](id, SEL, id note) { notes.push_back(objc::retained(note)); });
+    id first = objc::allocInit(k);
+    id second = objc::allocInit(k);
+    distributedAddObserver(first, SEL_("keep:"), "n");
+    distributedAddObserver(second, SEL_("keep:"), "n");
+    distributedPost("n");
+    drain();
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_EQ(notes[0], notes[1]);
+    EXPECT_EQ(static_cast<NSNotification*>(notes[0])->name(), "n");
+    notes.clear();
+    objc::objc_release(first);
+    objc::objc_release(second);
 }

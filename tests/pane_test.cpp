@@ -11,6 +11,7 @@
 #include "platform/plist.h"
 #include "platform/preferences.h"
 #include "platform/runloop.h"
+#include "platform/testing.h"
 #include "test_support.h"
 
 using objc::id;
@@ -26,6 +27,7 @@ int settingsPosts = 0;
 class Pane : public ::testing::Test {
   protected:
     void SetUp() override {
+        platform::resetProcessState();
         ASSERT_TRUE(platform::device::setRoot(root.path()));
         std::filesystem::copy(ORVELLA_PACKAGE_DIR, root.path(),
                               std::filesystem::copy_options::recursive);
@@ -35,11 +37,8 @@ class Pane : public ::testing::Test {
         std::filesystem::create_symlink(ORVELLA_PREFS_LIBRARY, executable);
         platform::bundle::setMainBundleIdentifier("com.apple.Preferences");
         platform::useVirtualClock();
-        platform::RunLoop::main().reset();
-        platform::DeviceModel::shared().reset();
         platform::registerPreferencesClasses();
         platform::registerDeviceClasses();
-        platform::locale::setPreferredLanguages({"en"});
         settingsPosts = 0;
         platform::CFNotificationCenterAddObserver(
             platform::CFNotificationCenterGetDarwinNotifyCenter(), &settingsPosts,
@@ -86,7 +85,7 @@ class Pane : public ::testing::Test {
         if (objc::isKindOfClass(v, platform::UIButton::cls()) &&
             static_cast<platform::UIButton*>(v)->title == t)
             return v;
-        for (auto* c : v->subviews)
+        for (platform::UIView* c : v->subviews)
             if (id f = find(c, t)) return f;
         return nullptr;
     }
@@ -207,6 +206,29 @@ TEST_F(Pane, StoredChoicesOutsideTheColumnsOpenOnValidRows) {
     EXPECT_EQ(stored()->at("WaveProtocolUnlocked"), Value(0));
 }
 
+TEST_F(Pane, StoredZeroChoicesAreChoicesAndThePickerOpensOnThem) {
+    // Row 0 (one wave, slow) is a real choice, not "no choice yet", whose rows would be two
+    // waves and medium: the locked and speed columns tell the two apart.
+    writeSettings(Dictionary{{"WaveProtocolLocked", Value(0)},
+                             {"WaveProtocolUnlocked", Value(0)},
+                             {"WaveProtocolSpeed", Value(0)}});
+    open();
+    EXPECT_EQ(title(screen->btn4), "Once");
+    EXPECT_EQ(title(screen->btn6), "Once");
+    EXPECT_EQ(title(screen->btn2), "Slow");
+    tap(screen->btn2);
+    EXPECT_EQ(shownRow(1), "1 wave");
+    EXPECT_EQ(shownRow(2), "1 wave");
+    EXPECT_EQ(shownRow(0), "Slow");
+    tap(buttonTitled("Done"));
+    settle();
+    auto d = stored();
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->at("WaveProtocolLocked"), Value(0));
+    EXPECT_EQ(d->at("WaveProtocolSpeed"), Value(0));
+    EXPECT_EQ(title(screen->btn4), "Once");
+}
+
 TEST_F(Pane, WarningFollowsTheLockedColumnAndCancelStoresNothing) {
     writeSettings(Dictionary{{"WaveProtocolLocked", Value(1)},
                              {"WaveProtocolUnlocked", Value(1)},
@@ -282,7 +304,8 @@ TEST_F(Pane, TheHostShowsTheScreenAndForwardsStorage) {
     EXPECT_EQ(msgSend<id>(host, SEL_("table")), nullptr);
     EXPECT_EQ(msgSend<platform::CGSize>(host, SEL_("contentSize")), (platform::CGSize{0, 0}));
     EXPECT_EQ(screenView, msgSend<id>(static_cast<id>(screen), SEL_("view")));
-    EXPECT_EQ(host->pushed, std::vector<id>{static_cast<id>(screen)});
+    ASSERT_EQ(host->pushed.size(), 1u);
+    EXPECT_EQ(host->pushed[0], static_cast<id>(screen));
     EXPECT_EQ(screen->delegate, static_cast<id>(host));
     msgSend(host, SEL_("setObjectForKeyInPreferences:ForKey:"),
             static_cast<id>(platform::NSNumber::numberWithInt(2)),
@@ -294,7 +317,7 @@ TEST_F(Pane, TheHostShowsTheScreenAndForwardsStorage) {
     settle();
     EXPECT_EQ(settingsPosts, 2);
     testing_support::LogCapture log;
-    msgSend(host, SEL_("flip:"), screen->IsOn);
+    msgSend(host, SEL_("flip:"), screen->IsOn.get());
     EXPECT_EQ(log.lines(), std::vector<std::string>{"On"});
 }
 
@@ -343,7 +366,7 @@ TEST_F(Pane, TheInterfaceFileKeepsThePickerAndItsControlsInTheTop382Points) {
     open();
     auto* panel = static_cast<platform::UIView*>(screen->pickerViewContainer);
     ASSERT_EQ(panel->subviews.size(), 3u);
-    for (auto* v : panel->subviews) {
+    for (platform::UIView* v : panel->subviews) {
         EXPECT_GE(v->frame.origin.y, 0);
         EXPECT_LE(v->frame.origin.y + v->frame.size.height, 382) << objc::describe(v);
         EXPECT_LE(v->frame.origin.x + v->frame.size.width, panel->frame.size.width);
@@ -384,23 +407,23 @@ TEST(InterfaceFiles, AMissingOutletOrActionStopsTheLoadAndNamesTheElement) {
         "{ View = { Class = UIView; Name = top; Subviews = ( { Class = UISwitch; Name = \"the "
         "switch\"; Outlet = IsOn; } ); }; }");
     auto r = platform::loadNib("/ui/A.nib", owner);
-    EXPECT_EQ(r.root, nullptr);
-    EXPECT_EQ(r.error,
+    EXPECT_FALSE(r);
+    EXPECT_EQ(r.error(),
               "/ui/A.nib: element View 'top' (UIView) > Subviews[0] 'the switch' (UISwitch): the "
               "owner has no outlet 'IsOn'");
     testing_support::writeFile(platform::device::resolve("/ui/B.nib"),
                                "{ View = { Class = UIButton; Action = \"tapped:\"; }; }");
-    r = platform::loadNib("/ui/B.nib", owner);
-    EXPECT_EQ(r.error, "/ui/B.nib: element View (UIButton): the owner has no action 'tapped:'");
+    EXPECT_EQ(platform::loadNib("/ui/B.nib", owner).error(),
+              "/ui/B.nib: element View (UIButton): the owner has no action 'tapped:'");
     testing_support::writeFile(platform::device::resolve("/ui/C.nib"),
                                "{ View = { Class = NoSuchView; }; }");
-    EXPECT_NE(platform::loadNib("/ui/C.nib", owner).error.find("names no view class: NoSuchView"),
+    EXPECT_NE(platform::loadNib("/ui/C.nib", owner).error().find("names no view class: NoSuchView"),
               std::string::npos);
     testing_support::writeFile(platform::device::resolve("/ui/D.nib"),
                                "{ View = { Class = UIView; Frame = (1, 2); }; }");
-    EXPECT_NE(platform::loadNib("/ui/D.nib", owner).error.find("Frame must be four numbers"),
+    EXPECT_NE(platform::loadNib("/ui/D.nib", owner).error().find("Frame must be four numbers"),
               std::string::npos);
-    EXPECT_NE(platform::loadNib("/ui/none.nib", owner).error.find("missing"), std::string::npos);
+    EXPECT_NE(platform::loadNib("/ui/none.nib", owner).error().find("missing"), std::string::npos);
     // The controller survives a broken file with an empty view.
     msgSend<id>(
         owner, SEL_("initWithNibName:bundle:"), std::string("A"),

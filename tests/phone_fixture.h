@@ -17,6 +17,7 @@
 #include "platform/notifications.h"
 #include "platform/plist.h"
 #include "platform/runloop.h"
+#include "platform/testing.h"
 #include "test_support.h"
 
 namespace testing_support {
@@ -29,16 +30,12 @@ struct Posted {
 class PhoneTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        platform::resetProcessState();
         ASSERT_TRUE(platform::device::setRoot(root.path()));
         platform::bundle::setMainBundleIdentifier("com.apple.springboard");
         start = platform::useVirtualClock().now();
-        platform::RunLoop::main().reset();
-        model().reset();
         platform::registerDeviceClasses();
         platform::registerSpringBoardServiceClasses();
-        platform::CFNotificationCenterRemoveEveryObserver(platform::CTTelephonyCenterGetDefault(),
-                                                          nullptr);
-        platform::UIDevice::currentDevice()->proximityMonitoringEnabled = false;
         posted().clear();
         watchDistributed();
     }

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "binary_list.h"
+#include "platform/testing.h"
 #include "test_support.h"
 
 using platform::Array;
@@ -445,4 +446,29 @@ TEST(PlistHostile, TextNoWriterCouldGiveBackIsRefusedSoEverythingReadCanBeWritte
     EXPECT_TRUE(plist::parse("<plist><array><string>\xC3\xA9</string></array></plist>"));
     // (A date sharing its bytes with a string is
     // fuzz/corpus/plist/overlapping-date-and-string.bin.)
+}
+
+namespace {
+size_t openDescriptors() {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                             std::filesystem::directory_iterator()));
+}
+}  // namespace
+
+TEST(Plist, EveryWayOutOfReadingAndWritingClosesItsFile) {
+    ScratchDir dir;
+    const std::string good = dir.file("good.plist"), big = dir.file("big.plist");
+    ASSERT_TRUE(plist::writeXmlAtomically(Value(Dictionary{{"k", Value(1)}}), good));
+    testing_support::writeFile(big, "");
+    std::filesystem::resize_file(big, plist::kMaxPropertyListBytes + 1);
+    const size_t before = openDescriptors();
+    for (int round = 0; round < 20; ++round) {
+        EXPECT_TRUE(plist::readFile(good));
+        EXPECT_FALSE(plist::readFile(big)) << "too large: refused unread";
+        EXPECT_FALSE(plist::readFile(dir.path())) << "a folder";
+        EXPECT_FALSE(plist::readFile(dir.file("missing")));
+        EXPECT_FALSE(plist::writeXmlAtomically(Value(Dictionary{}), dir.file("no/such/dir/f")));
+        EXPECT_TRUE(plist::writeXmlAtomically(Value(Dictionary{}), good));
+    }
+    EXPECT_EQ(openDescriptors(), before);
 }

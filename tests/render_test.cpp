@@ -513,7 +513,7 @@ TEST_F(Drawing, FramesColoursHiddenClippingScrollingAlignmentAndImages) {
     for (int i = 0; i < 64; ++i) image->rgba.insert(image->rgba.end(), {255, 0, 0, 255});
     auto* imageView = static_cast<platform::UIImageView*>(
         make(root, CGRectMake(300, 540, 4, 4), platform::UIImageView::cls()));
-    imageView->image = image;
+    imageView->image = objc::Strong<platform::UIImage>::adopt(image);
 
     const Picture p = shoot(root);
     EXPECT_EQ(p.at(2 * 70, 2 * 70), (Pixel{0, 0, 255, 255})) << "child over its parent";
@@ -570,7 +570,8 @@ TEST_F(Drawing, BadTreesAndBadScreensNeverCrash) {
     make(root, CGRectMake(0, 200, 40, 40), platform::UIImageView::cls());  // no image
     auto* broken = static_cast<platform::UIImageView*>(
         make(root, CGRectMake(50, 200, 40, 40), platform::UIImageView::cls()));
-    broken->image = objc::class_createInstance(platform::UIImage::cls());
+    broken->image = objc::Strong<platform::UIImage>::adopt(
+        static_cast<platform::UIImage*>(objc::class_createInstance(platform::UIImage::cls())));
     static_cast<platform::UIImage*>(broken->image)->pixelWidth = 100;  // and no pixels
     static_cast<platform::UIImage*>(broken->image)->pixelHeight = 100;
     make(root, CGRectMake(0, 300, 320, 216), platform::UIPickerView::cls());  // no data source
@@ -646,7 +647,7 @@ TEST_F(Drawing, MissingFontsHaveOneStandIn) {
         auto* l =
             make<platform::UILabel>(root, CGRectMake(0, 0, 320, 40), platform::UILabel::cls());
         l->text = "Wave twice to answer";
-        l->font = objc::objc_retain(
+        l->font = objc::retained(
             msgSend<id>(platform::UIFont::cls(), SEL_("fontWithName:size:"), font, 16.0));
         return render::renderScreen(*root, screen).fingerprint();
     };

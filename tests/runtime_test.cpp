@@ -219,3 +219,20 @@ TEST(Runtime, ReceiverStaysAliveWhileItsMessageRuns) {
     EXPECT_EQ(trail, "alive");
     EXPECT_EQ(destroyed, 1) << "freed as soon as the message returned";
 }
+
+TEST(Runtime, AStrongFieldStandsInForAnIdAndOwnsWhatItHolds) {
+    destroyed = 0;
+    Strong<Object> field = adopt<Object>(newWidget());
+    Widget* raw = static_cast<Widget*>(field);  // cast down as an id is
+    EXPECT_EQ(msgSend<int>(field, SEL_("size")), 3);
+    EXPECT_EQ(raw->retainCount, 1);
+    Strong<Widget> typed = retained(raw);
+    Strong<Object> widened = typed;  // a subclass reference widens, retaining
+    EXPECT_EQ(raw->retainCount, 3);
+    field = nullptr;  // releases the old value
+    widened = std::move(typed);
+    EXPECT_EQ(raw->retainCount, 1);
+    EXPECT_EQ(typed, nullptr);
+    widened.reset();
+    EXPECT_EQ(destroyed, 1);
+}

@@ -1,9 +1,8 @@
 #include "platform/devices.h"
 
-#include <cstdio>
-
 #include "platform/notifications.h"
 #include "platform/trace.h"
+#include "state.h"
 
 namespace platform {
 
@@ -12,12 +11,6 @@ using objc::msgSend;
 using objc::SEL;
 
 namespace {
-
-std::string hexAddress(const void* p) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%p", p);
-    return buf;
-}
 
 // Singletons live for the process and ignore retain/release.
 template <class T>
@@ -84,49 +77,6 @@ void DeviceModel::setCallStatus(int32_t status, bool alternate) {
 void postTelephonyNotification(const std::string& name, const Dictionary& userInfo) {
     CFNotificationCenterPostNotification(CTTelephonyCenterGetDefault(), name.c_str(), nullptr,
                                          &userInfo, true);
-}
-
-// --- NSArray -------------------------------------------------------------------------------
-
-namespace {
-int32_t array_count(id self, SEL) {
-    return static_cast<int32_t>(static_cast<NSArray*>(self)->items().size());
-}
-id array_objectAtIndex(id self, SEL, int32_t i) {
-    const auto& items = static_cast<NSArray*>(self)->items();
-    return i >= 0 && static_cast<size_t>(i) < items.size() ? items[static_cast<size_t>(i)]
-                                                           : nullptr;
-}
-std::string array_description(id self, SEL) {
-    const auto& items = static_cast<NSArray*>(self)->items();
-    std::string out = "(\n";
-    for (size_t i = 0; i < items.size(); ++i) {
-        out += "    " + objc::describe(items[i]) + (i + 1 < items.size() ? ",\n" : "\n");
-    }
-    return out + ")";
-}
-}  // namespace
-
-objc::Class NSArray::cls() {
-    static objc::Class c = [] {
-        objc::Class k = objc::registerCxxClass<NSArray>("NSArray", objc::NSObject::cls());
-        objc::addMethod(k, SEL_("count"), &array_count);
-        objc::addMethod(k, SEL_("objectAtIndex:"), &array_objectAtIndex);
-        objc::addMethod(k, SEL_("description"), &array_description);
-        return k;
-    }();
-    return c;
-}
-
-NSArray* NSArray::create(std::vector<id> items) {
-    auto* a = static_cast<NSArray*>(objc::class_createInstance(cls()));
-    for (id item : items) objc::objc_retain(item);
-    a->items_ = std::move(items);
-    return a;
-}
-
-NSArray::~NSArray() {
-    for (id item : items_) objc::objc_release(item);
 }
 
 // --- SBSAccelerometer ------------------------------------------------------------------------
@@ -308,8 +258,8 @@ objc::Class portClass() {
         objc::addMethod(
             k, SEL_("description"), +[](id self, SEL) {
                 const auto& type = static_cast<AVAudioSessionPortDescription*>(self)->portType;
-                return "<AVAudioSessionPortDescription: " + hexAddress(self) + ", type = " + type +
-                       "; name = " + portName(type) + ">";
+                return "<AVAudioSessionPortDescription: " + objc::addressText(self) +
+                       ", type = " + type + "; name = " + portName(type) + ">";
             });
         return k;
     }();
@@ -341,17 +291,16 @@ objc::Class audioSessionClass() {
         // The route is read afresh on every call, so it reflects what is connected now.
         objc::addMethod(
             k, SEL_("currentRoute"), +[](id, SEL) -> id {
-                std::vector<id> ports;
+                std::vector<objc::Strong<AVAudioSessionPortDescription>> ports;
                 for (const auto& type : DeviceModel::shared().routeOutputs()) {
-                    auto* port = static_cast<AVAudioSessionPortDescription*>(
-                        objc::class_createInstance(portClass()));
-                    port->portType = type;
-                    ports.push_back(port);
+                    ports.push_back(objc::adopt(static_cast<AVAudioSessionPortDescription*>(
+                        objc::class_createInstance(portClass()))));
+                    ports.back()->portType = type;
                 }
                 auto* route = static_cast<AVAudioSessionRouteDescription*>(
                     objc::class_createInstance(routeClass()));
-                route->outputs = objc::Strong<NSArray>::adopt(NSArray::create(ports));
-                for (id p : ports) objc::objc_release(p);
+                route->outputs =
+                    objc::adopt(NSArray::create(std::vector<id>(ports.begin(), ports.end())));
                 return objc::objc_autorelease(route);
             });
         return k;
@@ -372,14 +321,11 @@ objc::Class screenClass() {
                 return DeviceModel::shared().hasMainScreen() ? shared : nullptr;
             });
         objc::addMethod(
-            k, SEL_("bounds"),
-            +[](id, SEL) { return CGRectMake(0, 0, 320, DeviceModel::shared().screenHeight()); });
+            k, SEL_("bounds"), +[](id, SEL) { return DeviceModel::shared().screenBounds(); });
         return k;
     }();
     return c;
 }
-
-bool failNextSignal = false;
 
 }  // namespace
 
@@ -397,14 +343,9 @@ void registerDeviceClasses() {
     screenClass();
 }
 
-SignalHandler installSignalHandler(int signum, SignalHandler handler) {
-    if (failNextSignal) {
-        failNextSignal = false;
-        return SIG_ERR;
-    }
-    return ::signal(signum, handler);
+void state::resetDevices() {
+    DeviceModel::shared().reset();
+    UIDevice::currentDevice()->proximityMonitoringEnabled = false;
 }
-
-void failNextSignalInstallation() { failNextSignal = true; }
 
 }  // namespace platform

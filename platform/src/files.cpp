@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "platform/device.h"
+#include "platform/testing.h"
+#include "state.h"
 
 namespace platform::files {
 
@@ -29,7 +31,12 @@ constexpr int kMaxLinks = 40;
 constexpr std::string_view kTemporaryInfix = ".tmp-";
 constexpr size_t kTemporarySuffixLength = 6;
 
+}  // namespace
+
+// Whether to resolve beneath the root with openat2 (the testing seam can say no).
 bool g_useOpenat2 = true;
+
+namespace {
 
 Failure failure(const std::string& path, int error) {
     return Failure{path + ": " + std::strerror(error)};
@@ -372,8 +379,11 @@ Result<void> copyTree(const std::string& sourceDir, const std::string& destinati
     return {};
 }
 
-namespace testing {
-void useOpenat2(bool use) { g_useOpenat2 = use; }
-}  // namespace testing
-
 }  // namespace platform::files
+
+namespace platform {
+void resolveBeneathRootWithOpenat2(bool use) { files::g_useOpenat2 = use; }
+namespace state {
+void resetFiles() { files::g_useOpenat2 = true; }
+}  // namespace state
+}  // namespace platform

@@ -144,9 +144,9 @@ NSTimer* NSTimer::timerWithTimeInterval(double interval, id target, SEL selector
     // As on the phone, a non-positive interval is taken as 0.1 ms.
     t->interval_ = interval > 0 ? interval : 0.0001;
     t->repeats_ = repeats;
-    t->target_ = objc::objc_retain(target);
+    t->target_ = objc::retained(target);
     t->selector_ = selector;
-    t->userInfo_ = objc::objc_retain(userInfo);
+    t->userInfo_ = objc::retained(userInfo);
     return static_cast<NSTimer*>(objc::objc_autorelease(t));
 }
 
@@ -158,9 +158,8 @@ NSTimer* NSTimer::scheduledTimerWithTimeInterval(double interval, id target, SEL
 }
 
 void NSTimer::addToMainRunLoop(NSTimer* timer) {
-    if (timer == nullptr || !timer->valid_ || timer->scheduled_) return;
-    timer->scheduled_ = true;
-    objc::objc_retain(timer);  // the run loop's reference, dropped on invalidation
+    if (timer == nullptr || !timer->valid_ || timer->runLoopHold_) return;
+    timer->runLoopHold_ = objc::retained(timer);  // dropped on invalidation
     timer->arm();
 }
 
@@ -184,34 +183,19 @@ void NSTimer::invalidate() {
     valid_ = false;
     if (task_ != 0) RunLoop::main().cancel(task_);
     task_ = 0;
-    id target = target_;
-    id info = userInfo_;
-    target_ = nullptr;
-    userInfo_ = nullptr;
-    objc::objc_release(target);
-    objc::objc_release(info);
-    if (scheduled_) {
-        scheduled_ = false;
-        objc::objc_release(this);
-    }
-}
-
-NSTimer::~NSTimer() {
-    objc::objc_release(target_);
-    objc::objc_release(userInfo_);
+    target_.reset();
+    userInfo_.reset();
+    runLoopHold_.reset();  // last: it may be the last reference to this timer
 }
 
 // --- Delayed perform ---------------------------------------------------------------------
 
 void performSelectorAfterDelay(id target, SEL selector, id argument, double delay) {
     if (target == nullptr) return;
-    objc::objc_retain(target);
-    objc::objc_retain(argument);
-    RunLoop::main().schedule(delay, [target, selector, argument] {
-        msgSend(target, selector, argument);
-        objc::objc_release(argument);
-        objc::objc_release(target);
-    });
+    RunLoop::main().schedule(
+        delay, [target = objc::retained(target), selector, argument = objc::retained(argument)] {
+            msgSend(target.get(), selector, argument.get());
+        });
 }
 
 // --- Assertions --------------------------------------------------------------------------

@@ -1,17 +1,10 @@
 #include "platform/hosts.h"
 
-#include <dirent.h>
-#include <dlfcn.h>
-
-#include <algorithm>
-#include <cstdio>
-
-#include "platform/device.h"
 #include "platform/foundation.h"
 #include "platform/notifications.h"
-#include "platform/plist.h"
 #include "platform/runloop.h"
 #include "platform/trace.h"
+#include "state.h"
 
 namespace platform {
 
@@ -25,39 +18,38 @@ namespace {
 
 TPSuperBottomBar* bar(id self) { return static_cast<TPSuperBottomBar*>(self); }
 
-void retainInto(id& slot, id value) {
-    objc::objc_retain(value);
-    objc::objc_release(slot);
-    slot = value;
+constexpr double kBarHeight = 96;
+
+objc::Strong<UIButton> makeButton(const char* title, CGRect frame) {
+    auto button = objc::adopt(static_cast<UIButton*>(objc::allocInit(UIButton::cls())));
+    button->title = title;
+    button->frame = frame;
+    return button;
 }
 
 id bar_init(id self, SEL) {
     auto* b = bar(self);
-    const double h = DeviceModel::shared().screenHeight();
-    b->frame = CGRectMake(0, h - 96, 320, 96);
+    const CGSize screen = DeviceModel::shared().screenBounds().size;
+    b->frame = CGRectMake(0, screen.height - kBarHeight, screen.width, kBarHeight);
     b->clipsToBounds = true;
     // The bar's own controls, set through its setters as the platform does.
-    auto* answer = static_cast<UIButton*>(objc::allocInit(UIButton::cls()));
-    answer->title = "Answer";
-    answer->frame = CGRectMake(170, 20, 130, 56);
-    msgSend(self, SEL_("setMainRightButton:"), static_cast<id>(answer));
-    msgSend(self, SEL_("addSubview:"), static_cast<id>(answer));
-    objc::objc_release(answer);
-    auto* slider = static_cast<UIButton*>(objc::allocInit(UIButton::cls()));
-    slider->title = "slide to answer";
-    slider->frame = CGRectMake(20, 20, 130, 56);
-    msgSend(self, SEL_("setSlidingButton:"), static_cast<id>(slider));
-    msgSend(self, SEL_("addSubview:"), static_cast<id>(slider));
-    objc::objc_release(slider);
+    auto answer = makeButton("Answer", CGRectMake(170, 20, 130, 56));
+    msgSend(self, SEL_("setMainRightButton:"), static_cast<id>(answer.get()));
+    msgSend(self, SEL_("addSubview:"), static_cast<id>(answer.get()));
+    auto slider = makeButton("slide to answer", CGRectMake(20, 20, 130, 56));
+    msgSend(self, SEL_("setSlidingButton:"), static_cast<id>(slider.get()));
+    msgSend(self, SEL_("addSubview:"), static_cast<id>(slider.get()));
     return self;
 }
 
 id bar_mainRightButton(id self, SEL) { return bar(self)->mainRightButton; }
 void bar_setMainRightButton(id self, SEL, id button) {
-    retainInto(bar(self)->mainRightButton, button);
+    bar(self)->mainRightButton = objc::retained(button);
 }
 id bar_slidingButton(id self, SEL) { return bar(self)->slidingButton; }
-void bar_setSlidingButton(id self, SEL, id button) { retainInto(bar(self)->slidingButton, button); }
+void bar_setSlidingButton(id self, SEL, id button) {
+    bar(self)->slidingButton = objc::retained(button);
+}
 
 void answerOnce(TPSuperBottomBar* b, const char* how) {
     if (b->answered) return;
@@ -76,11 +68,6 @@ void bar_slidingButtonDidFinishSlide(id self, SEL) {
 }
 
 }  // namespace
-
-TPSuperBottomBar::~TPSuperBottomBar() {
-    objc::objc_release(mainRightButton);
-    objc::objc_release(slidingButton);
-}
 
 objc::Class TPSuperBottomBar::cls() {
     static objc::Class c = [] {
@@ -227,48 +214,46 @@ void CallScreen::install(HostRole role) {
                                      CFNotificationSuspensionBehaviorDeliverImmediately);
         installed_ = true;
     }
-    if (role == HostRole::SpringBoard && lockScreen_ == nullptr) {
-        lockScreen_ = static_cast<SBLockScreenViewController*>(
-            objc::allocInit(SBLockScreenViewController::cls()));
+    if (role == HostRole::SpringBoard && !lockScreen_) {
+        lockScreen_ = objc::adopt(static_cast<SBLockScreenViewController*>(
+            objc::allocInit(SBLockScreenViewController::cls())));
     }
 }
 
 void CallScreen::rotateLockScreen(int64_t from, int64_t to, double duration) {
-    if (lockScreen_ == nullptr) return;
-    msgSend(static_cast<id>(lockScreen_), SEL_("willRotateToInterfaceOrientation:duration:"), to,
-            duration);
-    msgSend(static_cast<id>(lockScreen_),
-            SEL_("willAnimateRotationToInterfaceOrientation:duration:"), to, duration);
-    msgSend(static_cast<id>(lockScreen_), SEL_("didRotateFromInterfaceOrientation:"), from);
+    if (!lockScreen_) return;
+    id screen = lockScreen_.get();
+    msgSend(screen, SEL_("willRotateToInterfaceOrientation:duration:"), to, duration);
+    msgSend(screen, SEL_("willAnimateRotationToInterfaceOrientation:duration:"), to, duration);
+    msgSend(screen, SEL_("didRotateFromInterfaceOrientation:"), from);
     if (tracing()) trace("lock screen rotated to orientation " + std::to_string(to));
 }
 
 void CallScreen::dropBar() {
-    if (bar_ == nullptr) return;
-    TPSuperBottomBar* b = bar_;
-    bar_ = nullptr;
+    if (!bar_) return;
+    // Out of the field before it goes: its dealloc must find the screen without it.
+    objc::Strong<TPSuperBottomBar> going = std::move(bar_);
     if (tracing()) trace("incoming call screen removed");
-    objc::objc_release(b);
 }
 
 void CallScreen::dropController() {
-    if (controller_ == nullptr) return;
-    InCallController* c = controller_;
-    controller_ = nullptr;
+    if (!controller_) return;
+    objc::Strong<InCallController> going = std::move(controller_);
     if (tracing()) trace("in-call screen removed");
-    objc::objc_release(c);
 }
 
 void CallScreen::onStatus(int32_t status) {
     if (status == kCTCallStatusIncoming && role_ == HostRole::SpringBoard) {
-        if (bar_ == nullptr) {
+        if (!bar_) {
             if (tracing()) trace("incoming call screen shown");
-            bar_ = static_cast<TPSuperBottomBar*>(objc::allocInit(TPSuperBottomBar::cls()));
+            bar_ = objc::adopt(
+                static_cast<TPSuperBottomBar*>(objc::allocInit(TPSuperBottomBar::cls())));
         }
     } else if (status == kCTCallStatusActive) {
         dropBar();
-        if (controller_ == nullptr && role_ != HostRole::Preferences) {
-            controller_ = static_cast<InCallController*>(objc::allocInit(InCallController::cls()));
+        if (!controller_ && role_ != HostRole::Preferences) {
+            controller_ = objc::adopt(
+                static_cast<InCallController*>(objc::allocInit(InCallController::cls())));
             if (tracing()) trace("in-call screen shown");
         }
     } else if (status == kCTCallStatusEnded) {
@@ -276,11 +261,11 @@ void CallScreen::onStatus(int32_t status) {
         dropController();
         DeviceModel::shared().setSpeakerSelected(false);
     }
-    if (controller_ != nullptr) {
-        objc::Strong<NSNotification> note = objc::Strong<NSNotification>::adopt(
+    if (controller_) {
+        auto note = objc::adopt(
             NSNotification::create("kCTCallStatusChangeNotification", nullptr,
                                    Value(Dictionary{{"kCTCallStatus", Value(status)}})));
-        msgSend(static_cast<id>(controller_), SEL_("_callStatusChangedNotification:"),
+        msgSend(static_cast<id>(controller_.get()), SEL_("_callStatusChangedNotification:"),
                 static_cast<id>(note.get()));
     }
 }
@@ -288,58 +273,12 @@ void CallScreen::onStatus(int32_t status) {
 void CallScreen::reset() {
     dropBar();
     dropController();
-    if (lockScreen_ != nullptr) objc::objc_release(lockScreen_);
-    lockScreen_ = nullptr;
+    lockScreen_.reset();
+    if (installed_) CFNotificationCenterRemoveEveryObserver(CTTelephonyCenterGetDefault(), this);
+    installed_ = false;
+    role_ = HostRole::Preferences;
 }
 
-// --- Injection
-// -------------------------------------------------------------------------------------
-
-std::vector<std::string> injectTweaks() {
-    std::vector<std::string> loaded;
-    const std::string dir = device::resolve("/Library/MobileSubstrate/DynamicLibraries");
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return loaded;
-    std::vector<std::string> filters;
-    while (dirent* e = ::readdir(d)) {
-        std::string name = e->d_name;
-        if (name.size() > 6 && name.compare(name.size() - 6, 6, ".plist") == 0)
-            filters.push_back(name);
-    }
-    ::closedir(d);
-    std::sort(filters.begin(), filters.end());  // load order is alphabetical, as on the phone
-    const std::string me = bundle::mainBundleIdentifier();
-    for (const std::string& filter : filters) {
-        const std::string path = dir + "/" + filter;
-        auto plist = plist::readDictionary(path);
-        if (!plist) {
-            std::fprintf(
-                stderr,
-                "injector: %s: not a readable property list with a dictionary root; skipped\n",
-                path.c_str());
-            continue;
-        }
-        auto filterEntry = plist->find("Filter");
-        const Value* bundles =
-            filterEntry != plist->end() ? filterEntry->second.find("Bundles") : nullptr;
-        if (bundles == nullptr || bundles->array() == nullptr) {
-            std::fprintf(stderr, "injector: %s: no Filter > Bundles list; skipped\n", path.c_str());
-            continue;
-        }
-        bool wanted = false;
-        for (const Value& b : *bundles->array())
-            wanted = wanted || (b.string() && *b.string() == me);
-        if (!wanted) continue;
-        const std::string base = filter.substr(0, filter.size() - 6);
-        const std::string library = dir + "/" + base + ".dylib";
-        if (::dlopen(library.c_str(), RTLD_NOW | RTLD_GLOBAL) == nullptr) {
-            std::fprintf(stderr, "injector: %s: cannot load: %s\n", library.c_str(), ::dlerror());
-            continue;
-        }
-        loaded.push_back(base + ".dylib");
-        if (tracing()) trace("injected " + base + ".dylib");
-    }
-    return loaded;
-}
+void state::resetCallScreen() { CallScreen::shared().reset(); }
 
 }  // namespace platform

@@ -3,7 +3,6 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <cstring>

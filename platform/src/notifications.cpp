@@ -1,12 +1,13 @@
 #include "platform/notifications.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <optional>
 #include <vector>
 
 #include "platform/runloop.h"
+#include "platform/testing.h"
 #include "platform/trace.h"
+#include "state.h"
 
 namespace platform {
 
@@ -24,60 +25,84 @@ struct NotificationCenterImpl {
         std::optional<std::string> name;  // none: every name
         const void* object;
         int32_t suspensionBehavior;
+
+        bool wants(const std::string& n, const void* sender) const {
+            return (!name || *name == n) && (object == nullptr || object == sender);
+        }
     };
 
     explicit NotificationCenterImpl(Kind k) : kind(k) {}
 
+    // Registrations stay in serial order: added at the end, removed in place.
     void add(Registration r) {
         r.serial = nextSerial++;
         registrations.push_back(std::move(r));
+        ++changes;
     }
 
     void remove(const void* observer, const char* name, const void* object) {
-        std::erase_if(registrations, [&](const Registration& r) {
+        changes += std::erase_if(registrations, [&](const Registration& r) {
             return r.observer == observer && (name == nullptr || (r.name && *r.name == name)) &&
                    (object == nullptr || r.object == object);
         });
     }
 
     void removeEvery(const void* observer) {
-        std::erase_if(registrations, [&](const Registration& r) { return r.observer == observer; });
+        changes += std::erase_if(registrations,
+                                 [&](const Registration& r) { return r.observer == observer; });
     }
 
-    const Registration* find(uint64_t serial) const {
-        for (const auto& r : registrations)
-            if (r.serial == serial) return &r;
-        return nullptr;
+    void reset() {
+        registrations.clear();
+        ++changes;
     }
 
-    // Hands one notification to the observers registered now; each is looked up again just
-    // before its turn, so earlier handlers may remove later observers.
+    // Hands one notification to the observers registered now. Each one's registration is
+    // checked again just before its turn, since earlier handlers may remove later observers
+    // (or free them). While no handler has changed the registrations, each due one is still
+    // where it was found; after a change it is looked up by its serial (the list stays in
+    // serial order), and one no longer there is skipped.
     void deliver(const std::string& name, const void* object, const Value& userInfo) {
-        std::vector<uint64_t> due;
-        for (const auto& r : registrations) {
-            if ((!r.name || *r.name == name) && (r.object == nullptr || r.object == object)) {
-                due.push_back(r.serial);
+        std::vector<Due> due;
+        due.swap(spareDue);  // reuses the last delivery's buffer (a nested one makes its own)
+        due.clear();
+        for (size_t i = 0; i < registrations.size(); ++i)
+            if (registrations[i].wants(name, object)) due.push_back({registrations[i].serial, i});
+        const uint64_t before = changes;
+        objc::Strong<NSNotification> note;  // one for every distributed observer, as on the phone
+        for (const Due& d : due) {
+            size_t at = d.index;
+            if (changes != before) {
+                at = static_cast<size_t>(
+                    std::lower_bound(
+                        registrations.begin(), registrations.end(), d.serial,
+                        [](const Registration& r, uint64_t s) { return r.serial < s; }) -
+                    registrations.begin());
+                if (at == registrations.size() || registrations[at].serial != d.serial) continue;
             }
-        }
-        for (uint64_t serial : due) {
-            const Registration* found = find(serial);
-            if (found == nullptr) continue;
-            Registration r = *found;  // the handler may change the list
+            // The handler may change the list: take what the call needs first.
+            const Registration& r = registrations[at];
+            void* observer = const_cast<void*>(r.observer);
             if (kind == Kind::Distributed) {
-                objc::Strong<NSNotification> note = objc::Strong<NSNotification>::adopt(
-                    NSNotification::create(name, nullptr, userInfo));
-                objc::msgSend(static_cast<id>(const_cast<void*>(r.observer)), r.selector,
-                              static_cast<id>(note.get()));
-            } else if (r.callback != nullptr) {
-                r.callback(this, const_cast<void*>(r.observer), name, object,
-                           userInfo.dictionary());
+                const SEL selector = r.selector;
+                if (!note) note = objc::adopt(NSNotification::create(name, nullptr, userInfo));
+                objc::msgSend(static_cast<id>(observer), selector, static_cast<id>(note.get()));
+            } else if (CFNotificationCallback callback = r.callback) {
+                callback(this, observer, name, object, userInfo.dictionary());
             }
         }
+        if (due.capacity() > spareDue.capacity()) spareDue.swap(due);
     }
 
     Kind kind;
     std::vector<Registration> registrations;
     uint64_t nextSerial = 1;
+    uint64_t changes = 0;  // bumped by every addition and removal
+    struct Due {
+        uint64_t serial;
+        size_t index;  // where it was when the delivery began
+    };
+    std::vector<Due> spareDue;
 };
 
 namespace {
@@ -185,6 +210,15 @@ size_t CFNotificationCenterObserverCount(CFNotificationCenterRef center) {
     return center ? center->registrations.size() : 0;
 }
 
+size_t distributedObserverCount() { return distributed().registrations.size(); }
+
+void state::resetNotifications() {
+    darwin().reset();
+    telephony().reset();
+    distributed().reset();
+    setTransport(std::make_unique<InProcessTransport>());
+}
+
 // --- NSNotification ------------------------------------------------------------------------
 
 namespace {
@@ -192,9 +226,7 @@ std::string notification_name(id self, SEL) { return static_cast<NSNotification*
 id notification_object(id self, SEL) { return static_cast<NSNotification*>(self)->object(); }
 std::string notification_description(id self, SEL) {
     auto* n = static_cast<NSNotification*>(self);
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%p", static_cast<void*>(self));
-    std::string out = std::string("NSConcreteNotification ") + buf + " {name = " + n->name();
+    std::string out = "NSConcreteNotification " + objc::addressText(self) + " {name = " + n->name();
     if (n->object() != nullptr) out += "; object = " + objc::describe(n->object());
     if (!n->userInfo().isNone()) out += "; userInfo = " + n->userInfo().description();
     return out + "}";
@@ -216,12 +248,10 @@ objc::Class NSNotification::cls() {
 NSNotification* NSNotification::create(std::string name, id object, Value userInfo) {
     auto* n = static_cast<NSNotification*>(objc::class_createInstance(cls()));
     n->name_ = std::move(name);
-    n->object_ = objc::objc_retain(object);
+    n->object_ = objc::retained(object);
     n->userInfo_ = std::move(userInfo);
     return n;
 }
-
-NSNotification::~NSNotification() { objc::objc_release(object_); }
 
 // --- NSDistributedNotificationCenter -------------------------------------------------------
 
@@ -270,10 +300,6 @@ NSDistributedNotificationCenter* NSDistributedNotificationCenter::defaultCenter(
         return c;
     }();
     return center;
-}
-
-size_t NSDistributedNotificationCenter::observerCount() const {
-    return distributed().registrations.size();
 }
 
 void distributedAddObserver(id observer, SEL selector, const std::string& name) {

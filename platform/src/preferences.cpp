@@ -2,11 +2,11 @@
 
 #include <dlfcn.h>
 
-#include <cstdio>
-
 #include "platform/device.h"
 #include "platform/plist.h"
+#include "platform/result.h"
 #include "platform/trace.h"
+#include "platform/warn.h"
 
 namespace platform {
 
@@ -20,7 +20,7 @@ id ps_initForContentSize(id self, SEL, CGSize) { return msgSend<id>(self, SEL_("
 
 void ps_pushController(id self, SEL, id controller) {
     if (controller == nullptr) return;
-    static_cast<PSViewController*>(self)->pushed.push_back(objc::objc_retain(controller));
+    static_cast<PSViewController*>(self)->pushed.push_back(objc::retained(controller));
     if (tracing())
         trace(std::string("settings shows ") +
               objc::class_getName(objc::object_getClass(controller)));
@@ -31,16 +31,38 @@ std::string text(const Dictionary& d, const char* key) {
     return it != d.end() && it->second.string() ? *it->second.string() : std::string();
 }
 
-id fail(const std::string& file, const std::string& problem) {
-    std::fprintf(stderr, "preferences: %s: %s\n", file.c_str(), problem.c_str());
-    return nullptr;
+Failure problem(const std::string& file, const std::string& what) {
+    return Failure{file + ": " + what};
+}
+
+// The controller class of the pane an entry file describes, its bundle loaded.
+Result<objc::Class> loadPaneClass(const std::string& entry) {
+    const std::string entryFile =
+        device::resolve("/Library/PreferenceLoader/Preferences/" + entry + ".plist");
+    auto doc = plist::readDictionary(entryFile);
+    if (!doc) return problem(entryFile, "missing, unreadable, or not a dictionary");
+    auto e = doc->find("entry");
+    if (e == doc->end() || e->second.dictionary() == nullptr)
+        return problem(entryFile, "no \"entry\" dictionary");
+    const std::string bundleName = text(*e->second.dictionary(), "bundle");
+    const std::string className = text(*e->second.dictionary(), "detail");
+    if (bundleName.empty() || className.empty())
+        return problem(entryFile, "the entry needs \"bundle\" and \"detail\" texts");
+    const std::string bundleDir = "/Library/PreferenceBundles/" + bundleName + ".bundle";
+    const std::string infoFile = device::resolve(bundleDir + "/Info.plist");
+    auto info = plist::readDictionary(infoFile);
+    if (!info) return problem(infoFile, "missing, unreadable, or not a dictionary");
+    const std::string executable = text(*info, "CFBundleExecutable");
+    if (executable.empty()) return problem(infoFile, "no CFBundleExecutable");
+    const std::string binary = device::resolve(bundleDir + "/" + executable);
+    if (::dlopen(binary.c_str(), RTLD_NOW | RTLD_GLOBAL) == nullptr)
+        return problem(binary, std::string("cannot load: ") + ::dlerror());
+    objc::Class cls = objc::NSClassFromString(className);
+    if (cls == nullptr) return problem(binary, "has no class " + className);
+    return cls;
 }
 
 }  // namespace
-
-PSViewController::~PSViewController() {
-    for (id c : pushed) objc::objc_release(c);
-}
 
 objc::Class PSViewController::cls() {
     static objc::Class c = [] {
@@ -59,31 +81,14 @@ void registerPreferencesClasses() {
 }
 
 id openPreferencePane(const std::string& entry) {
-    const std::string entryFile = "/Library/PreferenceLoader/Preferences/" + entry + ".plist";
-    auto doc = plist::readDictionary(device::resolve(entryFile));
-    if (!doc) return fail(device::resolve(entryFile), "missing, unreadable, or not a dictionary");
-    auto e = doc->find("entry");
-    if (e == doc->end() || e->second.dictionary() == nullptr)
-        return fail(device::resolve(entryFile), "no \"entry\" dictionary");
-    const std::string bundleName = text(*e->second.dictionary(), "bundle");
-    const std::string className = text(*e->second.dictionary(), "detail");
-    if (bundleName.empty() || className.empty()) {
-        return fail(device::resolve(entryFile), "the entry needs \"bundle\" and \"detail\" texts");
+    Result<objc::Class> cls = loadPaneClass(entry);
+    if (!cls) {
+        warn("preferences", cls.error());
+        return nullptr;
     }
-    const std::string bundleDir = "/Library/PreferenceBundles/" + bundleName + ".bundle";
-    const std::string infoFile = device::resolve(bundleDir + "/Info.plist");
-    auto info = plist::readDictionary(infoFile);
-    if (!info) return fail(infoFile, "missing, unreadable, or not a dictionary");
-    const std::string executable = text(*info, "CFBundleExecutable");
-    if (executable.empty()) return fail(infoFile, "no CFBundleExecutable");
-    const std::string binary = device::resolve(bundleDir + "/" + executable);
-    if (::dlopen(binary.c_str(), RTLD_NOW | RTLD_GLOBAL) == nullptr)
-        return fail(binary, std::string("cannot load: ") + ::dlerror());
-    objc::Class cls = objc::NSClassFromString(className);
-    if (cls == nullptr) return fail(binary, "has no class " + className);
-    id controller = msgSend<id>(cls, SEL_("alloc"));
+    id controller = msgSend<id>(*cls, SEL_("alloc"));
     controller = msgSend<id>(controller, SEL_("initForContentSize:"),
-                             CGSize{320, DeviceModel::shared().screenHeight()});
+                             DeviceModel::shared().screenBounds().size);
     if (tracing()) trace("settings opened pane " + entry);
     return controller;
 }

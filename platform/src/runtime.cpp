@@ -3,10 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
-#include <unordered_set>
 
 #include "platform/trace.h"
+#include "platform/warn.h"
 
 namespace objc {
 
@@ -40,6 +39,12 @@ std::vector<void (*)(id)>& deallocListeners() {
     return *l;
 }
 
+// "-[Class sel]" or "+[Class sel]", as the diagnostics name a method.
+std::string methodName(id self, SEL sel, bool isClass) {
+    return std::string(isClass ? "+[" : "-[") + class_getName(self->isa) + " " + sel_getName(sel) +
+           "]";
+}
+
 Class newClassObject(const char* name, Class superclass, bool meta) {
     auto* c = new Class_();
     c->name = name;
@@ -57,9 +62,7 @@ void nsobject_dealloc(id self, SEL) {
     delete self;
 }
 std::string nsobject_description(id self, SEL) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%p", static_cast<void*>(self));
-    return std::string("<") + class_getName(object_getClass(self)) + ": " + buf + ">";
+    return std::string("<") + class_getName(object_getClass(self)) + ": " + addressText(self) + ">";
 }
 bool nsobject_respondsToSelector(id self, SEL, SEL sel) { return respondsToSelector(self, sel); }
 Class nsobject_class(id self, SEL) {
@@ -208,19 +211,17 @@ const Method* lookupSlow(id self, SEL sel) {
     const Method* m = class_getMethod(self->isa, sel);
     if (m == nullptr) {
         const bool isClass = self->isa != nullptr && self->isa->isMeta;
-        std::fprintf(stderr, "%c[%s %s]: unrecognized selector sent to %s %p\n",
-                     isClass ? '+' : '-', class_getName(self->isa), sel_getName(sel),
-                     isClass ? "class" : "instance", static_cast<void*>(self));
-        std::fflush(stderr);
+        platform::warn(methodName(self, sel, isClass),
+                       std::string("unrecognized selector sent to ") +
+                           (isClass ? "class " : "instance ") + addressText(self));
         std::abort();
     }
     return m;
 }
 
 void signatureMismatch(id self, SEL sel, const std::type_info& sent) {
-    std::fprintf(stderr, "-[%s %s]: message sent with the wrong argument types (%s)\n",
-                 class_getName(self->isa), sel_getName(sel), sent.name());
-    std::fflush(stderr);
+    platform::warn(methodName(self, sel, false),
+                   std::string("message sent with the wrong argument types (") + sent.name() + ")");
     std::abort();
 }
 
@@ -237,8 +238,9 @@ id objc_autorelease(id obj) {
     if (obj == nullptr) return nullptr;
     auto& stack = poolStack();
     if (stack.empty()) {
-        std::fprintf(stderr, "objc: %s %p autoreleased with no pool in place - just leaking\n",
-                     class_getName(object_getClass(obj)), static_cast<void*>(obj));
+        platform::warn("objc", std::string(class_getName(object_getClass(obj))) + " " +
+                                   addressText(obj) +
+                                   " autoreleased with no pool in place - just leaking");
         return obj;
     }
     stack.back().push_back(obj);
@@ -278,6 +280,12 @@ Class NSObject::cls() {
 }
 
 void addDeallocListener(void (*listener)(id obj)) { deallocListeners().push_back(listener); }
+
+std::string addressText(const void* p) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%p", p);
+    return buf;
+}
 
 std::string describe(id obj) {
     if (obj == nullptr) return "(null)";

@@ -52,25 +52,29 @@ void view_setClips(id self, SEL, bool c) { view(self)->clipsToBounds = c; }
 id view_superview(id self, SEL) { return view(self)->superview; }
 id view_backgroundColor(id self, SEL) { return view(self)->backgroundColor; }
 void view_setBackgroundColor(id self, SEL, id color) {
-    objc::objc_retain(color);
-    objc::objc_release(view(self)->backgroundColor);
-    view(self)->backgroundColor = color;
+    view(self)->backgroundColor = objc::retained(color);
 }
 
-void detach(UIView* child) {
+// Takes the child out of its superview's list and hands back the list's reference to it.
+objc::Strong<UIView> detach(UIView* child) {
     UIView* parent = child->superview;
-    if (parent == nullptr) return;
+    if (parent == nullptr) return nullptr;
     auto& list = parent->subviews;
-    list.erase(std::remove(list.begin(), list.end(), child), list.end());
+    auto it = std::find(list.begin(), list.end(), child);
+    objc::Strong<UIView> held;
+    if (it != list.end()) {
+        held = std::move(*it);
+        list.erase(it);
+    }
     child->superview = nullptr;
     if (tracing()) trace("view removed: " + describeView(child));
-    objc::objc_release(child);
+    return held;
 }
 
 void view_addSubview(id self, SEL, id subview) {
     if (subview == nullptr || subview == self) return;
-    auto* child = view(subview);
-    objc::objc_retain(child);  // before detaching, which may drop the last other reference
+    // Held from before detaching, which may drop the last other reference.
+    auto child = objc::retained(view(subview));
     detach(child);
     child->superview = view(self);
     view(self)->subviews.push_back(child);
@@ -97,20 +101,19 @@ uint64_t decodes = 0;
 
 UIImage* decodePNG(FILE* file, double scale) {
     ++decodes;
-    png_image img{};
-    img.version = PNG_IMAGE_VERSION;
+    // libpng's reader, freed on every way out (freeing a finished or failed read is harmless).
+    struct Reader {
+        png_image img{};
+        Reader() { img.version = PNG_IMAGE_VERSION; }
+        ~Reader() { png_image_free(&img); }
+    } reader;
+    png_image& img = reader.img;
     if (!png_image_begin_read_from_stdio(&img, file)) return nullptr;
     img.format = PNG_FORMAT_RGBA;
     // Refuse absurd sizes before allocating for them.
-    if (img.width == 0 || img.height == 0 || img.width > 8192 || img.height > 8192) {
-        png_image_free(&img);
-        return nullptr;
-    }
+    if (img.width == 0 || img.height == 0 || img.width > 8192 || img.height > 8192) return nullptr;
     std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(img));
-    if (!png_image_finish_read(&img, nullptr, pixels.data(), 0, nullptr)) {
-        png_image_free(&img);
-        return nullptr;
-    }
+    if (!png_image_finish_read(&img, nullptr, pixels.data(), 0, nullptr)) return nullptr;
     auto* image = static_cast<UIImage*>(objc::class_createInstance(UIImage::cls()));
     image->pixelWidth = static_cast<int>(img.width);
     image->pixelHeight = static_cast<int>(img.height);
@@ -125,7 +128,7 @@ UIImage* decodePNG(FILE* file, double scale) {
 // most of SpringBoard's work for a call.
 struct CachedImage {
     struct stat st {};
-    UIImage* image = nullptr;  // retained
+    objc::Strong<UIImage> image;
 };
 
 bool sameFile(const struct stat& a, const struct stat& b) {
@@ -141,10 +144,7 @@ std::unordered_map<std::string, CachedImage>& imageCache() {
 
 void forget(const std::string& hostPath) {
     auto& cache = imageCache();
-    if (auto it = cache.find(hostPath); it != cache.end()) {
-        objc::objc_release(it->second.image);
-        cache.erase(it);
-    }
+    cache.erase(hostPath);
 }
 
 // +0 (the cache keeps it); nullptr when the file is missing, unreadable or no valid PNG.
@@ -164,16 +164,16 @@ UIImage* cachedPNG(const std::string& hostPath, double scale) {
         std::fclose(file);
         return nullptr;
     }
-    UIImage* image = decodePNG(file, scale);
+    auto image = objc::Strong<UIImage>::adopt(decodePNG(file, scale));
     std::fclose(file);
-    if (image == nullptr) return nullptr;
+    if (!image) return nullptr;
     constexpr size_t kMaxCached = 32;  // a process shows a handful of images
     if (cache.size() >= kMaxCached) {
         const std::string evicted = cache.begin()->first;  // any one will do
         forget(evicted);
     }
     cache[hostPath] = CachedImage{st, image};
-    return image;
+    return image.get();
 }
 
 id image_imageWithContentsOfFile(id, SEL, std::string devicePath) {
@@ -187,31 +187,21 @@ CGSize image_size(id self, SEL) { return static_cast<UIImage*>(self)->size(); }
 
 id imageView_initWithImage(id self, SEL, id image) {
     auto* v = static_cast<UIImageView*>(self);
-    v->image = objc::objc_retain(image);
-    CGSize size = image ? static_cast<UIImage*>(image)->size() : CGSize{};
-    v->frame = CGRect{{0, 0}, size};
+    v->image = objc::retained(static_cast<UIImage*>(image));
+    v->frame = CGRect{{0, 0}, v->image ? v->image->size() : CGSize{}};
     return self;
 }
 id imageView_image(id self, SEL) { return static_cast<UIImageView*>(self)->image; }
 
-// --- labels, fonts, colours, buttons
-// ---------------------------------------------------------------
+// --- labels, fonts, colours, buttons -----------------------------------------------------------
 
 UILabel* label(id self) { return static_cast<UILabel*>(self); }
 std::string label_text(id self, SEL) { return label(self)->text; }
 void label_setText(id self, SEL, std::string text) { label(self)->text = std::move(text); }
 id label_font(id self, SEL) { return label(self)->font; }
-void label_setFont(id self, SEL, id font) {
-    objc::objc_retain(font);
-    objc::objc_release(label(self)->font);
-    label(self)->font = font;
-}
+void label_setFont(id self, SEL, id font) { label(self)->font = objc::retained(font); }
 id label_textColor(id self, SEL) { return label(self)->textColor; }
-void label_setTextColor(id self, SEL, id color) {
-    objc::objc_retain(color);
-    objc::objc_release(label(self)->textColor);
-    label(self)->textColor = color;
-}
+void label_setTextColor(id self, SEL, id color) { label(self)->textColor = objc::retained(color); }
 int64_t label_textAlignment(id self, SEL) { return label(self)->textAlignment; }
 void label_setTextAlignment(id self, SEL, int64_t alignment) {
     label(self)->textAlignment = alignment;
@@ -273,11 +263,7 @@ void button_addTarget(id self, SEL, id target, SEL action) {
 }  // namespace
 
 UIView::~UIView() {
-    for (UIView* child : subviews) {
-        child->superview = nullptr;
-        objc::objc_release(child);
-    }
-    objc::objc_release(backgroundColor);
+    for (UIView* child : subviews) child->superview = nullptr;
 }
 
 objc::Class UIView::cls() {
@@ -323,8 +309,6 @@ objc::Class UIImage::cls() {
     }();
     return c;
 }
-
-UIImageView::~UIImageView() { objc::objc_release(image); }
 
 objc::Class UIImageView::cls() {
     static objc::Class c = [] {
@@ -379,11 +363,6 @@ objc::Class UIColor::cls() {
         return k;
     }();
     return c;
-}
-
-UILabel::~UILabel() {
-    objc::objc_release(font);
-    objc::objc_release(textColor);
 }
 
 objc::Class UILabel::cls() {

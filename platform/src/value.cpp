@@ -1,7 +1,6 @@
 #include "platform/value.h"
 
 #include <cctype>
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>

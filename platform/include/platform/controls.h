@@ -1,5 +1,6 @@
-// Controls and view controllers: switches, pickers, alerts, scroll views, view animations,
-// view controllers loaded from interface files, bundles, URLs and the application's openURL:.
+// Controls: switches, pickers, alerts, scroll views and view animations, and what a user does
+// with them. View controllers and bundles (viewcontroller.h), the application and URLs
+// (application.h) and interface files (nib.h) come with this header, which once held them.
 //
 // Runtime messages (types in brackets):
 //   UISwitch        isOn, setOn:animated: (bool, bool)       user change: setSwitchByUser
@@ -15,20 +16,16 @@
 //   UIScrollView    a view with contentSize/setContentSize: (CGSize),
 //                   contentOffset/setContentOffset: (CGPoint), setContentOffset:animated:
 //                   (CGPoint, bool); clips to its bounds unless told otherwise
-//   UIViewController initWithNibName:bundle: (std::string, id), view, isViewLoaded,
-//                   viewDidLoad, viewWillAppear: (bool), nibName, nibBundle
-//   NSBundle        +bundleWithPath: (std::string device path) -> nil when no such folder,
-//                   bundlePath -> std::string
-//   NSURL           +URLWithString: (std::string), absoluteString
-//   UIApplication   +sharedApplication, openURL: (id) -> bool (recorded, not opened)
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/application.h"
+#include "platform/nib.h"
 #include "platform/uikit.h"
+#include "platform/viewcontroller.h"
 
 namespace platform {
 
@@ -36,7 +33,7 @@ class UISwitch : public UIView {
   public:
     static objc::Class cls();
     bool on = false;
-    objc::id target = nullptr;  // value-changed action
+    objc::id target = nullptr;  // value-changed action; not retained, as with every target
     objc::SEL action = nullptr;
 };
 
@@ -69,27 +66,6 @@ class UIAlertView : public UIView {
     bool visible = false;
 };
 
-class UIViewController : public objc::NSObject {
-  public:
-    static objc::Class cls();
-    UIView* view = nullptr;  // retained, loaded on first use
-    std::string nibName;
-    objc::id nibBundle = nullptr;  // retained
-    ~UIViewController() override;
-};
-
-class NSBundle : public objc::NSObject {
-  public:
-    static objc::Class cls();
-    std::string bundlePath;  // device path as given
-};
-
-class NSURL : public objc::NSObject {
-  public:
-    static objc::Class cls();
-    std::string absoluteString;
-};
-
 // --- What a user does ---------------------------------------------------------------------------
 
 // Flips a switch as a finger does: the value changes, then its action is sent.
@@ -97,7 +73,8 @@ void setSwitchByUser(objc::id aSwitch, bool on);
 // Turns a picker column to a row as a finger does: the selection changes, then the delegate is
 // told. Rows outside the column are ignored.
 void spinPicker(objc::id picker, int64_t row, int64_t component);
-// Alerts being shown, oldest first.
+// Alerts being shown, oldest first. The window holds the most recent kRecentRecords (testing.h);
+// showing one more drops the oldest unseen, without telling its delegate.
 std::vector<UIAlertView*> visibleAlerts();
 // Taps a button of the front alert; it closes and its delegate is told if it listens.
 void tapAlertButton(int64_t index);
@@ -109,28 +86,6 @@ void tapAlertButton(int64_t index);
 void animateWithDuration(double duration, double delay, int64_t options,
                          const std::function<void()>& animations,
                          const std::function<void(bool)>& completion);
-struct AnimationRecord {
-    double duration, delay;
-    int64_t options;
-};
-std::vector<AnimationRecord>& animationLog();
-
-// --- Application
-// ----------------------------------------------------------------------------------
-
-std::vector<std::string>& openedURLs();
-
-// --- Interface files
-// ------------------------------------------------------------------------------
-
-// Builds the view tree of an interface file (format: docs/interface-files.md), connecting outlets
-// and actions to the owner. On any problem nothing is connected and the error names the file and
-// the element.
-struct NibResult {
-    UIView* root = nullptr;  // +1 on success
-    std::string error;
-};
-NibResult loadNib(const std::string& devicePath, objc::id owner);
 
 void registerControlClasses();
 

@@ -12,33 +12,23 @@
 // SBSAccelerometer delivers the current pose to its delegate once per update interval while
 // events are enabled, the first sample one interval after enabling. The thresholds are stored
 // but do not filter samples. The delegate is not retained, as with every platform delegate.
+//
+// Geometry (geometry.h), NSArray (array.h) and the signal call (signals.h) come with this
+// header, which once held them.
 #pragma once
 
-#include <csignal>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/array.h"
 #include "platform/foundation.h"
+#include "platform/geometry.h"
 #include "platform/runtime.h"
+#include "platform/signals.h"
 
 namespace platform {
-
-struct CGPoint {
-    double x = 0, y = 0;
-    bool operator==(const CGPoint&) const = default;
-};
-struct CGSize {
-    double width = 0, height = 0;
-    bool operator==(const CGSize&) const = default;
-};
-struct CGRect {
-    CGPoint origin;
-    CGSize size;
-    bool operator==(const CGRect&) const = default;
-};
-inline CGRect CGRectMake(double x, double y, double w, double h) { return {{x, y}, {w, h}}; }
 
 // Audio port types.
 inline constexpr const char* AVAudioSessionPortHeadphones = "Headphones";
@@ -98,8 +88,12 @@ class DeviceModel {
     // Records the status and posts it (on the alternate channel when asked).
     void setCallStatus(int32_t status, bool alternate = false);
 
+    // The main screen in points: 320 wide, 568 high unless set otherwise (480 for the older
+    // phone).
+    double screenWidth() const { return screenWidth_; }
     double screenHeight() const { return screenHeight_; }
     void setScreenHeight(double h) { screenHeight_ = h; }
+    CGRect screenBounds() const { return CGRectMake(0, 0, screenWidth_, screenHeight_); }
     bool hasMainScreen() const { return hasScreen_; }
     void setHasMainScreen(bool has) { hasScreen_ = has; }
 
@@ -131,6 +125,7 @@ class DeviceModel {
     bool speaker_ = false;
     bool locked_ = false;
     int32_t callStatus_ = 0;
+    double screenWidth_ = 320;
     double screenHeight_ = 568;
     bool hasScreen_ = true;
     std::function<void()> answerHandler_;
@@ -141,18 +136,6 @@ class DeviceModel {
 
 // Posts on this process's telephony centre (asynchronously, on the main run loop).
 void postTelephonyNotification(const std::string& name, const Dictionary& userInfo);
-
-// NSArray: an immutable list of objects (used for audio-route outputs).
-class NSArray : public objc::NSObject {
-  public:
-    static objc::Class cls();
-    static NSArray* create(std::vector<objc::id> items);  // +1, items retained
-    const std::vector<objc::id>& items() const { return items_; }
-    ~NSArray() override;
-
-  private:
-    std::vector<objc::id> items_;
-};
 
 // The classes (runtime messages in brackets):
 //   SBSAccelerometer  [alloc init setAccelerometerEventsEnabled: setUpdateInterval:
@@ -191,11 +174,5 @@ class UIDevice : public objc::NSObject {
 void registerSpringBoardServiceClasses();
 // Registers the classes every process has (UIDevice, AVAudioSession, UIScreen, ...).
 void registerDeviceClasses();
-
-// signal(2) as the phone has it. The platform's SIG_ERR comes back when installation fails.
-using SignalHandler = void (*)(int);
-SignalHandler installSignalHandler(int signum, SignalHandler handler);
-// Makes the next installation fail (to exercise a caller's failure path).
-void failNextSignalInstallation();
 
 }  // namespace platform

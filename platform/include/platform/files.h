@@ -64,10 +64,4 @@ Result<void> replaceFile(const std::string& hostPath, std::string_view bytes, mo
 // destinationDir by the rules above, so links in the destination never lead the copy out of it.
 Result<void> copyTree(const std::string& sourceDir, const std::string& destinationDir);
 
-namespace testing {
-// Resolution beneath the root by openat2 (true, where the kernel has it) or component by
-// component (false), so both paths can be tried on one machine.
-void useOpenat2(bool use);
-}  // namespace testing
-
 }  // namespace platform::files

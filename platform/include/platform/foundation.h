@@ -3,7 +3,6 @@
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -81,17 +80,15 @@ class NSTimer : public objc::NSObject {
     id userInfo() const { return userInfo_; }
     id target() const { return target_; }
 
-    ~NSTimer() override;
-
   private:
     void arm();
     double interval_ = 0;
     bool repeats_ = false;
     bool valid_ = true;
-    bool scheduled_ = false;
-    id target_ = nullptr;  // retained until invalidation
+    objc::Strong<NSTimer> runLoopHold_;  // the run loop's reference while it is scheduled
+    objc::Strong<objc::Object> target_;  // kept until invalidation
     SEL selector_ = nullptr;
-    id userInfo_ = nullptr;  // retained until invalidation
+    objc::Strong<objc::Object> userInfo_;  // kept until invalidation
     RunLoop::TaskId task_ = 0;
 };
 

@@ -1,7 +1,7 @@
 // The host processes' own classes and behaviour: the answer bar (TPSuperBottomBar), the in-call
 // controller (InCallController), the lock screen's view controller
-// (SBLockScreenViewController), the call screen that creates and tears them down as the call
-// goes, and the injector that loads tweak libraries into a host.
+// (SBLockScreenViewController) and the call screen that creates and tears them down as the call
+// goes. The injector that loads tweak libraries into a host is in injector.h (included here).
 //
 // Runtime messages:
 //   TPSuperBottomBar     init, dealloc, mainRightButton, setMainRightButton: (id),
@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/injector.h"
 #include "platform/uikit.h"
 
 namespace platform {
@@ -28,10 +29,9 @@ enum class HostRole { SpringBoard, MobilePhone, Preferences };
 class TPSuperBottomBar : public UIView {
   public:
     static objc::Class cls();
-    objc::id mainRightButton = nullptr;  // retained
-    objc::id slidingButton = nullptr;    // retained
+    objc::Strong<objc::Object> mainRightButton;
+    objc::Strong<objc::Object> slidingButton;
     bool answered = false;
-    ~TPSuperBottomBar() override;
 };
 
 class InCallController : public objc::NSObject {
@@ -74,6 +74,7 @@ class CallScreen {
     SBLockScreenViewController* lockScreen() const { return lockScreen_; }
     // Rotates the lock screen (SpringBoard), sending the three rotation messages in order.
     void rotateLockScreen(int64_t from, int64_t to, double duration);
+    // Tears every screen down and forgets the installation (its observer included).
     void reset();
     // A call status as the host sees it (from its telephony observer, one pass later).
     void onStatus(int32_t status);
@@ -83,15 +84,9 @@ class CallScreen {
     void dropController();
     HostRole role_ = HostRole::Preferences;
     bool installed_ = false;
-    TPSuperBottomBar* bar_ = nullptr;                   // owned
-    InCallController* controller_ = nullptr;            // owned
-    SBLockScreenViewController* lockScreen_ = nullptr;  // owned
+    objc::Strong<TPSuperBottomBar> bar_;
+    objc::Strong<InCallController> controller_;
+    objc::Strong<SBLockScreenViewController> lockScreen_;
 };
-
-// Loads every library in the device's "/Library/MobileSubstrate/DynamicLibraries" whose filter
-// property list names this process's bundle identifier (Filter > Bundles). Problems are
-// reported on standard error, naming the file, and the library is skipped. Returns the
-// libraries loaded, by file name.
-std::vector<std::string> injectTweaks();
 
 }  // namespace platform

@@ -101,9 +101,6 @@ void CTTelephonyCenterAddObserver(CFNotificationCenterRef center, const void* ob
                                   CFNotificationCallback callback, const char* name,
                                   const void* object, int32_t suspensionBehavior);
 
-// Number of registrations in a centre (tests, diagnostics).
-size_t CFNotificationCenterObserverCount(CFNotificationCenterRef center);
-
 // --- NSNotification and the distributed centre ---------------------------------------------
 
 class NSNotification : public objc::NSObject {
@@ -113,11 +110,10 @@ class NSNotification : public objc::NSObject {
     const std::string& name() const { return name_; }
     objc::id object() const { return object_; }
     const Value& userInfo() const { return userInfo_; }
-    ~NSNotification() override;
 
   private:
     std::string name_;
-    objc::id object_ = nullptr;  // retained
+    objc::Strong<objc::Object> object_;
     Value userInfo_;
 };
 
@@ -126,12 +122,12 @@ class NSNotification : public objc::NSObject {
 //   -addObserver:selector:name:object:            (id, SEL, std::string, id)
 //   -removeObserver:name:object:                  (id, std::string, id)
 //   -postNotificationName:object:userInfo:deliverImmediately:  (std::string, id, Value, bool)
-// Observers are not retained. The handler receives an NSNotification.
+// Observers are not retained. The handler receives an NSNotification, the same one for every
+// observer of one delivery.
 class NSDistributedNotificationCenter : public objc::NSObject {
   public:
     static objc::Class cls();
     static NSDistributedNotificationCenter* defaultCenter();
-    size_t observerCount() const;
 };
 
 // C++ conveniences that send the messages above.

@@ -197,6 +197,9 @@ inline const Method* lookupOrDie(id self, SEL sel) {
     return lookupSlow(self, sel);
 }
 [[noreturn]] void signatureMismatch(id self, SEL sel, const std::type_info& sent);
+
+template <class T>
+inline constexpr bool isStrong = false;
 // Retains the receiver for the message unless it is already going away (its dealloc is
 // running); returns the object to release afterwards, or nullptr.
 inline id keepAlive(id self) {
@@ -219,6 +222,9 @@ struct KeepAlive {
 
 template <class R = void, class... A>
 R msgSend(id self, SEL sel, A... args) {
+    static_assert((!detail::isStrong<A> && ...),
+                  "a message argument is a plain id: pass strong.get() (its type must match the "
+                  "method's signature)");
     if (self == nullptr) {
         if constexpr (std::is_void_v<R>)
             return;
@@ -238,6 +244,7 @@ R msgSend(id self, SEL sel, A... args) {
 // [super sel ...]: the implementation found from the given superclass up, for the receiver.
 template <class R = void, class... A>
 R msgSendSuper(Class superclass, id self, SEL sel, A... args) {
+    static_assert((!detail::isStrong<A> && ...), "a message argument is a plain id");
     if (self == nullptr) {
         if constexpr (std::is_void_v<R>)
             return;
@@ -298,7 +305,14 @@ class AutoreleasePool {
     size_t depth_;
 };
 
-// A strong reference for C++ code: retains what it holds, releases on reset or destruction.
+// A strong reference for C++ code and for retained fields: retains what it holds, releases on
+// reset, reassignment or destruction. It reads like the plain pointer it holds (it converts to
+// T*, so it can be passed wherever an id is taken, compared and tested), and a field of type
+// Strong<Object> can be cast down to a subclass pointer with static_cast, as an id can.
+// Two things it will not do silently: take a raw pointer without saying whether the reference
+// is adopted or retained, and travel as a message argument (msgSend refuses it at compile
+// time; pass .get()). Beware that a temporary Strong gives a pointer only until the end of the
+// expression that made it.
 template <class T>
 class Strong {
   public:
@@ -317,16 +331,30 @@ class Strong {
     }
     Strong(const Strong& o) : p_(o.p_) { objc_retain(p_); }
     Strong(Strong&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    template <class U>
+    requires std::is_convertible_v<U*, T*> Strong(const Strong<U>& o) : p_(o.get()) {
+        objc_retain(p_);
+    }
+    template <class U>
+    requires std::is_convertible_v<U*, T*> Strong(Strong<U>&& o)
+    noexcept : p_(o.release()) {}
+    // The new value is in place before the old one is released, so a dealloc that the release
+    // sets off already sees the field changed.
     Strong& operator=(Strong o) noexcept {
         std::swap(p_, o.p_);
         return *this;
     }
     ~Strong() { objc_release(p_); }
+
     T* get() const { return p_; }
     T* operator->() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
+    operator T*() const { return p_; }
+    template <class U>
+    requires(std::is_base_of_v<T, U> && !std::is_same_v<T, U>) explicit operator U*() const {
+        return static_cast<U*>(p_);
+    }
     void reset() { *this = Strong(); }
-    // Gives up ownership without releasing.
+    // Gives up ownership without releasing: the caller now holds the +1 reference.
     T* release() {
         T* p = p_;
         p_ = nullptr;
@@ -336,6 +364,20 @@ class Strong {
   private:
     T* p_ = nullptr;
 };
+
+namespace detail {
+template <class T>
+inline constexpr bool isStrong<Strong<T>> = true;
+}  // namespace detail
+
+template <class T>
+Strong<T> adopt(T* p) {
+    return Strong<T>::adopt(p);
+}
+template <class T>
+Strong<T> retained(T* p) {
+    return Strong<T>::retain(p);
+}
 
 // --- The root class ----------------------------------------------------------------------
 
@@ -352,6 +394,8 @@ void addDeallocListener(void (*listener)(id obj));
 
 // The description every object answers to ("<ClassName: 0x...>" unless overridden).
 std::string describe(id obj);
+// An address as descriptions print it ("0x55d0c2a4b2c0").
+std::string addressText(const void* p);
 
 // Convenience for C++ callers: alloc + init through the runtime.
 id allocInit(Class cls);

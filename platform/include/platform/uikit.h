@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/devices.h"
+#include "platform/geometry.h"
 #include "platform/runtime.h"
 
 namespace platform {
@@ -36,10 +37,10 @@ class UIView : public objc::NSObject {
     int64_t tag = 0;
     bool hidden = false;
     bool clipsToBounds = false;
-    objc::id backgroundColor = nullptr;   // retained; nil draws nothing behind the content
-    std::string accessibilityIdentifier;  // how a scripted user finds the view
-    UIView* superview = nullptr;          // not retained
-    std::vector<UIView*> subviews;        // retained
+    objc::Strong<objc::Object> backgroundColor;  // nil draws nothing behind the content
+    std::string accessibilityIdentifier;         // how a scripted user finds the view
+    UIView* superview = nullptr;                 // not retained
+    std::vector<objc::Strong<UIView>> subviews;
     ~UIView() override;
 
     // Text shown by the view (a label's text, a button's title), for traces.
@@ -63,8 +64,7 @@ uint64_t pngDecodeCount();
 class UIImageView : public UIView {
   public:
     static objc::Class cls();
-    objc::id image = nullptr;  // retained
-    ~UIImageView() override;
+    objc::Strong<UIImage> image;
 };
 
 class UIFont : public objc::NSObject {
@@ -108,11 +108,10 @@ class UILabel : public UIView {
   public:
     static objc::Class cls();
     std::string text;
-    objc::id font = nullptr;       // retained
-    objc::id textColor = nullptr;  // retained
+    objc::Strong<objc::Object> font;
+    objc::Strong<objc::Object> textColor;
     int64_t textAlignment = NSTextAlignmentLeft;
     std::string shownText() const override { return text; }
-    ~UILabel() override;
 };
 
 enum : int64_t { UIControlStateNormal = 0 };

@@ -1,0 +1,36 @@
+#include <unistd.h>
+
+#include <memory>
+
+#include "platform/device.h"
+#include "platform/foundation.h"
+#include "platform/log.h"
+#include "platform/runloop.h"
+#include "platform/testing.h"
+#include "platform/trace.h"
+#include "state.h"
+
+namespace platform {
+
+void resetProcessState() {
+    objc::AutoreleasePool pool;  // what a reset releases may autorelease in turn
+    // Screens and alerts first: their deallocs remove registrations and may schedule work,
+    // which the steps after them clear.
+    state::resetCallScreen();
+    state::resetControls();
+    state::resetApplication();
+    state::resetNotifications();
+    state::resetDevices();
+    state::resetSignals();
+    state::resetFiles();
+    RunLoop::main().reset();
+    setClock(std::make_unique<RealClock>());
+    setTraceSink({});
+    setLogSink({});
+    setSignalLogFd(STDERR_FILENO);
+    bundle::setMainBundleIdentifier("");
+    locale::setPreferredLanguages({"en"});
+    device::setWorkingDirectory("/");
+}
+
+}  // namespace platform
