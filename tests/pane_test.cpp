@@ -436,3 +436,63 @@ TEST(InterfaceFiles, AMissingOutletOrActionStopsTheLoadAndNamesTheElement) {
     EXPECT_TRUE(static_cast<platform::UIView*>(view)->subviews.empty());
     objc::objc_release(owner);
 }
+
+// Each of these aborted the Settings application: a connection the loader made without asking
+// whether the view or the owner could take it. Now the file is refused, named with its element,
+// and the pane shows an empty view.
+TEST_F(Pane, InterfaceFilesWithConnectionsThatCannotBeMadeAreRefusedNotFatal) {
+    const std::string nib =
+        root.path() + "/Library/PreferenceBundles/Orvella_Prefs.bundle/MainView_iphone.nib";
+    const std::pair<const char*, const char*> cases[] = {
+        {"{ View = { Class = UIView; Name = plain; DataSource = Owner; }; }",
+         "element View 'plain' (UIView): is a UIView, which has no data source"},
+        {"{ View = { Class = UIView; Subviews = ( { Class = UIButton; Outlet = IsOn; } ); }; }",
+         "element View (UIView) > Subviews[0] (UIButton): is a UIButton, but the owner's outlet "
+         "'IsOn' holds a UISwitch"},
+        {"{ View = { Class = UISwitch; Action = \"viewWillAppear:\"; }; }",
+         "element View (UISwitch): the owner's 'viewWillAppear:' takes no sender, so it is no "
+         "action"},
+        {"{ View = { Class = UILabel; Delegate = Owner; }; }",
+         "element View (UILabel): is a UILabel, which has no delegate"},
+    };
+    for (const auto& [file, problem] : cases) {
+        SCOPED_TRACE(file);
+        testing_support::writeFile(nib, file);
+        testing::internal::CaptureStderr();
+        open();
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find("MainView_iphone.nib: " + std::string(problem)), std::string::npos)
+            << said;
+        EXPECT_TRUE(static_cast<platform::UIView*>(screenView)->subviews.empty());
+        // The screen goes on without its controls: a switch action with no switch is harmless.
+        msgSend(screen, SEL_("IsOnSwitched:"), static_cast<id>(nullptr));
+        objc::objc_release(host);
+        host = nullptr;
+    }
+    // The interface file of the package still loads whole.
+    std::filesystem::copy_file(
+        std::string(ORVELLA_PACKAGE_DIR) +
+            "/Library/PreferenceBundles/Orvella_Prefs.bundle/MainView_iphone.nib",
+        nib, std::filesystem::copy_options::overwrite_existing);
+    open();
+    EXPECT_NE(screen->IsOn, nullptr);
+}
+
+TEST(InterfaceFiles, APickerNeedsAnOwnerThatAnswersItsDataSourceQuestions) {
+    testing_support::ScratchDir root;
+    ASSERT_TRUE(platform::device::setRoot(root.path()));
+    platform::registerControlClasses();
+    objc::AutoreleasePool pool;
+    auto owner = objc::adopt(objc::allocInit(platform::UIViewController::cls()));
+    testing_support::writeFile(platform::device::resolve("/ui/P.nib"),
+                               "{ View = { Class = UIPickerView; DataSource = Owner; }; }");
+    EXPECT_EQ(platform::loadNib("/ui/P.nib", owner.get()).error(),
+              "/ui/P.nib: element View (UIPickerView): the owner cannot be its data source: it "
+              "does not answer 'numberOfComponentsInPickerView:' as a UIPickerView asks");
+    // As its delegate it needs nothing: a row without a title has an empty one.
+    testing_support::writeFile(platform::device::resolve("/ui/Q.nib"),
+                               "{ View = { Class = UIPickerView; Delegate = Owner; }; }");
+    auto picker = platform::loadNib("/ui/Q.nib", owner.get());
+    ASSERT_TRUE(picker);
+    EXPECT_EQ(static_cast<platform::UIPickerView*>(picker->get())->title(0, 0), "");
+}
