@@ -77,7 +77,8 @@ class LineParser {
     }
     int whole(size_t i, const char* what, int lo, int hi) const {
         double d = number(i, what);
-        if (d != static_cast<int>(d) || d < lo || d > hi) {
+        // The range first: converting a double outside int's range is undefined.
+        if (!(d >= lo && d <= hi) || d != static_cast<int>(d)) {
             fail(std::string(what) + " must be a whole number from " + std::to_string(lo) + " to " +
                  std::to_string(hi));
         }

@@ -77,6 +77,11 @@ TEST(ScenarioFormat, ErrorsNameFileLineAndProblem) {
     EXPECT_EQ(errorOf("at 1 lock-button now\n"), "t.scn:1: unexpected 'now'");
     EXPECT_EQ(errorOf("at 1 waves 0\n"),
               "t.scn:1: the number of waves must be a whole number from 1 to 20");
+    // Beyond int's range the check itself was undefined (found by fuzzing).
+    EXPECT_EQ(errorOf("at 1 waves 1e10\n"),
+              "t.scn:1: the number of waves must be a whole number from 1 to 20");
+    EXPECT_EQ(errorOf("at 1 waves nan\n"),
+              "t.scn:1: the number of waves must be a whole number from 1 to 20");
     EXPECT_EQ(errorOf("at 1 settings waves locked 2\n"),
               "t.scn:1: write 'settings waves locked N unlocked M speed slow|medium|fast'");
     EXPECT_EQ(errorOf("at 1 settings waves locked 2 unlocked 1 speed warp\n"),
