@@ -273,5 +273,7 @@ int main(int argc, char** argv) {
     bus->emit({"org.orvella.Host", "Done", {std::string(processName())}, {}});
     platform::setTraceSink({});
     platform::setLogSink({});
+    // The Settings application lets its pane go when it quits, as it does when the pane closes.
+    objc::objc_release(pane);
     return 0;
 }
