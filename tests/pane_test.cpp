@@ -1,8 +1,10 @@
 // The settings pane, loaded from the staged bundle the way the Settings application loads it,
 // operated as a user would, and read back by the tweak's own settings loader.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
+#include <limits>
 
 #include "MainViewController.h"
 #include "Orvella.h"
@@ -495,4 +497,60 @@ TEST(InterfaceFiles, APickerNeedsAnOwnerThatAnswersItsDataSourceQuestions) {
     auto picker = platform::loadNib("/ui/Q.nib", owner.get());
     ASSERT_TRUE(picker);
     EXPECT_EQ(static_cast<platform::UIPickerView*>(picker->get())->title(0, 0), "");
+}
+
+// A binary settings file with dates no XML can hold: the pane rewrote the whole file and
+// garbled them (a double of 1e300 converted to a 32-bit second was undefined).
+TEST_F(Pane, KeysThePaneDoesNotKnowSurviveItsWritesBitForBit) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const Value unknown(
+        Dictionary{{"Far", Value(platform::Date{1e300})},
+                   {"Broken", Value(platform::Date{nan})},
+                   {"Precise", Value(platform::Date{610000000.25})},
+                   {"Minus zero", Value(-0.0)},
+                   {"Nested", Value(platform::Array{Value(platform::Date{-1e300})})}});
+    Dictionary settings = *unknown.dictionary();
+    settings.emplace("IsOn", Value(true));
+    testing_support::writeFile(file(), platform::plist::toBinary(Value(settings)));
+    open();
+    platform::setSwitchByUser(screen->IsOn, false);
+    settle();
+    EXPECT_EQ(settingsPosts, 1);
+    auto d = stored();
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->at("IsOn"), Value(false));
+    for (const auto& [key, value] : *unknown.dictionary()) {
+        SCOPED_TRACE(key);
+        ASSERT_EQ(d->count(key), 1u);
+        EXPECT_TRUE(platform::plist::identical(d->at(key), value)) << d->at(key).description();
+    }
+    // And the tweak reads the file the pane wrote.
+    LoadPrefs();
+    EXPECT_FALSE(Orvella_IsOn);
+}
+
+// A FIFO at the settings path held the Settings application for good; a settings file linked
+// out of the device root was read and written there.
+TEST_F(Pane, ASettingsPathThatIsNoFileOrLeadsOutOfTheRootNeverReachesOutside) {
+    std::filesystem::create_directories(std::filesystem::path(file()).parent_path());
+    ASSERT_EQ(::mkfifo(file().c_str(), 0644), 0);
+    open();
+    EXPECT_FALSE(screen->preferences.has_value()) << "there, but unreadable";
+    platform::setSwitchByUser(screen->IsOn, false);
+    EXPECT_TRUE(std::filesystem::is_fifo(file())) << "left alone";
+    objc::objc_release(host);
+
+    testing_support::ScratchDir outside;
+    const std::string theirs =
+        platform::plist::toXml(Value(Dictionary{{"WaveProtocolLocked", Value(2)}}));
+    testing_support::writeFile(outside.file("theirs.plist"), theirs);
+    std::filesystem::remove(file());
+    std::filesystem::create_symlink(outside.file("theirs.plist"), file());
+    open();
+    ASSERT_TRUE(screen->preferences.has_value()) << "no file inside the root: a fresh start";
+    EXPECT_EQ(title(screen->btn4), "(tap here)");
+    platform::setSwitchByUser(screen->IsOn, false);
+    EXPECT_EQ(testing_support::readFile(outside.file("theirs.plist")), theirs);
+    EXPECT_FALSE(std::filesystem::is_symlink(file()));
+    EXPECT_EQ(stored()->at("IsOn"), Value(false));
 }
