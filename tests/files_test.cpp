@@ -15,6 +15,7 @@
 #include "platform/device.h"
 #include "platform/plist.h"
 #include "platform/testing.h"
+#include "platform/uikit.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -202,4 +203,26 @@ TEST(DeviceFilesUser, AUserEntryThatIsNoLinkStillLeadsBothDeliverablesToOneFile)
         device::resolve("/User/Library/Preferences/com.brelkin.Orvella.plist"));
     ASSERT_TRUE(read);
     EXPECT_EQ(read->at("IsOn"), Value(false));
+}
+
+TEST_P(DeviceFiles, ImagesAreOpenedTheSameWay) {
+    platform::registerUIKitClasses();
+    objc::AutoreleasePool pool;
+    const std::string logo = "/Library/Application Support/Orvella/orvellaLogo@2x.png";
+    const auto load = [&] {
+        return objc::msgSend<objc::id>(platform::UIImage::cls(), SEL_("imageWithContentsOfFile:"),
+                                       logo);
+    };
+    // A real image outside the root, reached through a link, is not loaded.
+    ASSERT_TRUE(fs::exists(std::string(ORVELLA_PACKAGE_DIR) + logo));
+    link(logo, std::string(ORVELLA_PACKAGE_DIR) + logo);
+    EXPECT_EQ(load(), nullptr);
+    // Copied inside, it is.
+    fs::remove(at(logo));
+    fs::copy_file(std::string(ORVELLA_PACKAGE_DIR) + logo, at(logo));
+    EXPECT_NE(load(), nullptr);
+    // A FIFO in its place held the call screen as it held the settings.
+    fs::remove(at(logo));
+    ASSERT_EQ(::mkfifo(at(logo).c_str(), 0644), 0);
+    EXPECT_EQ(load(), nullptr);
 }

@@ -37,6 +37,12 @@ class Descriptor {
     explicit operator bool() const { return fd_ >= 0; }
     // Closes now; says whether closing worked (a failed close can mean lost data).
     bool close();
+    // Gives the descriptor up to the caller, who closes it.
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
   private:
     int fd_ = -1;
