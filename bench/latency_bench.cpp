@@ -25,12 +25,17 @@
 #include "platform/bus.h"
 #include "platform/devices.h"
 #include "platform/runloop.h"
+#include "platform/warn.h"
 #include "private_bus.h"
 
 namespace fs = std::filesystem;
 using platform::BusSignal;
+namespace names = platform::busnames;
 
 namespace {
+
+// The relay's own interface, heard only by this benchmark.
+constexpr const char* kBench = "org.orvella.Bench";
 
 double now() {
     timespec ts{};
@@ -42,14 +47,14 @@ double now() {
 // -------------------------------------------------------------------------------
 
 int emitRaw(sd_bus* bus, const char* member) {
-    return sd_bus_emit_signal(bus, platform::kBusPath, "org.orvella.Bench", member, "");
+    return sd_bus_emit_signal(bus, platform::kBusPath, kBench, member, "");
 }
 
 int relay(const std::string& address) {
     sd_bus* bus = nullptr;
     if (sd_bus_new(&bus) < 0 || sd_bus_set_address(bus, address.c_str()) < 0 ||
         sd_bus_set_bus_client(bus, 1) < 0 || sd_bus_start(bus) < 0) {
-        std::fprintf(stderr, "relay: cannot connect to %s\n", address.c_str());
+        platform::warn("relay", "cannot connect to " + address);
         return 3;
     }
     auto onPing = [](sd_bus_message* m, void*, sd_bus_error*) -> int {
@@ -115,47 +120,47 @@ int main(int argc, char** argv) {
     // A private bus, a device root with the package, and a springboard host.
     std::string runtime = (fs::temp_directory_path() / "orvella-bench-XXXXXX").string();
     if (::mkdtemp(runtime.data()) == nullptr) return 3;
-    auto daemon = std::make_unique<sim::PrivateBus>(runtime);
-    const std::string address = daemon->address();
-    if (address.empty()) {
-        std::fprintf(stderr, "bench_latency: %s\n", daemon->error().c_str());
+    auto started = sim::PrivateBus::start(runtime);
+    if (!started) {
+        platform::warn("bench_latency", started.error());
         return 3;
     }
+    std::unique_ptr<sim::PrivateBus> daemon = std::move(*started);
+    const std::string address = daemon->address();
     fs::create_directories(runtime + "/root");
     fs::copy(ORVELLA_PACKAGE_DIR, runtime + "/root", fs::copy_options::recursive);
-    std::string error;
-    auto bus = platform::Bus::open(address, &error);
-    if (!bus) {
-        std::fprintf(stderr, "bench_latency: %s\n", error.c_str());
+    auto opened = platform::Bus::open(address);
+    if (!opened) {
+        platform::warn("bench_latency", opened.error());
         return 3;
     }
+    std::unique_ptr<platform::Bus> bus = std::move(*opened);
 
     bool ready = false, armed = false, answered = false, idle = false, relayReady = false,
          pong = false;
     double answeredAt = 0, pongAt = 0;
-    bus->subscribe("org.orvella.Host", "Ready", std::nullopt,
+    bus->subscribe(names::kHost, names::kReady, std::nullopt,
                    [&](const BusSignal&) { ready = true; });
-    bus->subscribe("org.orvella.Trace", "Events", std::nullopt, [&](const BusSignal& s) {
-        auto* lines =
-            s.args.size() > 1 ? std::get_if<std::vector<std::string>>(&s.args[1]) : nullptr;
-        if (lines == nullptr) return;
-        for (const std::string& text : *lines) {
-            if (text == "proximity sensor armed") armed = true;
-            if (text.rfind("call answered by the answer bar", 0) == 0) {
-                answeredAt = now();
-                answered = true;
-            }
-            if (text == "accelerometer off") idle = true;
+    bus->subscribe(names::kTrace, "", std::nullopt, [&](const BusSignal& s) {
+        namespace ev = platform::events;
+        const std::optional<platform::TraceEvent> e = platform::traceEventOf(s);
+        if (!e) return;
+        if (auto* sensor = std::get_if<ev::SensorSwitched>(&*e)) {
+            if (sensor->sensor == ev::Sensor::Proximity && sensor->on) armed = true;
+            if (sensor->sensor == ev::Sensor::Accelerometer && !sensor->on) idle = true;
+        } else if (std::holds_alternative<ev::CallAnswered>(*e)) {
+            answeredAt = now();
+            answered = true;
         }
     });
-    bus->subscribe("org.orvella.Bench", "RelayReady", std::nullopt,
+    bus->subscribe(kBench, "RelayReady", std::nullopt,
                    [&](const BusSignal&) { relayReady = true; });
-    bus->subscribe("org.orvella.Bench", "Pong", std::nullopt, [&](const BusSignal&) {
+    bus->subscribe(kBench, "Pong", std::nullopt, [&](const BusSignal&) {
         pongAt = now();
         pong = true;
     });
-    bus->subscribe("org.orvella.Modem", "AnswerRequest", std::nullopt, [&](const BusSignal&) {
-        bus->emit({"org.orvella.Hardware", "CallStatus", {int32_t{1}, false}, {}});
+    bus->subscribe(names::kModem, names::kAnswerRequest, std::nullopt, [&](const BusSignal&) {
+        bus->emit({names::kHardware, names::kCallStatus, {int32_t{1}, false}, {}});
     });
 
     const std::string hostDir = fs::path(ORVELLA_SPRINGBOARD).parent_path().string();
@@ -172,21 +177,21 @@ int main(int argc, char** argv) {
         return code;
     };
     if (!waitUntil([&] { return ready && relayReady; }, 20)) {
-        std::fprintf(stderr, "bench_latency: the host or the relay did not start\n");
+        platform::warn("bench_latency", "the host or the relay did not start");
         return finish(3);
     }
     auto hw = [&](const char* member, std::vector<platform::BusArg> args) {
-        bus->emit({"org.orvella.Hardware", member, std::move(args), {}});
+        bus->emit({names::kHardware, member, std::move(args), {}});
     };
-    hw("Locked", {false});
-    hw("Pose", {0.02, -0.05, -0.99});
+    hw(names::kLocked, {false});
+    hw(names::kPose, {0.02, -0.05, -0.99});
 
     // The bare path: the same three crossings through the same daemon.
     std::vector<double> bare;
     auto ping = [&] {
         pong = false;
         const double sentAt = now();
-        bus->emit({"org.orvella.Bench", "Ping", {}, {}});
+        bus->emit({kBench, "Ping", {}, {}});
         if (!waitUntil([&] { return pong; }, 5)) return false;
         bare.push_back(pongAt - sentAt);
         return true;
@@ -197,25 +202,25 @@ int main(int argc, char** argv) {
     std::vector<double> phone;
     for (int i = 0; i < calls; ++i) {
         armed = answered = idle = false;
-        hw("CallStatus", {int32_t{4}, false});
+        hw(names::kCallStatus, {int32_t{4}, false});
         if (!waitUntil([&] { return armed; }, 10)) {
-            std::fprintf(stderr, "bench_latency: call %d was never armed\n", i);
+            platform::warn("bench_latency", "call " + std::to_string(i) + " was never armed");
             return finish(1);
         }
-        hw("Proximity", {true});
+        hw(names::kProximity, {true});
         waitUntil([] { return false; }, 0.001);
         const double uncoveredAt = now();
-        hw("Proximity", {false});
+        hw(names::kProximity, {false});
         if (!waitUntil([&] { return answered; }, 10)) {
-            std::fprintf(stderr, "bench_latency: call %d was not answered\n", i);
+            platform::warn("bench_latency", "call " + std::to_string(i) + " was not answered");
             return finish(1);
         }
         phone.push_back(answeredAt - uncoveredAt);
         waitUntil([&] { return idle; }, 10);
-        hw("CallStatus", {int32_t{5}, false});
+        hw(names::kCallStatus, {int32_t{5}, false});
         waitUntil([] { return false; }, 0.002);
         if (!ping() || !ping()) {
-            std::fprintf(stderr, "bench_latency: the relay did not answer\n");
+            platform::warn("bench_latency", "the relay did not answer");
             return finish(1);
         }
     }

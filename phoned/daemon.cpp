@@ -133,12 +133,12 @@ int runDaemon(const DaemonOptions& options) {
         say(!system ? system.error() : session.error());
         return 3;
     }
-    std::string error;
-    std::unique_ptr<platform::Bus> notifications = platform::Bus::open(sessionBusAddress(), &error);
-    if (!notifications) {
-        say(error);
+    auto opened = platform::Bus::open(sessionBusAddress());
+    if (!opened) {
+        say(opened.error());
         return 3;
     }
+    std::unique_ptr<platform::Bus> notifications = std::move(*opened);
     // A bus is the ground everything stands on: without it, start again (systemd restarts us).
     auto lost = [](const std::string& reason) {
         say(reason + "; stopping");

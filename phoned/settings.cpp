@@ -80,14 +80,15 @@ int runSettings(const SettingsOptions& o) {
 
     std::unique_ptr<platform::Bus> bus;
     if (changing) {
-        std::string error;
-        bus = platform::Bus::open(sessionBusAddress(), &error);
-        if (bus)
+        auto opened = platform::Bus::open(sessionBusAddress());
+        if (opened) {
+            bus = std::move(*opened);
             platform::setTransport(std::make_unique<platform::BusTransport>(*bus));
-        else
-            say(error +
+        } else {
+            say(opened.error() +
                 "; the settings are saved, but a running orvella-phoned reads them only "
                 "when it starts again");
+        }
     }
 
     platform::registerHostClasses(platform::HostRole::Preferences);

@@ -1,23 +1,27 @@
 // A host process of the simulated phone: SpringBoard, the phone application or Settings.
 //
-//   springboard|mobilephone|preferences --bus ADDRESS --root DIR [--speed F]
-//                                       [--screen-height H] [--language CODE]
+//   springboard|mobilephone|preferences --bus ADDRESS --root DIR
+//       [--simulated START | --speed F [--clock-origin NOW:MONOTONIC]]
+//       [--screen-height H] [--language CODE]
 //
 // It takes its bundle identifier, joins the private bus, mirrors the simulator's hardware
 // signals into its device model, loads the tweak libraries whose filters name it (before any
 // user interface exists), builds its user interface, tells the simulator it is ready and runs
 // its main run loop. What a person would see is sent to the simulator as trace signals.
+// With --simulated its clock reads START and then moves only when the simulator gives it a
+// turn, and it starts up in its first turn (host_clock.h); otherwise it runs in real time.
 // SIGTERM ends it cleanly; a lost bus connection ends it with status 3.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
+#include "host_clock.h"
 #include "platform/bus.h"
 #include "platform/device.h"
 #include "platform/devices.h"
@@ -27,6 +31,7 @@
 #include "platform/preferences.h"
 #include "platform/runloop.h"
 #include "platform/trace.h"
+#include "platform/warn.h"
 
 #ifndef HOST_ROLE
 #error "HOST_ROLE must name the host"
@@ -71,16 +76,18 @@ void onTerminate(int) {
 }
 
 [[noreturn]] void usage(const std::string& problem) {
-    std::fprintf(stderr,
-                 "%s: %s\nusage: %s --bus ADDRESS --root DIR [--speed F] [--screen-height H] "
-                 "[--language CODE]\n",
-                 processName(), problem.c_str(), processName());
+    platform::warn(processName(),
+                   problem + "\nusage: " + processName() +
+                       " --bus ADDRESS --root DIR [--simulated START | --speed F "
+                       "[--clock-origin NOW:MONOTONIC]] [--screen-height H] [--language CODE]");
     std::exit(2);
 }
 
 struct Options {
     std::string bus, root, language = "en";
     double speed = 1, screenHeight = 568;
+    std::optional<double> simulatedStart;
+    std::optional<platform::RealClock::Origin> origin;
 };
 
 Options parse(int argc, char** argv) {
@@ -98,12 +105,22 @@ Options parse(int argc, char** argv) {
                 usage(a + " needs a positive number, not '" + text + "'");
             return d;
         };
+        auto origin = [&](const std::string& text) {
+            const auto colon = text.find(':');
+            if (colon == std::string::npos) usage(a + " needs NOW:MONOTONIC, not '" + text + "'");
+            return platform::RealClock::Origin{number(text.substr(0, colon)),
+                                               number(text.substr(colon + 1))};
+        };
         if (a == "--bus")
             o.bus = value();
         else if (a == "--root")
             o.root = value();
         else if (a == "--speed")
             o.speed = number(value());
+        else if (a == "--simulated")
+            o.simulatedStart = number(value());
+        else if (a == "--clock-origin")
+            o.origin = origin(value());
         else if (a == "--screen-height")
             o.screenHeight = number(value());
         else if (a == "--language")
@@ -129,29 +146,27 @@ double number(const BusSignal& s, size_t i) {
 // The simulator's hardware signals, mirrored into this process's device model.
 void mirrorHardware(platform::Bus& bus) {
     auto& model = platform::DeviceModel::shared();
-    const char* hw = "org.orvella.Hardware";
-    bus.subscribe(hw, "CallStatus", std::nullopt, [&model](const BusSignal& s) {
-        if (!s.args.empty() && std::holds_alternative<int32_t>(s.args[0]))
-            model.setCallStatus(std::get<int32_t>(s.args[0]), flag(s, 1));
+    namespace n = platform::busnames;
+    const char* hw = n::kHardware;
+    bus.subscribe(hw, n::kCallStatus, std::nullopt, [&model](const BusSignal& s) {
+        if (const int32_t* status = s.arg<int32_t>(0)) model.setCallStatus(*status, flag(s, 1));
     });
-    bus.subscribe(hw, "Pose", std::nullopt, [&model](const BusSignal& s) {
+    bus.subscribe(hw, n::kPose, std::nullopt, [&model](const BusSignal& s) {
         model.setPose(static_cast<float>(number(s, 0)), static_cast<float>(number(s, 1)),
                       static_cast<float>(number(s, 2)));
     });
-    bus.subscribe(hw, "Proximity", std::nullopt,
+    bus.subscribe(hw, n::kProximity, std::nullopt,
                   [&model](const BusSignal& s) { model.setProximityCovered(flag(s, 0)); });
-    bus.subscribe(hw, "LockButton", std::nullopt,
+    bus.subscribe(hw, n::kLockButton, std::nullopt,
                   [&model](const BusSignal&) { model.pressLockButton(); });
-    bus.subscribe(hw, "Locked", std::nullopt,
+    bus.subscribe(hw, n::kLocked, std::nullopt,
                   [&model](const BusSignal& s) { model.setLocked(flag(s, 0)); });
-    bus.subscribe(hw, "AudioOutputs", std::nullopt, [&model](const BusSignal& s) {
-        if (!s.args.empty() && std::holds_alternative<std::vector<std::string>>(s.args[0])) {
-            model.setExternalOutputs(std::get<std::vector<std::string>>(s.args[0]));
-        }
+    bus.subscribe(hw, n::kAudioOutputs, std::nullopt, [&model](const BusSignal& s) {
+        if (auto* ports = s.arg<std::vector<std::string>>(0)) model.setExternalOutputs(*ports);
     });
-    bus.subscribe(hw, "Speaker", std::nullopt,
+    bus.subscribe(hw, n::kSpeaker, std::nullopt,
                   [&model](const BusSignal& s) { model.setSpeakerSelected(flag(s, 0)); });
-    bus.subscribe(hw, "Logging", std::nullopt, [](const BusSignal& s) {
+    bus.subscribe(hw, n::kLogging, std::nullopt, [](const BusSignal& s) {
         // The tweak's own switch, where a tweak is loaded.
         if (auto* loggerOn = static_cast<bool*>(::dlsym(RTLD_DEFAULT, "LOGGER_ON")))
             *loggerOn = flag(s, 0);
@@ -161,7 +176,8 @@ void mirrorHardware(platform::Bus& bus) {
 // A user operating the settings pane: tap a button, flip a switch or turn a picker column,
 // each found by its accessibility identifier.
 void operatePane(platform::Bus& bus, objc::id pane) {
-    bus.subscribe("org.orvella.Settings", "Operate", std::nullopt, [pane](const BusSignal& s) {
+    namespace n = platform::busnames;
+    bus.subscribe(n::kSettings, n::kOperate, std::nullopt, [pane](const BusSignal& s) {
         const std::string* action = s.text(0);
         const std::string* argument = s.text(1);
         if (action == nullptr || argument == nullptr) return;
@@ -190,11 +206,11 @@ void operatePane(platform::Bus& bus, objc::id pane) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    namespace n = platform::busnames;
     const Options options = parse(argc, argv);
     if (!platform::device::setRoot(options.root))
         usage("cannot use '" + options.root + "' as the device root");
     platform::bundle::setMainBundleIdentifier(bundleIdentifier());
-    platform::setClock(std::make_unique<platform::RealClock>(options.speed));
     platform::locale::setPreferredLanguages({options.language});
     platform::DeviceModel::shared().setScreenHeight(options.screenHeight);
 
@@ -204,54 +220,70 @@ int main(int argc, char** argv) {
     ::sigaction(SIGTERM, &sa, nullptr);
     if (kRole != HostRole::SpringBoard) ::sigaction(SIGINT, &sa, nullptr);
 
-    std::string error;
-    std::unique_ptr<platform::Bus> bus = platform::Bus::open(options.bus, &error);
-    if (!bus) {
-        std::fprintf(stderr, "%s: %s\n", processName(), error.c_str());
+    // The clock first: everything after it, the bus's own work included, is on the phone's time.
+    platform::DrivenClock* driven = nullptr;
+    if (options.simulatedStart) {
+        auto clock = std::make_unique<platform::DrivenClock>(*options.simulatedStart);
+        driven = clock.get();
+        platform::setClock(std::move(clock));
+    } else {
+        platform::setClock(std::make_unique<platform::RealClock>(
+            options.speed, options.origin.value_or(platform::RealClock(options.speed).origin())));
+    }
+    auto opened = platform::Bus::open(options.bus);
+    if (!opened) {
+        platform::warn(processName(), opened.error());
         return 3;
     }
+    std::unique_ptr<platform::Bus> bus = std::move(*opened);
     bus->setDisconnectHandler([](const std::string& reason) {
-        std::fprintf(stderr, "%s: %s\n", processName(), reason.c_str());
-        std::fflush(stderr);
+        platform::warn(processName(), reason);
         std::_Exit(3);
     });
     platform::Bus* b = bus.get();
+    platform::RunLoop::main().addSource(stopPipe[0], [] {
+        char buf[16];
+        (void)!::read(stopPipe[0], buf, sizeof buf);
+        platform::RunLoop::main().stop();
+    });
+    std::optional<sim::SimulatedHostClock> simulated;
+    std::optional<sim::RealtimeHostClock> realtime;
+    if (driven != nullptr)
+        simulated.emplace(*bus, processName(), *driven);
+    else
+        realtime.emplace(*bus, processName());
+
     platform::setTransport(std::make_unique<platform::BusTransport>(*bus));
     platform::registerHostClasses(kRole);
     if (kRole == HostRole::Preferences) platform::registerPreferencesClasses();
     mirrorHardware(*bus);
 
     auto& model = platform::DeviceModel::shared();
-    model.setAnswerHandler([b] { b->emit({"org.orvella.Modem", "AnswerRequest", {}, {}}); });
-    model.setSpeakerHandler([b](bool on) {
-        b->emit({"org.orvella.Modem", "SpeakerRequest", {on}, {}});
-    });
-    // Trace lines of one pass travel together, sent before anything else this process sends
-    // and at the latest when the pass ends.
-    static std::vector<std::string> pendingTraces;
+    model.setAnswerHandler([b] { b->emit({n::kModem, n::kAnswerRequest, {}, {}}); });
+    model.setSpeakerHandler([b](bool on) { b->emit({n::kModem, n::kSpeakerRequest, {on}, {}}); });
+    // Trace events of one pass travel together, sent before anything else this process sends
+    // and at the latest when the pass ends. The platform's own bookkeeping stays local.
+    static std::vector<platform::BusSignal> pendingTraces;
     auto flushTraces = [b] {
         if (pendingTraces.empty()) return;
-        std::vector<std::string> lines;
-        lines.swap(pendingTraces);
-        b->emit(
-            {"org.orvella.Trace", "Events", {std::string(processName()), std::move(lines)}, {}});
+        std::vector<platform::BusSignal> signals;
+        signals.swap(pendingTraces);
+        b->emit(signals);
     };
-    platform::setTraceSink([](const std::string& line) {
-        if (line.rfind("platform: ", 0) == 0) return;  // the platform's own bookkeeping stays local
-        pendingTraces.push_back(line);
+    platform::setTraceEventSink([](const platform::TraceEvent& e) {
+        if (std::holds_alternative<platform::events::Bookkeeping>(e)) return;
+        pendingTraces.push_back(platform::traceSignal(processName(), e));
     });
     bus->setBeforeEmit(flushTraces);
     platform::RunLoop::main().setBeforeWaiting(flushTraces);
     platform::setLogSink([b](const std::string& line) {
-        b->emit({"org.orvella.Trace", "Log", {std::string(processName()), line}, {}});
+        b->emit({n::kTrace, n::kLog, {std::string(processName()), line}, {}});
     });
 
-    platform::RunLoop::main().addSource(stopPipe[0], [] {
-        char buf[16];
-        (void)!::read(stopPipe[0], buf, sizeof buf);
-        platform::RunLoop::main().stop();
-    });
-
+    if (simulated && !simulated->awaitFirstTurn()) {
+        platform::RunLoop::main().runDue();  // a lost bus's handler ends the process with 3
+        return 0;                            // told to stop
+    }
     // The tweaks come first, then the user interface, as on the phone.
     platform::injectTweaks();
     objc::id pane = nullptr;
@@ -268,10 +300,10 @@ int main(int argc, char** argv) {
         }
     }
 
-    bus->emit({"org.orvella.Host", "Ready", {std::string(processName())}, {}});
+    bus->emit({n::kHost, n::kReady, {std::string(processName())}, {}});
     platform::RunLoop::main().run();
-    bus->emit({"org.orvella.Host", "Done", {std::string(processName())}, {}});
-    platform::setTraceSink({});
+    bus->emit({n::kHost, n::kDone, {std::string(processName())}, {}});
+    platform::setTraceEventSink({});
     platform::setLogSink({});
     // The Settings application lets its pane go when it quits, as it does when the pane closes.
     objc::objc_release(pane);

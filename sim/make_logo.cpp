@@ -7,14 +7,15 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "platform/warn.h"
 
 int main(int argc, char** argv) {
     const bool warning = argc == 3 && std::string(argv[1]) == "--warning";
     if (argc != 2 && !warning) {
-        std::fprintf(stderr, "usage: %s [--warning] OUTPUT.png\n", argv[0]);
+        platform::warn("make_logo", "usage: make_logo [--warning] OUTPUT.png");
         return 2;
     }
     const char* output = argv[argc - 1];
@@ -67,7 +68,7 @@ int main(int argc, char** argv) {
     img.height = h;
     img.format = PNG_FORMAT_RGBA;
     if (!png_image_write_to_file(&img, output, 0, px.data(), 0, nullptr)) {
-        std::fprintf(stderr, "%s: cannot write: %s\n", output, img.message);
+        platform::warn("make_logo", std::string(output) + ": cannot write: " + img.message);
         return 1;
     }
     return 0;

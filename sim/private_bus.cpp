@@ -1,54 +1,78 @@
 #include "private_bus.h"
 
 #include <fcntl.h>
+#include <sys/personality.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include "platform/warn.h"
+
 namespace sim {
 
-pid_t spawnProcess(const std::vector<std::string>& args, int stdoutFd, int stderrFd) {
+using platform::Failure;
+
+pid_t spawnProcess(const std::vector<std::string>& args, const SpawnOptions& options) {
+    const pid_t parent = ::getpid();
     pid_t pid = ::fork();
     if (pid == 0) {
         ::signal(SIGINT, SIG_DFL);
         ::signal(SIGTERM, SIG_DFL);
-        if (stdoutFd >= 0) ::dup2(stdoutFd, STDOUT_FILENO);
-        if (stderrFd >= 0) ::dup2(stderrFd, STDERR_FILENO);
+        ::signal(SIGCHLD, SIG_DFL);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) std::_Exit(127);  // the parent is already gone
+        if (options.fixedAddresses) {
+            const int current = ::personality(0xffffffff);
+            if (current != -1)
+                ::personality(static_cast<unsigned long>(current) | ADDR_NO_RANDOMIZE);
+        }
+        if (options.stdoutFd >= 0) ::dup2(options.stdoutFd, STDOUT_FILENO);
+        if (options.stderrFd >= 0) ::dup2(options.stderrFd, STDERR_FILENO);
         std::vector<char*> argv;
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         ::execv(argv[0], argv.data());
-        std::fprintf(stderr, "cannot run %s: %s\n", argv[0], std::strerror(errno));
+        platform::warn("orvella-sim", "cannot run " + args[0] + ": " + std::strerror(errno));
         std::_Exit(127);
     }
     return pid;
 }
 
-void stopProcess(pid_t pid) {
-    if (pid <= 0) return;
-    ::kill(pid, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-        if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
-        ::usleep(10000);
+void stopProcesses(std::vector<pid_t> pids) {
+    for (pid_t pid : pids) {
+        if (pid <= 0) continue;
+        ::kill(pid, SIGTERM);
+        ::kill(pid, SIGCONT);  // a stopped process only sees the SIGTERM once it runs again
     }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
+    for (int i = 0; i < 2000; ++i) {
+        bool left = false;
+        for (pid_t& pid : pids) {
+            if (pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == pid) pid = -1;
+            left = left || pid > 0;
+        }
+        if (!left) return;
+        ::usleep(1000);
+    }
+    for (pid_t pid : pids) {
+        if (pid <= 0) continue;
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
 }
 
-PrivateBus::PrivateBus(const std::string& runtimeDir) {
+void stopProcess(pid_t pid) { stopProcesses({pid}); }
+
+platform::Result<std::unique_ptr<PrivateBus>> PrivateBus::start(const std::string& runtimeDir) {
     std::string daemon;
     for (const char* c : {"/usr/bin/dbus-daemon", "/bin/dbus-daemon"})
         if (::access(c, X_OK) == 0) daemon = c;
-    if (daemon.empty()) {
-        error_ = "dbus-daemon is not installed (Debian package dbus-daemon)";
-        return;
-    }
+    if (daemon.empty()) return Failure{"dbus-daemon is not installed (Debian package dbus-daemon)"};
     const std::string config = runtimeDir + "/bus.conf";
     std::ofstream(config)
         << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
@@ -61,26 +85,25 @@ PrivateBus::PrivateBus(const std::string& runtimeDir) {
            "    <allow eavesdrop=\"true\"/>\n    <allow own=\"*\"/>\n"
            "  </policy>\n</busconfig>\n";
     int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        error_ = "cannot make a pipe";
-        return;
-    }
+    if (::pipe2(out, O_CLOEXEC) != 0) return Failure{"cannot make a pipe"};
     // The daemon's own complaints go to a file, shown only when it fails to start.
     const std::string log = runtimeDir + "/dbus-daemon.log";
     const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    pid_ = spawnProcess(
-        {daemon, "--config-file=" + config, "--nofork", "--nopidfile", "--print-address=1"}, out[1],
-        logFd);
+    std::unique_ptr<PrivateBus> bus(new PrivateBus());
+    bus->pid_ = spawnProcess(
+        {daemon, "--config-file=" + config, "--nofork", "--nopidfile", "--print-address=1"},
+        SpawnOptions{out[1], logFd});
     ::close(out[1]);
     if (logFd >= 0) ::close(logFd);
     char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') address_ += c;
+    while (::read(out[0], &c, 1) == 1 && c != '\n') bus->address_ += c;
     ::close(out[0]);
-    if (address_.empty()) {
+    if (bus->address_.empty()) {
         std::stringstream ss;
         ss << std::ifstream(log).rdbuf();
-        error_ = "dbus-daemon did not start: " + ss.str();
+        return Failure{"dbus-daemon did not start: " + ss.str()};
     }
+    return bus;
 }
 
 PrivateBus::~PrivateBus() { stopProcess(pid_); }

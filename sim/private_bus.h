@@ -4,34 +4,45 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace sim {
 
-// Starts a program with the given arguments; its standard output and error go to the given
-// descriptors when they are not -1.
-pid_t spawnProcess(const std::vector<std::string>& args, int stdoutFd = -1, int stderrFd = -1);
-// SIGTERM, then SIGKILL after two seconds; reaps it.
+struct SpawnOptions {
+    int stdoutFd = -1;  // where its standard output and error go; -1: where ours go
+    int stderrFd = -1;
+    // The same memory layout on every run (no address-space randomisation), so what it prints
+    // about object addresses repeats. Best effort: where the system refuses, it runs anyway.
+    bool fixedAddresses = false;
+};
+
+// Starts a program with the given arguments. It gets SIGTERM when the starting process dies.
+pid_t spawnProcess(const std::vector<std::string>& args, const SpawnOptions& options = {});
+// SIGTERM (and SIGCONT, should it be stopped), then SIGKILL after two seconds; reaps it.
 void stopProcess(pid_t pid);
+// The same for several at once.
+void stopProcesses(std::vector<pid_t> pids);
 
 class PrivateBus {
   public:
-    // Starts the daemon with its socket in runtimeDir. address() is empty when it failed, and
-    // error() says why (including what the daemon printed).
-    explicit PrivateBus(const std::string& runtimeDir);
+    // Starts the daemon with its socket in runtimeDir; the failure says why, including what
+    // the daemon printed.
+    static platform::Result<std::unique_ptr<PrivateBus>> start(const std::string& runtimeDir);
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
 
     const std::string& address() const { return address_; }
-    const std::string& error() const { return error_; }
     pid_t pid() const { return pid_; }
 
   private:
+    PrivateBus() = default;
     pid_t pid_ = -1;
     std::string address_;
-    std::string error_;
 };
 
 }  // namespace sim

@@ -21,7 +21,8 @@ expect speaker on
 
 namespace {
 
-struct Failure {
+// A wrong line, thrown from deep in the line's parsing and caught once per scenario.
+struct LineError {
     std::string message;
 };
 
@@ -35,8 +36,8 @@ std::vector<std::string> words(const std::string& line, int lineNo, const std::s
         if (line[i] == '"') {
             size_t close = line.find('"', i + 1);
             if (close == std::string::npos) {
-                throw Failure{file + ":" + std::to_string(lineNo) +
-                              ": a quoted text is not closed"};
+                throw LineError{file + ":" + std::to_string(lineNo) +
+                                ": a quoted text is not closed"};
             }
             out.push_back(line.substr(i + 1, close - i - 1));
             i = close + 1;
@@ -55,7 +56,7 @@ class LineParser {
         : w_(std::move(w)), line_(line), file_(file) {}
 
     [[noreturn]] void fail(const std::string& problem) const {
-        throw Failure{file_ + ":" + std::to_string(line_) + ": " + problem};
+        throw LineError{file_ + ":" + std::to_string(line_) + ": " + problem};
     }
     size_t size() const { return w_.size(); }
     const std::string& word(size_t i) const {
@@ -260,8 +261,7 @@ double Scenario::endTime() const {
     return last + 4;
 }
 
-std::variant<Scenario, ScenarioError> parseScenario(const std::string& text,
-                                                    const std::string& file) {
+platform::Result<Scenario> parseScenario(const std::string& text, const std::string& file) {
     Scenario sc;
     sc.file = file;
     std::istringstream in(text);
@@ -302,10 +302,10 @@ std::variant<Scenario, ScenarioError> parseScenario(const std::string& text,
                        "end)");
             }
         }
-    } catch (const Failure& f) {
-        return ScenarioError{f.message};
+    } catch (const LineError& e) {
+        return platform::Failure{e.message};
     }
-    if (sc.steps.empty()) return ScenarioError{file + ": no events (lines starting with 'at')"};
+    if (sc.steps.empty()) return platform::Failure{file + ": no events (lines starting with 'at')"};
     std::stable_sort(sc.steps.begin(), sc.steps.end(),
                      [](const Step& a, const Step& b) { return a.at < b.at; });
     return sc;

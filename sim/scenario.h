@@ -3,8 +3,9 @@
 
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
+
+#include "platform/result.h"
 
 namespace sim {
 
@@ -56,7 +57,7 @@ struct Expectation {
 struct Scenario {
     std::string file;
     std::string title;
-    std::optional<double> speed;
+    std::optional<double> speed;  // real-time mode only
     std::string language = "en";
     double screenHeight = 568;
     std::optional<double> end;
@@ -66,12 +67,8 @@ struct Scenario {
     double endTime() const;
 };
 
-struct ScenarioError {
-    std::string message;  // "file:line: problem"
-};
-
-std::variant<Scenario, ScenarioError> parseScenario(const std::string& text,
-                                                    const std::string& file);
+// The scenario, or why not: "file:line: problem".
+platform::Result<Scenario> parseScenario(const std::string& text, const std::string& file);
 
 // The scenario played when none is given: a locked phone lying screen-up, two waves at medium
 // speed, the call answered and the speaker on.

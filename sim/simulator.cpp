@@ -1,249 +1,80 @@
 // The phone simulator: a whole phone as separate processes on a private D-Bus.
 //
-//   orvella-sim [SCENARIO] [--speed F] [--json] [--log] [--root DIR] [--package DIR]
-//               [--bus-address-file FILE]
+//   orvella-sim [SCENARIO] [--realtime [--speed F]] [--json] [--log] [--root DIR]
+//               [--package DIR] [--bus-address-file FILE]
 //
 // Starts a private dbus-daemon and the springboard, mobilephone and preferences hosts on a
 // device root with the package installed, plays the scenario (the built-in one when none is
 // given), prints a timeline of what happened and checks the scenario's expectations.
+// By default the phone runs in simulated time, on the simulator's one clock (phone_clock.h):
+// as fast as the machine allows, and with the same timeline on every run. --realtime runs it
+// on the wall clock, scaled by --speed, for watching it live and driving it with dbus-send.
 // Exit status: 0 every expectation held, 1 one failed (named), 2 bad scenario or arguments,
 // 3 the phone could not be run. Ctrl-C or SIGTERM ends every process it started and removes its
 // runtime directory.
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
+#include <memory>
+#include <set>
 #include <sstream>
 #include <string>
-#include <vector>
 
+#include "expectations.h"
+#include "narrator.h"
+#include "options.h"
+#include "phone.h"
+#include "phone_clock.h"
 #include "platform/bus.h"
-#include "platform/device.h"
-#include "platform/devices.h"
-#include "platform/files.h"
 #include "platform/runloop.h"
-#include "private_bus.h"
+#include "platform/warn.h"
+#include "player.h"
 #include "scenario.h"
 
 namespace fs = std::filesystem;
 using platform::BusSignal;
+namespace names = platform::busnames;
 
 namespace {
 
-// --- options -------------------------------------------------------------------------------------
+constexpr const char* kMe = "orvella-sim";
+constexpr double kStartSeconds = 30;  // wall time for the hosts to start
+constexpr double kTurnSeconds = 10;   // wall time for one host's turn
 
-struct Options {
-    std::string scenarioFile;
-    std::optional<double> speed;
-    bool json = false;
-    bool log = false;
-    std::string root;
-    std::string package = ORVELLA_PACKAGE_DIR;
-    std::string addressFile;
-};
-
-[[noreturn]] void usage(const std::string& problem) {
-    if (!problem.empty()) std::fprintf(stderr, "orvella-sim: %s\n", problem.c_str());
-    std::fprintf(
-        stderr,
-        "usage: orvella-sim [SCENARIO] [--speed F] [--json] [--log] [--root DIR] [--package DIR]\n"
-        "                   [--bus-address-file FILE]\n");
-    std::exit(2);
-}
-
-Options parseOptions(int argc, char** argv) {
-    Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) usage(a + " needs a value");
-            return argv[++i];
-        };
-        if (a == "--json")
-            o.json = true;
-        else if (a == "--log")
-            o.log = true;
-        else if (a == "--root")
-            o.root = value();
-        else if (a == "--package")
-            o.package = value();
-        else if (a == "--bus-address-file")
-            o.addressFile = value();
-        else if (a == "--speed") {
-            std::string v = value();
-            char* end = nullptr;
-            double d = std::strtod(v.c_str(), &end);
-            if (end == v.c_str() || *end != '\0' || !(d > 0) || d > 1000)
-                usage("--speed needs a number above 0 and at most 1000");
-            o.speed = d;
-        } else if (a == "--help" || a == "-h")
-            usage("");
-        else if (!a.empty() && a[0] == '-')
-            usage("unknown option '" + a + "'");
-        else if (o.scenarioFile.empty())
-            o.scenarioFile = a;
-        else
-            usage("only one scenario at a time");
-    }
-    return o;
-}
-
-// --- the timeline
-// ------------------------------------------------------------------------------------
-
-std::string jsonEscape(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out;
-}
-
-class Timeline {
-  public:
-    explicit Timeline(bool json) : json_(json) {}
-    void setStart(double t) { start_ = t; }
-    void add(const std::string& process, const std::string& event) {
-        const double t = start_ < 0 ? 0 : platform::processClock().now() - start_;
-        events_.push_back(event);
-        if (json_) {
-            std::printf("{\"time\": %.3f, \"process\": \"%s\", \"event\": \"%s\"}\n", t,
-                        jsonEscape(process).c_str(), jsonEscape(event).c_str());
-        } else {
-            std::printf("%8.3f  %-12s %s\n", t, process.c_str(), event.c_str());
-        }
-        std::fflush(stdout);
-    }
-    void result(const std::string& expectation, bool held) {
-        if (json_) {
-            std::printf("{\"expectation\": \"%s\", \"held\": %s}\n",
-                        jsonEscape(expectation).c_str(), held ? "true" : "false");
-        } else {
-            std::printf("%s %s\n", held ? "  ok    " : "  FAILED", expectation.c_str());
-        }
-        std::fflush(stdout);
-    }
-    void heading(const std::string& text) {
-        if (!json_)
-            std::printf("%s\n", text.c_str());
-        else
-            std::printf("{\"scenario\": \"%s\"}\n", jsonEscape(text).c_str());
-        std::fflush(stdout);
-    }
-    bool contains(const std::string& text) const {
-        for (const auto& e : events_)
-            if (e.find(text) != std::string::npos) return true;
-        return false;
-    }
-
-  private:
-    bool json_;
-    double start_ = -1;
-    std::vector<std::string> events_;
-};
-
-// Host traces in plain words.
-class Narrator {
-  public:
-    explicit Narrator(Timeline& t) : timeline_(t) {}
-    std::vector<std::string> hints;
-
-    void trace(const std::string& process, const std::string& line) {
-        auto starts = [&](const char* p) { return line.rfind(p, 0) == 0; };
-        auto quoted = [&]() {
-            auto open = line.find(" text \"");
-            return open == std::string::npos ? std::string()
-                                             : line.substr(open + 7, line.size() - open - 8);
-        };
-        if (starts("view added: UIImageView tag 101")) {
-            logoShown_ = true;
-        } else if (starts("view added: UILabel tag 103")) {
-            hints.push_back(quoted());
-            say(process, std::string("answer bar shows ") + (logoShown_ ? "logo and " : "") +
-                             "hint \"" + quoted() + "\"");
-            logoShown_ = false;
-        } else if (starts("view removed: UIImageView tag 101")) {
-            logoRemoved_ = true;
-        } else if (starts("view removed: UILabel tag 103")) {
-            say(process,
-                std::string("answer bar removes ") + (logoRemoved_ ? "logo and " : "") + "hint");
-            logoRemoved_ = false;
-        } else if (starts("view added: ") || starts("view removed: ")) {
-            // the platform's own controls coming and going
-        } else if (starts("call answered by the answer bar (button)")) {
-            say(process, "answer bar presses its answer button");
-            say(process, "answer bar answers the call");
-        } else if (line == "answer bar slide finished") {
-            say(process, "answer bar finishes its slide");
-        } else if (starts("call answered by the answer bar")) {
-            say(process, "answer bar answers the call");
-        } else if (starts("in-call speaker button tapped")) {
-            say(process, "in-call controller taps the speaker button");
-        } else if (starts("button tapped: ")) {
-            say(process, "settings: tapped " + quotedOr(quoted(), line));
-        } else if (starts("switch flipped ")) {
-            say(process, "settings: " + line);
-        } else if (starts("picker column ")) {
-            say(process, "settings: " + line);
-        } else {
-            say(process, line);
-        }
-    }
-
-  private:
-    static std::string quotedOr(const std::string& q, const std::string& fallback) {
-        return q.empty() ? fallback : "\"" + q + "\"";
-    }
-    void say(const std::string& process, const std::string& text) { timeline_.add(process, text); }
-    Timeline& timeline_;
-    bool logoShown_ = false;
-    bool logoRemoved_ = false;
-};
-
-// --- processes
-// ------------------------------------------------------------------------------------
+// --- signals: Ctrl-C, SIGTERM and ended children wake the run loop ------------------------------
 
 volatile sig_atomic_t interrupted = 0;
-int stopPipe[2] = {-1, -1};
+int wakePipe[2] = {-1, -1};
 
 void onSignal(int sig) {
-    interrupted = sig;
+    if (sig != SIGCHLD) interrupted = sig;
     const char b = 1;
-    (void)!::write(stopPipe[1], &b, 1);
+    (void)!::write(wakePipe[1], &b, 1);
 }
+
+// `woken` runs on the loop after each such signal.
+bool installSignals(platform::RunLoop& loop, std::function<void()> woken) {
+    if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    struct sigaction sa {};
+    sa.sa_handler = &onSignal;
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGINT, SIGTERM, SIGCHLD}) ::sigaction(sig, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+    loop.addSource(wakePipe[0], [woken] {
+        char buf[64];
+        while (::read(wakePipe[0], buf, sizeof buf) > 0) {
+        }
+        woken();
+    });
+    return true;
+}
+
+// --- options and scenario -------------------------------------------------------------------
 
 std::string selfDirectory() {
     std::error_code ec;
@@ -251,403 +82,273 @@ std::string selfDirectory() {
     return ec ? std::string(".") : exe.parent_path().string();
 }
 
-// Everything the simulator started, ended in reverse order when it goes.
-struct Phone {
-    std::string runtimeDir;
-    std::unique_ptr<sim::PrivateBus> bus;
-    std::map<std::string, pid_t> hosts;
-
-    ~Phone() {
-        for (auto& [name, pid] : hosts) sim::stopProcess(pid);
-        bus.reset();
-        std::error_code ec;
-        if (!runtimeDir.empty()) fs::remove_all(runtimeDir, ec);
-    }
-};
-
-bool installPackage(const std::string& package, const std::string& root, std::string* error) {
-    std::error_code ec;
-    if (!fs::is_directory(package, ec)) {
-        *error = "no package at " + package + " (build it first: ./run sim)";
-        return false;
-    }
-    // Beneath the root: a link in an existing root never leads the copy out of it.
-    auto copied = platform::files::copyTree(package, root);
-    if (!copied) *error = "cannot install the package into " + root + ": " + copied.error();
-    return copied.ok();
+platform::Result<sim::Scenario> loadScenario(const sim::Options& o) {
+    if (o.scenarioFile.empty())
+        return sim::parseScenario(sim::kDefaultScenario, "(built-in scenario)");
+    std::ifstream in(o.scenarioFile);
+    if (!in) return platform::Failure{o.scenarioFile + ": cannot read the scenario file"};
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return sim::parseScenario(ss.str(), o.scenarioFile);
 }
 
-// --- the phone's own state, as the modem and audio system see it
-// -------------------------------------
+std::string number(double v) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
 
-struct Modem {
-    int32_t status = 0;
-    bool answered = false;
-    std::vector<int> answeredAtWaves;  // per answered call, the waves made in that call
-    bool speakerEverOn = false;
-    bool speaker = false;
-    int uncovers = 0;  // in the current call
-    bool headset = false;
-    bool bluetooth = false;
-    bool locked = false;
-    std::vector<std::string> outputs() const {
-        std::vector<std::string> o;
-        if (headset) o.push_back(platform::AVAudioSessionPortHeadphones);
-        if (bluetooth) o.push_back(platform::AVAudioSessionPortBluetoothHFP);
-        return o;
+// --- what the hosts tell the simulator, into the timeline -----------------------------------
+
+struct Listener {
+    std::set<std::string> ready;
+    std::map<std::string, std::string> processOf;  // unique bus name -> host
+    bool toldLate = false;
+
+    void listen(platform::Bus& bus, sim::Narrator& narrator) {
+        auto known = [this](const BusSignal& s) {
+            if (const std::string* p = s.text(0)) processOf[s.sender] = *p;
+        };
+        bus.subscribe(names::kClock, names::kHello, std::nullopt, known);
+        bus.subscribe(names::kHost, names::kReady, std::nullopt, [this, known](const BusSignal& s) {
+            known(s);
+            if (const std::string* p = s.text(0)) ready.insert(*p);
+        });
+        bus.subscribe(names::kTrace, "", std::nullopt, [&narrator](const BusSignal& s) {
+            const std::string* process = s.text(0);
+            if (process == nullptr) return;
+            if (s.member == names::kLog) {
+                if (const std::string* line = s.text(1)) narrator.log(*process, *line);
+            } else if (auto event = platform::traceEventOf(s)) {
+                narrator.event(*process, *event);
+            }
+        });
+        // Posts are narrated from the notifications themselves, named after their sender.
+        bus.subscribe(names::kDistributed, names::kNotification, std::nullopt,
+                      [this, &narrator](const BusSignal& s) {
+                          const std::string* name = s.text(0);
+                          if (name == nullptr) return;
+                          auto who = processOf.find(s.sender);
+                          narrator.posted(who == processOf.end() ? s.sender : who->second, *name);
+                      });
+        bus.subscribe(names::kClock, names::kLate, std::nullopt, [this](const BusSignal& s) {
+            const std::string* process = s.text(0);
+            const double* at = s.arg<double>(1);
+            const double* lag = s.arg<double>(2);
+            if (toldLate || process == nullptr || at == nullptr || lag == nullptr) return;
+            toldLate = true;
+            char buf[200];
+            std::snprintf(buf, sizeof buf,
+                          "the phone fell behind the scenario: %s took in a scripted event "
+                          "%.1f ms of phone time late (the machine is too busy for this speed)",
+                          process->c_str(), *lag * 1e3);
+            platform::warn(kMe, buf);
+        });
     }
 };
 
-std::string stepWords(const sim::Step& s) {
-    using K = sim::Step::Kind;
-    char buf[96];
-    switch (s.kind) {
-        case K::CallIncoming:
-            return "incoming call";
-        case K::CallActive:
-            return "call becomes active";
-        case K::CallEnded:
-            return "call ended";
-        case K::CallHeld:
-            return "call held";
-        case K::Locked:
-            return s.on ? "phone locked" : "phone unlocked";
-        case K::Pose:
-            if (s.z <= -0.5) return "phone lies screen-up";
-            if (s.z >= 0.5) return "phone lies screen-down";
-            std::snprintf(buf, sizeof buf, "phone moved to x %.2f, y %.2f, z %.2f", s.x, s.y, s.z);
-            return buf;
-        case K::Cover:
-            return "hand covers the sensor";
-        case K::Uncover:
-            return "hand uncovers the sensor";
-        case K::LockButton:
-            return "lock button pressed";
-        case K::Headset:
-            return s.on ? "headphones plugged in" : "headphones unplugged";
-        case K::Bluetooth:
-            return s.on ? "Bluetooth hands-free connected" : "Bluetooth hands-free disconnected";
-        case K::SettingsSwitch:
-            return "user flips \"" + s.text + "\" " + (s.on ? "on" : "off") + " in Settings";
-        case K::SettingsWaves: {
-            static const char* speeds[] = {"slow", "medium", "fast"};
-            std::snprintf(buf, sizeof buf,
-                          "user sets %d wave(s) locked, %d unlocked, %s in Settings", s.locked,
-                          s.unlocked, speeds[s.speed]);
-            return buf;
-        }
-        case K::Note:
-            return s.text;
+// --- one run ---------------------------------------------------------------------------------
+
+struct Run {
+    const sim::Options& options;
+    const sim::Scenario& scenario;
+    sim::Phone& phone;
+    sim::Timeline& timeline;
+    sim::Player& player;
+    Listener& listener;
+    platform::RunLoop& loop = platform::RunLoop::main();
+    std::string lostBus = {};  // why the bus connection was lost, once it was
+
+    std::string lostBusReason() const {
+        return lostBus.empty() ? "lost the bus connection" : lostBus;
     }
-    return "";
+
+    int fail(const std::string& why) {
+        platform::warn(kMe, why);
+        return 3;
+    }
+
+    // Why to give up waiting, if there is a reason.
+    std::optional<std::string> abort() {
+        if (interrupted) return std::string("interrupted");
+        if (!phone.bus().connected()) return lostBusReason();
+        if (auto host = phone.endedHost()) return *host + " stopped";
+        return std::nullopt;
+    }
+
+    // After a failed wait: the status to exit with, having said why.
+    int failed(const std::string& why) {
+        if (interrupted) {
+            platform::warn(kMe, "interrupted; stopping the phone");
+            return 128 + interrupted;
+        }
+        if (auto host = phone.endedHost()) {
+            timeline.add("sim", *host + " stopped unexpectedly");
+            return fail(*host + " stopped during the scenario");
+        }
+        if (!phone.bus().connected()) return fail(lostBusReason());
+        return fail(why);
+    }
+
+    // Runs the loop's sources until done() or the wall-clock limit.
+    bool waitFor(const std::function<bool()>& done, double seconds) {
+        const double deadline = platform::monotonicSeconds() + seconds;
+        while (!done()) {
+            const double left = deadline - platform::monotonicSeconds();
+            if (abort() || left <= 0) return false;
+            loop.waitForSources(std::min(left, 0.25));
+        }
+        return true;
+    }
+
+    void afterStart() {
+        if (options.log) phone.bus().emit({names::kHardware, names::kLogging, {true}, {}});
+        if (!options.addressFile.empty())
+            std::ofstream(options.addressFile) << phone.address() << "\n";
+    }
+
+    // Puts the steps and the end on the loop, relative to now.
+    void schedule(bool& ended) {
+        const double start = platform::processClock().now();
+        timeline.setStart(start);
+        for (const sim::Step& step : scenario.steps)
+            loop.schedule(step.at, [this, step, start] { player.play(step, start + step.at); });
+        loop.schedule(scenario.endTime(), [this, &ended] {
+            ended = true;
+            loop.stop();
+        });
+    }
+
+    int simulated();
+    int realtime(double speed);
+};
+
+// The phone on the simulator's clock: every instant is settled before the clock moves on.
+int Run::simulated() {
+    platform::VirtualClock& clock = platform::useVirtualClock();
+    const double start = clock.now();
+    std::vector<std::unique_ptr<sim::BusHostLink>> links;  // listening before the hosts start
+    std::vector<sim::HostLink*> order;
+    for (const std::string& name : sim::kHostNames) {
+        links.push_back(std::make_unique<sim::BusHostLink>(phone.bus(), loop, name, kTurnSeconds,
+                                                           [this] { return abort(); }));
+        order.push_back(links.back().get());
+    }
+    phone.startHosts({"--simulated", number(start)}, true);
+    auto allHello = [&] {
+        for (auto& l : links)
+            if (!l->saidHello()) return false;
+        return true;
+    };
+    if (!waitFor(allHello, kStartSeconds))
+        return failed("the hosts did not all start within " + number(kStartSeconds) + " s");
+    sim::PhoneClock phoneClock(order);
+    auto own = [&] {
+        const int64_t before = sim::phoneSignalsSent(phone.bus());
+        loop.runDue();
+        return sim::phoneSignalsSent(phone.bus()) - before;
+    };
+    // The hosts start up in their first turns, given as long as starting them was.
+    for (auto& l : links) l->setTimeout(kStartSeconds);
+    if (auto settled = phoneClock.settle(start, own); !settled) return failed(settled.error());
+    for (auto& l : links) l->setTimeout(kTurnSeconds);
+    if (listener.ready.size() < sim::kHostNames.size()) return fail("the hosts did not all start");
+    afterStart();
+    bool ended = false;
+    schedule(ended);
+    for (double t = start;;) {
+        clock.set(t);
+        if (auto settled = phoneClock.settle(t, own); !settled) return failed(settled.error());
+        if (ended || interrupted) break;
+        double next = loop.nextDueTime();
+        const double hosts = phoneClock.nextDue();
+        if (next < 0 || (hosts >= 0 && hosts < next)) next = hosts;
+        if (next < 0) break;
+        t = std::max(t, next);
+    }
+    return interrupted ? failed("") : 0;
+}
+
+// The phone on the wall clock: each process keeps its own time on one shared time line.
+int Run::realtime(double speed) {
+    auto owned = std::make_unique<platform::RealClock>(speed);
+    const platform::RealClock::Origin origin = owned->origin();
+    platform::setClock(std::move(owned));
+    phone.startHosts({"--speed", number(speed), "--clock-origin",
+                      number(origin.now) + ":" + number(origin.monotonic)},
+                     false);
+    if (!waitFor([&] { return listener.ready.size() == sim::kHostNames.size(); }, kStartSeconds))
+        return failed("the hosts did not all start within " + number(kStartSeconds) + " s");
+    afterStart();
+    bool ended = false;
+    schedule(ended);
+    loop.run();
+    if (!ended || interrupted) return failed("the phone stopped");
+    return 0;
+}
+
+int checkExpectations(const sim::Scenario& scenario, const sim::Player& player,
+                      const sim::Narrator& narrator, sim::Timeline& timeline) {
+    sim::Outcome outcome{player.modem().answeredAtWaves, player.modem().speakerEverOn,
+                         narrator.hints(), timeline.events()};
+    int failedLine = 0;
+    for (const sim::Verdict& v : sim::check(scenario.expectations, outcome)) {
+        timeline.result(v.report, v.held);
+        if (!v.held && failedLine == 0) failedLine = v.expectation->line;
+    }
+    if (failedLine == 0) return 0;
+    platform::warn(kMe, scenario.file + ":" + std::to_string(failedLine) + ": expectation failed");
+    return 1;
+}
+
+std::string heading(const sim::Scenario& scenario, const sim::Options& o, double speed) {
+    std::string h = "Scenario: " + (scenario.title.empty() ? scenario.file : scenario.title);
+    if (o.realtime && speed != 1)
+        h += " (clock speed x" + std::to_string(static_cast<int>(speed)) + ")";
+    return h;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Options options = parseOptions(argc, argv);
-
-    std::string text = sim::kDefaultScenario;
-    std::string file = "(built-in scenario)";
-    if (!options.scenarioFile.empty()) {
-        std::ifstream in(options.scenarioFile);
-        if (!in) {
-            std::fprintf(stderr, "orvella-sim: %s: cannot read the scenario file\n",
-                         options.scenarioFile.c_str());
-            return 2;
-        }
-        std::stringstream ss;
-        ss << in.rdbuf();
-        text = ss.str();
-        file = options.scenarioFile;
-    }
-    auto parsed = sim::parseScenario(text, file);
-    if (auto* err = std::get_if<sim::ScenarioError>(&parsed)) {
-        std::fprintf(stderr, "orvella-sim: %s\n", err->message.c_str());
+    auto options = sim::parseOptions(argc, argv, ORVELLA_PACKAGE_DIR);
+    if (!options || options->help) {
+        platform::warn(kMe, (options ? "" : options.error() + "\n") + sim::kUsage);
         return 2;
     }
-    const sim::Scenario scenario = std::get<sim::Scenario>(parsed);
-    const double speed = options.speed.value_or(scenario.speed.value_or(1.0));
-
-    if (::pipe2(stopPipe, O_CLOEXEC) != 0) return 3;
-    struct sigaction sa {};
-    sa.sa_handler = &onSignal;
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
-
-    Timeline timeline(options.json);
-    Narrator narrator(timeline);
-    platform::setClock(std::make_unique<platform::RealClock>(speed));
-
-    Phone phone;
-    {
-        std::string tmpl = (fs::temp_directory_path() / "orvella-sim-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) {
-            std::fprintf(stderr, "orvella-sim: cannot make a runtime directory\n");
-            return 3;
-        }
-        phone.runtimeDir = tmpl;
+    auto scenario = loadScenario(*options);
+    if (!scenario) {
+        platform::warn(kMe, scenario.error());
+        return 2;
     }
-    const std::string root = options.root.empty() ? phone.runtimeDir + "/root" : options.root;
-    std::string error;
-    auto failRun = [&](const std::string& why) {
-        std::fprintf(stderr, "orvella-sim: %s\n", why.c_str());
-        return 3;
-    };
-    fs::create_directories(root);
-    if (!platform::device::setRoot(root))
-        return failRun("cannot use " + root + " as the device root");
-    if (!installPackage(options.package, root, &error)) return failRun(error);
-    phone.bus = std::make_unique<sim::PrivateBus>(phone.runtimeDir);
-    const std::string address = phone.bus->address();
-    if (address.empty()) return failRun(phone.bus->error());
-    auto bus = platform::Bus::open(address, &error);
-    if (!bus) return failRun(error);
-    bool busLost = false;
-    bus->setDisconnectHandler([&](const std::string& reason) {
-        std::fprintf(stderr, "orvella-sim: %s\n", reason.c_str());
-        busLost = true;
-        platform::RunLoop::main().stop();
-    });
-
-    timeline.heading(
-        "Scenario: " + (scenario.title.empty() ? file : scenario.title) +
-        (speed != 1 ? " (clock speed x" + std::to_string(static_cast<int>(speed)) + ")" : ""));
-
-    Modem modem;
-    std::map<std::string, bool> ready;
-    std::map<std::string, std::string> processOf;  // unique bus name -> host
-    auto emit = [&](const char* member, std::vector<platform::BusArg> args) {
-        bus->emit({"org.orvella.Hardware", member, std::move(args), {}});
-    };
-    bus->subscribe("org.orvella.Host", "Ready", std::nullopt, [&](const BusSignal& s) {
-        if (const std::string* p = s.text(0)) {
-            ready[*p] = true;
-            processOf[s.sender] = *p;
-        }
-    });
-    bus->subscribe("org.orvella.Trace", "Events", std::nullopt, [&](const BusSignal& s) {
-        if (s.text(0) == nullptr || s.args.size() < 2) return;
-        if (auto* lines = std::get_if<std::vector<std::string>>(&s.args[1])) {
-            for (const auto& line : *lines) narrator.trace(*s.text(0), line);
-        }
-    });
-    // Posts are narrated from the notifications themselves, named after the process that sent them.
-    bus->subscribe("org.orvella.Distributed", "Notification", std::nullopt,
-                   [&](const BusSignal& s) {
-                       const std::string* name = s.text(0);
-                       if (name == nullptr) return;
-                       static const std::map<std::string, std::string> words = {
-                           {"com.brelkin.dev.slideopen", "slide-open posted"},
-                           {"com.brelkin.dev.removeActiveLabels", "remove-labels posted"},
-                           {"com.brelkin.dev.turnonspeaker", "speaker notification posted"}};
-                       auto w = words.find(*name);
-                       auto who = processOf.find(s.sender);
-                       timeline.add(who == processOf.end() ? s.sender : who->second,
-                                    w == words.end() ? "posted " + *name : w->second);
-                   });
-    bus->subscribe("org.orvella.Trace", "Log", std::nullopt, [&](const BusSignal& s) {
-        if (!s.text(0) || !s.text(1)) return;
-        std::string line = *s.text(1);
-        for (auto& ch : line)
-            if (ch == '\r' || ch == '\n') ch = ' ';
-        timeline.add(*s.text(0), "log: " + line);
-    });
-    bus->subscribe("org.orvella.Modem", "AnswerRequest", std::nullopt, [&](const BusSignal&) {
-        if (modem.status != platform::kCTCallStatusIncoming) return;
-        modem.status = platform::kCTCallStatusActive;
-        modem.answeredAtWaves.push_back(modem.uncovers);
-        modem.answered = true;
-        timeline.add("sim", "call answered");
-        emit("CallStatus", {modem.status, false});
-    });
-    bus->subscribe("org.orvella.Modem", "SpeakerRequest", std::nullopt, [&](const BusSignal& s) {
-        const bool on =
-            !s.args.empty() && std::holds_alternative<bool>(s.args[0]) && std::get<bool>(s.args[0]);
-        if (on == modem.speaker) return;
-        modem.speaker = on;
-        modem.speakerEverOn = modem.speakerEverOn || on;
-        timeline.add("sim", on ? "speaker on" : "speaker off");
-        emit("Speaker", {on});
-    });
-    platform::RunLoop::main().addSource(stopPipe[0], [] { platform::RunLoop::main().stop(); });
-
-    const std::string dir = selfDirectory();
-    char speedText[32];
-    std::snprintf(speedText, sizeof speedText, "%g", speed);
-    char heightText[32];
-    std::snprintf(heightText, sizeof heightText, "%g", scenario.screenHeight);
-    for (const char* host : {"springboard", "mobilephone", "preferences"}) {
-        phone.hosts[host] = sim::spawnProcess({dir + "/" + host, "--bus", address, "--root", root,
-                                               "--speed", speedText, "--screen-height", heightText,
-                                               "--language", scenario.language});
-    }
-    // Wait for the three hosts, at most ten seconds of host time.
+    const double speed = options->speed.value_or(scenario->speed.value_or(1.0));
     auto& loop = platform::RunLoop::main();
-    for (int i = 0; i < 1000 && ready.size() < 3 && !interrupted && !busLost; ++i) {
-        loop.advance(0.01 * speed);
-        for (auto& [name, pid] : phone.hosts) {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return failRun(name + " stopped while starting");
-            }
-        }
-    }
-    if (interrupted) return 128 + interrupted;
-    if (ready.size() < 3) return failRun("the hosts did not all start within ten seconds");
-    if (options.log) emit("Logging", {true});
-    if (!options.addressFile.empty()) std::ofstream(options.addressFile) << address << "\n";
 
-    // Play.
-    timeline.setStart(platform::processClock().now());
-    for (const sim::Step& step : scenario.steps) {
-        loop.schedule(step.at, [&, step] {
-            using K = sim::Step::Kind;
-            std::string words = stepWords(step);
-            switch (step.kind) {
-                case K::CallIncoming:
-                    modem.status = platform::kCTCallStatusIncoming;
-                    modem.uncovers = 0;
-                    words += modem.locked ? ", phone locked" : ", phone unlocked";
-                    emit("CallStatus", {modem.status, false});
-                    break;
-                case K::CallActive:
-                case K::CallEnded:
-                case K::CallHeld:
-                    modem.status = step.kind == K::CallActive  ? platform::kCTCallStatusActive
-                                   : step.kind == K::CallEnded ? platform::kCTCallStatusEnded
-                                                               : platform::kCTCallStatusHeld;
-                    if (step.kind == K::CallEnded && modem.speaker) {
-                        modem.speaker = false;
-                        emit("Speaker", {false});
-                    }
-                    emit("CallStatus", {modem.status, false});
-                    break;
-                case K::Locked:
-                    modem.locked = step.on;
-                    emit("Locked", {step.on});
-                    break;
-                case K::Pose:
-                    emit("Pose", {step.x, step.y, step.z});
-                    break;
-                case K::Cover:
-                    emit("Proximity", {true});
-                    break;
-                case K::Uncover:
-                    ++modem.uncovers;
-                    emit("Proximity", {false});
-                    break;
-                case K::LockButton:
-                    modem.locked = true;  // the button locks the phone
-                    emit("LockButton", {});
-                    break;
-                case K::Headset:
-                    modem.headset = step.on;
-                    emit("AudioOutputs", {modem.outputs()});
-                    break;
-                case K::Bluetooth:
-                    modem.bluetooth = step.on;
-                    emit("AudioOutputs", {modem.outputs()});
-                    break;
-                case K::SettingsSwitch:
-                    bus->emit({"org.orvella.Settings",
-                               "Operate",
-                               {std::string("switch"), step.text + (step.on ? "=on" : "=off")},
-                               {}});
-                    break;
-                case K::SettingsWaves:
-                    for (std::vector<platform::BusArg> op :
-                         std::vector<std::vector<platform::BusArg>>{
-                             {std::string("tap"), std::string("locked setup")},
-                             {std::string("spin"),
-                              "wave protocol picker:1:" + std::to_string(step.locked - 1)},
-                             {std::string("spin"),
-                              "wave protocol picker:2:" + std::to_string(step.unlocked - 1)},
-                             {std::string("spin"),
-                              "wave protocol picker:0:" + std::to_string(step.speed)},
-                             {std::string("tap"), std::string("done")}}) {
-                        bus->emit({"org.orvella.Settings", "Operate", std::move(op), {}});
-                    }
-                    break;
-                case K::Note:
-                    break;
-            }
-            timeline.add("sim", words);
-        });
+    sim::Timeline timeline(options->json);
+    sim::Narrator narrator(timeline);
+    auto phone = sim::Phone::start({options->package, options->root, selfDirectory(),
+                                    scenario->language, scenario->screenHeight});
+    if (!phone) {
+        platform::warn(kMe, phone.error());
+        return 3;
     }
-    loop.schedule(scenario.endTime(), [&loop] { loop.stop(); });
-    // Watch the hosts while playing.
-    std::function<void()> watchHosts = [&] {
-        for (auto& [name, pid] : phone.hosts) {
-            int status = 0;
-            if (pid > 0 && ::waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                timeline.add("sim", name + " stopped unexpectedly");
-                loop.stop();
-                return;
-            }
-        }
-        loop.schedule(0.1 * speed, watchHosts);
-    };
-    loop.schedule(0.1 * speed, watchHosts);
-    loop.run();
-    if (interrupted) {
-        std::fprintf(stderr, "orvella-sim: interrupted; stopping the phone\n");
-        return 128 + interrupted;
-    }
-    if (busLost) return 3;
-    for (auto& [name, pid] : phone.hosts) {
-        if (pid < 0) return failRun(name + " stopped during the scenario");
-    }
+    Listener listener;
+    listener.listen((*phone)->bus(), narrator);
+    sim::Player player((*phone)->bus(), loop, timeline, options->realtime);
+    timeline.heading(heading(*scenario, *options, speed));
 
-    // Expectations.
-    int failed = 0;
-    for (const sim::Expectation& e : scenario.expectations) {
-        using K = sim::Expectation::Kind;
-        bool held = false;
-        switch (e.kind) {
-            case K::Answered:
-                held = modem.answered;
-                break;
-            case K::NotAnswered:
-                held = !modem.answered;
-                break;
-            case K::AnsweredAtWave:
-                held = std::find(modem.answeredAtWaves.begin(), modem.answeredAtWaves.end(),
-                                 e.wave) != modem.answeredAtWaves.end();
-                break;
-            case K::SpeakerOn:
-                held = modem.speakerEverOn;
-                break;
-            case K::SpeakerOff:
-                held = !modem.speakerEverOn;
-                break;
-            case K::Hint:
-                held = std::find(narrator.hints.begin(), narrator.hints.end(), e.text) !=
-                       narrator.hints.end();
-                break;
-            case K::NoHint:
-                held = narrator.hints.empty();
-                break;
-            case K::Event:
-                held = timeline.contains(e.text);
-                break;
-            case K::NoEvent:
-                held = !timeline.contains(e.text);
-                break;
-        }
-        std::string what = "line " + std::to_string(e.line) + ": " + e.source;
-        if (e.kind == K::AnsweredAtWave && modem.answered && !held) {
-            what += " (answered at wave " + std::to_string(modem.answeredAtWaves.front()) + ")";
-        }
-        timeline.result(what, held);
-        if (!held && failed == 0) failed = e.line;
-    }
-    if (failed != 0) {
-        std::fprintf(stderr, "orvella-sim: %s:%d: expectation failed\n", file.c_str(), failed);
-        return 1;
-    }
-    return 0;
+    Run run{*options, *scenario, **phone, timeline, player, listener};
+    // Waits end on a signal, a host that ended (SIGCHLD) or a lost bus; the real-time loop
+    // stops then.
+    if (!installSignals(loop, [&run] {
+            if (interrupted || run.phone.endedHost()) run.loop.stop();
+        }))
+        return 3;
+    (*phone)->bus().setDisconnectHandler([&run](const std::string& reason) {
+        run.lostBus = reason;
+        run.loop.stop();
+    });
+    const int status = options->realtime ? run.realtime(speed) : run.simulated();
+    if (status != 0) return status;
+    return checkExpectations(*scenario, player, narrator, timeline);
 }

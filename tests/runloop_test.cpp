@@ -184,5 +184,73 @@ TEST(RealClock, SpeedFactorScalesClockTimeAgainstHostTime) {
     RealClock normal;
     EXPECT_DOUBLE_EQ(normal.hostSeconds(2.0), 2.0);
     EXPECT_GT(normal.now(), 800000000.0) << "seconds since 2001, so well past 2026";
-    EXPECT_FALSE(normal.isVirtual());
+}
+
+TEST(RealClock, ClocksOnOneOriginAgreeWhenEverTheyWereMade) {
+    const RealClock::Origin origin{700000000.0, monotonicSeconds() - 2.0};
+    RealClock first(10.0, origin);
+    RealClock second(10.0, first.origin());
+    const double a = first.now();
+    const double b = second.now();
+    EXPECT_GE(b, a);
+    EXPECT_LT(b - a, 1.0) << "read one after the other";
+    EXPECT_GE(a, 700000020.0) << "two host seconds at ten times speed";
+}
+
+TEST_F(RunLoopTest, WaitingForSourcesWithNothingToWaitForReturnsAtOnce) {
+    auto& loop = RunLoop::main();
+    EXPECT_FALSE(loop.waitForSources(-1)) << "no sources and no limit: it would never end";
+    EXPECT_TRUE(loop.waitForSources(0));
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ASSERT_EQ(::write(fds[1], "x", 1), 1);
+    loop.addSource(fds[0], [&] {
+        char c;
+        (void)!::read(fds[0], &c, 1);
+        trail += "read ";
+    });
+    EXPECT_TRUE(loop.waitForSources(-1)) << "readable already";
+    EXPECT_EQ(trail, "read ");
+    loop.removeSource(fds[0]);
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
+TEST_F(RunLoopTest, OnAVirtualClockRunEndsWhenNothingIsLeft) {
+    auto& loop = RunLoop::main();
+    loop.schedule(3, [&] {
+        trail += "a ";
+        loop.schedule(4, [] { trail += "b "; });
+    });
+    loop.run();
+    EXPECT_EQ(trail, "a b ");
+    EXPECT_DOUBLE_EQ(elapsed(), 7);
+}
+
+// A driven clock moves only when its driver says so: the loop tells the driver when it next has
+// work, the driver picks the time.
+TEST(DrivenClock, TheDriverDecidesWhenAndToWhatTimeTheClockMoves) {
+    RunLoop::main().reset();
+    auto owned = std::make_unique<DrivenClock>(100.0);
+    DrivenClock& clock = *owned;
+    setClock(std::move(owned));
+    std::vector<double> asked;
+    std::string ran;
+    clock.setDriver([&](RunLoop&, double until) {
+        asked.push_back(until);
+        if (asked.size() == 1) {
+            clock.set(101.0);  // earlier than asked: nothing is due yet
+            return true;
+        }
+        if (until < 0) return false;  // nothing left: the process would stop here
+        clock.set(until);
+        return true;
+    });
+    auto& loop = RunLoop::main();
+    loop.schedule(2, [&] { ran += "at " + std::to_string(static_cast<int>(clock.now())) + " "; });
+    loop.schedule(5, [&] { ran += "at " + std::to_string(static_cast<int>(clock.now())) + " "; });
+    loop.run();
+    EXPECT_EQ(ran, "at 102 at 105 ");
+    EXPECT_EQ(asked, (std::vector<double>{102, 102, 105, -1}));
+    useVirtualClock();
 }

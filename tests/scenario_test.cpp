@@ -11,17 +11,16 @@ namespace {
 
 Scenario parsed(const std::string& text) {
     auto r = sim::parseScenario(text, "t.scn");
-    if (auto* e = std::get_if<sim::ScenarioError>(&r)) {
-        ADD_FAILURE() << e->message;
+    if (!r) {
+        ADD_FAILURE() << r.error();
         return {};
     }
-    return std::get<Scenario>(r);
+    return *r;
 }
 
 std::string errorOf(const std::string& text) {
     auto r = sim::parseScenario(text, "t.scn");
-    auto* e = std::get_if<sim::ScenarioError>(&r);
-    return e ? e->message : "(no error)";
+    return r ? "(no error)" : r.error();
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ bool app_openURL(id, SEL, id url) {
     if (url == nullptr) return false;
     const std::string& text = static_cast<NSURL*>(url)->absoluteString;
     keepRecent(urls(), text);
-    if (tracing()) trace("openURL: " + text);
+    if (tracing()) trace(events::URLOpened{text});
     return true;
 }
 

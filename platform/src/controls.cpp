@@ -79,7 +79,7 @@ void alert_show(id self, SEL) {
     if (tracing()) {
         std::string buttons;
         for (const auto& b : a->buttonTitles) buttons += (buttons.empty() ? "" : ", ") + b;
-        trace("alert shown: \"" + a->title + "\" \"" + a->message + "\" buttons [" + buttons + "]");
+        trace(events::AlertShown{a->title, a->message, a->buttonTitles});
     }
 }
 
@@ -187,9 +187,7 @@ void setSwitchByUser(id s, bool on) {
     if (s == nullptr || !objc::isKindOfClass(s, UISwitch::cls())) return;
     auto* sw = as<UISwitch>(s);
     sw->on = on;
-    if (tracing())
-        trace(std::string("switch flipped ") + (on ? "on" : "off") + ": tag " +
-              std::to_string(sw->tag));
+    if (tracing()) trace(events::SwitchFlipped{sw->tag, on});
     if (sw->target != nullptr && sw->action != nullptr) msgSend(sw->target, sw->action, s);
 }
 
@@ -201,8 +199,7 @@ void spinPicker(id picker, int64_t row, int64_t component) {
         return;
     msgSend(picker, SEL_("selectRow:inComponent:animated:"), row, component, true);
     if (tracing()) {
-        trace("picker column " + std::to_string(component) + " turned to \"" +
-              p->title(row, component) + "\"");
+        trace(events::PickerTurned{component, p->title(row, component)});
     }
     SEL sel = SEL_("pickerView:didSelectRow:inComponent:");
     if (objc::respondsToSelector(p->delegate, sel))
@@ -219,8 +216,7 @@ void tapAlertButton(int64_t index) {
     objc::Strong<UIAlertView> a = std::move(alerts().front());
     alerts().erase(alerts().begin());
     a->visible = false;
-    if (tracing())
-        trace("alert closed with \"" + a->buttonTitles[static_cast<size_t>(index)] + "\"");
+    if (tracing()) trace(events::AlertClosed{a->buttonTitles[static_cast<size_t>(index)]});
     SEL sel = SEL_("alertView:clickedButtonAtIndex:");
     if (objc::respondsToSelector(a->delegate, sel))
         msgSend(a->delegate, sel, static_cast<id>(a.get()), index);

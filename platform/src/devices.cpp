@@ -115,7 +115,7 @@ void accel_setEventsEnabled(id self, SEL, bool enabled) {
     SBSAccelerometer* a = accel(self);
     if (enabled == a->eventsEnabled) return;
     a->eventsEnabled = enabled;
-    if (tracing()) trace(enabled ? "accelerometer on" : "accelerometer off");
+    if (tracing()) trace(events::SensorSwitched{events::Sensor::Accelerometer, enabled});
     if (enabled)
         scheduleSample(a);
     else
@@ -168,7 +168,7 @@ id device_currentDevice(id, SEL) { return UIDevice::currentDevice(); }
 void device_setProximity(id self, SEL, bool on) {
     auto* d = static_cast<UIDevice*>(self);
     const bool changed = d->proximityMonitoringEnabled != on;
-    if (changed && tracing()) trace(on ? "proximity sensor armed" : "proximity sensor off");
+    if (changed && tracing()) trace(events::SensorSwitched{events::Sensor::Proximity, on});
     d->proximityMonitoringEnabled = on;
     if (changed) DeviceModel::shared().proximityMonitoringChanged(on);
 }

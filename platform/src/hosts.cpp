@@ -54,7 +54,9 @@ void bar_setSlidingButton(id self, SEL, id button) {
 void answerOnce(TPSuperBottomBar* b, const char* how) {
     if (b->answered) return;
     b->answered = true;
-    if (tracing()) trace(std::string("call answered by the answer bar (") + how + ")");
+    if (tracing())
+        trace(events::CallAnswered{std::string(how) == "slide" ? events::AnswerControl::Slide
+                                                               : events::AnswerControl::Button});
     DeviceModel::shared().requestAnswer();
 }
 
@@ -63,7 +65,7 @@ void bar_buttonPressed(id self, SEL, id button) {
 }
 
 void bar_slidingButtonDidFinishSlide(id self, SEL) {
-    if (tracing()) trace("answer bar slide finished");
+    if (tracing()) trace(events::SlideFinished{});
     answerOnce(bar(self), "slide");
 }
 
@@ -95,12 +97,11 @@ int32_t incall_speakerButtonPosition(id, SEL) { return InCallController::kSpeake
 void incall_sixSquareButtonClicked(id self, SEL, int32_t position) {
     controller(self)->clicks.push_back(position);
     if (position != InCallController::kSpeakerPosition) {
-        if (tracing()) trace("in-call button " + std::to_string(position) + " tapped");
+        if (tracing()) trace(events::InCallButtonTapped{position});
         return;
     }
     const bool on = !DeviceModel::shared().speakerSelected();
-    if (tracing())
-        trace(std::string("in-call speaker button tapped: speaker ") + (on ? "on" : "off"));
+    if (tracing()) trace(events::SpeakerButtonTapped{on});
     DeviceModel::shared().requestSpeaker(on);
 }
 
@@ -226,26 +227,26 @@ void CallScreen::rotateLockScreen(int64_t from, int64_t to, double duration) {
     msgSend(screen, SEL_("willRotateToInterfaceOrientation:duration:"), to, duration);
     msgSend(screen, SEL_("willAnimateRotationToInterfaceOrientation:duration:"), to, duration);
     msgSend(screen, SEL_("didRotateFromInterfaceOrientation:"), from);
-    if (tracing()) trace("lock screen rotated to orientation " + std::to_string(to));
+    if (tracing()) trace(events::LockScreenRotated{to});
 }
 
 void CallScreen::dropBar() {
     if (!bar_) return;
     // Out of the field before it goes: its dealloc must find the screen without it.
     objc::Strong<TPSuperBottomBar> going = std::move(bar_);
-    if (tracing()) trace("incoming call screen removed");
+    if (tracing()) trace(events::CallScreenChanged{events::CallScreen::Incoming, false});
 }
 
 void CallScreen::dropController() {
     if (!controller_) return;
     objc::Strong<InCallController> going = std::move(controller_);
-    if (tracing()) trace("in-call screen removed");
+    if (tracing()) trace(events::CallScreenChanged{events::CallScreen::InCall, false});
 }
 
 void CallScreen::onStatus(int32_t status) {
     if (status == kCTCallStatusIncoming && role_ == HostRole::SpringBoard) {
         if (!bar_) {
-            if (tracing()) trace("incoming call screen shown");
+            if (tracing()) trace(events::CallScreenChanged{events::CallScreen::Incoming, true});
             bar_ = objc::adopt(
                 static_cast<TPSuperBottomBar*>(objc::allocInit(TPSuperBottomBar::cls())));
         }
@@ -254,7 +255,7 @@ void CallScreen::onStatus(int32_t status) {
         if (!controller_ && role_ != HostRole::Preferences) {
             controller_ = objc::adopt(
                 static_cast<InCallController*>(objc::allocInit(InCallController::cls())));
-            if (tracing()) trace("in-call screen shown");
+            if (tracing()) trace(events::CallScreenChanged{events::CallScreen::InCall, true});
         }
     } else if (status == kCTCallStatusEnded) {
         dropBar();

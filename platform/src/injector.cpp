@@ -70,7 +70,7 @@ std::vector<std::string> injectTweaks() {
             continue;
         }
         loaded.push_back(base + ".dylib");
-        if (tracing()) trace("injected " + base + ".dylib");
+        if (tracing()) trace(events::TweakInjected{base + ".dylib"});
     }
     return loaded;
 }

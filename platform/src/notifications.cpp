@@ -172,8 +172,9 @@ void CFNotificationCenterAddObserver(CFNotificationCenterRef center, const void*
     if (name != nullptr) n = name;
     center->add({0, observer, callback, nullptr, n, object, suspensionBehavior});
     if (tracing()) {
-        trace(std::string("platform: observer added: ") +
-              (center == &darwin() ? "darwin " : "telephony ") + n.value_or("*"));
+        trace(events::Bookkeeping{std::string("observer added: ") +
+                                  (center == &darwin() ? "darwin " : "telephony ") +
+                                  n.value_or("*")});
     }
     if (center == &darwin()) transport().watch(Channel::Darwin, n.value_or(""));
 }

@@ -523,7 +523,7 @@ std::optional<Value> parse(std::string_view bytes) {
 }
 
 std::optional<Value> readFile(const std::string& hostPath) {
-    if (tracing()) trace("platform: file read: " + hostPath);
+    if (tracing()) trace(events::Bookkeeping{"file read: " + hostPath});
     auto bytes = files::readRegularFile(hostPath, kMaxPropertyListBytes);
     if (!bytes) return std::nullopt;
     return parse(*bytes);

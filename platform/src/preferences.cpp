@@ -22,8 +22,7 @@ void ps_pushController(id self, SEL, id controller) {
     if (controller == nullptr) return;
     static_cast<PSViewController*>(self)->pushed.push_back(objc::retained(controller));
     if (tracing())
-        trace(std::string("settings shows ") +
-              objc::class_getName(objc::object_getClass(controller)));
+        trace(events::SettingsShown{objc::class_getName(objc::object_getClass(controller))});
 }
 
 std::string text(const Dictionary& d, const char* key) {
@@ -89,7 +88,7 @@ id openPreferencePane(const std::string& entry) {
     id controller = msgSend<id>(*cls, SEL_("alloc"));
     controller = msgSend<id>(controller, SEL_("initForContentSize:"),
                              DeviceModel::shared().screenBounds().size);
-    if (tracing()) trace("settings opened pane " + entry);
+    if (tracing()) trace(events::PaneOpened{entry});
     return controller;
 }
 

@@ -26,6 +26,7 @@ void resetProcessState() {
     RunLoop::main().reset();
     setClock(std::make_unique<RealClock>());
     setTraceSink({});
+    setTraceEventSink({});
     setLogSink({});
     setSignalLogFd(STDERR_FILENO);
     bundle::setMainBundleIdentifier("");

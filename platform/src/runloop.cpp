@@ -1,10 +1,8 @@
 #include "platform/runloop.h"
 
-#include <poll.h>
 #include <time.h>
 
-#include <cerrno>
-#include <climits>
+#include <algorithm>
 #include <cmath>
 
 #include "platform/runtime.h"
@@ -13,16 +11,19 @@ namespace platform {
 
 namespace {
 
-double monotonicSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 double realSecondsSinceReferenceDate() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<double>(ts.tv_sec) - 978307200.0 + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// A span of host seconds as a timespec, to the nanosecond; spans beyond a year are a year.
+timespec span(double seconds) {
+    seconds = std::clamp(seconds, 0.0, 365.0 * 86400.0);
+    const double whole = std::floor(seconds);
+    long nanos = static_cast<long>((seconds - whole) * 1e9);
+    if (nanos > 999999999) nanos = 999999999;
+    return timespec{static_cast<time_t>(whole), nanos};
 }
 
 std::unique_ptr<Clock>& clockSlot() {
@@ -32,12 +33,35 @@ std::unique_ptr<Clock>& clockSlot() {
 
 }  // namespace
 
-RealClock::RealClock(double speed)
-    : speed_(speed > 0 ? speed : 1.0),
-      startNow_(realSecondsSinceReferenceDate()),
-      startMono_(monotonicSeconds()) {}
+double monotonicSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
 
-double RealClock::now() const { return startNow_ + (monotonicSeconds() - startMono_) * speed_; }
+RealClock::RealClock(double speed)
+    : RealClock(speed, Origin{realSecondsSinceReferenceDate(), monotonicSeconds()}) {}
+
+RealClock::RealClock(double speed, Origin origin)
+    : speed_(speed > 0 ? speed : 1.0), origin_(origin) {}
+
+double RealClock::now() const {
+    return origin_.now + (monotonicSeconds() - origin_.monotonic) * speed_;
+}
+
+bool RealClock::waitUntil(RunLoop& loop, double until) {
+    return loop.waitForSources(until < 0 ? -1.0 : std::max(0.0, hostSeconds(until - now())));
+}
+
+bool VirtualClock::waitUntil(RunLoop&, double until) {
+    if (until < 0) return false;  // nothing will ever happen in virtual time
+    now_ = std::max(now_, until);
+    return true;
+}
+
+bool DrivenClock::waitUntil(RunLoop& loop, double until) {
+    return driver_ ? driver_(loop, until) : false;
+}
 
 Clock& processClock() { return *clockSlot(); }
 void setClock(std::unique_ptr<Clock> c) { clockSlot() = std::move(c); }
@@ -91,19 +115,22 @@ bool RunLoop::runOneDue(double until) {
     return true;
 }
 
-void RunLoop::pollSources(double timeoutSeconds) {
-    if (sources_.empty()) return;
-    std::vector<pollfd> fds;
-    fds.reserve(sources_.size());
+bool RunLoop::waitForSources(double hostSeconds) {
+    const bool forever = hostSeconds < 0;
+    if (sources_.empty()) {
+        if (forever) return false;
+        const timespec ts = span(hostSeconds);
+        // Interrupted by a signal, it returns early: the loop then looks at what the handler did.
+        if (ts.tv_sec != 0 || ts.tv_nsec != 0) clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, nullptr);
+        return true;
+    }
+    std::vector<pollfd> fds = std::move(pollfds_);  // a callback may wait again
+    fds.clear();
     for (const auto& [fd, cb] : sources_) fds.push_back(pollfd{fd, POLLIN, 0});
-    int timeoutMs = 0;
-    if (timeoutSeconds < 0)
-        timeoutMs = -1;
-    else if (timeoutSeconds > 0)
-        timeoutMs = static_cast<int>(std::min(std::ceil(timeoutSeconds * 1000.0), double{INT_MAX}));
-    int n = ::poll(fds.data(), fds.size(), timeoutMs);
-    if (n <= 0) return;
-    for (const pollfd& p : fds) {
+    const timespec ts = span(hostSeconds);
+    const int n = ::ppoll(fds.data(), fds.size(), forever ? nullptr : &ts, nullptr);
+    for (int i = 0; n > 0 && i < static_cast<int>(fds.size()); ++i) {
+        const pollfd& p = fds[static_cast<size_t>(i)];
         if ((p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
         auto it = sources_.find(p.fd);
         if (it == sources_.end()) continue;  // removed by an earlier callback of this pass
@@ -111,70 +138,35 @@ void RunLoop::pollSources(double timeoutSeconds) {
         objc::AutoreleasePool pool;
         cb();
     }
+    if (fds.capacity() > pollfds_.capacity()) pollfds_ = std::move(fds);
+    return true;
 }
 
 void RunLoop::runDue() {
     while (runOneDue(processClock().now())) {
     }
-    pollSources(0);
+    waitForSources(0);
     while (runOneDue(processClock().now())) {
     }
     if (beforeWaiting_) beforeWaiting_();
 }
 
 void RunLoop::advance(double seconds) {
-    Clock& c = processClock();
-    if (c.isVirtual()) {
-        auto& vc = static_cast<VirtualClock&>(c);
-        const double target = vc.now() + (seconds > 0 ? seconds : 0);
+    const double target = processClock().now() + (seconds > 0 ? seconds : 0);
+    runDue();
+    while (processClock().now() < target) {
+        const double next = nextDueTime();
+        if (!processClock().waitUntil(*this, next >= 0 && next < target ? next : target)) break;
         runDue();
-        while (!tasks_.empty() && tasks_.begin()->first.due <= target) {
-            if (tasks_.begin()->first.due > vc.now()) vc.set(tasks_.begin()->first.due);
-            runDue();
-        }
-        vc.set(target);
-        runDue();
-        return;
-    }
-    const double deadline = monotonicSeconds() + c.hostSeconds(seconds);
-    for (;;) {
-        runDue();
-        double left = deadline - monotonicSeconds();
-        if (left <= 0) break;
-        double next = nextDueTime();
-        double wait = left;
-        if (next >= 0) wait = std::min(wait, std::max(0.0, c.hostSeconds(next - c.now())));
-        if (sources_.empty()) {
-            timespec ts{static_cast<time_t>(wait),
-                        static_cast<long>((wait - std::floor(wait)) * 1e9)};
-            nanosleep(&ts, nullptr);
-        } else {
-            pollSources(wait);
-        }
     }
 }
 
 void RunLoop::run() {
     stopped_ = false;
-    Clock& c = processClock();
     while (!stopped_) {
         runDue();
         if (stopped_) break;
-        double next = nextDueTime();
-        if (c.isVirtual()) {
-            if (next < 0) break;  // nothing will ever happen in virtual time
-            static_cast<VirtualClock&>(c).set(std::max(next, c.now()));
-            continue;
-        }
-        double wait = next < 0 ? -1.0 : std::max(0.0, c.hostSeconds(next - c.now()));
-        if (sources_.empty()) {
-            if (wait < 0) break;
-            timespec ts{static_cast<time_t>(wait),
-                        static_cast<long>((wait - std::floor(wait)) * 1e9)};
-            nanosleep(&ts, nullptr);
-        } else {
-            pollSources(wait);
-        }
+        if (!processClock().waitUntil(*this, nextDueTime())) break;
     }
 }
 

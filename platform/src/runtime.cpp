@@ -197,8 +197,9 @@ bool class_addMethodRaw(Class cls, SEL sel, IMP imp, const char* types,
     cls->methods.emplace(sel, Method{imp, types ? types : "", signature});
     methodsChanged();
     if (platform::tracing()) {
-        platform::trace(std::string("platform: method added: ") + (cls->isMeta ? "+[" : "-[") +
-                        cls->name + " " + sel->name + "]");
+        platform::trace(platform::events::Bookkeeping{std::string("method added: ") +
+                                                      (cls->isMeta ? "+[" : "-[") + cls->name +
+                                                      " " + sel->name + "]"});
     }
     return true;
 }
@@ -207,8 +208,9 @@ void MSHookMessageExRaw(Class cls, SEL sel, IMP replacement, IMP* slot,
                         const std::type_info* signature) {
     if (cls == nullptr || sel == nullptr || replacement == nullptr) return;
     if (platform::tracing()) {
-        platform::trace(std::string("platform: hook installed: ") + (cls->isMeta ? "+[" : "-[") +
-                        cls->name + " " + sel->name + "]");
+        platform::trace(platform::events::Bookkeeping{std::string("hook installed: ") +
+                                                      (cls->isMeta ? "+[" : "-[") + cls->name +
+                                                      " " + sel->name + "]"});
     }
     auto own = cls->methods.find(sel);
     if (own != cls->methods.end()) {

@@ -38,6 +38,16 @@ std::string describeView(UIView* v) {
     return out;
 }
 
+TracedView tracedView(UIView* v) {
+    TracedView t;
+    t.className = objc::class_getName(objc::object_getClass(v));
+    t.tag = v->tag;
+    t.x = v->frame.origin.x, t.y = v->frame.origin.y;
+    t.width = v->frame.size.width, t.height = v->frame.size.height;
+    t.text = v->shownText();
+    return t;
+}
+
 id view_initWithFrame(id self, SEL, CGRect frame) {
     view(self)->frame = frame;
     return self;
@@ -68,7 +78,7 @@ objc::Strong<UIView> detach(UIView* child) {
         list.erase(it);
     }
     child->superview = nullptr;
-    if (tracing()) trace("view removed: " + describeView(child));
+    if (tracing()) trace(events::ViewRemoved{tracedView(child)});
     return held;
 }
 
@@ -79,7 +89,7 @@ void view_addSubview(id self, SEL, id subview) {
     detach(child);
     child->superview = view(self);
     view(self)->subviews.push_back(child);
-    if (tracing()) trace("view added: " + describeView(child));
+    if (tracing()) trace(events::ViewAdded{tracedView(child)});
 }
 
 void view_removeFromSuperview(id self, SEL) { detach(view(self)); }
@@ -403,7 +413,7 @@ objc::Class UIButton::cls() {
 void tapButton(id b) {
     if (b == nullptr || !objc::isKindOfClass(b, UIButton::cls())) return;
     auto* btn = button(b);
-    if (tracing()) trace("button tapped: " + describeView(btn));
+    if (tracing()) trace(events::ButtonTapped{tracedView(btn)});
     if (btn->target != nullptr && btn->action != nullptr) msgSend(btn->target, btn->action, b);
 }
 

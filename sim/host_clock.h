@@ -1,0 +1,57 @@
+// A host's side of the phone's clock.
+//
+// Simulated time: the process's clock is a driven clock that the simulator moves (see
+// phone_clock.h for the protocol). The host holds every signal it receives; when the
+// simulator sends Run(t) it sets its clock to t, takes in what arrived before the Run, runs
+// everything due, and reports its next due time and how many signals it sent.
+//
+// Real time: the process's clock is a real one on the simulator's time line (one origin and
+// speed for every process), and the host tells the simulator when it handles a scripted event
+// more than 10 ms of phone time late.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/bus.h"
+#include "platform/runloop.h"
+
+namespace sim {
+
+class SimulatedHostClock {
+  public:
+    // Drives the process's clock (installed before the bus was opened, so everything the bus
+    // scheduled is on the phone's time) and holds the bus.
+    SimulatedHostClock(platform::Bus& bus, std::string process, platform::DrivenClock& clock);
+    // Says hello and waits for the first turn (the host starts up inside it). false: the host
+    // is to stop instead.
+    bool awaitFirstTurn();
+
+  private:
+    bool drive(platform::RunLoop& loop, double until);
+    bool awaitTurn(platform::RunLoop& loop);
+
+    platform::Bus& bus_;
+    std::string process_;
+    platform::DrivenClock& clock_;
+    bool granted_ = false;
+    bool inTurn_ = false;
+    bool lostSeen_ = false;
+    double grantedAt_ = 0;
+    int64_t turn_ = 0;
+    size_t boundary_ = 0;  // held signals that arrived before the Run
+    int64_t sentBefore_ = 0;
+};
+
+class RealtimeHostClock {
+  public:
+    // Watches for scripted events, on the process's real clock (on the simulator's time line).
+    RealtimeHostClock(platform::Bus& bus, std::string process);
+
+    static constexpr double kLateAfter = 0.010;  // phone seconds
+
+  private:
+    bool toldLate_ = false;
+};
+
+}  // namespace sim

@@ -1,0 +1,57 @@
+// Starting the phone: a runtime directory, a device root with the package installed, a
+// private bus with the simulator's own connection to it, and the three host processes.
+// Everything is ended, in reverse order, when the Phone goes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/bus.h"
+#include "platform/result.h"
+#include "private_bus.h"
+
+namespace sim {
+
+// The hosts, in the order of their turns on the simulator's clock.
+inline const std::vector<std::string> kHostNames = {"springboard", "mobilephone", "preferences"};
+
+struct PhoneSetup {
+    std::string package;  // the staged package tree
+    std::string root;     // the device root; empty: one in the runtime directory
+    std::string hostDir;  // where the host programs are
+    std::string language = "en";
+    double screenHeight = 568;
+};
+
+class Phone {
+  public:
+    // Everything but the hosts.
+    static platform::Result<std::unique_ptr<Phone>> start(const PhoneSetup& setup);
+    ~Phone();
+    Phone(const Phone&) = delete;
+    Phone& operator=(const Phone&) = delete;
+
+    platform::Bus& bus() { return *bus_; }
+    const std::string& address() const { return daemon_->address(); }
+
+    // Starts the hosts with these clock arguments (see host_main.cpp).
+    void startHosts(const std::vector<std::string>& clockArgs, bool fixedAddresses);
+    // The first host found to have ended (it is reaped when found), if any.
+    std::optional<std::string> endedHost();
+
+  private:
+    Phone() = default;
+    PhoneSetup setup_;
+    std::string runtimeDir_;
+    std::string root_;
+    std::unique_ptr<PrivateBus> daemon_;
+    std::unique_ptr<platform::Bus> bus_;
+    std::vector<std::pair<std::string, pid_t>> hosts_;
+    std::optional<std::string> ended_;
+};
+
+}  // namespace sim

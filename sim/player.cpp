@@ -1,0 +1,167 @@
+#include "player.h"
+
+#include <cstdio>
+
+#include "platform/devices.h"
+
+namespace sim {
+
+using platform::BusSignal;
+namespace names = platform::busnames;
+
+std::vector<std::string> Modem::outputs() const {
+    std::vector<std::string> o;
+    if (headset) o.push_back(platform::AVAudioSessionPortHeadphones);
+    if (bluetooth) o.push_back(platform::AVAudioSessionPortBluetoothHFP);
+    return o;
+}
+
+std::string stepWords(const Step& s) {
+    using K = Step::Kind;
+    char buf[96];
+    switch (s.kind) {
+        case K::CallIncoming:
+            return "incoming call";
+        case K::CallActive:
+            return "call becomes active";
+        case K::CallEnded:
+            return "call ended";
+        case K::CallHeld:
+            return "call held";
+        case K::Locked:
+            return s.on ? "phone locked" : "phone unlocked";
+        case K::Pose:
+            if (s.z <= -0.5) return "phone lies screen-up";
+            if (s.z >= 0.5) return "phone lies screen-down";
+            std::snprintf(buf, sizeof buf, "phone moved to x %.2f, y %.2f, z %.2f", s.x, s.y, s.z);
+            return buf;
+        case K::Cover:
+            return "hand covers the sensor";
+        case K::Uncover:
+            return "hand uncovers the sensor";
+        case K::LockButton:
+            return "lock button pressed";
+        case K::Headset:
+            return s.on ? "headphones plugged in" : "headphones unplugged";
+        case K::Bluetooth:
+            return s.on ? "Bluetooth hands-free connected" : "Bluetooth hands-free disconnected";
+        case K::SettingsSwitch:
+            return "user flips \"" + s.text + "\" " + (s.on ? "on" : "off") + " in Settings";
+        case K::SettingsWaves: {
+            static const char* speeds[] = {"slow", "medium", "fast"};
+            std::snprintf(buf, sizeof buf,
+                          "user sets %d wave(s) locked, %d unlocked, %s in Settings", s.locked,
+                          s.unlocked, speeds[s.speed]);
+            return buf;
+        }
+        case K::Note:
+            return s.text;
+    }
+    return "";
+}
+
+Player::Player(platform::Bus& bus, platform::RunLoop& loop, Timeline& timeline, bool realtime)
+    : bus_(bus), timeline_(timeline), realtime_(realtime) {
+    platform::RunLoop* l = &loop;
+    bus_.subscribe(names::kModem, names::kAnswerRequest, std::nullopt,
+                   [this, l](const BusSignal&) { l->schedule(0, [this] { answer(); }); });
+    bus_.subscribe(names::kModem, names::kSpeakerRequest, std::nullopt,
+                   [this, l](const BusSignal& s) {
+                       const bool* on = s.arg<bool>(0);
+                       const bool want = on != nullptr && *on;
+                       l->schedule(0, [this, want] { speaker(want); });
+                   });
+}
+
+void Player::hardware(const char* member, std::vector<platform::BusArg> args) {
+    bus_.emit({names::kHardware, member, std::move(args), {}});
+}
+
+void Player::settings(const std::string& action, const std::string& argument) {
+    bus_.emit({names::kSettings, names::kOperate, {action, argument}, {}});
+}
+
+void Player::answer() {
+    if (modem_.status != platform::kCTCallStatusIncoming) return;
+    modem_.status = platform::kCTCallStatusActive;
+    modem_.answeredAtWaves.push_back(modem_.uncovers);
+    modem_.answered = true;
+    timeline_.add("sim", "call answered");
+    hardware(names::kCallStatus, {modem_.status, false});
+}
+
+void Player::speaker(bool on) {
+    if (on == modem_.speaker) return;
+    modem_.speaker = on;
+    modem_.speakerEverOn = modem_.speakerEverOn || on;
+    timeline_.add("sim", on ? "speaker on" : "speaker off");
+    hardware(names::kSpeaker, {on});
+}
+
+void Player::play(const Step& step, double at) {
+    using K = Step::Kind;
+    std::string words = stepWords(step);
+    switch (step.kind) {
+        case K::CallIncoming:
+            modem_.status = platform::kCTCallStatusIncoming;
+            modem_.uncovers = 0;
+            words += modem_.locked ? ", phone locked" : ", phone unlocked";
+            hardware(names::kCallStatus, {modem_.status, false});
+            break;
+        case K::CallActive:
+        case K::CallEnded:
+        case K::CallHeld:
+            modem_.status = step.kind == K::CallActive  ? platform::kCTCallStatusActive
+                            : step.kind == K::CallEnded ? platform::kCTCallStatusEnded
+                                                        : platform::kCTCallStatusHeld;
+            if (step.kind == K::CallEnded && modem_.speaker) {
+                modem_.speaker = false;
+                hardware(names::kSpeaker, {false});
+            }
+            hardware(names::kCallStatus, {modem_.status, false});
+            break;
+        case K::Locked:
+            modem_.locked = step.on;
+            hardware(names::kLocked, {step.on});
+            break;
+        case K::Pose:
+            hardware(names::kPose, {step.x, step.y, step.z});
+            break;
+        case K::Cover:
+            hardware(names::kProximity, {true});
+            break;
+        case K::Uncover:
+            ++modem_.uncovers;
+            hardware(names::kProximity, {false});
+            break;
+        case K::LockButton:
+            modem_.locked = true;  // the button locks the phone
+            hardware(names::kLockButton, {});
+            break;
+        case K::Headset:
+            modem_.headset = step.on;
+            hardware(names::kAudioOutputs, {modem_.outputs()});
+            break;
+        case K::Bluetooth:
+            modem_.bluetooth = step.on;
+            hardware(names::kAudioOutputs, {modem_.outputs()});
+            break;
+        case K::SettingsSwitch:
+            settings("switch", step.text + (step.on ? "=on" : "=off"));
+            break;
+        case K::SettingsWaves:
+            // The user opens the picker with a setup button, turns the three columns, taps Done.
+            settings("tap", "locked setup");
+            settings("spin", "wave protocol picker:1:" + std::to_string(step.locked - 1));
+            settings("spin", "wave protocol picker:2:" + std::to_string(step.unlocked - 1));
+            settings("spin", "wave protocol picker:0:" + std::to_string(step.speed));
+            settings("tap", "done");
+            break;
+        case K::Note:
+            break;
+    }
+    if (realtime_) bus_.emit({names::kClock, names::kScripted, {at}, {}});
+    timeline_.add("sim", words);
+}
+
+}  // namespace sim

@@ -1,0 +1,56 @@
+// Playing a scenario on the phone: each step becomes the hardware or settings signals that
+// make it happen, and a line of the timeline. The player is also the phone's modem and audio
+// system: it answers the hosts' answer and speaker requests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "narrator.h"
+#include "platform/bus.h"
+#include "platform/runloop.h"
+#include "scenario.h"
+
+namespace sim {
+
+// The phone's own state, as the modem and the audio system see it.
+struct Modem {
+    int32_t status = 0;
+    bool answered = false;
+    std::vector<int> answeredAtWaves;  // per answered call, the waves made in that call
+    bool speakerEverOn = false;
+    bool speaker = false;
+    int uncovers = 0;  // in the current call
+    bool headset = false;
+    bool bluetooth = false;
+    bool locked = false;
+    std::vector<std::string> outputs() const;
+};
+
+// The step in the timeline's words ("hand covers the sensor").
+std::string stepWords(const Step& step);
+
+class Player {
+  public:
+    // Requests from the hosts are answered on the loop, never while a host has its turn.
+    // In real time each step is followed by a Scripted signal, so hosts can tell the
+    // simulator when they fall behind.
+    Player(platform::Bus& bus, platform::RunLoop& loop, Timeline& timeline, bool realtime);
+    // Plays the step that was due at phone time `at`.
+    void play(const Step& step, double at);
+    const Modem& modem() const { return modem_; }
+
+  private:
+    void hardware(const char* member, std::vector<platform::BusArg> args);
+    void settings(const std::string& action, const std::string& argument);
+    void answer();
+    void speaker(bool on);
+
+    platform::Bus& bus_;
+    Timeline& timeline_;
+    bool realtime_;
+    Modem modem_;
+};
+
+}  // namespace sim

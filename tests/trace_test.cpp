@@ -1,0 +1,110 @@
+// Trace events: their one-line texts (what tests and the timeline have always read) and their
+// signals on the phone's bus.
+#include "platform/trace.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/bus.h"
+
+using namespace platform;
+namespace ev = platform::events;
+
+namespace {
+
+const TracedView kHint{"UILabel", 103, 0, 38.5, 320, 20, "Wave twice to answer"};
+
+// Every kind of event, with the line it reads as.
+const std::vector<std::pair<TraceEvent, std::string>>& everyEvent() {
+    static const std::vector<std::pair<TraceEvent, std::string>> all = {
+        {ev::ViewAdded{kHint},
+         "view added: UILabel tag 103 frame (0,38.5,320,20) text \"Wave twice to answer\""},
+        {ev::ViewRemoved{TracedView{"UIImageView", 101, 10, 2, 50, 50, ""}},
+         "view removed: UIImageView tag 101 frame (10,2,50,50)"},
+        {ev::ButtonTapped{TracedView{"UIButton", 0, 170, 20, 130, 56, "Answer"}},
+         "button tapped: UIButton tag 0 frame (170,20,130,56) text \"Answer\""},
+        {ev::SwitchFlipped{7, true}, "switch flipped on: tag 7"},
+        {ev::PickerTurned{1, "Twice"}, "picker column 1 turned to \"Twice\""},
+        {ev::AlertShown{"Warning", "Really?", {"Yes", "No"}},
+         "alert shown: \"Warning\" \"Really?\" buttons [Yes, No]"},
+        {ev::AlertClosed{"Yes"}, "alert closed with \"Yes\""},
+        {ev::URLOpened{"cydia://package/x"}, "openURL: cydia://package/x"},
+        {ev::SensorSwitched{ev::Sensor::Accelerometer, true}, "accelerometer on"},
+        {ev::SensorSwitched{ev::Sensor::Accelerometer, false}, "accelerometer off"},
+        {ev::SensorSwitched{ev::Sensor::Proximity, true}, "proximity sensor armed"},
+        {ev::SensorSwitched{ev::Sensor::Proximity, false}, "proximity sensor off"},
+        {ev::CallAnswered{ev::AnswerControl::Button}, "call answered by the answer bar (button)"},
+        {ev::CallAnswered{ev::AnswerControl::Slide}, "call answered by the answer bar (slide)"},
+        {ev::SlideFinished{}, "answer bar slide finished"},
+        {ev::InCallButtonTapped{3}, "in-call button 3 tapped"},
+        {ev::SpeakerButtonTapped{true}, "in-call speaker button tapped: speaker on"},
+        {ev::CallScreenChanged{ev::CallScreen::Incoming, true}, "incoming call screen shown"},
+        {ev::CallScreenChanged{ev::CallScreen::InCall, false}, "in-call screen removed"},
+        {ev::LockScreenRotated{4}, "lock screen rotated to orientation 4"},
+        {ev::TweakInjected{"Orvella.dylib"}, "injected Orvella.dylib"},
+        {ev::SettingsShown{"MainViewController"}, "settings shows MainViewController"},
+        {ev::PaneOpened{"Orvella_Prefs"}, "settings opened pane Orvella_Prefs"},
+        {ev::Bookkeeping{"file read: /x"}, "platform: file read: /x"},
+    };
+    return all;
+}
+
+}  // namespace
+
+TEST(TraceEvents, EachReadsAsItsOneLine) {
+    for (const auto& [event, line] : everyEvent()) EXPECT_EQ(describe(event), line);
+}
+
+TEST(TraceEvents, LineAndEventSinksSeeTheSameEventsAndNothingWithoutASink) {
+    EXPECT_FALSE(tracing());
+    std::vector<std::string> lines;
+    std::vector<TraceEvent> events;
+    setTraceSink([&](const std::string& l) { lines.push_back(l); });
+    EXPECT_TRUE(tracing());
+    setTraceEventSink([&](const TraceEvent& e) { events.push_back(e); });
+    trace(ev::SensorSwitched{ev::Sensor::Proximity, true});
+    setTraceSink({});
+    trace(ev::SlideFinished{});
+    setTraceEventSink({});
+    EXPECT_FALSE(tracing());
+    trace(ev::SlideFinished{});
+    EXPECT_EQ(lines, std::vector<std::string>{"proximity sensor armed"});
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_TRUE(std::holds_alternative<ev::SlideFinished>(events[1]));
+}
+
+TEST(TraceSignals, EveryEventCrossesTheBusWithItsFields) {
+    for (const auto& [event, line] : everyEvent()) {
+        const BusSignal s = traceSignal("springboard", event);
+        EXPECT_EQ(s.interface, busnames::kTrace);
+        ASSERT_NE(s.text(0), nullptr);
+        EXPECT_EQ(*s.text(0), "springboard");
+        const std::optional<TraceEvent> back = traceEventOf(s);
+        ASSERT_TRUE(back.has_value()) << line;
+        EXPECT_EQ(back->index(), event.index()) << line;
+        EXPECT_EQ(describe(*back), line);
+    }
+    const BusSignal added = traceSignal("springboard", ev::ViewAdded{kHint});
+    EXPECT_EQ(added.member, "ViewAdded");
+    ASSERT_EQ(added.args.size(), 8u);
+    EXPECT_EQ(*added.arg<int64_t>(2), 103) << "the tag travels as a number, not in a sentence";
+    EXPECT_EQ(*added.arg<double>(4), 38.5);
+}
+
+TEST(TraceSignals, MalformedSignalsAreNotEvents) {
+    auto of = [](std::string interface, std::string member, std::vector<BusArg> args) {
+        return traceEventOf(
+            BusSignal{std::move(interface), std::move(member), std::move(args), {}});
+    };
+    EXPECT_FALSE(of(busnames::kTrace, "SwitchFlipped", {std::string("sb"), int64_t{7}}))
+        << "missing argument";
+    EXPECT_FALSE(of(busnames::kTrace, "SwitchFlipped", {std::string("sb"), int32_t{7}, true}))
+        << "wrong type";
+    EXPECT_FALSE(of(busnames::kTrace, "SwitchFlipped", {int64_t{7}, true})) << "no process";
+    EXPECT_FALSE(
+        of(busnames::kTrace, "SensorSwitched", {std::string("sb"), std::string("gyro"), true}));
+    EXPECT_FALSE(of(busnames::kTrace, "Teleported", {std::string("sb")}));
+    EXPECT_FALSE(of(busnames::kTrace, busnames::kLog, {std::string("sb"), std::string("x")}));
+    EXPECT_FALSE(of(busnames::kHardware, "SlideFinished", {std::string("sb")}));
+    EXPECT_TRUE(of(busnames::kTrace, "SlideFinished", {std::string("sb"), std::string("extra")}))
+        << "arguments added later are ignored";
+}
