@@ -15,17 +15,29 @@ bool anyContains(const std::vector<std::string>& lines, const std::string& text)
                        [&](const std::string& l) { return l.find(text) != std::string::npos; });
 }
 
+// The calls an expectation is about: the one it names, or all.
+std::vector<Outcome::Call> about(const Expectation& e, const Outcome& o) {
+    if (e.call == 0) return o.calls;
+    if (static_cast<size_t>(e.call) <= o.calls.size()) return {o.calls[e.call - 1]};
+    return {};
+}
+
 bool holds(const Expectation& e, const Outcome& o) {
     using K = Expectation::Kind;
-    const bool answered = !o.answeredAtWaves.empty();
+    const auto calls = about(e, o);
+    const bool answered =
+        std::any_of(calls.begin(), calls.end(), [](const Outcome::Call& c) { return c.answered; });
     switch (e.kind) {
         case K::Answered:
             return answered;
         case K::NotAnswered:
-            return !answered;
+            // A named call that never came in was not answered either, but the scenario
+            // expected it to come: that is a failure worth seeing.
+            return !answered && (e.call == 0 || !calls.empty());
         case K::AnsweredAtWave:
-            return std::find(o.answeredAtWaves.begin(), o.answeredAtWaves.end(), e.wave) !=
-                   o.answeredAtWaves.end();
+            return std::any_of(calls.begin(), calls.end(), [&](const Outcome::Call& c) {
+                return c.answered && c.wave == e.wave;
+            });
         case K::SpeakerOn:
             return o.speakerEverOn;
         case K::SpeakerOff:
@@ -42,6 +54,25 @@ bool holds(const Expectation& e, const Outcome& o) {
     return false;
 }
 
+// What happened instead, in words, for the expectations about calls.
+std::string instead(const Expectation& e, const Outcome& o) {
+    using K = Expectation::Kind;
+    if (e.kind != K::Answered && e.kind != K::NotAnswered && e.kind != K::AnsweredAtWave) return "";
+    if (e.call != 0 && static_cast<size_t>(e.call) > o.calls.size()) {
+        return o.calls.size() == 1 ? "only 1 call came in"
+                                   : std::to_string(o.calls.size()) + " calls came in";
+    }
+    std::string words;
+    for (size_t i = 0; i < o.calls.size(); ++i) {
+        if (e.call != 0 && i + 1 != static_cast<size_t>(e.call)) continue;
+        const Outcome::Call& c = o.calls[i];
+        if (!words.empty()) words += ", ";
+        if (e.call == 0 && o.calls.size() > 1) words += "call " + std::to_string(i + 1) + " ";
+        words += c.answered ? "answered at wave " + std::to_string(c.wave) : "not answered";
+    }
+    return o.calls.empty() ? "no call came in" : words;
+}
+
 }  // namespace
 
 std::vector<Verdict> check(const std::vector<Expectation>& expectations, const Outcome& outcome) {
@@ -49,11 +80,9 @@ std::vector<Verdict> check(const std::vector<Expectation>& expectations, const O
     for (const Expectation& e : expectations) {
         const bool held = holds(e, outcome);
         std::string report = "line " + std::to_string(e.line) + ": " + e.source;
-        if (e.kind == Expectation::Kind::AnsweredAtWave && !held &&
-            !outcome.answeredAtWaves.empty()) {
-            report += " (answered at wave " + std::to_string(outcome.answeredAtWaves.front()) + ")";
-        }
-        verdicts.push_back(Verdict{&e, held, report});
+        const std::string happened = held ? std::string() : instead(e, outcome);
+        if (!happened.empty()) report += " (" + happened + ")";
+        verdicts.push_back(Verdict{&e, held, report, happened});
     }
     return verdicts;
 }

@@ -10,7 +10,11 @@ namespace sim {
 
 // What the phone did, as far as expectations ask.
 struct Outcome {
-    std::vector<int> answeredAtWaves;  // per answered call, the waves made in that call
+    struct Call {
+        bool answered = false;
+        int wave = 0;  // the wave it was answered at
+    };
+    std::vector<Call> calls;  // every call that came in, in order
     bool speakerEverOn = false;
     std::vector<std::string> hints;   // every hint an answer bar showed
     std::vector<std::string> events;  // every timeline line
@@ -19,7 +23,8 @@ struct Outcome {
 struct Verdict {
     const Expectation* expectation;
     bool held;
-    std::string report;  // "line 9: expect answered at wave 2", with what happened instead
+    std::string report;    // "line 9: expect answered at wave 2", with what happened instead
+    std::string happened;  // what happened instead, when it did not hold and that helps
 };
 
 std::vector<Verdict> check(const std::vector<Expectation>& expectations, const Outcome& outcome);

@@ -1,8 +1,8 @@
 // A host process of the simulated phone: SpringBoard, the phone application or Settings.
 //
-//   springboard|mobilephone|preferences --bus ADDRESS --root DIR
-//       [--simulated START | --speed F [--clock-origin NOW:MONOTONIC]]
-//       [--screen-height H] [--language CODE]
+//   springboard|mobilephone|preferences --bus=ADDRESS --root=DIR
+//       [--simulated=START | --speed=F [--clock-origin=NOW:MONOTONIC]]
+//       [--screen-height=H] [--language=CODE]        (--help describes them)
 //
 // It takes its bundle identifier, joins the private bus, mirrors the simulator's hardware
 // signals into its device model, loads the tweak libraries whose filters name it (before any
@@ -13,15 +13,18 @@
 // SIGTERM ends it cleanly; a lost bus connection ends it with status 3.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <getopt.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
 
 #include "host_clock.h"
+#include "options.h"
 #include "platform/bus.h"
 #include "platform/device.h"
 #include "platform/devices.h"
@@ -75,11 +78,35 @@ void onTerminate(int) {
     (void)!::write(stopPipe[1], &byte, 1);
 }
 
+std::string help() {
+    return std::string("usage: ") + processName() +
+           " --bus=ADDRESS --root=DIR [OPTION...]\n"
+           "\n"
+           "A host process of the simulated phone, started by orvella-sim: it joins the phone's\n"
+           "private bus, loads the tweaks whose filters name its bundle and builds its user\n"
+           "interface on the device root.\n"
+           "\n"
+           "  --bus=ADDRESS              the phone's private D-Bus (required)\n"
+           "  --root=DIR                 the device root, with the package installed (required)\n"
+           "  --simulated=START          run on the simulator's clock, starting at START seconds\n"
+           "                             (at least 0); it moves only when the simulator says so\n"
+           "  --speed=F                  real time: phone time runs F times as fast as the wall\n"
+           "                             clock (above 0, at most 1000; default 1)\n"
+           "  --clock-origin=NOW:MONO    real time: the phone's time line, shared with the "
+           "simulator\n"
+           "  --screen-height=H          the main screen's height in points (480 or 568; default "
+           "568)\n"
+           "  --language=CODE            the user's first preferred language (default en)\n"
+           "  -h, --help                 show this help and exit\n"
+           "  --version                  show the version and exit\n"
+           "\n"
+           "Exit status: 0 stopped by SIGTERM or told to stop; 2 wrong options; 3 the bus was "
+           "lost.\n";
+}
+
 [[noreturn]] void usage(const std::string& problem) {
     platform::warn(processName(),
-                   problem + "\nusage: " + processName() +
-                       " --bus ADDRESS --root DIR [--simulated START | --speed F "
-                       "[--clock-origin NOW:MONOTONIC]] [--screen-height H] [--language CODE]");
+                   problem + "\nTry '" + processName() + " --help' for the options.");
     std::exit(2);
 }
 
@@ -91,43 +118,77 @@ struct Options {
 };
 
 Options parse(int argc, char** argv) {
+    enum { kBus = 1, kRoot, kSimulated, kSpeed, kOrigin, kHeight, kLanguage, kVersion };
+    static const option longs[] = {{"bus", required_argument, nullptr, kBus},
+                                   {"root", required_argument, nullptr, kRoot},
+                                   {"simulated", required_argument, nullptr, kSimulated},
+                                   {"speed", required_argument, nullptr, kSpeed},
+                                   {"clock-origin", required_argument, nullptr, kOrigin},
+                                   {"screen-height", required_argument, nullptr, kHeight},
+                                   {"language", required_argument, nullptr, kLanguage},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, kVersion},
+                                   {nullptr, 0, nullptr, 0}};
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) usage(a + " needs a value");
-            return argv[++i];
-        };
-        auto number = [&](const std::string& text) {
-            char* end = nullptr;
-            double d = std::strtod(text.c_str(), &end);
-            if (end == text.c_str() || *end != '\0' || !(d > 0))
-                usage(a + " needs a positive number, not '" + text + "'");
-            return d;
-        };
-        auto origin = [&](const std::string& text) {
-            const auto colon = text.find(':');
-            if (colon == std::string::npos) usage(a + " needs NOW:MONOTONIC, not '" + text + "'");
-            return platform::RealClock::Origin{number(text.substr(0, colon)),
-                                               number(text.substr(colon + 1))};
-        };
-        if (a == "--bus")
-            o.bus = value();
-        else if (a == "--root")
-            o.root = value();
-        else if (a == "--speed")
-            o.speed = number(value());
-        else if (a == "--simulated")
-            o.simulatedStart = number(value());
-        else if (a == "--clock-origin")
-            o.origin = origin(value());
-        else if (a == "--screen-height")
-            o.screenHeight = number(value());
-        else if (a == "--language")
-            o.language = value();
-        else
-            usage("unknown argument '" + a + "'");
+    auto number = [](const char* name, const std::string& text, double above, double atMost) {
+        auto d = sim::numberOption(name, text, above, atMost);
+        if (!d) usage(d.error());
+        return *d;
+    };
+    opterr = 0;
+    for (;;) {
+        const int c = getopt_long(argc, argv, ":h", longs, nullptr);
+        if (c == -1) break;
+        const std::string given = argv[optind - 1];
+        const std::string value = optarg != nullptr ? optarg : "";
+        switch (c) {
+            case kBus:
+                o.bus = value;
+                break;
+            case kRoot:
+                o.root = value;
+                break;
+            case kSimulated:
+                o.simulatedStart = number("--simulated", value, -1e300, 1e12);
+                if (*o.simulatedStart < 0)
+                    usage("--simulated: needs a start of at least 0, not " + value);
+                break;
+            case kSpeed:
+                o.speed = number("--speed", value, 0, sim::kMaxSpeed);
+                break;
+            case kOrigin: {
+                const auto colon = value.find(':');
+                if (colon == std::string::npos)
+                    usage("--clock-origin: needs NOW:MONOTONIC, not '" + value + "'");
+                o.origin = platform::RealClock::Origin{
+                    number("--clock-origin", value.substr(0, colon), 0, 1e12),
+                    number("--clock-origin", value.substr(colon + 1), 0, 1e12)};
+                break;
+            }
+            case kHeight:
+                o.screenHeight = number("--screen-height", value, 0, 10000);
+                if (o.screenHeight != 480 && o.screenHeight != 568)
+                    usage("--screen-height: is 480 or 568, not " + value);
+                break;
+            case kLanguage:
+                if (value.empty()) usage("--language: needs a value");
+                o.language = value;
+                break;
+            case 'h':
+                std::fputs(help().c_str(), stdout);
+                std::exit(0);
+            case kVersion:
+                std::printf("%s %s\n", processName(), ORVELLA_VERSION);
+                std::exit(0);
+            case ':':
+                usage(given.substr(0, given.find('=')) + ": needs a value");
+            default:
+                if (given.rfind("--", 0) == 0 && optopt != 0)
+                    usage(given.substr(0, given.find('=')) + ": takes no value");
+                usage("unknown option '" + given + "'");
+        }
     }
+    if (optind < argc) usage(std::string("unexpected argument '") + argv[optind] + "'");
     if (o.bus.empty() || o.root.empty()) usage("--bus and --root are required");
     return o;
 }
@@ -137,11 +198,16 @@ bool flag(const BusSignal& s, size_t i) {
            std::get<bool>(s.args[i]);
 }
 
-double number(const BusSignal& s, size_t i) {
-    return i < s.args.size() && std::holds_alternative<double>(s.args[i])
-               ? std::get<double>(s.args[i])
-               : 0.0;
+// A hardware signal whose arguments are not what the simulator sends is dropped: applying it
+// with made-up values (a pose of 0, 0, 0; a sensor uncovered) would be a lie about the phone.
+bool shaped(const BusSignal& s, std::initializer_list<size_t> types) {
+    if (s.args.size() != types.size()) return false;
+    size_t i = 0;
+    for (size_t t : types)
+        if (s.args[i++].index() != t) return false;
+    return true;
 }
+constexpr size_t kBool = 0, kInt32 = 1, kDouble = 3, kStrings = 5;
 
 // The simulator's hardware signals, mirrored into this process's device model.
 void mirrorHardware(platform::Bus& bus) {
@@ -149,24 +215,30 @@ void mirrorHardware(platform::Bus& bus) {
     namespace n = platform::busnames;
     const char* hw = n::kHardware;
     bus.subscribe(hw, n::kCallStatus, std::nullopt, [&model](const BusSignal& s) {
-        if (const int32_t* status = s.arg<int32_t>(0)) model.setCallStatus(*status, flag(s, 1));
+        if (shaped(s, {kInt32, kBool})) model.setCallStatus(*s.arg<int32_t>(0), flag(s, 1));
     });
     bus.subscribe(hw, n::kPose, std::nullopt, [&model](const BusSignal& s) {
-        model.setPose(static_cast<float>(number(s, 0)), static_cast<float>(number(s, 1)),
-                      static_cast<float>(number(s, 2)));
+        if (!shaped(s, {kDouble, kDouble, kDouble})) return;
+        model.setPose(static_cast<float>(*s.arg<double>(0)), static_cast<float>(*s.arg<double>(1)),
+                      static_cast<float>(*s.arg<double>(2)));
     });
-    bus.subscribe(hw, n::kProximity, std::nullopt,
-                  [&model](const BusSignal& s) { model.setProximityCovered(flag(s, 0)); });
-    bus.subscribe(hw, n::kLockButton, std::nullopt,
-                  [&model](const BusSignal&) { model.pressLockButton(); });
-    bus.subscribe(hw, n::kLocked, std::nullopt,
-                  [&model](const BusSignal& s) { model.setLocked(flag(s, 0)); });
+    bus.subscribe(hw, n::kProximity, std::nullopt, [&model](const BusSignal& s) {
+        if (shaped(s, {kBool})) model.setProximityCovered(flag(s, 0));
+    });
+    bus.subscribe(hw, n::kLockButton, std::nullopt, [&model](const BusSignal& s) {
+        if (shaped(s, {})) model.pressLockButton();
+    });
+    bus.subscribe(hw, n::kLocked, std::nullopt, [&model](const BusSignal& s) {
+        if (shaped(s, {kBool})) model.setLocked(flag(s, 0));
+    });
     bus.subscribe(hw, n::kAudioOutputs, std::nullopt, [&model](const BusSignal& s) {
-        if (auto* ports = s.arg<std::vector<std::string>>(0)) model.setExternalOutputs(*ports);
+        if (shaped(s, {kStrings})) model.setExternalOutputs(*s.arg<std::vector<std::string>>(0));
     });
-    bus.subscribe(hw, n::kSpeaker, std::nullopt,
-                  [&model](const BusSignal& s) { model.setSpeakerSelected(flag(s, 0)); });
+    bus.subscribe(hw, n::kSpeaker, std::nullopt, [&model](const BusSignal& s) {
+        if (shaped(s, {kBool})) model.setSpeakerSelected(flag(s, 0));
+    });
     bus.subscribe(hw, n::kLogging, std::nullopt, [](const BusSignal& s) {
+        if (!shaped(s, {kBool})) return;
         // The tweak's own switch, where a tweak is loaded.
         if (auto* loggerOn = static_cast<bool*>(::dlsym(RTLD_DEFAULT, "LOGGER_ON")))
             *loggerOn = flag(s, 0);

@@ -1,9 +1,15 @@
 // The timeline a person reads: what the phone did, in plain words, stamped with phone time,
-// as text or as JSON lines. The narrator turns the hosts' typed events into those words; it
-// recognises the answer bar's logo and hint by the tweak's own view tags.
+// as text or as one JSON document (docs/json.md). The narrator turns the hosts' typed events
+// into those words; it recognises the answer bar's logo and hint by the tweak's own view tags.
+//
+// Everything here may come from the bus, where any process can say anything: texts are cut to
+// kMaxText bytes when they arrive, the timeline keeps at most kMaxKept lines for the
+// expectations, and what goes to a terminal has its control characters and broken UTF-8
+// written as visible escapes.
 #pragma once
 
 #include <cstdio>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
 
@@ -11,40 +17,92 @@
 
 namespace sim {
 
+// Members keep the order they are written in, so "type" comes first.
+using Json = nlohmann::ordered_json;
+
+inline constexpr size_t kMaxText = 1024;
+inline constexpr size_t kMaxKept = 100000;
+
+// The text cut to kMaxText bytes (at a character boundary), marked with "..." when cut.
+std::string clipped(const std::string& text);
+// The text as a terminal may show it: control characters, escape sequences and bytes that are
+// not UTF-8 become visible escapes ("\x1b", "\u009b").
+std::string printable(const std::string& text);
+
+// What kind of thing a line of the timeline tells: its "type" in JSON.
+enum class Record {
+    Step,          // the scenario made it happen ("step")
+    Screen,        // what a person sees on a screen or does to it ("screen")
+    Notification,  // a process posted a distributed notification ("notification")
+    Modem,         // the phone's modem and audio: call answered, speaker ("modem")
+    Timeout,       // a wave took longer than the wave recognizer allows ("timeout")
+    Log,           // one of the tweak's log lines, with --log ("log")
+    Host,          // a host process stopped ("host")
+};
+const char* recordType(Record r);
+
 class Timeline {
   public:
     explicit Timeline(bool json, std::FILE* out = stdout) : json_(json), out_(out) {}
+    // An open JSON document is closed (with a null status) if finish() was never called.
+    ~Timeline();
+    Timeline(const Timeline&) = delete;
+    Timeline& operator=(const Timeline&) = delete;
+
     // Times are written relative to t (phone time); before this is called they are 0.
     void setStart(double t) { start_ = t; }
+    // The top of the timeline; in JSON it opens the document with the scenario's description.
+    void heading(const std::string& text, const Json& scenario);
     void heading(const std::string& text);
     // One line at the phone's present time.
-    void add(const std::string& process, const std::string& event);
-    void result(const std::string& expectation, bool held);
+    void add(Record kind, const std::string& process, const std::string& event,
+             const Json& details);
+    void add(const std::string& process, const std::string& event);  // a Host record
+    // One expectation's verdict: report is "line 9: expect ..." with what happened instead.
+    void result(const std::string& report, bool held, int line = 0,
+                const std::string& happened = "");
+    // The end of the run: in JSON the exit status closes the document.
+    void finish(int status);
+
     const std::vector<std::string>& events() const { return events_; }
+    // More lines happened than were kept: expectations about texts cannot be checked.
+    bool overflowed() const { return overflowed_; }
     bool contains(const std::string& text) const;
 
   private:
+    void record(const Json& j);
+    void section(const char* name);
+
     bool json_;
     std::FILE* out_;
     double start_ = -1;
     std::vector<std::string> events_;
+    bool overflowed_ = false;
+    // JSON: which array is open and whether it has an element yet.
+    const char* open_ = nullptr;
+    bool first_ = true;
+    bool started_ = false;
+    bool finished_ = false;
+    int failed_ = 0;
 };
-
-std::string jsonEscape(const std::string& s);
 
 class Narrator {
   public:
-    explicit Narrator(Timeline& t) : timeline_(t) {}
+    // showLog: the tweak's log lines go into the timeline (they are always read, for the
+    // time-outs they tell).
+    explicit Narrator(Timeline& t, bool showLog = true) : timeline_(t), showLog_(showLog) {}
     void event(const std::string& process, const platform::TraceEvent& event);
     void log(const std::string& process, const std::string& line);
     // A distributed notification some process posted.
     void posted(const std::string& process, const std::string& name);
-    // Every hint an answer bar showed, in order.
+    // Every hint an answer bar showed, in order (each at most kMaxText bytes, the first
+    // kMaxKept).
     const std::vector<std::string>& hints() const { return hints_; }
 
   private:
-    void say(const std::string& process, const std::string& text) { timeline_.add(process, text); }
+    void say(Record kind, const std::string& process, const std::string& text, const Json& details);
     Timeline& timeline_;
+    bool showLog_;
     std::vector<std::string> hints_;
     bool logoShown_ = false;
     bool logoRemoved_ = false;

@@ -1,7 +1,6 @@
-// The simulator's command line.
+// The simulator's command line (getopt_long: --opt=value and --opt value alike).
 //
-//   orvella-sim [SCENARIO] [--realtime [--speed F]] [--json] [--log] [--root DIR]
-//               [--package DIR] [--bus-address-file FILE]
+//   orvella-sim [OPTION...] [SCENARIO | -]
 #pragma once
 
 #include <optional>
@@ -12,7 +11,7 @@
 namespace sim {
 
 struct Options {
-    std::string scenarioFile;  // empty: the built-in scenario
+    std::string scenarioFile;  // empty: the built-in scenario; "-": standard input
     bool realtime = false;
     std::optional<double> speed;  // real time only
     bool json = false;
@@ -21,12 +20,20 @@ struct Options {
     std::string package;
     std::string addressFile;
     bool help = false;
+    bool version = false;
 };
 
-extern const char* const kUsage;
+// What --help prints: every option, the exit statuses and where the formats are described.
+extern const char* const kHelp;
+inline constexpr double kMaxSpeed = 1000;
 
-// The options, or what is wrong with them.
+// The options, or what is wrong with them (naming the option).
 platform::Result<Options> parseOptions(int argc, const char* const* argv,
                                        const std::string& defaultPackage);
+
+// A number given to an option: finite, above `above` and at most `atMost`; otherwise why not,
+// naming the option ("--speed: 'fast' is not a number").
+platform::Result<double> numberOption(const std::string& option, const std::string& text,
+                                      double above, double atMost);
 
 }  // namespace sim

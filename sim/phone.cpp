@@ -1,10 +1,16 @@
 #include "phone.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "platform/device.h"
 #include "platform/files.h"
@@ -23,14 +29,59 @@ std::string number(double v) {
     return buf;
 }
 
+// "PID STARTTIME": the process and when it started (field 22 of /proc/PID/stat), so a process
+// id used again by another process is not taken for the owner. Empty when there is no such
+// process.
+std::string processIdentity(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    if (!std::getline(in, stat)) return "";
+    const auto close = stat.rfind(')');  // the command name may hold blanks and parentheses
+    if (close == std::string::npos) return "";
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    for (int i = 3; i <= 22 && fields >> field; ++i) {
+        if (i == 22) return std::to_string(pid) + " " + field;
+    }
+    return "";
+}
+
+// Removes the runtime directories of simulators that were killed before they could.
+void sweepStaleRuntimeDirectories() {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(fs::temp_directory_path(), ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("orvella-sim-", 0) != 0 || !entry.is_directory(ec)) continue;
+        std::ifstream owner(entry.path() / "owner");
+        std::string identity;
+        if (!std::getline(owner, identity)) continue;  // not ours, or still being made
+        const pid_t pid = static_cast<pid_t>(std::atol(identity.c_str()));
+        if (pid <= 0 || processIdentity(pid) == identity) continue;
+        // Only folders this user owns: a shared /tmp holds other people's too.
+        struct stat st {};
+        if (::stat(entry.path().c_str(), &st) != 0 || st.st_uid != ::getuid()) continue;
+        fs::remove_all(entry.path(), ec);
+    }
+}
+
 }  // namespace
+
+std::optional<std::string> Phone::hostOf(int64_t pid) const {
+    for (const auto& [name, p] : hosts_)
+        if (p > 0 && p == pid) return name;
+    return std::nullopt;
+}
 
 platform::Result<std::unique_ptr<Phone>> Phone::start(const PhoneSetup& setup) {
     std::unique_ptr<Phone> phone(new Phone());
     phone->setup_ = setup;
+    sweepStaleRuntimeDirectories();
     std::string dir = (fs::temp_directory_path() / "orvella-sim-XXXXXX").string();
-    if (::mkdtemp(dir.data()) == nullptr) return Failure{"cannot make a runtime directory"};
+    if (::mkdtemp(dir.data()) == nullptr)
+        return Failure{"cannot make a runtime directory in " + fs::temp_directory_path().string() +
+                       ": " + std::strerror(errno)};
     phone->runtimeDir_ = dir;
+    std::ofstream(dir + "/owner") << processIdentity(::getpid()) << "\n";
     phone->root_ = setup.root.empty() ? dir + "/root" : setup.root;
     std::error_code ec;
     fs::create_directories(phone->root_, ec);

@@ -1,6 +1,11 @@
 // Starting the phone: a runtime directory, a device root with the package installed, a
 // private bus with the simulator's own connection to it, and the three host processes.
 // Everything is ended, in reverse order, when the Phone goes.
+//
+// A simulator killed outright (SIGKILL) cannot clean up: its children end with it (they are
+// tied to it by PR_SET_PDEATHSIG), and its runtime directory is removed by the next simulator
+// that starts, which sweeps the directories whose owner (named in their "owner" file by process
+// id and start time) is gone.
 #pragma once
 
 #include <sys/types.h>
@@ -42,6 +47,8 @@ class Phone {
     void startHosts(const std::vector<std::string>& clockArgs, bool fixedAddresses);
     // The first host found to have ended (it is reaped when found), if any.
     std::optional<std::string> endedHost();
+    // The host this process id is, if it is one the phone started.
+    std::optional<std::string> hostOf(int64_t pid) const;
 
   private:
     Phone() = default;

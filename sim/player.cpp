@@ -1,6 +1,7 @@
 #include "player.h"
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "platform/devices.h"
 
@@ -14,6 +15,42 @@ std::vector<std::string> Modem::outputs() const {
     if (headset) o.push_back(platform::AVAudioSessionPortHeadphones);
     if (bluetooth) o.push_back(platform::AVAudioSessionPortBluetoothHFP);
     return o;
+}
+
+// The step's kind in JSON: the scenario's own word for it.
+static const char* stepName(Step::Kind k) {
+    using K = Step::Kind;
+    switch (k) {
+        case K::CallIncoming:
+            return "call incoming";
+        case K::CallActive:
+            return "call active";
+        case K::CallEnded:
+            return "call ended";
+        case K::CallHeld:
+            return "call held";
+        case K::Locked:
+            return "locked";
+        case K::Pose:
+            return "pose";
+        case K::Cover:
+            return "cover";
+        case K::Uncover:
+            return "uncover";
+        case K::LockButton:
+            return "lock-button";
+        case K::Headset:
+            return "headset";
+        case K::Bluetooth:
+            return "bluetooth";
+        case K::SettingsSwitch:
+            return "settings switch";
+        case K::SettingsWaves:
+            return "settings waves";
+        case K::Note:
+            return "note";
+    }
+    return "";
 }
 
 std::string stepWords(const Step& s) {
@@ -45,8 +82,14 @@ std::string stepWords(const Step& s) {
             return s.on ? "headphones plugged in" : "headphones unplugged";
         case K::Bluetooth:
             return s.on ? "Bluetooth hands-free connected" : "Bluetooth hands-free disconnected";
-        case K::SettingsSwitch:
-            return "user flips \"" + s.text + "\" " + (s.on ? "on" : "off") + " in Settings";
+        case K::SettingsSwitch: {
+            // The switches by what they do, as the screen's labels say it.
+            const std::string which = s.text == "enabled switch"     ? "the master switch"
+                                      : s.text == "headset switch"   ? "speaker with headset"
+                                      : s.text == "detection switch" ? "the latest detection system"
+                                                                     : "\"" + s.text + "\"";
+            return "user turns " + which + (s.on ? " on" : " off") + " in Settings";
+        }
         case K::SettingsWaves: {
             static const char* speeds[] = {"slow", "medium", "fast"};
             std::snprintf(buf, sizeof buf,
@@ -84,9 +127,13 @@ void Player::settings(const std::string& action, const std::string& argument) {
 void Player::answer() {
     if (modem_.status != platform::kCTCallStatusIncoming) return;
     modem_.status = platform::kCTCallStatusActive;
-    modem_.answeredAtWaves.push_back(modem_.uncovers);
+    if (!modem_.calls.empty()) modem_.calls.back() = {true, modem_.uncovers};
     modem_.answered = true;
-    timeline_.add("sim", "call answered");
+    timeline_.add(Record::Modem, "sim",
+                  modem_.calls.size() > 1
+                      ? "call " + std::to_string(modem_.calls.size()) + " answered"
+                      : std::string("call answered"),
+                  {{"call", modem_.calls.size()}, {"answered", true}, {"wave", modem_.uncovers}});
     hardware(names::kCallStatus, {modem_.status, false});
 }
 
@@ -94,7 +141,7 @@ void Player::speaker(bool on) {
     if (on == modem_.speaker) return;
     modem_.speaker = on;
     modem_.speakerEverOn = modem_.speakerEverOn || on;
-    timeline_.add("sim", on ? "speaker on" : "speaker off");
+    timeline_.add(Record::Modem, "sim", on ? "speaker on" : "speaker off", {{"speaker", on}});
     hardware(names::kSpeaker, {on});
 }
 
@@ -105,6 +152,9 @@ void Player::play(const Step& step, double at) {
         case K::CallIncoming:
             modem_.status = platform::kCTCallStatusIncoming;
             modem_.uncovers = 0;
+            modem_.calls.push_back({});
+            if (modem_.calls.size() > 1)
+                words += " (call " + std::to_string(modem_.calls.size()) + ")";
             words += modem_.locked ? ", phone locked" : ", phone unlocked";
             hardware(names::kCallStatus, {modem_.status, false});
             break;
@@ -161,7 +211,9 @@ void Player::play(const Step& step, double at) {
             break;
     }
     if (realtime_) bus_.emit({names::kClock, names::kScripted, {at}, {}});
-    timeline_.add("sim", words);
+    Json details = {{"line", step.line}, {"step", stepName(step.kind)}};
+    if (!modem_.calls.empty()) details["call"] = modem_.calls.size();
+    timeline_.add(Record::Step, "sim", words, details);
 }
 
 }  // namespace sim

@@ -18,7 +18,13 @@ namespace sim {
 struct Modem {
     int32_t status = 0;
     bool answered = false;
-    std::vector<int> answeredAtWaves;  // per answered call, the waves made in that call
+    // Every call that came in, in order: whether it was answered and at which wave (the
+    // uncoverings made while it rang).
+    struct Call {
+        bool answered = false;
+        int wave = 0;
+    };
+    std::vector<Call> calls;
     bool speakerEverOn = false;
     bool speaker = false;
     int uncovers = 0;  // in the current call

@@ -1,7 +1,14 @@
 #include "scenario.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 namespace sim {
@@ -63,27 +70,45 @@ class LineParser {
         if (i >= w_.size()) fail("'" + joined() + "' is missing a word at the end");
         return w_[i];
     }
+    // A finite number: "inf" and "nan" read as numbers but mean no time at all.
     double number(size_t i, const char* what) const {
         const std::string& s = word(i);
         char* end = nullptr;
         double d = std::strtod(s.c_str(), &end);
         if (end == s.c_str() || *end != '\0')
             fail(std::string(what) + " must be a number, not '" + s + "'");
+        if (!std::isfinite(d))
+            fail(std::string(what) + " must be a finite number, not '" + s + "'");
         return d;
     }
-    double nonNegative(size_t i, const char* what) const {
+    double within(size_t i, const char* what, double lo, double hi) const {
         double d = number(i, what);
-        if (d < 0) fail(std::string(what) + " must not be negative");
+        if (d < lo || d > hi) {
+            fail(std::string(what) + " must be from " + shortNumber(lo) + " to " + shortNumber(hi) +
+                 ", not " + word(i));
+        }
+        return d;
+    }
+    double nonNegative(size_t i, const char* what, double hi) const {
+        double d = number(i, what);
+        if (d < 0) fail(std::string(what) + " must not be negative, not " + word(i));
+        if (d > hi)
+            fail(std::string(what) + " must be at most " + shortNumber(hi) + ", not " + word(i));
         return d;
     }
     int whole(size_t i, const char* what, int lo, int hi) const {
         double d = number(i, what);
-        // The range first: converting a double outside int's range is undefined.
-        if (!(d >= lo && d <= hi) || d != static_cast<int>(d)) {
+        // The range first: converting a number beyond int's range is undefined.
+        if (d < lo || d > hi || d != std::floor(d)) {
             fail(std::string(what) + " must be a whole number from " + std::to_string(lo) + " to " +
-                 std::to_string(hi));
+                 std::to_string(hi) + ", not " + word(i));
         }
         return static_cast<int>(d);
+    }
+    static std::string shortNumber(double d) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%g", d);
+        return buf;
     }
     bool choice(size_t i, const char* yes, const char* no) const {
         const std::string& s = word(i);
@@ -153,7 +178,9 @@ void parseStep(const LineParser& p, double at, int line, std::vector<Step>& step
         } else if (p.size() == 4 && p.word(3) == "down") {
             s.x = 0.0, s.y = 0.1, s.z = 0.98;
         } else if (p.size() == 6) {
-            s.x = p.number(3, "x"), s.y = p.number(4, "y"), s.z = p.number(5, "z");
+            s.x = p.within(3, "x", -kMaxAcceleration, kMaxAcceleration);
+            s.y = p.within(4, "y", -kMaxAcceleration, kMaxAcceleration);
+            s.z = p.within(5, "z", -kMaxAcceleration, kMaxAcceleration);
         } else {
             p.fail("pose is 'up', 'down' or three numbers x y z in g");
         }
@@ -163,10 +190,12 @@ void parseStep(const LineParser& p, double at, int line, std::vector<Step>& step
     } else if (cmd == "wave" || cmd == "waves") {
         size_t next = 3;
         int count = 1;
-        if (cmd == "waves") count = p.whole(next++, "the number of waves", 1, 20);
-        const double cover = p.size() > next ? p.nonNegative(next++, "the covering time") : 0.25;
-        const double gap =
-            p.size() > next ? p.nonNegative(next++, "the pause between waves") : 0.25;
+        if (cmd == "waves") count = p.whole(next++, "the number of waves", 1, kMaxWavesInARow);
+        const double cover =
+            p.size() > next ? p.nonNegative(next++, "the covering time", kMaxWaveSeconds) : 0.25;
+        const double gap = p.size() > next
+                               ? p.nonNegative(next++, "the pause between waves", kMaxWaveSeconds)
+                               : 0.25;
         p.noMoreThan(next);
         for (int i = 0; i < count; ++i) {
             const double start = at + i * (cover + gap);
@@ -218,36 +247,67 @@ void parseStep(const LineParser& p, double at, int line, std::vector<Step>& step
     }
 }
 
+bool looksLikeNumber(const std::string& s) {
+    char* end = nullptr;
+    std::strtod(s.c_str(), &end);
+    return end != s.c_str() && *end == '\0';
+}
+
 Expectation parseExpectation(const LineParser& p, int line, const std::string& raw) {
     Expectation e;
     e.line = line;
     const auto first = raw.find_first_not_of(" \t");
     const auto last = raw.find_last_not_of(" \t");
     e.source = raw.substr(first, last - first + 1);
-    const std::string& what = p.word(1);
-    if (what == "answered" && p.size() == 2) {
+    // "expect call N ..." names the Nth call that came in; the words after it are read as if
+    // the expectation named none.
+    size_t skip = 0;
+    if (p.size() > 1 && p.word(1) == "call") {
+        e.call = p.whole(2, "the call's number", 1, 1000);
+        skip = 2;
+    }
+    const size_t n = p.size() - skip;
+    auto w = [&](size_t i) -> const std::string& { return p.word(i + skip); };
+    const std::string& what = w(1);
+    // Likely mistake: a text of several words without its quotes.
+    auto unquoted = [&](size_t from) {
+        std::string before;
+        for (size_t i = 0; i < from + skip; ++i) before += p.word(i) + " ";
+        p.fail("unknown expectation '" + p.joined() + "': put the text in double quotes, as in '" +
+               before + "\"" + p.rest(from + skip) + "\"'");
+    };
+    if (what == "answered" && n == 2) {
         e.kind = Expectation::Kind::Answered;
-    } else if (what == "answered" && p.size() == 5 && p.word(2) == "at" && p.word(3) == "wave") {
+    } else if (what == "answered" && n == 5 && w(2) == "at" && w(3) == "wave") {
         e.kind = Expectation::Kind::AnsweredAtWave;
-        e.wave = p.whole(4, "the wave", 1, 100);
-    } else if (what == "not" && p.size() == 3 && p.word(2) == "answered") {
+        e.wave = p.whole(4 + skip, "the wave", 1, 100);
+    } else if (what == "not" && n == 3 && w(2) == "answered") {
         e.kind = Expectation::Kind::NotAnswered;
-    } else if (what == "speaker" && p.size() == 3) {
+    } else if (skip != 0) {
+        p.fail("'" + p.joined() +
+               "': a call can be expected answered, not answered or answered at wave N");
+    } else if (what == "speaker" && n == 3) {
         e.kind =
             p.choice(2, "on", "off") ? Expectation::Kind::SpeakerOn : Expectation::Kind::SpeakerOff;
-    } else if (what == "hint" && p.size() == 3) {
+    } else if (what == "hint" && n == 3) {
         e.kind = Expectation::Kind::Hint;
-        e.text = p.word(2);
-    } else if (what == "no" && p.size() == 3 && p.word(2) == "hint") {
+        e.text = w(2);
+    } else if (what == "no" && n == 3 && w(2) == "hint") {
         e.kind = Expectation::Kind::NoHint;
-    } else if (what == "event" && p.size() == 3) {
+    } else if (what == "event" && n == 3) {
         e.kind = Expectation::Kind::Event;
-        e.text = p.word(2);
-    } else if (what == "no" && p.size() == 4 && p.word(2) == "event") {
+        e.text = w(2);
+    } else if (what == "no" && n == 4 && w(2) == "event") {
         e.kind = Expectation::Kind::NoEvent;
-        e.text = p.word(3);
+        e.text = w(3);
+    } else if ((what == "hint" || what == "event") && n > 3) {
+        unquoted(2);
+    } else if (what == "no" && n > 4 && w(2) == "event") {
+        unquoted(3);
     } else {
-        p.fail("unknown expectation '" + p.joined() + "'");
+        p.fail("unknown expectation '" + p.joined() +
+               "' (expect answered, not answered, answered at wave N, call N ..., speaker on|off, "
+               "hint \"TEXT\", no hint, event \"TEXT\" or no event \"TEXT\")");
     }
     return e;
 }
@@ -275,7 +335,7 @@ platform::Result<Scenario> parseScenario(const std::string& text, const std::str
             if (p.size() == 0) continue;
             const std::string& head = p.word(0);
             if (head == "at") {
-                parseStep(p, p.nonNegative(1, "the time"), lineNo, sc.steps);
+                parseStep(p, p.nonNegative(1, "the time", kMaxTime), lineNo, sc.steps);
             } else if (head == "expect") {
                 sc.expectations.push_back(parseExpectation(p, lineNo, raw));
             } else if (head == "title") {
@@ -294,8 +354,12 @@ platform::Result<Scenario> parseScenario(const std::string& text, const std::str
                     p.fail("the screen height is 480 or 568");
                 p.noMoreThan(2);
             } else if (head == "end") {
-                sc.end = p.nonNegative(1, "the end time");
+                sc.end = p.nonNegative(1, "the end time", kMaxTime);
+                sc.endLine = lineNo;
                 p.noMoreThan(2);
+            } else if (looksLikeNumber(head)) {
+                p.fail("unknown line '" + p.joined() + "': events start with 'at', as in 'at " +
+                       p.joined() + "'");
             } else {
                 p.fail("unknown line '" + p.joined() +
                        "' (lines start with at, expect, title, speed, language, screen-height or "
@@ -306,9 +370,62 @@ platform::Result<Scenario> parseScenario(const std::string& text, const std::str
         return platform::Failure{e.message};
     }
     if (sc.steps.empty()) return platform::Failure{file + ": no events (lines starting with 'at')"};
+    // Steps after the end would never play; say so rather than drop them.
+    if (sc.end) {
+        const Step* late = nullptr;
+        for (const Step& step : sc.steps)
+            if (step.at > *sc.end && (late == nullptr || step.line < late->line)) late = &step;
+        if (late != nullptr) {
+            char buf[160];
+            std::snprintf(buf, sizeof buf,
+                          ": an event at %g s comes after the end of the scenario at %g s (line "
+                          "%d), so it would never happen",
+                          late->at, *sc.end, sc.endLine);
+            return platform::Failure{file + ":" + std::to_string(late->line) + buf};
+        }
+    }
     std::stable_sort(sc.steps.begin(), sc.steps.end(),
                      [](const Step& a, const Step& b) { return a.at < b.at; });
     return sc;
+}
+
+platform::Result<Scenario> loadScenario(const std::string& path) {
+    const bool standardInput = path == "-";
+    const std::string name = standardInput ? "(standard input)" : path;
+    int fd = standardInput ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return platform::Failure{name + ": cannot read the scenario: " + std::strerror(errno)};
+    struct stat st {};
+    std::string text;
+    std::string problem;
+    if (::fstat(fd, &st) != 0) {
+        problem = std::string("cannot read the scenario: ") + std::strerror(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        problem = "is a folder, not a scenario file";
+    } else if (S_ISREG(st.st_mode) && static_cast<uintmax_t>(st.st_size) > kMaxScenarioBytes) {
+        problem = "is larger than a scenario can be (1 MiB)";
+    } else {
+        // A FIFO or a terminal is read as it comes, blocking, up to the same limit.
+        if (!standardInput) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        char buf[65536];
+        for (;;) {
+            const ssize_t got = ::read(fd, buf, sizeof buf);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                problem = std::string("cannot read the scenario: ") + std::strerror(errno);
+                break;
+            }
+            if (got == 0) break;
+            text.append(buf, static_cast<size_t>(got));
+            if (text.size() > kMaxScenarioBytes) {
+                problem = "is larger than a scenario can be (1 MiB)";
+                break;
+            }
+        }
+    }
+    if (!standardInput) ::close(fd);
+    if (!problem.empty()) return platform::Failure{name + ": " + problem};
+    return parseScenario(text, name);
 }
 
 }  // namespace sim

@@ -49,6 +49,7 @@ struct Expectation {
     };
     Kind kind = Kind::Answered;
     int line = 0;
+    int call = 0;  // which call, counted from 1 in the order they come in; 0: any call
     int wave = 0;
     std::string text;
     std::string source;  // the line as written, for reports
@@ -61,14 +62,25 @@ struct Scenario {
     std::string language = "en";
     double screenHeight = 568;
     std::optional<double> end;
+    int endLine = 0;
     std::vector<Step> steps;  // in time order (stable for equal times)
     std::vector<Expectation> expectations;
     // When the run stops: the given end, else four seconds after the last step.
     double endTime() const;
 };
 
+// Limits of what a scenario may say; bigger numbers are refused with the line that has them.
+inline constexpr double kMaxTime = 86400;       // seconds of phone time: one day
+inline constexpr double kMaxWaveSeconds = 60;   // covering time and pause of one wave
+inline constexpr double kMaxAcceleration = 16;  // g, each axis of a pose
+inline constexpr int kMaxWavesInARow = 20;
+inline constexpr size_t kMaxScenarioBytes = 1 << 20;  // a scenario file is read whole
+
 // The scenario, or why not: "file:line: problem".
 platform::Result<Scenario> parseScenario(const std::string& text, const std::string& file);
+// Reads and parses a scenario file; "-" is standard input. Why not, when it cannot be read (with
+// the system's reason), is a folder or is larger than kMaxScenarioBytes, or does not parse.
+platform::Result<Scenario> loadScenario(const std::string& path);
 
 // The scenario played when none is given: a locked phone lying screen-up, two waves at medium
 // speed, the call answered and the speaker on.

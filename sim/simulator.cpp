@@ -9,7 +9,7 @@
 // By default the phone runs in simulated time, on the simulator's one clock (phone_clock.h):
 // as fast as the machine allows, and with the same timeline on every run. --realtime runs it
 // on the wall clock, scaled by --speed, for watching it live and driving it with dbus-send.
-// Exit status: 0 every expectation held, 1 one failed (named), 2 bad scenario or arguments,
+// Exit status: 0 every expectation held, 1 some failed (each named), 2 bad scenario or arguments,
 // 3 the phone could not be run. Ctrl-C or SIGTERM ends every process it started and removes its
 // runtime directory.
 #include <fcntl.h>
@@ -21,6 +21,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <string>
@@ -63,7 +64,9 @@ bool installSignals(platform::RunLoop& loop, std::function<void()> woken) {
     struct sigaction sa {};
     sa.sa_handler = &onSignal;
     sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGINT, SIGTERM, SIGCHLD}) ::sigaction(sig, &sa, nullptr);
+    // A closed terminal (SIGHUP) and Ctrl-\\ (SIGQUIT) end the run as Ctrl-C does: the phone is
+    // stopped and its runtime directory removed.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD}) ::sigaction(sig, &sa, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
     loop.addSource(wakePipe[0], [woken] {
         char buf[64];
@@ -82,14 +85,26 @@ std::string selfDirectory() {
     return ec ? std::string(".") : exe.parent_path().string();
 }
 
+// Where the hosts are: beside the simulator in the build tree, in libexec/orvella once installed.
+std::string hostDirectory() {
+    const std::string self = selfDirectory();
+    std::error_code ec;
+    if (fs::exists(self + "/springboard", ec)) return self;
+    return (fs::path(self) / "../libexec/orvella").lexically_normal().string();
+}
+
+// The package: the installed one beside an installed simulator, else the build's staged tree.
+std::string defaultPackage() {
+    std::error_code ec;
+    const fs::path installed = fs::path(selfDirectory()) / "../share/orvella/package";
+    if (fs::is_directory(installed, ec)) return installed.lexically_normal().string();
+    return ORVELLA_PACKAGE_DIR;
+}
+
 platform::Result<sim::Scenario> loadScenario(const sim::Options& o) {
     if (o.scenarioFile.empty())
         return sim::parseScenario(sim::kDefaultScenario, "(built-in scenario)");
-    std::ifstream in(o.scenarioFile);
-    if (!in) return platform::Failure{o.scenarioFile + ": cannot read the scenario file"};
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return sim::parseScenario(ss.str(), o.scenarioFile);
+    return sim::loadScenario(o.scenarioFile);
 }
 
 std::string number(double v) {
@@ -100,22 +115,36 @@ std::string number(double v) {
 
 // --- what the hosts tell the simulator, into the timeline -----------------------------------
 
+// Any process on the phone's bus can send anything. What the hosts tell is believed only from
+// the connections of the processes the simulator started: the bus daemon names the process
+// behind each sender.
 struct Listener {
+    explicit Listener(sim::Phone& p) : phone(p) {}
+    sim::Phone& phone;
     std::set<std::string> ready;
     std::map<std::string, std::string> processOf;  // unique bus name -> host
     bool toldLate = false;
 
+    // The host behind the sender, if the sender is one of ours (asked once per connection).
+    const std::string* host(platform::Bus& bus, const BusSignal& s) {
+        auto known = processOf.find(s.sender);
+        if (known != processOf.end()) return &known->second;
+        if (strangers_.count(s.sender) != 0) return nullptr;
+        if (auto name = phone.hostOf(bus.processOf(s.sender)))
+            return &processOf.emplace(s.sender, *name).first->second;
+        strangers_.insert(s.sender);
+        return nullptr;
+    }
+
     void listen(platform::Bus& bus, sim::Narrator& narrator) {
-        auto known = [this](const BusSignal& s) {
-            if (const std::string* p = s.text(0)) processOf[s.sender] = *p;
-        };
+        auto known = [this, &bus](const BusSignal& s) { host(bus, s); };
         bus.subscribe(names::kClock, names::kHello, std::nullopt, known);
-        bus.subscribe(names::kHost, names::kReady, std::nullopt, [this, known](const BusSignal& s) {
-            known(s);
-            if (const std::string* p = s.text(0)) ready.insert(*p);
+        bus.subscribe(names::kHost, names::kReady, std::nullopt, [this, &bus](const BusSignal& s) {
+            if (const std::string* h = host(bus, s)) ready.insert(*h);
         });
-        bus.subscribe(names::kTrace, "", std::nullopt, [&narrator](const BusSignal& s) {
-            const std::string* process = s.text(0);
+        bus.subscribe(names::kTrace, "", std::nullopt, [this, &bus, &narrator](const BusSignal& s) {
+            // Named after the host the sender is, whatever the signal says.
+            const std::string* process = host(bus, s);
             if (process == nullptr) return;
             if (s.member == names::kLog) {
                 if (const std::string* line = s.text(1)) narrator.log(*process, *line);
@@ -125,26 +154,33 @@ struct Listener {
         });
         // Posts are narrated from the notifications themselves, named after their sender.
         bus.subscribe(names::kDistributed, names::kNotification, std::nullopt,
-                      [this, &narrator](const BusSignal& s) {
+                      [this, &bus, &narrator](const BusSignal& s) {
                           const std::string* name = s.text(0);
                           if (name == nullptr) return;
-                          auto who = processOf.find(s.sender);
-                          narrator.posted(who == processOf.end() ? s.sender : who->second, *name);
+                          // The platform's notifications are unauthenticated, as on the
+                          // phone: a stranger's post is told under its bus name.
+                          const std::string* who = host(bus, s);
+                          narrator.posted(who == nullptr ? s.sender : *who, *name);
                       });
-        bus.subscribe(names::kClock, names::kLate, std::nullopt, [this](const BusSignal& s) {
+        bus.subscribe(names::kClock, names::kLate, std::nullopt, [this, &bus](const BusSignal& s) {
+            if (host(bus, s) == nullptr) return;
             const std::string* process = s.text(0);
             const double* at = s.arg<double>(1);
             const double* lag = s.arg<double>(2);
             if (toldLate || process == nullptr || at == nullptr || lag == nullptr) return;
+            const std::string who = sim::printable(sim::clipped(*process));
             toldLate = true;
             char buf[200];
             std::snprintf(buf, sizeof buf,
                           "the phone fell behind the scenario: %s took in a scripted event "
                           "%.1f ms of phone time late (the machine is too busy for this speed)",
-                          process->c_str(), *lag * 1e3);
+                          who.c_str(), *lag * 1e3);
             platform::warn(kMe, buf);
         });
     }
+
+  private:
+    std::set<std::string> strangers_;
 };
 
 // --- one run ---------------------------------------------------------------------------------
@@ -202,7 +238,8 @@ struct Run {
     }
 
     void afterStart() {
-        if (options.log) phone.bus().emit({names::kHardware, names::kLogging, {true}, {}});
+        // The tweak's log is always on: the wave recognizer's time-outs are told from it.
+        phone.bus().emit({names::kHardware, names::kLogging, {true}, {}});
         if (!options.addressFile.empty())
             std::ofstream(options.addressFile) << phone.address() << "\n";
     }
@@ -289,16 +326,22 @@ int Run::realtime(double speed) {
 
 int checkExpectations(const sim::Scenario& scenario, const sim::Player& player,
                       const sim::Narrator& narrator, sim::Timeline& timeline) {
-    sim::Outcome outcome{player.modem().answeredAtWaves, player.modem().speakerEverOn,
-                         narrator.hints(), timeline.events()};
-    int failedLine = 0;
+    sim::Outcome outcome;
+    for (const auto& c : player.modem().calls) outcome.calls.push_back({c.answered, c.wave});
+    outcome.speakerEverOn = player.modem().speakerEverOn;
+    outcome.hints = narrator.hints();
+    outcome.events = timeline.events();
+    int failed = 0;
     for (const sim::Verdict& v : sim::check(scenario.expectations, outcome)) {
-        timeline.result(v.report, v.held);
-        if (!v.held && failedLine == 0) failedLine = v.expectation->line;
+        timeline.result(v.report, v.held, v.expectation->line, v.happened);
+        if (v.held) continue;
+        ++failed;
+        platform::warn(kMe,
+                       sim::printable(scenario.file + ":" + std::to_string(v.expectation->line) +
+                                      ": expectation failed: " + v.expectation->source +
+                                      (v.happened.empty() ? "" : " (" + v.happened + ")")));
     }
-    if (failedLine == 0) return 0;
-    platform::warn(kMe, scenario.file + ":" + std::to_string(failedLine) + ": expectation failed");
-    return 1;
+    return failed == 0 ? 0 : 1;
 }
 
 std::string heading(const sim::Scenario& scenario, const sim::Options& o, double speed) {
@@ -311,31 +354,44 @@ std::string heading(const sim::Scenario& scenario, const sim::Options& o, double
 }  // namespace
 
 int main(int argc, char** argv) {
-    auto options = sim::parseOptions(argc, argv, ORVELLA_PACKAGE_DIR);
-    if (!options || options->help) {
-        platform::warn(kMe, (options ? "" : options.error() + "\n") + sim::kUsage);
+    auto options = sim::parseOptions(argc, argv, defaultPackage());
+    if (!options) {
+        platform::warn(kMe, options.error() + "\nTry 'orvella-sim --help' for the options.");
         return 2;
+    }
+    if (options->help) {
+        std::fputs(sim::kHelp, stdout);
+        return 0;
+    }
+    if (options->version) {
+        std::printf("orvella-sim %s\n", ORVELLA_VERSION);
+        return 0;
     }
     auto scenario = loadScenario(*options);
     if (!scenario) {
-        platform::warn(kMe, scenario.error());
+        // The message quotes the file, which may hold anything.
+        platform::warn(kMe, sim::printable(scenario.error()));
         return 2;
     }
     const double speed = options->speed.value_or(scenario->speed.value_or(1.0));
     auto& loop = platform::RunLoop::main();
 
     sim::Timeline timeline(options->json);
-    sim::Narrator narrator(timeline);
-    auto phone = sim::Phone::start({options->package, options->root, selfDirectory(),
+    sim::Narrator narrator(timeline, options->log);
+    auto phone = sim::Phone::start({options->package, options->root, hostDirectory(),
                                     scenario->language, scenario->screenHeight});
     if (!phone) {
         platform::warn(kMe, phone.error());
         return 3;
     }
-    Listener listener;
+    Listener listener(**phone);
     listener.listen((*phone)->bus(), narrator);
     sim::Player player((*phone)->bus(), loop, timeline, options->realtime);
-    timeline.heading(heading(*scenario, *options, speed));
+    sim::Json about = {{"file", scenario->file},
+                       {"title", scenario->title},
+                       {"clock", options->realtime ? "real time" : "simulated"}};
+    if (options->realtime) about["speed"] = speed;
+    timeline.heading(heading(*scenario, *options, speed), about);
 
     Run run{*options, *scenario, **phone, timeline, player, listener};
     // Waits end on a signal, a host that ended (SIGCHLD) or a lost bus; the real-time loop
@@ -348,7 +404,8 @@ int main(int argc, char** argv) {
         run.lostBus = reason;
         run.loop.stop();
     });
-    const int status = options->realtime ? run.realtime(speed) : run.simulated();
-    if (status != 0) return status;
-    return checkExpectations(*scenario, player, narrator, timeline);
+    int status = options->realtime ? run.realtime(speed) : run.simulated();
+    if (status == 0) status = checkExpectations(*scenario, player, narrator, timeline);
+    timeline.finish(status);
+    return status;
 }

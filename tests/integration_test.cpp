@@ -145,7 +145,7 @@ std::string comparable(const std::string& timeline) {
 
 // A call that rings until the end of a very long scenario, the phone screen-down: the
 // simulator keeps giving the springboard turns (one per accelerometer sample) for minutes.
-const char* const kRingingForever = "at 0 pose down\nat 0.5 call incoming\nend 10000000\n";
+const char* const kRingingForever = "at 0 pose down\nat 0.5 call incoming\nend 86400\n";
 
 class Scenarios : public ::testing::TestWithParam<std::string> {};
 
@@ -180,31 +180,34 @@ TEST_P(Scenarios, TenRunsGiveOneTimeline) {
 
 INSTANTIATE_TEST_SUITE_P(Integration, Scenarios, ::testing::ValuesIn(scenarioFiles()), testName);
 
-TEST(Simulator, DefaultScenarioAsJsonLinesWithTheTweaksLog) {
+TEST(Simulator, DefaultScenarioAsOneJsonDocumentWithTheTweaksLog) {
     SimRun r = simulate({"--json", "--log"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     ScratchDir dir;
-    writeFile(dir.file("out.jsonl"), r.out);
-    EXPECT_EQ(testing_support::run(
-                  "python3 -c 'import json,sys\nfor l in open(sys.argv[1]): json.loads(l)' " +
-                  dir.file("out.jsonl")),
+    writeFile(dir.file("out.json"), r.out);
+    EXPECT_EQ(testing_support::run("/usr/bin/python3 -m json.tool " + dir.file("out.json") +
+                                   " > /dev/null"),
               0)
         << r.out;
-    EXPECT_NE(r.out.find("{\"time\": 0.500, \"process\": \"springboard\", \"event\": \"answer "
-                         "bar shows logo and hint \\\"Wave twice to answer\\\"\"}"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find("{\"type\":\"screen\",\"time\":0.5,\"process\":\"springboard\","
+                   "\"what\":\"answer bar shows logo and hint \\\"Wave twice to answer\\\"\""),
+        std::string::npos)
         << r.out;
     EXPECT_NE(
         r.out.find(
             "log: *** HandleProximityFeedback - FROM READY_STATE to kPROXIMITY_COVERED_WAVE_1 ***"),
         std::string::npos);
-    EXPECT_NE(r.out.find("{\"time\": 6.750, \"process\": \"sim\", \"event\": \"call answered\"}"),
+    EXPECT_NE(r.out.find("{\"type\":\"modem\",\"time\":6.75,\"process\":\"sim\",\"what\":\"call "
+                         "answered\""),
               std::string::npos)
         << "answered as the second wave's hand leaves the sensor\n"
         << r.out;
     EXPECT_NE(
-        r.out.find("{\"expectation\": \"line 9: expect answered at wave 2\", \"held\": true}"),
-        std::string::npos);
+        r.out.find("{\"type\":\"expectation\",\"line\":9,\"report\":\"line 9: expect answered "
+                   "at wave 2\",\"held\":true}"),
+        std::string::npos)
+        << r.out;
 }
 
 TEST(Simulator, FiftyCallsAreEachAnsweredAtTheirSecondWave) {
@@ -226,7 +229,8 @@ TEST(Simulator, FiftyCallsAreEachAnsweredAtTheirSecondWave) {
     for (std::string line; std::getline(lines, line);) {
         if (line.find("sim          incoming call") != std::string::npos) uncovers = 0;
         if (line.find("sim          hand uncovers the sensor") != std::string::npos) ++uncovers;
-        if (line.find("sim          call answered") != std::string::npos)
+        if (line.find("sim          call ") != std::string::npos &&
+            line.find(" answered") != std::string::npos)
             wavesAtAnswer.push_back(uncovers);
     }
     EXPECT_EQ(wavesAtAnswer, std::vector<int>(50, 2)) << r.out;
@@ -268,9 +272,9 @@ TEST(Simulator, BadScenariosAndArgumentsExitTwoNamingFileAndLine) {
         EXPECT_NE(r.err.find(dir.file("bad.scn") + c.message), std::string::npos) << r.err;
     }
     EXPECT_EQ(simulate({dir.file("missing.scn")}).status, 2);
-    SimRun r = simulate({"--speed", "zero"});
+    SimRun r = simulate({"--realtime", "--speed", "zero"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("--speed needs a number"), std::string::npos);
+    EXPECT_NE(r.err.find("--speed: 'zero' is not a number"), std::string::npos) << r.err;
     EXPECT_EQ(simulate({"--realtime", "--frobnicate"}).status, 2);
 }
 
@@ -288,6 +292,57 @@ TEST(Simulator, SigtermEndsEveryProcessAndRemovesTheRuntimeDirectory) {
     EXPECT_EQ(waitFor(sim, 60), 128 + SIGTERM);
     EXPECT_FALSE(fs::exists(runtime));
     EXPECT_EQ(processesMentioning({runtime}).size(), 0u);
+}
+
+// A closed terminal, Ctrl-\\ and Ctrl-C end the run as SIGTERM does.
+class EndingSignals : public ::testing::TestWithParam<int> {};
+
+TEST_P(EndingSignals, EndEveryProcessAndRemoveTheRuntimeDirectory) {
+    ScratchDir dir;
+    writeFile(dir.file("long.scn"), kRingingForever);
+    const std::string addressFile = dir.file("address");
+    pid_t sim = start({ORVELLA_SIM, dir.file("long.scn"), "--bus-address-file", addressFile},
+                      dir.file("out"), dir.file("err"));
+    ASSERT_TRUE(waitForFile(addressFile, 60)) << readFile(dir.file("err"));
+    const std::string runtime = runtimeOf(addressFile);
+    EXPECT_EQ(processesMentioning({runtime}).size(), 4u) << "three hosts and the bus daemon";
+    ::kill(sim, GetParam());
+    EXPECT_EQ(waitFor(sim, 60), 128 + GetParam());
+    EXPECT_FALSE(fs::exists(runtime));
+    EXPECT_EQ(processesMentioning({runtime}).size(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Simulator, EndingSignals, ::testing::Values(SIGHUP, SIGQUIT, SIGINT),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(sigabbrev_np(info.param));
+                         });
+
+// SIGKILL leaves the simulator no say: its children end with it, and the next run removes the
+// runtime directory it left.
+TEST(Simulator, AfterSigkillTheChildrenEndAndTheNextRunSweepsTheDirectory) {
+    ScratchDir dir;
+    writeFile(dir.file("long.scn"), kRingingForever);
+    const std::string addressFile = dir.file("address");
+    pid_t sim = start({ORVELLA_SIM, dir.file("long.scn"), "--bus-address-file", addressFile},
+                      dir.file("out"), dir.file("err"));
+    ASSERT_TRUE(waitForFile(addressFile, 60)) << readFile(dir.file("err"));
+    const std::string runtime = runtimeOf(addressFile);
+    ASSERT_EQ(processesMentioning({runtime}).size(), 4u);
+    ::kill(sim, SIGKILL);
+    EXPECT_EQ(waitFor(sim, 60), 128 + SIGKILL);
+    bool gone = false;
+    for (int i = 0; i < 6000 && !gone; ++i) {  // at most a minute
+        gone = processesMentioning({runtime}).empty();
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(gone) << "hosts or bus daemon outlived the simulator";
+    EXPECT_TRUE(fs::exists(runtime)) << "no one could remove it yet";
+    SimRun next = simulate({"--version"});
+    EXPECT_TRUE(fs::exists(runtime)) << "--version starts no phone";
+    writeFile(dir.file("short.scn"), "at 0 note hello\n");
+    next = simulate({dir.file("short.scn")});
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_FALSE(fs::exists(runtime)) << "the next run sweeps the stale directory";
 }
 
 // A host that stops answering the clock is named, and the simulator gives up after a bounded
@@ -384,6 +439,40 @@ TEST(RealTime, NoLagWarningWhenNothingIsPaused) {
 
 // dbus-send drives a phone in real time; in simulated time the phone would have finished
 // before anyone outside could send.
+// Anyone on the phone's bus can send anything. A trace event from a process the simulator did
+// not start is not believed, a pose of the wrong shape is not applied as (0, 0, 0) (which would
+// keep the sensor from arming), and a notification name full of escape sequences is shown, not
+// obeyed by the terminal.
+TEST(RealTime, ForgedAndMalformedSignalsFromOutsideChangeNothing) {
+    ScratchDir dir;
+    writeFile(dir.file("ring.scn"),
+              "at 0 pose up\nat 3 call incoming\nat 9 wave\nat 12 call ended\n"
+              "expect answered at wave 1\nexpect no event \"forged\"\n");
+    const std::string addressFile = dir.file("address");
+    pid_t sim = start({ORVELLA_SIM, dir.file("ring.scn"), "--realtime", "--speed", "2",
+                       "--bus-address-file", addressFile},
+                      dir.file("out"), dir.file("err"));
+    ASSERT_TRUE(waitForFile(addressFile, 30)) << readFile(dir.file("err"));
+    const std::string address = trimmed(readFile(addressFile));
+    ASSERT_TRUE(waitUntil(
+        [&] { return readFile(dir.file("out")).find("phone lies screen-up") != std::string::npos; },
+        30));
+    const std::string send = "dbus-send --bus='" + address + "' --type=signal /org/orvella/Phone ";
+    EXPECT_EQ(testing_support::run(send + "org.orvella.Hardware.Pose string:0 string:0 string:0"),
+              0);
+    EXPECT_EQ(
+        testing_support::run(send + "org.orvella.Trace.ViewAdded string:springboard string:UILabel "
+                                    "int64:103 double:0 double:0 double:1 double:1 string:forged"),
+        0);
+    EXPECT_EQ(testing_support::run(send + "org.orvella.Distributed.Notification "
+                                          "string:\"$(printf '\\033[2Jevil')\" string:"),
+              0);
+    EXPECT_EQ(waitFor(sim, 90), 0) << readFile(dir.file("out")) << readFile(dir.file("err"));
+    const std::string out = readFile(dir.file("out"));
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+    EXPECT_NE(out.find("posted \\x1b[2Jevil"), std::string::npos) << out;
+}
+
 TEST(RealTime, DbusSendIntoARunningPhoneAnswersTheRingingCall) {
     ScratchDir dir;
     writeFile(dir.file("ring.scn"),

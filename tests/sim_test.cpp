@@ -75,20 +75,22 @@ TEST_F(NarratorTest, AnsweringSettingsAndSensorsInPlainWords) {
     n.event("mobilephone", ev::SpeakerButtonTapped{true});
     n.event("preferences", ev::ButtonTapped{{"UIButton", 5, 0, 0, 80, 40, "Done"}});
     n.event("preferences", ev::ButtonTapped{{"UIButton", 6, 1, 2, 3, 4, ""}});
-    n.event("preferences", ev::SwitchFlipped{7, false});
+    n.event("preferences", ev::SwitchFlipped{7, false, ""});
+    n.event("preferences", ev::SwitchFlipped{0, true, "Speaker with headset"});
     n.event("preferences", ev::PickerTurned{2, "Twice"});
     n.event("springboard", ev::SensorSwitched{ev::Sensor::Proximity, true});
     n.event("springboard", ev::Bookkeeping{"hook installed: -[X y]"});
     n.event("preferences", ev::AlertShown{"Warning", "Sure?", {"OK"}});
-    EXPECT_EQ(
-        timeline.events(),
-        (std::vector<std::string>{
-            "answer bar presses its answer button", "answer bar answers the call",
-            "answer bar finishes its slide", "answer bar answers the call",
-            "in-call controller taps the speaker button", "settings: tapped \"Done\"",
-            "settings: tapped button tapped: UIButton tag 6 frame (1,2,3,4)",
-            "settings: switch flipped off: tag 7", "settings: picker column 2 turned to \"Twice\"",
-            "proximity sensor armed", "alert shown: \"Warning\" \"Sure?\" buttons [OK]"}));
+    EXPECT_EQ(timeline.events(),
+              (std::vector<std::string>{
+                  "answer bar presses its answer button", "answer bar answers the call",
+                  "answer bar finishes its slide", "answer bar answers the call",
+                  "in-call controller taps the speaker button", "settings: tapped \"Done\"",
+                  "settings: tapped button tapped: UIButton tag 6 frame (1,2,3,4)",
+                  "settings: switch with tag 7 turned off",
+                  "settings: switch \"Speaker with headset\" turned on",
+                  "settings: picker column \"waves when unlocked\" turned to \"Twice\"",
+                  "proximity sensor armed", "alert shown: \"Warning\" \"Sure?\" buttons [OK]"}));
 }
 
 TEST_F(NarratorTest, PostsAndLogLinesAndTheTimelinesTwoForms) {
@@ -96,6 +98,9 @@ TEST_F(NarratorTest, PostsAndLogLinesAndTheTimelinesTwoForms) {
     sim::Narrator n(text);
     text.heading("Scenario: test");
     n.log("springboard", "one\r\ntwo");  // before the start: at 0
+    n.log("springboard",
+          "*** isTimedOut - Time elapsed: 1.750000 - TIMED OUT!! - RESETTING THE "
+          "FLAG TO kPROXIMITY_READY_STATE ***");
     text.setStart(clock->now());
     clock->set(clock->now() + 6.75);
     n.posted("springboard", orvella::kSlideOpenNotification);
@@ -106,6 +111,10 @@ TEST_F(NarratorTest, PostsAndLogLinesAndTheTimelinesTwoForms) {
     EXPECT_EQ(written(),
               "Scenario: test\n"
               "   0.000  springboard  log: one  two\n"
+              "   0.000  springboard  wave too slow: 1.75 s since the wave began, over the time "
+              "limit of the wave speed; counting starts again at the first wave\n"
+              "   0.000  springboard  log: *** isTimedOut - Time elapsed: 1.750000 - TIMED OUT!! - "
+              "RESETTING THE FLAG TO kPROXIMITY_READY_STATE ***\n"
               "   6.750  springboard  slide-open posted\n"
               "   6.750  springboard  speaker notification posted\n"
               "   6.750  mobilephone  posted com.example.other\n"
@@ -118,13 +127,49 @@ TEST_F(NarratorTest, PostsAndLogLinesAndTheTimelinesTwoForms) {
     sim::Timeline json(true, jout);
     json.heading("A \"quoted\" title");
     json.add("sim", "tab\there\x01");
-    json.result("line 3: expect hint \"x\"", false);
+    json.result("line 3: expect hint \"x\"", false, 3);
+    json.finish(1);
     std::fclose(jout);
     EXPECT_EQ(std::string(jbuf, jsize),
-              "{\"scenario\": \"A \\\"quoted\\\" title\"}\n"
-              "{\"time\": 0.000, \"process\": \"sim\", \"event\": \"tab\\there\\u0001\"}\n"
-              "{\"expectation\": \"line 3: expect hint \\\"x\\\"\", \"held\": false}\n");
+              "{\"type\":\"run\",\"program\":\"orvella-sim\",\"version\":\"" ORVELLA_VERSION
+              "\",\"heading\":\"A \\\"quoted\\\" title\",\"scenario\":{},\n"
+              "\"timeline\": [\n"
+              "{\"type\":\"host\",\"time\":0.0,\"process\":\"sim\",\"what\":\"tab\\there\\u0001\","
+              "\"details\":{}}\n],\n"
+              "\"expectations\": [\n"
+              "{\"type\":\"expectation\",\"line\":3,\"report\":\"line 3: expect hint \\\"x\\\"\","
+              "\"held\":false}\n],\n"
+              "\"failed\":1,\"status\":1}\n");
     std::free(jbuf);
+}
+
+// What arrives from the bus is cut when long, and the timeline keeps a bounded number of lines.
+TEST_F(NarratorTest, LongTextsAreCutAndTheTimelineIsBounded) {
+    sim::Timeline timeline(false, out);
+    sim::Narrator n(timeline);
+    n.posted("stranger", std::string(4 << 20, 'x'));
+    ASSERT_EQ(timeline.events().size(), 1u);
+    EXPECT_EQ(timeline.events()[0].rfind("posted xxx", 0), 0u);
+    EXPECT_LE(timeline.events()[0].size(), sim::kMaxText + 3);
+    EXPECT_LT(written().size(), 2 * sim::kMaxText);
+    for (size_t i = 1; i < sim::kMaxKept; ++i) timeline.add("sim", "line");
+    EXPECT_FALSE(timeline.overflowed());
+    timeline.add("sim", "one too many");
+    EXPECT_TRUE(timeline.overflowed());
+    EXPECT_EQ(timeline.events().size(), sim::kMaxKept);
+    // A multi-byte character is never cut in half.
+    EXPECT_EQ(sim::clipped(std::string(sim::kMaxText - 1, 'a') + "\xc3\xa9"),
+              std::string(sim::kMaxText - 1, 'a') + "...");
+}
+
+TEST(Printable, ControlsAndBrokenBytesBecomeVisibleEscapes) {
+    EXPECT_EQ(sim::printable("plain caf\xc3\xa9"), "plain caf\xc3\xa9");
+    EXPECT_EQ(sim::printable("\x1b[2J\x07\x7f"), "\\x1b[2J\\x07\\x7f");
+    EXPECT_EQ(sim::printable("\xc2\x9b"
+                             "31m"),
+              "\\u009b31m")
+        << "a C1 escape";
+    EXPECT_EQ(sim::printable("\x9b\xff\xc0\xaf"), "\\x9b\\xff\\xc0\\xaf") << "not UTF-8";
 }
 
 namespace {
@@ -152,7 +197,8 @@ TEST(Expectations, HoldOrNotAgainstWhatHappened) {
         "expect hint \"Wave twice to answer\"\nexpect no hint\n"
         "expect event \"slide-open\"\nexpect no event \"slide-open\"\n";
     std::vector<sim::Expectation> keep;
-    sim::Outcome answered{{1, 2}, true, {"Wave twice to answer"}, {"x", "slide-open posted"}};
+    sim::Outcome answered{
+        {{true, 1}, {true, 2}}, true, {"Wave twice to answer"}, {"x", "slide-open posted"}};
     EXPECT_EQ(held(checked(all, answered, keep)),
               (std::vector<bool>{true, false, true, false, true, false, true, false, true, false}));
     sim::Outcome quiet{{}, false, {}, {"phone lies screen-up"}};
@@ -163,10 +209,10 @@ TEST(Expectations, HoldOrNotAgainstWhatHappened) {
 TEST(Expectations, AWrongWaveSaysWhichWaveItWas) {
     std::vector<sim::Expectation> keep;
     auto v = checked("expect answered at wave 3\nexpect answered at wave 1\n",
-                     sim::Outcome{{2}, false, {}, {}}, keep);
+                     sim::Outcome{{{true, 2}}, false, {}, {}}, keep);
     EXPECT_EQ(v[0].report, "line 2: expect answered at wave 3 (answered at wave 2)");
     auto none = checked("expect answered at wave 3\n", sim::Outcome{}, keep);
-    EXPECT_EQ(none[0].report, "line 2: expect answered at wave 3") << "never answered";
+    EXPECT_EQ(none[0].report, "line 2: expect answered at wave 3 (no call came in)");
     EXPECT_EQ(none[0].expectation->line, 2);
 }
 

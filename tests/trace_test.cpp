@@ -22,7 +22,7 @@ const std::vector<std::pair<TraceEvent, std::string>>& everyEvent() {
          "view removed: UIImageView tag 101 frame (10,2,50,50)"},
         {ev::ButtonTapped{TracedView{"UIButton", 0, 170, 20, 130, 56, "Answer"}},
          "button tapped: UIButton tag 0 frame (170,20,130,56) text \"Answer\""},
-        {ev::SwitchFlipped{7, true}, "switch flipped on: tag 7"},
+        {ev::SwitchFlipped{7, true, "Enabled"}, "switch flipped on: tag 7 beside \"Enabled\""},
         {ev::PickerTurned{1, "Twice"}, "picker column 1 turned to \"Twice\""},
         {ev::AlertShown{"Warning", "Really?", {"Yes", "No"}},
          "alert shown: \"Warning\" \"Really?\" buttons [Yes, No]"},

@@ -275,6 +275,17 @@ void Bus::subscribe(const std::string& interface, const std::string& member,
 // --- The transport
 // ---------------------------------------------------------------------------------
 
+int64_t Bus::processOf(const std::string& uniqueName) {
+    if (bus_ == nullptr || uniqueName.empty()) return -1;
+    sd_bus_creds* creds = nullptr;
+    pid_t pid = -1;
+    if (sd_bus_get_name_creds(raw(bus_), uniqueName.c_str(), SD_BUS_CREDS_PID, &creds) >= 0) {
+        if (sd_bus_creds_get_pid(creds, &pid) < 0) pid = -1;
+        sd_bus_creds_unref(creds);
+    }
+    return pid;
+}
+
 BusTransport::BusTransport(Bus& bus) : bus_(bus) {}
 
 void BusTransport::send(const Envelope& e) {
@@ -394,7 +405,7 @@ BusSignal traceSignal(const std::string& process, const TraceEvent& event) {
                 return std::pair{"ButtonTapped", viewArgs(e.button)};
             },
             [](const SwitchFlipped& e) {
-                return std::pair{"SwitchFlipped", std::vector<BusArg>{e.tag, e.on}};
+                return std::pair{"SwitchFlipped", std::vector<BusArg>{e.tag, e.on, e.label}};
             },
             [](const PickerTurned& e) {
                 return std::pair{"PickerTurned", std::vector<BusArg>{e.column, e.title}};
@@ -471,7 +482,8 @@ std::optional<TraceEvent> traceEventOf(const BusSignal& s) {
         e = ButtonTapped{in.view()};
     } else if (m == "SwitchFlipped") {
         const int64_t tag = in.next<int64_t>();
-        e = SwitchFlipped{tag, in.next<bool>()};
+        const bool on = in.next<bool>();
+        e = SwitchFlipped{tag, on, in.next<std::string>()};
     } else if (m == "PickerTurned") {
         const int64_t column = in.next<int64_t>();
         e = PickerTurned{column, in.next<std::string>()};

@@ -183,11 +183,29 @@ void registerControlClasses() {
 
 // --- What a user does ----------------------------------------------------------------------------
 
+namespace {
+
+// The label a person reads as the switch's name: a label of the same parent whose frame spans
+// the switch's vertical middle.
+std::string labelBeside(const UIView* v) {
+    if (v->superview == nullptr) return "";
+    const double middle = v->frame.origin.y + v->frame.size.height / 2;
+    for (const auto& sibling : v->superview->subviews) {
+        if (sibling.get() == v || !objc::isKindOfClass(sibling.get(), UILabel::cls())) continue;
+        const CGRect& f = sibling->frame;
+        if (f.origin.y <= middle && middle <= f.origin.y + f.size.height)
+            return static_cast<const UILabel*>(sibling.get())->text;
+    }
+    return "";
+}
+
+}  // namespace
+
 void setSwitchByUser(id s, bool on) {
     if (s == nullptr || !objc::isKindOfClass(s, UISwitch::cls())) return;
     auto* sw = as<UISwitch>(s);
     sw->on = on;
-    if (tracing()) trace(events::SwitchFlipped{sw->tag, on});
+    if (tracing()) trace(events::SwitchFlipped{sw->tag, on, labelBeside(sw)});
     if (sw->target != nullptr && sw->action != nullptr) msgSend(sw->target, sw->action, s);
 }
 

@@ -49,7 +49,8 @@ std::string describe(const TraceEvent& event) {
             [](const ButtonTapped& e) { return "button tapped: " + describe(e.button); },
             [](const SwitchFlipped& e) {
                 return std::string("switch flipped ") + (e.on ? "on" : "off") + ": tag " +
-                       std::to_string(e.tag);
+                       std::to_string(e.tag) +
+                       (e.label.empty() ? "" : " beside " + quoted(e.label));
             },
             [](const PickerTurned& e) {
                 return "picker column " + std::to_string(e.column) + " turned to " +

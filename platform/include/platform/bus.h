@@ -14,11 +14,11 @@
 //   org.orvella.Trace.*                   from the hosts, what a person would see, one signal per
 //                                         event, named after it; each starts with (s process):
 //       ViewAdded, ViewRemoved, ButtonTapped (s class, x tag, d x, d y, d width, d height,
-//                                         s text), SwitchFlipped (x tag, b on), PickerTurned
-//                                         (x column, s title), AlertShown (s title, s message,
-//                                         as buttons), AlertClosed (s button), URLOpened (s url),
-//                                         SensorSwitched (s "accelerometer"|"proximity", b on),
-//                                         CallAnswered (s "button"|"slide"), SlideFinished (),
+//                                         s text), SwitchFlipped (x tag, b on, s label),
+//                                         PickerTurned (x column, s title), AlertShown (s title, s
+//                                         message, as buttons), AlertClosed (s button), URLOpened
+//                                         (s url), SensorSwitched (s "accelerometer"|"proximity", b
+//                                         on), CallAnswered (s "button"|"slide"), SlideFinished (),
 //                                         InCallButtonTapped (i position), SpeakerButtonTapped
 //                                         (b on), CallScreenChanged (s "incoming"|"in-call",
 //                                         b shown), LockScreenRotated (x orientation),
@@ -143,6 +143,9 @@ class Bus {
     // Called once, on the main run loop, when the connection is lost.
     void setDisconnectHandler(std::function<void(const std::string& reason)> handler);
     const std::string& uniqueName() const { return uniqueName_; }
+    // The process id behind a connection's unique name, as the bus daemon knows it (it took
+    // it from the socket when the connection was made); -1 when it cannot tell.
+    int64_t processOf(const std::string& uniqueName);
     bool connected() const { return !disconnected_; }
     // Handles every message already received (the run loop does this whenever the socket is
     // readable).

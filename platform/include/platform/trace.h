@@ -35,6 +35,7 @@ struct ButtonTapped {
 struct SwitchFlipped {
     int64_t tag = 0;
     bool on = false;
+    std::string label;  // the text of the label beside it, as a person reads the row; or ""
 };
 struct PickerTurned {
     int64_t column = 0;
