@@ -1,5 +1,7 @@
 #include "Telephony.h"
 
+#include <cmath>
+
 #include "ExternalFunctions.h"
 #include "Orvella.h"
 #include "platform/devices.h"
@@ -17,6 +19,13 @@ int32_t prevRetValue = -1;
 namespace {
 
 Telephony* self_(id self) { return static_cast<Telephony*>(self); }
+
+// A glitching sensor can report NaN or infinity. Every comparison with NaN is false, so such a
+// sample would pass for screen-up and could arm answering on a phone lying face down; both
+// detection systems take it for upside down instead.
+bool finiteSample(float x, float y, float z) {
+    return std::isfinite(x) && std::isfinite(y) && std::isfinite(z);
+}
 
 // --- accessors ---------------------------------------------------------------------------
 
@@ -99,8 +108,8 @@ void scheduleKill(id self) {
                                         NSNumber::numberWithBool(false), 0.0);
 }
 
-void latestDetectionSystem(Telephony* t, float z) {
-    const int32_t cls = static_cast<double>(z) > -0.1 ? 3 : 5;
+void latestDetectionSystem(Telephony* t, float x, float y, float z) {
+    const int32_t cls = !finiteSample(x, y, z) || static_cast<double>(z) > -0.1 ? 3 : 5;
     ORVELLA_LOG("\r\n ***** accelerometer - _tmpOrientationState = %d *****\r\n", cls);
     t->phoneOrientationState = cls;
     if (cls == 5) {
@@ -167,7 +176,7 @@ void didAccelerate(id self, SEL, id /*accelerometer*/, double /*timestamp*/, flo
     Telephony* t = self_(self);
     ORVELLA_LOG("x: %.02f, y:%.02f, z: %.02f", x, y, z);
     if (Orvella_UseLatestDetectionSystem)
-        latestDetectionSystem(t, z);
+        latestDetectionSystem(t, x, y, z);
     else
         earlierDetectionSystem(t, x, y, z);
     ORVELLA_LOG("\r\n ***** accelerometer - phoneOrientationState = %@ *****\r\n",
@@ -177,6 +186,8 @@ void didAccelerate(id self, SEL, id /*accelerometer*/, double /*timestamp*/, flo
 }  // namespace
 
 int32_t getPhoneOrientationState(float x, float y, float z) {
+    // Before the movement test, so a bad sample never becomes the previous position either.
+    if (!finiteSample(x, y, z)) return 3;
     const double dy = y;
     const double dz = z;
     if (dy > -0.85 && dy < 1.2 && dz > -0.15) return 3;

@@ -4,9 +4,9 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
+
+#include "platform/files.h"
 
 namespace phoned {
 
@@ -19,14 +19,6 @@ namespace {
 std::string env(const char* name) {
     const char* v = std::getenv(name);
     return v ? v : "";
-}
-
-bool sameContent(const fs::path& a, const fs::path& b) {
-    std::error_code ec;
-    if (!fs::exists(b, ec) || fs::file_size(a, ec) != fs::file_size(b, ec) || ec) return false;
-    std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
-    return std::equal(std::istreambuf_iterator<char>(x), std::istreambuf_iterator<char>(),
-                      std::istreambuf_iterator<char>(y), std::istreambuf_iterator<char>());
 }
 
 }  // namespace
@@ -66,27 +58,10 @@ Result<void> installPackage(const std::string& package, const std::string& root)
     std::error_code ec;
     fs::create_directories(root, ec);
     if (ec) return Failure{root + ": cannot create the folder: " + ec.message()};
-    for (auto it = fs::recursive_directory_iterator(package, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        const fs::path relative = fs::relative(it->path(), package, ec);
-        if (ec) break;
-        const fs::path target = fs::path(root) / relative;
-        if (it->is_directory(ec)) {
-            fs::create_directories(target, ec);
-            if (ec) return Failure{target.string() + ": cannot create the folder: " + ec.message()};
-            continue;
-        }
-        if (!it->is_regular_file(ec) || sameContent(it->path(), target)) continue;
-        const fs::path temporary = target.string() + ".installing";
-        fs::copy_file(it->path(), temporary, fs::copy_options::overwrite_existing, ec);
-        if (!ec) fs::permissions(temporary, it->status().permissions(), ec);
-        if (!ec) fs::rename(temporary, target, ec);
-        if (ec) {
-            fs::remove(temporary);
-            return Failure{target.string() + ": cannot install: " + ec.message()};
-        }
-    }
-    if (ec) return Failure{package + ": cannot read the package: " + ec.message()};
+    // Beneath the root, so a link in it never leads the copy out; changed files are replaced by
+    // rename, unchanged ones left alone.
+    if (auto copied = platform::files::copyTree(package, root); !copied)
+        return Failure{"cannot install " + package + ": " + copied.error()};
     return {};
 }
 

@@ -116,8 +116,8 @@ void viewWillAppear(id self, SEL cmd, bool animated) {
 void writePreferencesToFile(id self, SEL) {
     const auto& prefs = screen(self)->preferences;
     if (prefs)
-        platform::plist::writeXmlAtomically(Value(*prefs),
-                                            platform::device::resolve(kPanePreferencesPath));
+        platform::plist::writeAtomically(Value(*prefs),
+                                         platform::device::resolve(kPanePreferencesPath));
     platform::CFNotificationCenterPostNotification(
         platform::CFNotificationCenterGetDarwinNotifyCenter(), kPaneSettingsChangedNotification,
         nullptr, nullptr, true);
@@ -346,6 +346,24 @@ objc::Class MainViewController::cls() {
         objc::addMethod(k, SEL_("setBtn2:"), &setOutlet<&MainViewController::btn2>);
         objc::addMethod(k, SEL_("setBtn4:"), &setOutlet<&MainViewController::btn4>);
         objc::addMethod(k, SEL_("setBtn6:"), &setOutlet<&MainViewController::btn6>);
+        // What each outlet holds, so an interface file binding another kind of view to one is
+        // refused when it loads rather than failing when the screen first uses it.
+        for (auto [outlet, viewClass] : {std::pair{"scrollView", "UIScrollView"},
+                                         {"IsOn", "UISwitch"},
+                                         {"useSpeakerHeadset", "UISwitch"},
+                                         {"useLatestDetectionAlgorithm", "UISwitch"},
+                                         {"infoButtonUseSpeakerHeadset", "UIButton"},
+                                         {"infoButton", "UIButton"},
+                                         {"pickerView", "UIPickerView"},
+                                         {"pickerViewContainer", "UIView"},
+                                         {"warningImgView", "UIImageView"},
+                                         {"warningLbl", "UILabel"},
+                                         {"btn2", "UIButton"},
+                                         {"btn4", "UIButton"},
+                                         {"btn6", "UIButton"}}) {
+            objc::class_addProperty(k, outlet, std::string("T@\"") + viewClass + "\",&,N");
+        }
+        objc::class_addProperty(k, "delegate", "T@\"<PreferencesControllerDelegate>\",&");
         return k;
     }();
     return c;

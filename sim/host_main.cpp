@@ -415,5 +415,7 @@ int main(int argc, char** argv) {
     bus->emit({n::kHost, n::kDone, {std::string(processName())}, {}});
     platform::setTraceEventSink({});
     platform::setLogSink({});
+    // The Settings application lets its pane go when it quits, as it does when the pane closes.
+    objc::objc_release(pane);
     return 0;
 }

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "platform/device.h"
+#include "platform/files.h"
 
 namespace fs = std::filesystem;
 
@@ -88,9 +89,9 @@ platform::Result<std::unique_ptr<Phone>> Phone::start(const PhoneSetup& setup) {
         return Failure{"cannot use " + phone->root_ + " as the device root"};
     if (!fs::is_directory(setup.package, ec))
         return Failure{"no package at " + setup.package + " (build it first: ./run sim)"};
-    fs::copy(setup.package, phone->root_,
-             fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
-    if (ec) return Failure{"cannot install the package into " + phone->root_ + ": " + ec.message()};
+    // Beneath the root: a link in an existing root never leads the copy out of it.
+    if (auto copied = platform::files::copyTree(setup.package, phone->root_); !copied)
+        return Failure{"cannot install the package into " + phone->root_ + ": " + copied.error()};
     auto daemon = PrivateBus::start(dir);
     if (!daemon) return Failure{daemon.error()};
     phone->daemon_ = std::move(*daemon);

@@ -1,7 +1,13 @@
 // Whole calls through the call monitor, orientation gate, wave recognizer and answering, in
 // virtual time, driven and observed only through the platform.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+#include <limits>
+#include <tuple>
+
+#include "binary_list.h"
 #include "phone_fixture.h"
 
 using platform::Dictionary;
@@ -271,6 +277,91 @@ TEST_F(Engine, EarlierDetectionSystemMeasuresTimeAndItsBaseSurvivesIntoTheNextCa
     EXPECT_FALSE(proximityOn());
 }
 
+// A NaN z compared as "not above -0.1", so a glitching sensor armed a phone lying face down.
+TEST_F(Engine, MendedSamplesWithANonFiniteComponentNeverArmEitherDetectionSystem) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    for (const bool latest : {true, false}) {
+        SCOPED_TRACE(latest ? "latest detection system" : "earlier detection system");
+        changeSettings(Dictionary{{"UseLatestDetectionSystem", Value(latest)}});
+        if (tel == nullptr) startTweak();
+        ASSERT_EQ(Orvella_UseLatestDetectionSystem, latest);
+        ring(false);
+        for (auto [x, y, z] : {std::tuple{0.0f, 0.0f, nan}, std::tuple{nan, 0.0f, -0.99f},
+                               std::tuple{0.0f, inf, -0.99f}, std::tuple{0.0f, 0.0f, -inf}}) {
+            model().setPose(x, y, z);
+            pass(8.0);  // ten samples
+            EXPECT_EQ(TelFlag(), kACCELEROMETER_READY_STATE) << x << " " << y << " " << z;
+            EXPECT_FALSE(proximityOn());
+        }
+        if (latest) {
+            // One bad sample among screen-up ones starts the count again.
+            model().setPose(0, 0, -0.99f);
+            pass(3.2);
+            model().setPose(0, 0, nan);
+            pass(0.8);
+            model().setPose(0, 0, -0.99f);
+            pass(3.2);
+            EXPECT_EQ(TelFlag(), kACCELEROMETER_READY_STATE);
+        }
+        // A sound sensor again arms as ever, and waving then answers.
+        EXPECT_LT(layFaceUp(), 5.0);
+        wave();
+        EXPECT_TRUE(answered());
+        callStatus(platform::kCTCallStatusEnded);
+        posted().clear();
+    }
+}
+
+// Each of these stopped SpringBoard from starting (a hang, a crash, or minutes of work) or read
+// a file outside the device root. Each must give the no-file values, and calls go on as ever.
+TEST_F(Engine, HostileSettingsFilesGiveTheDefaultsAndTheTweakStillAnswers) {
+    testing_support::ScratchDir outside;
+    testing_support::writeFile(outside.file("elsewhere.plist"),
+                               platform::plist::toXml(Value(Dictionary{{"IsOn", Value(false)}})));
+    const auto replaceWith = [&](const std::function<void(const std::string&)>& make) {
+        std::filesystem::remove(settingsPath());
+        make(settingsPath());
+    };
+    testing_support::BinaryList deep;
+    for (size_t i = 0; i < 100000; ++i) deep.array({i + 1});
+    deep.array({});
+    testing_support::BinaryList shared;
+    for (size_t i = 0; i < 40; ++i) shared.array({i + 1, i + 1});
+    shared.integer(1);
+    const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> cases = {
+        {"a FIFO", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }},
+        {"a link out of the root",
+         [&](const std::string& p) {
+             std::filesystem::create_symlink(outside.file("elsewhere.plist"), p);
+         }},
+        {"100,000 nested arrays",
+         [&](const std::string& p) { testing_support::writeFile(p, deep.bytes(0)); }},
+        {"arrays sharing references",
+         [&](const std::string& p) { testing_support::writeFile(p, shared.bytes(0)); }},
+    };
+    startTweak();
+    for (const auto& [what, make] : cases) {
+        SCOPED_TRACE(what);
+        changeSettings(Dictionary{{"IsOn", Value(false)}, {"WaveProtocolLocked", Value(2)}});
+        ASSERT_FALSE(Orvella_IsOn);
+        replaceWith(make);
+        platform::CFNotificationCenterPostNotification(
+            platform::CFNotificationCenterGetDarwinNotifyCenter(),
+            "com.brelkin.Orvella.settingschanged", nullptr, nullptr, true);
+        settle();
+        EXPECT_TRUE(Orvella_IsOn);
+        EXPECT_EQ(Orvella_LockedStateIndex, 1);
+        EXPECT_FLOAT_EQ(Orvella_ProximityDelay, 1.5f);
+        posted().clear();
+        ring(false);
+        ASSERT_LT(layFaceUp(), 5.0);
+        wave();
+        EXPECT_TRUE(answered());
+        callStatus(platform::kCTCallStatusEnded);
+    }
+}
+
 // The earlier system's wait, with samples at chosen moments: the accelerometer delivers at
 // whatever interval it is set to, so the test sets the interval (after the call monitor set
 // its own) to put the second screen-up sample 0.6 s or exactly 0.7 s after the first.
@@ -322,6 +413,9 @@ TEST(OrientationClassifier, RulesAndTheMovementTest) {
     EXPECT_EQ(getPhoneOrientationState(0.9f, -0.8f, -0.14f), 3) << "z just above -0.15";
     EXPECT_EQ(getPhoneOrientationState(0.9f, -0.9f, -0.14f), 1)
         << "y at or below -0.85 is no first-rule case";
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_EQ(getPhoneOrientationState(nan, -0.9f, -0.7f), 3) << "a bad sample is upside down";
+    EXPECT_FLOAT_EQ(prevX, 0.9f) << "and is not remembered as the last position";
 }
 
 TEST_F(Engine, SettingsFileReadings) {

@@ -351,6 +351,25 @@ TEST(Simulator, AfterSigkillTheChildrenEndAndTheNextRunSweepsTheDirectory) {
 
 // A host that stops answering the clock is named, and the simulator gives up after a bounded
 // wait, ending every process and removing its runtime directory.
+// A Library link in a given device root made the install write the package's files outside it.
+TEST(Simulator, APackageInstallNeverWritesOutsideTheDeviceRoot) {
+    ScratchDir root, outside;
+    fs::create_symlink(outside.path(), root.file("Library"));
+    SimRun r = simulate({"--root", root.path()});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_NE(r.err.find("cannot install the package into " + root.path()), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(fs::is_empty(outside.path()));
+    // A link that stays inside the root is followed, and the phone runs.
+    fs::remove(root.file("Library"));
+    fs::create_directories(root.file("var/Library"));
+    fs::create_symlink("var/Library", root.file("Library"));
+    r = simulate({"--root", root.path()});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(
+        fs::exists(root.file("var/Library/MobileSubstrate/DynamicLibraries/Orvella.dylib")));
+}
+
 TEST(Simulator, AStoppedHostIsNamedAndTheSimulatorExitsThree) {
     ScratchDir dir;
     writeFile(dir.file("long.scn"), kRingingForever);

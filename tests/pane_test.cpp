@@ -1,8 +1,10 @@
 // The settings pane, loaded from the staged bundle the way the Settings application loads it,
 // operated as a user would, and read back by the tweak's own settings loader.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
+#include <limits>
 
 #include "MainViewController.h"
 #include "Orvella.h"
@@ -467,4 +469,120 @@ TEST(InterfaceFiles, AFontSizeGivesALabelTheSystemFontAtThatSize) {
                   "'fontSize'");
     }
     EXPECT_FALSE(nib("UIButton", "<real>13</real>")) << "labels only";
+}
+
+// Each of these aborted the Settings application: a connection the loader made without asking
+// whether the view or the owner could take it. Now the file is refused, named with its element,
+// and the pane shows an empty view.
+TEST_F(Pane, InterfaceFilesWithConnectionsThatCannotBeMadeAreRefusedNotFatal) {
+    const std::string nib =
+        root.path() + "/Library/PreferenceBundles/Orvella_Prefs.bundle/MainView_iphone.nib";
+    const std::pair<const char*, const char*> cases[] = {
+        {"{ View = { Class = UIView; Name = plain; DataSource = Owner; }; }",
+         "element View 'plain' (UIView): is a UIView, which has no data source"},
+        {"{ View = { Class = UIView; Subviews = ( { Class = UIButton; Outlet = IsOn; } ); }; }",
+         "element View (UIView) > Subviews[0] (UIButton): is a UIButton, but the owner's outlet "
+         "'IsOn' holds a UISwitch"},
+        {"{ View = { Class = UISwitch; Action = \"viewWillAppear:\"; }; }",
+         "element View (UISwitch): the owner's 'viewWillAppear:' takes no sender, so it is no "
+         "action"},
+        {"{ View = { Class = UILabel; Delegate = Owner; }; }",
+         "element View (UILabel): is a UILabel, which has no delegate"},
+    };
+    for (const auto& [file, problem] : cases) {
+        SCOPED_TRACE(file);
+        testing_support::writeFile(nib, file);
+        testing::internal::CaptureStderr();
+        open();
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find("MainView_iphone.nib: " + std::string(problem)), std::string::npos)
+            << said;
+        EXPECT_TRUE(static_cast<platform::UIView*>(screenView)->subviews.empty());
+        // The screen goes on without its controls: a switch action with no switch is harmless.
+        msgSend(screen, SEL_("IsOnSwitched:"), static_cast<id>(nullptr));
+        objc::objc_release(host);
+        host = nullptr;
+    }
+    // The interface file of the package still loads whole.
+    std::filesystem::copy_file(
+        std::string(ORVELLA_PACKAGE_DIR) +
+            "/Library/PreferenceBundles/Orvella_Prefs.bundle/MainView_iphone.nib",
+        nib, std::filesystem::copy_options::overwrite_existing);
+    open();
+    EXPECT_NE(screen->IsOn, nullptr);
+}
+
+TEST(InterfaceFiles, APickerNeedsAnOwnerThatAnswersItsDataSourceQuestions) {
+    testing_support::ScratchDir root;
+    ASSERT_TRUE(platform::device::setRoot(root.path()));
+    platform::registerControlClasses();
+    objc::AutoreleasePool pool;
+    auto owner = objc::adopt(objc::allocInit(platform::UIViewController::cls()));
+    testing_support::writeFile(platform::device::resolve("/ui/P.nib"),
+                               "{ View = { Class = UIPickerView; DataSource = Owner; }; }");
+    EXPECT_EQ(platform::loadNib("/ui/P.nib", owner.get()).error(),
+              "/ui/P.nib: element View (UIPickerView): the owner cannot be its data source: it "
+              "does not answer 'numberOfComponentsInPickerView:' as a UIPickerView asks");
+    // As its delegate it needs nothing: a row without a title has an empty one.
+    testing_support::writeFile(platform::device::resolve("/ui/Q.nib"),
+                               "{ View = { Class = UIPickerView; Delegate = Owner; }; }");
+    auto picker = platform::loadNib("/ui/Q.nib", owner.get());
+    ASSERT_TRUE(picker);
+    EXPECT_EQ(static_cast<platform::UIPickerView*>(picker->get())->title(0, 0), "");
+}
+
+// A binary settings file with dates no XML can hold: the pane rewrote the whole file and
+// garbled them (a double of 1e300 converted to a 32-bit second was undefined).
+TEST_F(Pane, KeysThePaneDoesNotKnowSurviveItsWritesBitForBit) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const Value unknown(
+        Dictionary{{"Far", Value(platform::Date{1e300})},
+                   {"Broken", Value(platform::Date{nan})},
+                   {"Precise", Value(platform::Date{610000000.25})},
+                   {"Minus zero", Value(-0.0)},
+                   {"Nested", Value(platform::Array{Value(platform::Date{-1e300})})}});
+    Dictionary settings = *unknown.dictionary();
+    settings.emplace("IsOn", Value(true));
+    testing_support::writeFile(file(), platform::plist::toBinary(Value(settings)));
+    open();
+    platform::setSwitchByUser(screen->IsOn, false);
+    settle();
+    EXPECT_EQ(settingsPosts, 1);
+    auto d = stored();
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->at("IsOn"), Value(false));
+    for (const auto& [key, value] : *unknown.dictionary()) {
+        SCOPED_TRACE(key);
+        ASSERT_EQ(d->count(key), 1u);
+        EXPECT_TRUE(platform::plist::identical(d->at(key), value)) << d->at(key).description();
+    }
+    // And the tweak reads the file the pane wrote.
+    LoadPrefs();
+    EXPECT_FALSE(Orvella_IsOn);
+}
+
+// A FIFO at the settings path held the Settings application for good; a settings file linked
+// out of the device root was read and written there.
+TEST_F(Pane, ASettingsPathThatIsNoFileOrLeadsOutOfTheRootNeverReachesOutside) {
+    std::filesystem::create_directories(std::filesystem::path(file()).parent_path());
+    ASSERT_EQ(::mkfifo(file().c_str(), 0644), 0);
+    open();
+    EXPECT_FALSE(screen->preferences.has_value()) << "there, but unreadable";
+    platform::setSwitchByUser(screen->IsOn, false);
+    EXPECT_TRUE(std::filesystem::is_fifo(file())) << "left alone";
+    objc::objc_release(host);
+
+    testing_support::ScratchDir outside;
+    const std::string theirs =
+        platform::plist::toXml(Value(Dictionary{{"WaveProtocolLocked", Value(2)}}));
+    testing_support::writeFile(outside.file("theirs.plist"), theirs);
+    std::filesystem::remove(file());
+    std::filesystem::create_symlink(outside.file("theirs.plist"), file());
+    open();
+    ASSERT_TRUE(screen->preferences.has_value()) << "no file inside the root: a fresh start";
+    EXPECT_EQ(title(screen->btn4), "(tap here)");
+    platform::setSwitchByUser(screen->IsOn, false);
+    EXPECT_EQ(testing_support::readFile(outside.file("theirs.plist")), theirs);
+    EXPECT_FALSE(std::filesystem::is_symlink(file()));
+    EXPECT_EQ(stored()->at("IsOn"), Value(false));
 }

@@ -53,8 +53,9 @@ class Startup : public InjectedTest {
         return out;
     }
     std::string settingsRead() const {
+        // The tweak names /User/...; the platform reads it where /User leads, /var/mobile.
         return "platform: file read: " + root.path() +
-               "/User/Library/Preferences/com.brelkin.Orvella.plist";
+               "/var/mobile/Library/Preferences/com.brelkin.Orvella.plist";
     }
 };
 

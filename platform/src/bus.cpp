@@ -343,6 +343,9 @@ template <class... F>
 struct Overloaded : F... {
     using F::operator()...;
 };
+// Spelled out for compilers without aggregate deduction (clang before 17, the fuzz build's).
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 std::vector<BusArg> viewArgs(const TracedView& v) {
     return {v.className, v.tag, v.x, v.y, v.width, v.height, v.text};

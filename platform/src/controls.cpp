@@ -122,8 +122,11 @@ int64_t UIPickerView::numberOfRows(int64_t component) const {
                             static_cast<id>(const_cast<UIPickerView*>(this)), component);
 }
 std::string UIPickerView::title(int64_t row, int64_t component) const {
-    return msgSend<std::string>(delegate, SEL_("pickerView:titleForRow:forComponent:"),
-                                static_cast<id>(const_cast<UIPickerView*>(this)), row, component);
+    // The delegate's titles are its choice: without them a row has no title.
+    SEL sel = SEL_("pickerView:titleForRow:forComponent:");
+    if (!objc::respondsToSelector(delegate, sel)) return "";
+    return msgSend<std::string>(delegate, sel, static_cast<id>(const_cast<UIPickerView*>(this)),
+                                row, component);
 }
 
 objc::Class UIPickerView::cls() {

@@ -1,11 +1,14 @@
 #include "platform/device.h"
 
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
 #include <vector>
+
+#include "platform/files.h"
+#include "platform/warn.h"
 
 namespace platform::device {
 
@@ -23,15 +26,21 @@ State& state() {
     return *s;
 }
 
+constexpr std::string_view kUserLinkTarget = "var/mobile";
+
 bool prepare(const std::string& dir) {
     std::error_code ec;
     fs::create_directories(fs::path(dir) / "var" / "mobile" / "Library" / "Preferences", ec);
     if (ec) return false;
     fs::path link = fs::path(dir) / "User";
     if (!fs::is_symlink(link, ec) && !fs::exists(link, ec)) {
-        fs::create_directory_symlink("var/mobile", link, ec);
+        fs::create_directory_symlink(kUserLinkTarget, link, ec);
         // Several processes may prepare one root at once; the link made by another is as good.
         if (ec && !fs::is_symlink(link, ec)) return false;
+    }
+    if (!fs::is_symlink(link, ec) || fs::read_symlink(link, ec) != kUserLinkTarget) {
+        warn("device", link.string() + " is not the link to " + std::string(kUserLinkTarget) +
+                           "; /User paths reach /var/mobile all the same");
     }
     return true;
 }
@@ -96,7 +105,18 @@ std::string resolve(std::string_view devicePath) {
                            ? std::string(devicePath)
                            : state().cwd + "/" + std::string(devicePath);
     std::string norm = normalise(full);
+    if (norm == "/User" || norm.starts_with("/User/")) norm = "/var/mobile" + norm.substr(5);
     return norm == "/" ? state().root : state().root + norm;
+}
+
+std::optional<std::string> relativeToRoot(std::string_view hostPath) {
+    const std::string& root = state().root;
+    if (root.empty() || !hostPath.starts_with(root)) return std::nullopt;
+    std::string_view rest = hostPath.substr(root.size());
+    if (root == "/") return std::string(rest);
+    if (!rest.empty() && rest.front() != '/') return std::nullopt;  // "/rootx" is not in "/root"
+    while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+    return std::string(rest);
 }
 
 std::string appendPathComponent(std::string_view base, std::string_view component) {
@@ -109,9 +129,6 @@ std::string appendPathComponent(std::string_view base, std::string_view componen
     return out;
 }
 
-bool fileExists(std::string_view devicePath) {
-    struct stat st {};
-    return ::stat(resolve(devicePath).c_str(), &st) == 0;
-}
+bool fileExists(std::string_view devicePath) { return files::exists(resolve(devicePath)); }
 
 }  // namespace platform::device

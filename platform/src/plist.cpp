@@ -1,46 +1,25 @@
 #include "platform/plist.h"
 
-#include <fcntl.h>
 #include <plist/plist.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
+#include <map>
 #include <memory>
 
-#include "platform/testing.h"
+#include "platform/files.h"
 #include "platform/trace.h"
+#include "plist_forms.h"
 
 namespace platform::plist {
 
 namespace {
 
-constexpr int kMaxDepth = 512;
-
-// An open file, closed when it goes out of scope (or earlier with close(), which says whether
-// closing worked).
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { close(); }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    bool close() {
-        if (fd_ < 0) return true;
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
+using detail::kMaxDepth;
 
 struct PlistFree {
     void operator()(plist_t p) const { plist_free(p); }
@@ -49,7 +28,39 @@ using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 // --- libplist nodes to values ------------------------------------------------------------
 
-std::optional<Value> fromNode(plist_t node, int depth) {
+bool validUtf8(std::string_view s) {
+    for (size_t i = 0; i < s.size();) {
+        const auto c = static_cast<uint8_t>(s[i]);
+        size_t n = 0;
+        uint32_t cp = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            n = 1, cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            n = 2, cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            n = 3, cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + n >= s.size()) return false;
+        for (size_t k = 1; k <= n; ++k) {
+            const auto d = static_cast<uint8_t>(s[i + k]);
+            if ((d & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        // Overlong forms, surrogates and code points past Unicode's end are no UTF-8.
+        static constexpr uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < kLeast[n] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return false;
+        i += n + 1;
+    }
+    return true;
+}
+
+// `dates` holds the file's dates by the index libplist reports in their place (plist_forms.h).
+std::optional<Value> fromNode(plist_t node, int depth, const std::vector<double>& dates) {
     if (node == nullptr || depth > kMaxDepth) return std::nullopt;
     switch (plist_get_node_type(node)) {
         case PLIST_BOOLEAN: {
@@ -81,12 +92,16 @@ std::optional<Value> fromNode(plist_t node, int depth) {
                 plist_get_string_val(node, &s);
             std::string str = s ? s : "";
             std::free(s);
+            // Text that is no UTF-8 could not be written back as it is.
+            if (!validUtf8(str)) return std::nullopt;
             return Value(std::move(str));
         }
         case PLIST_DATE: {
-            int32_t sec = 0, usec = 0;
-            plist_get_date_val(node, &sec, &usec);
-            return Value(Date{sec + usec / 1e6});
+            int32_t slot = -1, usec = 0;
+            plist_get_date_val(node, &slot, &usec);
+            if (slot < 0 || static_cast<size_t>(slot) >= dates.size() || usec != 0)
+                return std::nullopt;
+            return Value(Date{dates[static_cast<size_t>(slot)]});
         }
         case PLIST_DATA: {
             char* bytes = nullptr;
@@ -97,14 +112,24 @@ std::optional<Value> fromNode(plist_t node, int depth) {
             return Value(std::move(d));
         }
         case PLIST_ARRAY: {
+            // Through the iterator: fetching by index walks the list from its start each time.
             Array a;
-            uint32_t n = plist_array_get_size(node);
-            a.reserve(n);
-            for (uint32_t i = 0; i < n; ++i) {
-                auto item = fromNode(plist_array_get_item(node, i), depth + 1);
-                if (!item) return std::nullopt;
+            a.reserve(plist_array_get_size(node));
+            plist_array_iter it = nullptr;
+            plist_array_new_iter(node, &it);
+            if (it == nullptr) return Value(std::move(a));
+            for (;;) {
+                plist_t element = nullptr;
+                plist_array_next_item(node, it, &element);
+                if (element == nullptr) break;
+                auto item = fromNode(element, depth + 1, dates);
+                if (!item) {
+                    std::free(it);
+                    return std::nullopt;
+                }
                 a.push_back(std::move(*item));
             }
+            std::free(it);
             return Value(std::move(a));
         }
         case PLIST_DICT: {
@@ -120,9 +145,10 @@ std::optional<Value> fromNode(plist_t node, int depth) {
                     std::free(key);
                     break;
                 }
-                auto item = fromNode(val, depth + 1);
+                auto item = fromNode(val, depth + 1, dates);
                 std::string k = key ? key : "";
                 std::free(key);
+                if (!validUtf8(k)) item.reset();
                 if (!item) {
                     std::free(it);
                     return std::nullopt;
@@ -137,45 +163,80 @@ std::optional<Value> fromNode(plist_t node, int depth) {
     }
 }
 
-plist_t toNode(const Value& v) {
-    switch (v.kind()) {
-        case Value::Kind::None:
-            return nullptr;
-        case Value::Kind::Boolean:
-            return plist_new_bool(*v.boolean() ? 1 : 0);
-        case Value::Kind::Integer:
-            return plist_new_uint(static_cast<uint64_t>(*v.integer()));
-        case Value::Kind::Real:
-            return plist_new_real(*v.real());
-        case Value::Kind::String:
-            return plist_new_string(v.string()->c_str());
-        case Value::Kind::Date: {
-            double s = v.date()->secondsSinceReferenceDate;
-            double whole = std::floor(s);
-            return plist_new_date(static_cast<int32_t>(whole),
-                                  static_cast<int32_t>(std::lround((s - whole) * 1e6)));
-        }
-        case Value::Kind::Data: {
-            const Data& d = *v.data();
-            return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
-        }
-        case Value::Kind::Array: {
-            plist_t a = plist_new_array();
-            for (const Value& item : *v.array()) {
-                if (plist_t n = toNode(item)) plist_array_append_item(a, n);
-            }
-            return a;
-        }
-        case Value::Kind::Dictionary: {
-            plist_t d = plist_new_dict();
-            for (const auto& [k, item] : *v.dictionary()) {
-                if (plist_t n = toNode(item)) plist_dict_set_item(d, k.c_str(), n);
-            }
-            return d;
-        }
+// libplist's tree of a value. libplist's dates are whole 32-bit seconds (and its XML form drops
+// fractions), so for XML a date must be just that; for binary every distinct date goes in as the
+// index of its exact value in dates(), which restoreBinaryDates writes back over the indexes.
+class NodeBuilder {
+  public:
+    enum class Form { Xml, Binary };
+    explicit NodeBuilder(Form form) : form_(form) {}
+
+    // Nothing when the value cannot be written in this form.
+    PlistPtr build(const Value& v) {
+        PlistPtr root(node(v));
+        if (failed_) return nullptr;
+        return root;
     }
-    return nullptr;
-}
+    const std::vector<double>& dates() const { return dates_; }
+
+  private:
+    plist_t node(const Value& v) {
+        switch (v.kind()) {
+            case Value::Kind::None:
+                return nullptr;
+            case Value::Kind::Boolean:
+                return plist_new_bool(*v.boolean() ? 1 : 0);
+            case Value::Kind::Integer:
+                return plist_new_uint(static_cast<uint64_t>(*v.integer()));
+            case Value::Kind::Real:
+                return plist_new_real(*v.real());
+            case Value::Kind::String:
+                return plist_new_string(v.string()->c_str());
+            case Value::Kind::Date:
+                return date(v.date()->secondsSinceReferenceDate);
+            case Value::Kind::Data: {
+                const Data& d = *v.data();
+                return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
+            }
+            case Value::Kind::Array: {
+                plist_t a = plist_new_array();
+                for (const Value& item : *v.array()) {
+                    if (plist_t n = node(item)) plist_array_append_item(a, n);
+                }
+                return a;
+            }
+            case Value::Kind::Dictionary: {
+                plist_t d = plist_new_dict();
+                for (const auto& [k, item] : *v.dictionary()) {
+                    if (plist_t n = node(item)) plist_dict_set_item(d, k.c_str(), n);
+                }
+                return d;
+            }
+        }
+        return nullptr;
+    }
+
+    plist_t date(double seconds) {
+        if (form_ == Form::Xml) {
+            // Compared as doubles first: converting an out-of-range double is undefined.
+            if (!(seconds >= INT32_MIN && seconds <= INT32_MAX) || seconds != std::floor(seconds)) {
+                failed_ = true;
+                return nullptr;
+            }
+            return plist_new_date(static_cast<int32_t>(seconds), 0);
+        }
+        uint64_t bits;
+        std::memcpy(&bits, &seconds, sizeof bits);
+        auto [slot, added] = slots_.try_emplace(bits, static_cast<int32_t>(dates_.size()));
+        if (added) dates_.push_back(seconds);
+        return plist_new_date(slot->second, 0);
+    }
+
+    Form form_;
+    bool failed_ = false;
+    std::vector<double> dates_;
+    std::map<uint64_t, int32_t> slots_;  // by bit pattern, so NaNs and -0 keep theirs
+};
 
 // --- Old-style text ----------------------------------------------------------------------
 
@@ -418,53 +479,6 @@ class TextParser {
     size_t pos_ = 0;
 };
 
-uint64_t bigEndian(std::string_view b, size_t at, size_t width) {
-    uint64_t v = 0;
-    for (size_t i = 0; i < width; ++i) v = (v << 8) | static_cast<uint8_t>(b[at + i]);
-    return v;
-}
-
-// libplist aborts the process on a binary string object holding a NUL character (ASCII byte 0
-// or UTF-16 unit 0). Such files are refused before they reach it; so is any file whose object
-// table does not hold together.
-bool binaryStringsAreSafe(std::string_view b) {
-    constexpr size_t kHeader = 8, kTrailer = 32;
-    if (b.size() < kHeader + kTrailer) return false;
-    const size_t trailer = b.size() - kTrailer;
-    const size_t offsetSize = static_cast<uint8_t>(b[trailer + 6]);
-    const uint64_t objects = bigEndian(b, trailer + 8, 8);
-    const uint64_t table = bigEndian(b, trailer + 24, 8);
-    if (offsetSize < 1 || offsetSize > 8 || objects > trailer || table > trailer ||
-        objects * offsetSize > trailer - table) {
-        return false;
-    }
-    for (uint64_t i = 0; i < objects; ++i) {
-        const uint64_t at = bigEndian(b, static_cast<size_t>(table + i * offsetSize), offsetSize);
-        if (at < kHeader || at >= trailer) return false;
-        const uint8_t marker = static_cast<uint8_t>(b[at]);
-        const int type = marker >> 4;
-        if (type != 5 && type != 6) continue;
-        uint64_t length = marker & 0x0F;
-        size_t start = static_cast<size_t>(at) + 1;
-        if (length == 0x0F) {  // the length follows as an integer object
-            if (start >= trailer) return false;
-            const uint8_t intMarker = static_cast<uint8_t>(b[start]);
-            const size_t width = size_t{1} << (intMarker & 0x0F);
-            if ((intMarker >> 4) != 1 || width > 8 || start + 1 + width > trailer) return false;
-            length = bigEndian(b, start + 1, width);
-            start += 1 + width;
-        }
-        const uint64_t bytes = type == 5 ? length : length * 2;
-        if (length > trailer || bytes > trailer - start) return false;
-        for (uint64_t k = 0; k < length; ++k) {
-            const bool nul = type == 5 ? b[start + k] == '\0'
-                                       : b[start + 2 * k] == '\0' && b[start + 2 * k + 1] == '\0';
-            if (nul) return false;
-        }
-    }
-    return true;
-}
-
 bool startsWithXml(std::string_view b) {
     size_t i = 0;
     if (b.substr(0, 3) == "\xEF\xBB\xBF") i = 3;
@@ -478,19 +492,22 @@ std::optional<Value> parseXml(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > kMaxPropertyListBytes) return std::nullopt;
     // A NUL byte is never valid XML, and libplist would abort on a string holding one.
     if (bytes.find('\0') != std::string_view::npos) return std::nullopt;
+    auto prepared = detail::prepareXml(bytes);
+    if (!prepared) return std::nullopt;
     plist_t root = nullptr;
-    plist_from_xml(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+    plist_from_xml(prepared->bytes.data(), static_cast<uint32_t>(prepared->bytes.size()), &root);
     PlistPtr owned(root);
-    return fromNode(root, 0);
+    return fromNode(root, 0, prepared->dates);
 }
 
 std::optional<Value> parseBinary(std::string_view bytes) {
     if (bytes.size() < 8 || bytes.size() > kMaxPropertyListBytes) return std::nullopt;
-    if (!binaryStringsAreSafe(bytes)) return std::nullopt;
+    auto prepared = detail::prepareBinary(bytes);
+    if (!prepared) return std::nullopt;
     plist_t root = nullptr;
-    plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+    plist_from_bin(prepared->bytes.data(), static_cast<uint32_t>(prepared->bytes.size()), &root);
     PlistPtr owned(root);
-    return fromNode(root, 0);
+    return fromNode(root, 0, prepared->dates);
 }
 
 std::optional<Value> parseText(std::string_view bytes) {
@@ -507,24 +524,9 @@ std::optional<Value> parse(std::string_view bytes) {
 
 std::optional<Value> readFile(const std::string& hostPath) {
     if (tracing()) trace(events::Bookkeeping{"file read: " + hostPath});
-    FileDescriptor fd(::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return std::nullopt;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<uint64_t>(st.st_size) > kMaxPropertyListBytes) {
-        return std::nullopt;
-    }
-    std::string bytes;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        bytes.append(buf, static_cast<size_t>(n));
-        if (bytes.size() > kMaxPropertyListBytes) return std::nullopt;
-    }
-    fd.close();
-    return parse(bytes);
+    auto bytes = files::readRegularFile(hostPath, kMaxPropertyListBytes);
+    if (!bytes) return std::nullopt;
+    return parse(*bytes);
 }
 
 std::optional<Dictionary> readDictionary(const std::string& hostPath) {
@@ -534,7 +536,7 @@ std::optional<Dictionary> readDictionary(const std::string& hostPath) {
 }
 
 std::string toXml(const Value& root) {
-    PlistPtr node(toNode(root));
+    PlistPtr node = NodeBuilder(NodeBuilder::Form::Xml).build(root);
     if (!node) return {};
     char* xml = nullptr;
     uint32_t len = 0;
@@ -545,36 +547,63 @@ std::string toXml(const Value& root) {
 }
 
 std::string toBinary(const Value& root) {
-    PlistPtr node(toNode(root));
+    NodeBuilder builder(NodeBuilder::Form::Binary);
+    PlistPtr node = builder.build(root);
     if (!node) return {};
     char* bin = nullptr;
     uint32_t len = 0;
     plist_to_bin(node.get(), &bin, &len);
     std::string out(bin ? bin : "", len);
     plist_to_bin_free(bin);
+    if (!detail::restoreBinaryDates(out, builder.dates())) return {};
     return out;
 }
 
-bool writeXmlAtomically(const Value& root, const std::string& hostPath) {
-    std::string xml = toXml(root);
-    if (xml.empty()) return false;
-    std::string tmp = hostPath + ".tmp-XXXXXX";
-    FileDescriptor fd(::mkstemp(tmp.data()));
-    if (!fd) return false;
-    bool ok = true;
-    size_t off = 0;
-    while (ok && off < xml.size()) {
-        ssize_t n = ::write(fd.get(), xml.data() + off, xml.size() - off);
-        if (n < 0)
-            ok = errno == EINTR;
-        else
-            off += static_cast<size_t>(n);
+bool identical(const Value& a, const Value& b) {
+    if (a.kind() != b.kind()) return false;
+    const auto sameBits = [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; };
+    switch (a.kind()) {
+        case Value::Kind::Real:
+            return sameBits(*a.real(), *b.real());
+        case Value::Kind::Date:
+            return sameBits(a.date()->secondsSinceReferenceDate,
+                            b.date()->secondsSinceReferenceDate);
+        case Value::Kind::Array:
+            return std::equal(a.array()->begin(), a.array()->end(), b.array()->begin(),
+                              b.array()->end(), identical);
+        case Value::Kind::Dictionary:
+            return std::equal(a.dictionary()->begin(), a.dictionary()->end(),
+                              b.dictionary()->begin(), b.dictionary()->end(),
+                              [](const auto& x, const auto& y) {
+                                  return x.first == y.first && identical(x.second, y.second);
+                              });
+        default:
+            return a == b;
     }
-    ok = ok && ::fchmod(fd.get(), 0644) == 0 && ::fsync(fd.get()) == 0;
-    ok = fd.close() && ok;  // a failed close can mean the data never reached the disk
-    ok = ok && ::rename(tmp.c_str(), hostPath.c_str()) == 0;
-    if (!ok) ::unlink(tmp.c_str());
-    return ok;
+}
+
+std::optional<std::string> encodeExactly(const Value& root) {
+    // XML where it holds every value exactly (it cannot hold a date of 1e300, NaN, or a fraction
+    // of a second, nor tell -0.0 from 0.0); binary otherwise.
+    for (std::string bytes : {toXml(root), toBinary(root)}) {
+        if (bytes.empty()) continue;
+        auto back = parse(bytes);
+        if (back && identical(*back, root)) return bytes;
+    }
+    return std::nullopt;
+}
+
+bool writeAtomically(const Value& root, const std::string& hostPath) {
+    auto bytes = encodeExactly(root);
+    return bytes && files::replaceFile(hostPath, *bytes).ok();
+}
+
+bool writeXmlAtomically(const Value& root, const std::string& hostPath) {
+    const std::string xml = toXml(root);
+    if (xml.empty()) return false;
+    auto back = parseXml(xml);
+    if (!back || !identical(*back, root)) return false;
+    return files::replaceFile(hostPath, xml).ok();
 }
 
 }  // namespace platform::plist

@@ -22,6 +22,7 @@ void resetProcessState() {
     state::resetNotifications();
     state::resetDevices();
     state::resetSignals();
+    state::resetFiles();
     RunLoop::main().reset();
     setClock(std::make_unique<RealClock>());
     setTraceSink({});

@@ -166,6 +166,30 @@ id class_createInstance(Class cls) {
     return obj;
 }
 
+bool class_addProperty(Class cls, std::string_view name, std::string_view attributes) {
+    if (cls == nullptr || name.empty()) return false;
+    return cls->properties.emplace(std::string(name), std::string(attributes)).second;
+}
+
+const char* property_getAttributes(Class cls, std::string_view name) {
+    const std::string key(name);
+    for (Class c = cls; c != nullptr; c = c->superclass) {
+        if (auto it = c->properties.find(key); it != c->properties.end()) return it->second.c_str();
+    }
+    return nullptr;
+}
+
+Class property_getObjectClass(Class cls, std::string_view name) {
+    const char* attributes = property_getAttributes(cls, name);
+    if (attributes == nullptr) return nullptr;
+    // The type comes first: T@"ClassName"
+    const std::string_view a(attributes);
+    if (!a.starts_with("T@\"")) return nullptr;
+    const size_t end = a.find('"', 3);
+    if (end == std::string_view::npos) return nullptr;
+    return objc_getClass(std::string(a.substr(3, end - 3)).c_str());
+}
+
 bool class_addMethodRaw(Class cls, SEL sel, IMP imp, const char* types,
                         const std::type_info* signature) {
     if (cls == nullptr || sel == nullptr || imp == nullptr) return false;

@@ -10,5 +10,6 @@ void resetCallScreen();     // the host's call screen
 void resetControls();       // alerts being shown, recorded animations
 void resetApplication();    // opened URLs
 void resetSignals();        // the signal-installation seam
+void resetFiles();          // resolution beneath the device root by openat2
 
 }  // namespace platform::state

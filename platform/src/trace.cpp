@@ -27,6 +27,9 @@ template <class... F>
 struct Overloaded : F... {
     using F::operator()...;
 };
+// Spelled out for compilers without aggregate deduction (clang before 17, the fuzz build's).
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "platform/device.h"
+#include "platform/files.h"
 #include "platform/trace.h"
 
 namespace platform {
@@ -157,6 +158,16 @@ void forget(const std::string& hostPath) {
     cache.erase(hostPath);
 }
 
+// An image file to decode, opened as every file of the device is (files.h: beneath the root,
+// never blocking) and only when it is a regular file; *st describes it.
+FILE* openImageFile(const std::string& hostPath, struct stat* st) {
+    auto fd = files::openForReading(hostPath);
+    if (!fd || ::fstat(fd->get(), st) != 0 || !S_ISREG(st->st_mode)) return nullptr;
+    FILE* file = ::fdopen(fd->get(), "rb");
+    if (file != nullptr) fd->release();
+    return file;
+}
+
 // +0 (the cache keeps it); nullptr when the file is missing, unreadable or no valid PNG.
 UIImage* cachedPNG(const std::string& hostPath, double scale) {
     auto& cache = imageCache();
@@ -166,14 +177,10 @@ UIImage* cachedPNG(const std::string& hostPath, double scale) {
                                         it->second.image->scale == scale)
         return it->second.image;
     forget(hostPath);
-    FILE* file = std::fopen(hostPath.c_str(), "rb");
-    if (file == nullptr) return nullptr;
     // The identity is taken from the open file, so what is decoded is what is remembered even
     // when the path is replaced meanwhile.
-    if (::fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fclose(file);
-        return nullptr;
-    }
+    FILE* file = openImageFile(hostPath, &st);
+    if (file == nullptr) return nullptr;
     auto image = objc::Strong<UIImage>::adopt(decodePNG(file, scale));
     std::fclose(file);
     if (!image) return nullptr;
@@ -301,7 +308,8 @@ objc::Class UIView::cls() {
 }
 
 UIImage* loadPNG(const std::string& hostPath, double scale) {
-    FILE* file = std::fopen(hostPath.c_str(), "rb");
+    struct stat st {};
+    FILE* file = openImageFile(hostPath, &st);
     if (file == nullptr) return nullptr;
     UIImage* image = decodePNG(file, scale);
     std::fclose(file);

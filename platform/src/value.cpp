@@ -82,6 +82,14 @@ std::string formatReal(double d) {
 }
 
 std::string formatDate(const Date& d) {
+    // Beyond a hundred million years (or not a number) there is no calendar date to print, and
+    // converting such a double to an integer is undefined.
+    if (!(std::fabs(d.secondsSinceReferenceDate) < 3e15)) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.17g seconds after 2001-01-01 00:00:00 +0000",
+                      d.secondsSinceReferenceDate);
+        return buf;
+    }
     // Reference date is 978307200 seconds after the Unix epoch.
     time_t t = static_cast<time_t>(std::floor(d.secondsSinceReferenceDate)) + 978307200;
     struct tm tm {};

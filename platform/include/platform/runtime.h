@@ -78,6 +78,8 @@ class Class_ : public Object {
     bool isMeta = false;
     Factory factory = nullptr;  // creates a bare instance (instance classes only)
     std::unordered_map<SEL, Method> methods;
+    // Declared properties by name: their attribute text (class_addProperty).
+    std::unordered_map<std::string, std::string> properties;
 
     // Per-class lookup cache, direct-mapped by selector; cleared whenever any method table
     // anywhere changes.
@@ -179,6 +181,18 @@ bool addClassMethod(Class cls, SEL sel, R (*fn)(id, SEL, A...)) {
     return class_addMethod(metaclassOf(cls), sel, fn, encodeSignature<R, A...>().c_str());
 }
 
+// --- Properties ----------------------------------------------------------------------------
+
+// Declares a property as @property does, by its attribute text: "T@\"UISwitch\",&,N" for a
+// strong reference to a UISwitch. Code that connects objects by name (interface files) reads
+// it to learn what the class expects. Returns false when the class already declares the name.
+bool class_addProperty(Class cls, std::string_view name, std::string_view attributes);
+// The attribute text of a property the class or a superclass declares; nullptr when none does.
+const char* property_getAttributes(Class cls, std::string_view name);
+// The class an object property holds ("T@\"UISwitch\",..." gives UISwitch); nullptr when the
+// property is undeclared, holds no object, or names no registered class.
+Class property_getObjectClass(Class cls, std::string_view name);
+
 // --- Messaging ---------------------------------------------------------------------------
 
 namespace detail {
@@ -239,6 +253,15 @@ R msgSend(id self, SEL sel, A... args) {
     }
     detail::KeepAlive keep(self);
     return reinterpret_cast<Fn>(m->imp)(self, sel, args...);
+}
+
+// Whether instances of the class answer sel when sent it as msgSend<R>(obj, sel, A...) would,
+// without the signature check aborting (a method added untyped answers any call).
+template <class R, class... A>
+bool class_answers(Class cls, SEL sel) {
+    const Method* m = class_getMethod(cls, sel);
+    return m != nullptr &&
+           (m->signature == nullptr || *m->signature == typeid(R(*)(id, SEL, A...)));
 }
 
 // [super sel ...]: the implementation found from the given superclass up, for the receiver.

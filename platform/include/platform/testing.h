@@ -18,10 +18,14 @@ namespace platform {
 // every notification centre's registrations and the in-process transport, the alerts being
 // shown, the recorded animations and opened URLs, the trace and log sinks, the signal log
 // descriptor, the main bundle identifier, the preferred languages ("en"), the device working
-// directory ("/") and the signal seam below. Registered classes stay (a loaded library's classes
+// directory ("/") and the seams below. Registered classes stay (a loaded library's classes
 // cannot be unloaded) and so does the device root (a test sets its own). Objects that the
 // platform held are released, so their dealloc runs here.
 void resetProcessState();
+
+// Files beneath the device root resolved by openat2 (true, the default where the kernel has it)
+// or component by component (false), so both ways can be tried on one machine.
+void resolveBeneathRootWithOpenat2(bool use);
 
 // Makes the next installSignalHandler fail with SIG_ERR.
 void failNextSignalInstallation();
@@ -39,10 +43,5 @@ struct AnimationRecord {
 };
 const std::vector<AnimationRecord>& animationLog();
 const std::vector<std::string>& openedURLs();
-
-namespace plist {
-// The binary form, to feed the reader files the phone writes.
-std::string toBinary(const Value& root);
-}  // namespace plist
 
 }  // namespace platform

@@ -1,0 +1,48 @@
+// What the property-list reader checks and rewrites before libplist sees a file, and after it
+// wrote one. libplist builds its whole tree recursively and trusts the file: a deeply nested
+// list overflows its stack, references shared between containers are copied out once per
+// reference (a few hundred bytes can ask for gigabytes), and its dates are whole 32-bit seconds
+// (a binary date of 1e300 or NaN is converted with undefined behaviour, an XML date after 2069
+// comes back as 1932). So:
+// - a binary list's object table is walked here first, bounded in depth, in the number of values
+//   the tree will hold, and refusing cycles;
+// - an XML list's element nesting is bounded the same way;
+// - every date is read here, exactly, and libplist is handed a small index in its place; the
+//   reader looks the real date up by that index. The binary writer does the reverse.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform::plist::detail {
+
+// Deepest nesting of containers a file may have (the root is at depth 0).
+inline constexpr int kMaxDepth = 512;
+// The most values (dictionary keys included) the tree of one file may hold; and never more than
+// the file has bytes, so that sharing cannot multiply a file's size.
+inline constexpr uint64_t kMaxValues = uint64_t{1} << 20;
+
+struct Prepared {
+    std::string bytes;          // what libplist parses
+    std::vector<double> dates;  // the file's dates, by the index libplist will report instead
+};
+
+// A checked copy of a binary list with its dates swapped for indexes; nothing when the file is
+// malformed, too deep, too large once expanded, cyclic, or holds a string libplist cannot take.
+std::optional<Prepared> prepareBinary(std::string_view bytes);
+// The same for XML: nesting bounded, dates parsed here and swapped for indexes.
+std::optional<Prepared> prepareXml(std::string_view bytes);
+
+// libplist wrote each date as the index of its real value in `dates`; puts the real values
+// (any double, NaN included, bit for bit) in their place. False when the file is not as
+// libplist writes it.
+bool restoreBinaryDates(std::string& bytes, const std::vector<double>& dates);
+
+// Seconds since the reference date for an XML date text ("2020-05-17T10:30:15Z", an optional
+// fraction of a second), or nothing.
+std::optional<double> parseXmlDate(std::string_view text);
+
+}  // namespace platform::plist::detail
