@@ -1,5 +1,11 @@
 #include "plot.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -108,18 +114,25 @@ const char* momentKindName(MomentKind kind) {
     return "";
 }
 
+namespace {
+
+// Times as the timeline writes them: to the microsecond, so a sensor's 4.499999761 reads 4.5.
+double micro(double t) { return std::round(t * 1e6) / 1e6; }
+
+}  // namespace
+
 std::string toJson(const PlotData& d) {
     using nlohmann::json;
     auto spans = [](const std::vector<PlotSpan>& v) {
         json a = json::array();
-        for (const auto& s : v) a.push_back({{"from", s.from}, {"to", s.to}});
+        for (const auto& s : v) a.push_back({{"from", micro(s.from)}, {"to", micro(s.to)}});
         return a;
     };
     json j;
     j["title"] = d.title;
-    j["end"] = d.end;
+    j["end"] = micro(d.end);
     j["z"] = json::array();
-    for (const auto& l : d.z) j["z"].push_back({{"at", l.at}, {"z", l.value}});
+    for (const auto& l : d.z) j["z"].push_back({{"at", micro(l.at)}, {"z", l.value}});
     j["accelerometer"] = spans(d.accelerometer);
     j["screenUp"] = spans(d.screenUp);
     j["armed"] = spans(d.armed);
@@ -127,20 +140,33 @@ std::string toJson(const PlotData& d) {
     j["states"] = json::array();
     for (const auto& s : d.states)
         j["states"].push_back(
-            {{"at", s.at}, {"state", s.state}, {"name", recognizerStateName(s.state)}});
+            {{"at", micro(s.at)}, {"state", s.state}, {"name", recognizerStateName(s.state)}});
     j["waveLimits"] = json::array();
     for (const auto& b : d.waveLimits)
-        j["waveLimits"].push_back({{"from", b.from}, {"to", b.to}, {"ended", b.ended}});
+        j["waveLimits"].push_back(
+            {{"from", micro(b.from)}, {"to", micro(b.to)}, {"ended", micro(b.ended)}});
     j["moments"] = json::array();
     for (const auto& m : d.moments)
         j["moments"].push_back(
-            {{"at", m.at}, {"kind", momentKindName(m.kind)}, {"label", m.label}});
+            {{"at", micro(m.at)}, {"kind", momentKindName(m.kind)}, {"label", m.label}});
     return j.dump(2) + "\n";
 }
 
 bool plotFormatKnown(const std::string& file) {
     const std::string ext = std::filesystem::path(file).extension().string();
     return ext == ".png" || ext == ".svg" || ext == ".json";
+}
+
+platform::Result<void> plotWritable(const std::string& file) {
+    // Made and removed again when new; opened for writing, never truncated, when it exists. A
+    // FIFO without a reader is refused rather than waited for.
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC, 0666);
+    const bool made = fd >= 0;
+    if (!made && errno == EEXIST) fd = ::open(file.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return platform::Failure{file + ": cannot write the plot: " + std::strerror(errno)};
+    ::close(fd);
+    if (made) ::unlink(file.c_str());
+    return {};
 }
 
 }  // namespace sim

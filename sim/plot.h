@@ -90,6 +90,10 @@ std::string toJson(const PlotData& data);
 platform::Result<void> writePlot(const PlotData& data, const std::string& file);
 // Whether writePlot can write a file of that name (".png", ".svg" or ".json").
 bool plotFormatKnown(const std::string& file);
+// Whether the file can be written at all (its folder exists and lets us, an existing file takes
+// writes), asked before a run so a plot that cannot be kept does not cost the whole run first.
+// Nothing is left behind.
+platform::Result<void> plotWritable(const std::string& file);
 // The picture's size, in pixels (PNG) or points (SVG).
 inline constexpr int kPlotWidth = 1000, kPlotHeight = 580;
 

@@ -407,6 +407,12 @@ int main(int argc, char** argv) {
         platform::warn(kMe, sim::printable(scenario.error()));
         return 2;
     }
+    for (const std::string& file : options->plots) {
+        if (auto writable = sim::plotWritable(file); !writable) {
+            platform::warn(kMe, sim::printable(writable.error()));
+            return 2;
+        }
+    }
     const double speed = options->speed.value_or(scenario->speed.value_or(1.0));
     auto& loop = platform::RunLoop::main();
 
