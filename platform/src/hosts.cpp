@@ -95,7 +95,7 @@ InCallController* controller(id self) { return static_cast<InCallController*>(se
 // The in-call screen's controls, by position (the speaker's is kSpeakerPosition).
 constexpr const char* kSquareTitles[] = {"mute",     "keypad",   "speaker",
                                          "add call", "FaceTime", "contacts"};
-constexpr double kSquare = 80, kSquareGap = 20;
+constexpr double kSquare = 90, kSquareGap = 10;
 
 objc::Strong<UIColor> whiteAt(double alpha) {
     auto c = objc::adopt(static_cast<UIColor*>(objc::class_createInstance(UIColor::cls())));
