@@ -439,6 +439,31 @@ TEST(InterfaceFiles, AMissingOutletOrActionStopsTheLoadAndNamesTheElement) {
     objc::objc_release(owner);
 }
 
+// Properties the loader cannot use are refused like any other ill-typed entry, not skipped.
+TEST(InterfaceFiles, PropertiesOfTheWrongShapeAreRefusedNotIgnored) {
+    testing_support::ScratchDir root;
+    ASSERT_TRUE(platform::device::setRoot(root.path()));
+    platform::registerControlClasses();
+    objc::AutoreleasePool pool;
+    auto nib = [](const std::string& cls, const std::string& properties) {
+        testing_support::writeFile(
+            platform::device::resolve("/ui/S.nib"),
+            "<plist version=\"1.0\"><dict><key>View</key><dict><key>Class</key><string>" + cls +
+                "</string><key>Properties</key>" + properties + "</dict></dict></plist>");
+        return platform::loadNib("/ui/S.nib", nullptr);
+    };
+    EXPECT_EQ(nib("UIView", "<string>hidden</string>").error(),
+              "/ui/S.nib: element View (UIView): Properties must be a dictionary");
+    const std::string size = "<dict><key>contentSize</key><array>";
+    EXPECT_EQ(
+        nib("UIScrollView", size + "<string>wide</string><real>9</real></array></dict>").error(),
+        "/ui/S.nib: element View (UIScrollView): has an unknown or ill-typed property "
+        "'contentSize'");
+    auto ok = nib("UIScrollView", size + "<real>320</real><integer>900</integer></array></dict>");
+    ASSERT_TRUE(ok) << ok.error();
+    EXPECT_EQ(static_cast<platform::UIScrollView*>(ok->get())->contentSize.height, 900);
+}
+
 TEST(InterfaceFiles, AFontSizeGivesALabelTheSystemFontAtThatSize) {
     testing_support::ScratchDir root;
     ASSERT_TRUE(platform::device::setRoot(root.path()));

@@ -59,7 +59,9 @@ class NibBuilder {
             v->frame = CGRectMake(*(*a)[0].doubleValue(), *(*a)[1].doubleValue(),
                                   *(*a)[2].doubleValue(), *(*a)[3].doubleValue());
         }
-        if (const Value* props = element.find("Properties"); props && props->dictionary()) {
+        if (const Value* props = element.find("Properties")) {
+            if (props->dictionary() == nullptr)
+                return fail(path, "Properties must be a dictionary");
             for (const auto& [key, val] : *props->dictionary()) {
                 if (!apply(v, key, val))
                     return fail(path, "has an unknown or ill-typed property '" + key + "'");
@@ -224,6 +226,7 @@ class NibBuilder {
                                    device::appendPathComponent(bundleDir_, *val.string()));
             static_cast<UIImageView*>(v)->image = objc::retained(static_cast<UIImage*>(image));
         } else if (key == "contentSize" && val.array() && val.array()->size() == 2 &&
+                   (*val.array())[0].isNumber() && (*val.array())[1].isNumber() &&
                    objc::isKindOfClass(v, UIScrollView::cls())) {
             static_cast<UIScrollView*>(v)->contentSize = {
                 (*val.array())[0].doubleValue().value_or(0),
