@@ -22,39 +22,25 @@ bool offersHandsFree(const std::vector<std::string>& uuids) {
 
 Bluetooth::Bluetooth(Connection& system, std::function<void()> onChange)
     : bus_(system), onChange_(std::move(onChange)) {
-    matches_.push_back(bus_.match(
-        "/", false, "org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
-        [this](sd_bus_message* m) {
-            const char* path = nullptr;
-            if (!service_->sent(m) || sd_bus_message_read_basic(m, 'o', &path) < 0 || !path) return;
-            int r = sd_bus_message_enter_container(m, 'a', "{sa{sv}}");
-            while (r >= 0 && (r = sd_bus_message_enter_container(m, 'e', "sa{sv}")) > 0) {
-                const char* interface = nullptr;
-                if (sd_bus_message_read_basic(m, 's', &interface) < 0) return;
-                auto props = readProps(m);
-                if (!props) return;
-                if (interface && std::string(interface) == kDevice) {
-                    devices_[path] = Device{};
-                    update(path, *props);
-                }
-                r = sd_bus_message_exit_container(m);
-            }
-        }));
+    matches_.push_back(bus_.match("/", false, "org.freedesktop.DBus.ObjectManager",
+                                  "InterfacesAdded", [this](sd_bus_message* m) {
+                                      if (!service_->sent(m)) return;
+                                      auto added = readInterfacesAdded(m);
+                                      if (!added) return;
+                                      auto device = added->interfaces.find(kDevice);
+                                      if (device == added->interfaces.end()) return;
+                                      devices_[added->path] = Device{};
+                                      update(added->path, device->second);
+                                  }));
     matches_.push_back(bus_.match("/", false, "org.freedesktop.DBus.ObjectManager",
                                   "InterfacesRemoved", [this](sd_bus_message* m) {
-                                      const char* path = nullptr;
-                                      char** interfaces = nullptr;
-                                      if (!service_->sent(m) ||
-                                          sd_bus_message_read(m, "o", &path) < 0 || !path)
-                                          return;
-                                      if (sd_bus_message_read_strv(m, &interfaces) < 0) return;
-                                      bool device = false;
-                                      for (char** i = interfaces; i && *i; ++i) {
-                                          device = device || std::string(*i) == kDevice;
-                                          std::free(*i);
-                                      }
-                                      std::free(interfaces);
-                                      if (device && devices_.erase(path) != 0) onChange_();
+                                      if (!service_->sent(m)) return;
+                                      auto removed = readInterfacesRemoved(m);
+                                      if (removed &&
+                                          std::count(removed->interfaces.begin(),
+                                                     removed->interfaces.end(), kDevice) &&
+                                          devices_.erase(removed->path) != 0)
+                                          onChange_();
                                   }));
     matches_.push_back(bus_.match(
         "/org/bluez", true, "org.freedesktop.DBus.Properties", "PropertiesChanged",

@@ -98,27 +98,12 @@ void settingsChanged(platform::CFNotificationCenterRef, void*, const std::string
 }  // namespace
 
 int runDaemon(const DaemonOptions& options) {
-    auto root = deviceRootDirectory();
+    auto root = becomePhoneProcess(options.package, "com.apple.springboard");
     if (!root) {
         say(root.error());
         return 1;
     }
-    auto package = findPackage(options.package);
-    if (!package) {
-        say(package.error());
-        return 1;
-    }
-    if (auto installed = installPackage(*package, *root); !installed) {
-        say(installed.error());
-        return 1;
-    }
-    if (!platform::device::setRoot(*root)) {
-        say(*root + ": cannot use it for the phone's files");
-        return 1;
-    }
-    platform::bundle::setMainBundleIdentifier("com.apple.springboard");
     platform::setClock(std::make_unique<platform::RealClock>());
-    platform::locale::setPreferredLanguages(userLanguages());
 
     if (::pipe2(stopPipe, O_CLOEXEC) != 0) return 1;
     struct sigaction sa {};

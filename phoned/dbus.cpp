@@ -149,28 +149,61 @@ Result<Props> readProps(sd_bus_message* m) {
     return props;
 }
 
+Result<Interfaces> readInterfaces(sd_bus_message* m) {
+    Interfaces interfaces;
+    int r = sd_bus_message_enter_container(m, 'a', "{sa{sv}}");
+    while (r >= 0 && (r = sd_bus_message_enter_container(m, 'e', "sa{sv}")) > 0) {
+        const char* interface = nullptr;
+        if ((r = sd_bus_message_read_basic(m, 's', &interface)) < 0) break;
+        auto props = readProps(m);
+        if (!props) return Failure{props.error()};
+        interfaces[interface ? interface : ""] = std::move(*props);
+        r = sd_bus_message_exit_container(m);
+    }
+    if (r >= 0) r = sd_bus_message_exit_container(m);
+    if (r < 0) return Failure{fail("the interfaces", r).error()};
+    return interfaces;
+}
+
 Result<ManagedObjects> readManagedObjects(sd_bus_message* m) {
     ManagedObjects objects;
     int r = sd_bus_message_enter_container(m, 'a', "{oa{sa{sv}}}");
     while (r >= 0 && (r = sd_bus_message_enter_container(m, 'e', "oa{sa{sv}}")) > 0) {
         const char* path = nullptr;
         if ((r = sd_bus_message_read_basic(m, 'o', &path)) < 0) break;
-        auto& interfaces = objects[path ? path : ""];
-        if ((r = sd_bus_message_enter_container(m, 'a', "{sa{sv}}")) < 0) break;
-        while ((r = sd_bus_message_enter_container(m, 'e', "sa{sv}")) > 0) {
-            const char* interface = nullptr;
-            if ((r = sd_bus_message_read_basic(m, 's', &interface)) < 0) break;
-            auto props = readProps(m);
-            if (!props) return Failure{props.error()};
-            interfaces[interface ? interface : ""] = std::move(*props);
-            if ((r = sd_bus_message_exit_container(m)) < 0) break;
-        }
-        if (r >= 0) r = sd_bus_message_exit_container(m);
-        if (r >= 0) r = sd_bus_message_exit_container(m);
+        auto interfaces = readInterfaces(m);
+        if (!interfaces) return Failure{interfaces.error()};
+        objects[path ? path : ""] = std::move(*interfaces);
+        r = sd_bus_message_exit_container(m);
     }
     if (r >= 0) r = sd_bus_message_exit_container(m);
     if (r < 0) return Failure{fail("the managed objects", r).error()};
     return objects;
+}
+
+Result<InterfacesAdded> readInterfacesAdded(sd_bus_message* m) {
+    const char* path = nullptr;
+    if (int r = sd_bus_message_read_basic(m, 'o', &path); r < 0 || path == nullptr)
+        return Failure{fail("the object added", r < 0 ? r : -EINVAL).error()};
+    auto interfaces = readInterfaces(m);
+    if (!interfaces) return Failure{interfaces.error()};
+    return InterfacesAdded{path, std::move(*interfaces)};
+}
+
+Result<InterfacesRemoved> readInterfacesRemoved(sd_bus_message* m) {
+    const char* path = nullptr;
+    if (int r = sd_bus_message_read_basic(m, 'o', &path); r < 0 || path == nullptr)
+        return Failure{fail("the object removed", r < 0 ? r : -EINVAL).error()};
+    char** names = nullptr;
+    if (int r = sd_bus_message_read_strv(m, &names); r < 0)
+        return Failure{fail("the interfaces removed", r).error()};
+    InterfacesRemoved removed{path, {}};
+    for (char** i = names; i && *i; ++i) {
+        removed.interfaces.emplace_back(*i);
+        std::free(*i);
+    }
+    std::free(names);
+    return removed;
 }
 
 // --- the connection --------------------------------------------------------------------------

@@ -26,8 +26,19 @@ struct Other {
 };
 using Variant = std::variant<Other, bool, int64_t, double, std::string, std::vector<std::string>>;
 using Props = std::map<std::string, Variant>;
+// Interface -> properties, as an object manager tells them for one object.
+using Interfaces = std::map<std::string, Props>;
 // Object path -> interface -> properties (org.freedesktop.DBus.ObjectManager).
-using ManagedObjects = std::map<std::string, std::map<std::string, Props>>;
+using ManagedObjects = std::map<std::string, Interfaces>;
+// What an object manager's InterfacesAdded and InterfacesRemoved signals say of one object.
+struct InterfacesAdded {
+    std::string path;
+    Interfaces interfaces;
+};
+struct InterfacesRemoved {
+    std::string path;
+    std::vector<std::string> interfaces;
+};
 
 bool asBool(const Variant& v, bool fallback = false);
 int64_t asInt(const Variant& v, int64_t fallback = 0);
@@ -37,8 +48,11 @@ const Variant* find(const Props& props, const std::string& name);
 
 // Readers for the usual shapes; each leaves the message after what it read.
 platform::Result<Variant> readVariant(sd_bus_message* m);
-platform::Result<Props> readProps(sd_bus_message* m);  // a{sv}
+platform::Result<Props> readProps(sd_bus_message* m);            // a{sv}
+platform::Result<Interfaces> readInterfaces(sd_bus_message* m);  // a{sa{sv}}
 platform::Result<ManagedObjects> readManagedObjects(sd_bus_message* m);
+platform::Result<InterfacesAdded> readInterfacesAdded(sd_bus_message* m);
+platform::Result<InterfacesRemoved> readInterfacesRemoved(sd_bus_message* m);
 
 // A method reply, or the error the call ended with (an error reply, a time-out, a lost
 // connection).

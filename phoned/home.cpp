@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <sstream>
 
+#include "platform/device.h"
 #include "platform/files.h"
+#include "platform/foundation.h"
 
 namespace phoned {
 
@@ -96,6 +98,21 @@ std::string sessionBusAddress() {
     const std::string runtime = env("XDG_RUNTIME_DIR");
     return "unix:path=" + (runtime.empty() ? "/run/user/" + std::to_string(::getuid()) : runtime) +
            "/bus";
+}
+
+platform::Result<std::string> becomePhoneProcess(const std::string& package,
+                                                 const std::string& bundleIdentifier) {
+    auto root = deviceRootDirectory();
+    if (!root) return platform::Failure{root.error()};
+    auto found = findPackage(package);
+    if (!found) return platform::Failure{found.error()};
+    if (auto installed = installPackage(*found, *root); !installed)
+        return platform::Failure{installed.error()};
+    if (!platform::device::setRoot(*root))
+        return platform::Failure{*root + ": cannot use it for the phone's files"};
+    platform::bundle::setMainBundleIdentifier(bundleIdentifier);
+    platform::locale::setPreferredLanguages(userLanguages());
+    return root;
 }
 
 }  // namespace phoned

@@ -25,6 +25,12 @@ platform::Result<void> installPackage(const std::string& package, const std::str
 // LC_ALL, LC_MESSAGES and LANG; "en" when none is set or the locale is C/POSIX.
 std::vector<std::string> userLanguages();
 
+// Makes this process one of the phone's: installs the package (findPackage(given)) into the
+// device root, uses that root for the phone's files, takes the bundle identifier and the user's
+// languages. The device root, or the problem in plain words when any step cannot be done.
+platform::Result<std::string> becomePhoneProcess(const std::string& package,
+                                                 const std::string& bundleIdentifier);
+
 // The session bus address for the platform's own bus client.
 std::string sessionBusAddress();
 

@@ -23,38 +23,22 @@ constexpr int64_t kTerminated = 7;
 
 Modem::Modem(Connection& system, std::function<void(int32_t)> onStatus)
     : bus_(system), onStatus_(std::move(onStatus)) {
-    matches_.push_back(bus_.match(
-        kRoot, false, "org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
-        [this](sd_bus_message* m) {
-            if (!service_->sent(m)) return;
-            const char* path = nullptr;
-            if (sd_bus_message_read_basic(m, 'o', &path) < 0 || path == nullptr) return;
-            const std::string modem = path;
-            int r = sd_bus_message_enter_container(m, 'a', "{sa{sv}}");
-            while (r >= 0 && (r = sd_bus_message_enter_container(m, 'e', "sa{sv}")) > 0) {
-                const char* interface = nullptr;
-                if (sd_bus_message_read_basic(m, 's', &interface) < 0) return;
-                auto props = readProps(m);
-                if (!props) return;
-                if (interface != nullptr && std::string(interface) == kVoice)
-                    addModem(modem, *props);
-                r = sd_bus_message_exit_container(m);
-            }
-        }));
+    matches_.push_back(bus_.match(kRoot, false, "org.freedesktop.DBus.ObjectManager",
+                                  "InterfacesAdded", [this](sd_bus_message* m) {
+                                      if (!service_->sent(m)) return;
+                                      auto added = readInterfacesAdded(m);
+                                      if (!added) return;
+                                      if (auto voice = added->interfaces.find(kVoice);
+                                          voice != added->interfaces.end())
+                                          addModem(added->path, voice->second);
+                                  }));
     matches_.push_back(bus_.match(kRoot, false, "org.freedesktop.DBus.ObjectManager",
                                   "InterfacesRemoved", [this](sd_bus_message* m) {
                                       if (!service_->sent(m)) return;
-                                      const char* path = nullptr;
-                                      char** interfaces = nullptr;
-                                      if (sd_bus_message_read(m, "o", &path) < 0 || !path) return;
-                                      if (sd_bus_message_read_strv(m, &interfaces) < 0) return;
-                                      bool voice = false;
-                                      for (char** i = interfaces; i && *i; ++i) {
-                                          voice = voice || std::string(*i) == kVoice;
-                                          std::free(*i);
-                                      }
-                                      std::free(interfaces);
-                                      if (voice) removeModem(path);
+                                      auto removed = readInterfacesRemoved(m);
+                                      if (removed && std::count(removed->interfaces.begin(),
+                                                                removed->interfaces.end(), kVoice))
+                                          removeModem(removed->path);
                                   }));
     matches_.push_back(bus_.match(kRoot, true, kVoice, "CallAdded", [this](sd_bus_message* m) {
         const char* call = nullptr;

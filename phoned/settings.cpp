@@ -48,23 +48,10 @@ std::string shown(UIView* view) {
 }  // namespace
 
 int runSettings(const SettingsOptions& o) {
-    auto root = deviceRootDirectory();
-    auto package = root ? findPackage(o.package)
-                        : platform::Result<std::string>(platform::Failure{root.error()});
-    if (!package) {
-        say(package.error());
+    if (auto ready = becomePhoneProcess(o.package, "com.apple.Preferences"); !ready) {
+        say(ready.error());
         return 1;
     }
-    if (auto installed = installPackage(*package, *root); !installed) {
-        say(installed.error());
-        return 1;
-    }
-    if (!platform::device::setRoot(*root)) {
-        say(*root + ": cannot use it for the phone's files");
-        return 1;
-    }
-    platform::bundle::setMainBundleIdentifier("com.apple.Preferences");
-    platform::locale::setPreferredLanguages(userLanguages());
 
     const bool changing = o.enabled >= 0 || o.speakerWithHeadset >= 0 || o.locked > 0 ||
                           o.unlocked > 0 || o.speed >= 0;
