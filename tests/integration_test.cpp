@@ -102,6 +102,58 @@ std::string runtimeOf(const std::string& addressFile) {
     return fs::path(address.substr(from, address.find(',') - from)).parent_path().string();
 }
 
+// A simulator playing a scenario in the background, once its bus is up.
+struct Running {
+    pid_t pid = -1;
+    std::string runtime;  // its runtime directory
+    std::string address;  // its bus
+};
+
+// Writes the scenario into dir, starts the simulator on it with these options (its output in
+// dir's "out" and "err") and waits for its bus. A simulator whose bus never came up is ended,
+// the test fails and pid is -1.
+Running startOn(const ScratchDir& dir, const std::string& scenario,
+                const std::vector<std::string>& options = {}) {
+    writeFile(dir.file("s.scn"), scenario);
+    std::vector<std::string> args{ORVELLA_SIM, dir.file("s.scn")};
+    args.insert(args.end(), options.begin(), options.end());
+    args.insert(args.end(), {"--bus-address-file", dir.file("address")});
+    Running r;
+    r.pid = start(args, dir.file("out"), dir.file("err"));
+    if (!waitForFile(dir.file("address"), 60)) {
+        ADD_FAILURE() << "the simulator's bus never came up: " << readFile(dir.file("err"));
+        ::kill(r.pid, SIGKILL);
+        waitFor(r.pid, 60);
+        r.pid = -1;
+        return r;
+    }
+    r.runtime = runtimeOf(dir.file("address"));
+    r.address = trimmed(readFile(dir.file("address")));
+    return r;
+}
+
+// Until a client besides the one asking is connected to the bus at address.
+bool waitForAClient(const std::string& address, double seconds) {
+    const std::string ask = "dbus-send --bus='" + address +
+                            "' --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus "
+                            "org.freedesktop.DBus.ListNames 2>/dev/null";
+    return waitUntil(
+        [&] {
+            std::FILE* p = ::popen(ask.c_str(), "r");
+            if (p == nullptr) return false;
+            std::string names;
+            char buf[256];
+            while (std::fgets(buf, sizeof buf, p)) names += buf;
+            ::pclose(p);
+            int clients = 0;
+            for (size_t at = names.find("\":"); at != std::string::npos;
+                 at = names.find("\":", at + 1))
+                ++clients;
+            return clients >= 2;
+        },
+        seconds);
+}
+
 // Processes whose command line mentions every one of the texts.
 std::vector<pid_t> processesMentioning(const std::vector<std::string>& texts) {
     std::vector<pid_t> found;
@@ -280,18 +332,14 @@ TEST(Simulator, BadScenariosAndArgumentsExitTwoNamingFileAndLine) {
 
 TEST(Simulator, SigtermEndsEveryProcessAndRemovesTheRuntimeDirectory) {
     ScratchDir dir;
-    writeFile(dir.file("long.scn"), kRingingForever);
-    const std::string addressFile = dir.file("address");
-    pid_t sim = start({ORVELLA_SIM, dir.file("long.scn"), "--bus-address-file", addressFile},
-                      dir.file("out"), dir.file("err"));
-    ASSERT_TRUE(waitForFile(addressFile, 60)) << readFile(dir.file("err"));
-    const std::string runtime = runtimeOf(addressFile);
-    ASSERT_TRUE(fs::is_directory(runtime)) << runtime;
-    EXPECT_EQ(processesMentioning({runtime}).size(), 4u) << "three hosts and the bus daemon";
-    ::kill(sim, SIGTERM);
-    EXPECT_EQ(waitFor(sim, 60), 128 + SIGTERM);
-    EXPECT_FALSE(fs::exists(runtime));
-    EXPECT_EQ(processesMentioning({runtime}).size(), 0u);
+    const Running sim = startOn(dir, kRingingForever);
+    ASSERT_GT(sim.pid, 0);
+    ASSERT_TRUE(fs::is_directory(sim.runtime)) << sim.runtime;
+    EXPECT_EQ(processesMentioning({sim.runtime}).size(), 4u) << "three hosts and the bus daemon";
+    ::kill(sim.pid, SIGTERM);
+    EXPECT_EQ(waitFor(sim.pid, 60), 128 + SIGTERM);
+    EXPECT_FALSE(fs::exists(sim.runtime));
+    EXPECT_EQ(processesMentioning({sim.runtime}).size(), 0u);
 }
 
 // A closed terminal, Ctrl-\\ and Ctrl-C end the run as SIGTERM does.
@@ -299,17 +347,13 @@ class EndingSignals : public ::testing::TestWithParam<int> {};
 
 TEST_P(EndingSignals, EndEveryProcessAndRemoveTheRuntimeDirectory) {
     ScratchDir dir;
-    writeFile(dir.file("long.scn"), kRingingForever);
-    const std::string addressFile = dir.file("address");
-    pid_t sim = start({ORVELLA_SIM, dir.file("long.scn"), "--bus-address-file", addressFile},
-                      dir.file("out"), dir.file("err"));
-    ASSERT_TRUE(waitForFile(addressFile, 60)) << readFile(dir.file("err"));
-    const std::string runtime = runtimeOf(addressFile);
-    EXPECT_EQ(processesMentioning({runtime}).size(), 4u) << "three hosts and the bus daemon";
-    ::kill(sim, GetParam());
-    EXPECT_EQ(waitFor(sim, 60), 128 + GetParam());
-    EXPECT_FALSE(fs::exists(runtime));
-    EXPECT_EQ(processesMentioning({runtime}).size(), 0u);
+    const Running sim = startOn(dir, kRingingForever);
+    ASSERT_GT(sim.pid, 0);
+    EXPECT_EQ(processesMentioning({sim.runtime}).size(), 4u) << "three hosts and the bus daemon";
+    ::kill(sim.pid, GetParam());
+    EXPECT_EQ(waitFor(sim.pid, 60), 128 + GetParam());
+    EXPECT_FALSE(fs::exists(sim.runtime));
+    EXPECT_EQ(processesMentioning({sim.runtime}).size(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Simulator, EndingSignals, ::testing::Values(SIGHUP, SIGQUIT, SIGINT),
@@ -325,15 +369,12 @@ TEST(Simulator, AfterSigkillTheChildrenEndAndTheNextRunSweepsTheDirectory) {
     // killed one's directory before this test looks at it.
     fs::create_directories(dir.file("tmp"));
     ::setenv("TMPDIR", dir.file("tmp").c_str(), 1);
-    writeFile(dir.file("long.scn"), kRingingForever);
-    const std::string addressFile = dir.file("address");
-    pid_t sim = start({ORVELLA_SIM, dir.file("long.scn"), "--bus-address-file", addressFile},
-                      dir.file("out"), dir.file("err"));
-    ASSERT_TRUE(waitForFile(addressFile, 60)) << readFile(dir.file("err"));
-    const std::string runtime = runtimeOf(addressFile);
+    const Running sim = startOn(dir, kRingingForever);
+    ASSERT_GT(sim.pid, 0);
+    const std::string& runtime = sim.runtime;
     ASSERT_EQ(processesMentioning({runtime}).size(), 4u);
-    ::kill(sim, SIGKILL);
-    EXPECT_EQ(waitFor(sim, 60), 128 + SIGKILL);
+    ::kill(sim.pid, SIGKILL);
+    EXPECT_EQ(waitFor(sim.pid, 60), 128 + SIGKILL);
     bool gone = false;
     for (int i = 0; i < 6000 && !gone; ++i) {  // at most a minute
         gone = processesMentioning({runtime}).empty();
@@ -349,8 +390,6 @@ TEST(Simulator, AfterSigkillTheChildrenEndAndTheNextRunSweepsTheDirectory) {
     EXPECT_FALSE(fs::exists(runtime)) << "the next run sweeps the stale directory";
 }
 
-// A host that stops answering the clock is named, and the simulator gives up after a bounded
-// wait, ending every process and removing its runtime directory.
 // A Library link in a given device root made the install write the package's files outside it.
 TEST(Simulator, APackageInstallNeverWritesOutsideTheDeviceRoot) {
     ScratchDir root, outside;
@@ -370,23 +409,21 @@ TEST(Simulator, APackageInstallNeverWritesOutsideTheDeviceRoot) {
         fs::exists(root.file("var/Library/MobileSubstrate/DynamicLibraries/Orvella.dylib")));
 }
 
+// A host that stops answering the clock is named, and the simulator gives up after a bounded
+// wait, ending every process and removing its runtime directory.
 TEST(Simulator, AStoppedHostIsNamedAndTheSimulatorExitsThree) {
     ScratchDir dir;
-    writeFile(dir.file("long.scn"), kRingingForever);
-    const std::string addressFile = dir.file("address");
-    pid_t sim = start({ORVELLA_SIM, dir.file("long.scn"), "--bus-address-file", addressFile},
-                      dir.file("out"), dir.file("err"));
-    ASSERT_TRUE(waitForFile(addressFile, 60)) << readFile(dir.file("err"));
-    const std::string runtime = runtimeOf(addressFile);
-    const std::vector<pid_t> springboard = processesMentioning({runtime, "/springboard "});
+    const Running sim = startOn(dir, kRingingForever);
+    ASSERT_GT(sim.pid, 0);
+    const std::vector<pid_t> springboard = processesMentioning({sim.runtime, "/springboard "});
     ASSERT_EQ(springboard.size(), 1u);
     ::kill(springboard[0], SIGSTOP);
-    EXPECT_EQ(waitFor(sim, 120), 3) << readFile(dir.file("err"));
+    EXPECT_EQ(waitFor(sim.pid, 120), 3) << readFile(dir.file("err"));
     EXPECT_NE(readFile(dir.file("err")).find("springboard stopped answering the clock"),
               std::string::npos)
         << readFile(dir.file("err"));
-    EXPECT_FALSE(fs::exists(runtime));
-    EXPECT_EQ(processesMentioning({runtime}).size(), 0u);
+    EXPECT_FALSE(fs::exists(sim.runtime));
+    EXPECT_EQ(processesMentioning({sim.runtime}).size(), 0u);
 }
 
 TEST(RealTime, TheBuiltInScenarioPassesAtSpeedTen) {
@@ -402,14 +439,10 @@ TEST(RealTime, APausedHostMakesTheSimulatorWarnOfTheLag) {
     std::string scn = "at 0 pose up\n";
     for (int i = 1; i <= 600; ++i) scn += "at " + std::to_string(i) + " note tick\n";
     ScratchDir dir;
-    writeFile(dir.file("ticks.scn"), scn);
-    const std::string addressFile = dir.file("address");
-    pid_t sim = start({ORVELLA_SIM, dir.file("ticks.scn"), "--realtime", "--speed", "10",
-                       "--bus-address-file", addressFile},
-                      dir.file("out"), dir.file("err"));
-    ASSERT_TRUE(waitForFile(addressFile, 60)) << readFile(dir.file("err"));
-    const std::vector<pid_t> springboard =
-        processesMentioning({runtimeOf(addressFile), "/springboard "});
+    const Running run = startOn(dir, scn, {"--realtime", "--speed", "10"});
+    ASSERT_GT(run.pid, 0);
+    const pid_t sim = run.pid;
+    const std::vector<pid_t> springboard = processesMentioning({run.runtime, "/springboard "});
     ASSERT_EQ(springboard.size(), 1u);
     ::kill(springboard[0], SIGSTOP);
     std::this_thread::sleep_for(std::chrono::seconds(1));  // the pause itself, not a wait
@@ -449,15 +482,13 @@ TEST(RealTime, NoLagWarningWhenNothingIsPaused) {
 // obeyed by the terminal.
 TEST(RealTime, ForgedAndMalformedSignalsFromOutsideChangeNothing) {
     ScratchDir dir;
-    writeFile(dir.file("ring.scn"),
-              "at 0 pose up\nat 3 call incoming\nat 9 wave\nat 12 call ended\n"
-              "expect answered at wave 1\nexpect no event \"forged\"\n");
-    const std::string addressFile = dir.file("address");
-    pid_t sim = start({ORVELLA_SIM, dir.file("ring.scn"), "--realtime", "--speed", "2",
-                       "--bus-address-file", addressFile},
-                      dir.file("out"), dir.file("err"));
-    ASSERT_TRUE(waitForFile(addressFile, 30)) << readFile(dir.file("err"));
-    const std::string address = trimmed(readFile(addressFile));
+    const Running run = startOn(dir,
+                                "at 0 pose up\nat 3 call incoming\nat 9 wave\nat 12 call ended\n"
+                                "expect answered at wave 1\nexpect no event \"forged\"\n",
+                                {"--realtime", "--speed", "2"});
+    ASSERT_GT(run.pid, 0);
+    const pid_t sim = run.pid;
+    const std::string& address = run.address;
     ASSERT_TRUE(waitUntil(
         [&] { return readFile(dir.file("out")).find("phone lies screen-up") != std::string::npos; },
         30));
@@ -479,16 +510,14 @@ TEST(RealTime, ForgedAndMalformedSignalsFromOutsideChangeNothing) {
 
 TEST(RealTime, DbusSendIntoARunningPhoneAnswersTheRingingCall) {
     ScratchDir dir;
-    writeFile(dir.file("ring.scn"),
-              "title Ringing, answered from outside\nat 0 pose down\nat 0.5 call incoming\nat 12 "
-              "call ended\n"
-              "expect answered\nexpect no event \"hand covers\"\n");
-    const std::string addressFile = dir.file("address");
-    pid_t sim = start({ORVELLA_SIM, dir.file("ring.scn"), "--realtime", "--speed", "4",
-                       "--bus-address-file", addressFile},
-                      dir.file("out"), dir.file("err"));
-    ASSERT_TRUE(waitForFile(addressFile, 30)) << readFile(dir.file("err"));
-    const std::string address = trimmed(readFile(addressFile));
+    const Running run = startOn(dir,
+                                "title Ringing, answered from outside\nat 0 pose down\n"
+                                "at 0.5 call incoming\nat 12 call ended\n"
+                                "expect answered\nexpect no event \"hand covers\"\n",
+                                {"--realtime", "--speed", "4"});
+    ASSERT_GT(run.pid, 0);
+    const pid_t sim = run.pid;
+    const std::string& address = run.address;
     // Until the phone rings: the answer bar exists from then on.
     ASSERT_TRUE(waitUntil(
         [&] { return readFile(dir.file("out")).find("answer bar shows") != std::string::npos; },
@@ -510,7 +539,7 @@ TEST(Hosts, AHostThatLosesItsBusSaysSoAndExits) {
     pid_t host =
         start({ORVELLA_SPRINGBOARD, "--bus", (*bus)->address(), "--root", dir.file("root")},
               dir.file("host.out"), dir.file("host.err"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(waitForAClient((*bus)->address(), 60)) << readFile(dir.file("host.err"));
     ::kill((*bus)->pid(), SIGKILL);
     EXPECT_EQ(waitFor(host, 10), 3) << "exits non-zero, never hangs";
     EXPECT_NE(readFile(dir.file("host.err")).find("springboard: lost the bus connection"),
@@ -533,7 +562,7 @@ TEST(Hosts, ASimulatedHostThatLosesItsBusExits) {
     pid_t host = start({ORVELLA_SPRINGBOARD, "--bus", (*bus)->address(), "--root", dir.file("root"),
                         "--simulated", "800000000"},
                        dir.file("host.out"), dir.file("host.err"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(waitForAClient((*bus)->address(), 60)) << readFile(dir.file("host.err"));
     ::kill((*bus)->pid(), SIGKILL);
     EXPECT_EQ(waitFor(host, 10), 3) << readFile(dir.file("host.err"));
 }
