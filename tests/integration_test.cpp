@@ -12,6 +12,8 @@
 #include <regex>
 #include <thread>
 
+#include "platform/bus.h"
+#include "platform/runloop.h"
 #include "private_bus.h"
 #include "test_support.h"
 
@@ -551,6 +553,26 @@ TEST(Hosts, AHostThatLosesItsBusSaysSoAndExits) {
                          dir.file("l.out"), dir.file("l.err"));
     EXPECT_EQ(waitFor(lonely, 10), 3);
     EXPECT_NE(readFile(dir.file("l.err")).find("cannot connect to the bus"), std::string::npos);
+}
+
+// A bus that dies while a process is still subscribing is a lost bus, not a refused rule: a host
+// starting up when the bus goes says so as a running one does.
+TEST(Hosts, ABusThatDiesDuringASubscriptionIsALostBus) {
+    ScratchDir dir;
+    auto bus = sim::PrivateBus::start(dir.path());
+    ASSERT_TRUE(bus) << bus.error();
+    auto connection = platform::Bus::open((*bus)->address());
+    ASSERT_TRUE(connection) << connection.error();
+    std::string reason;
+    (*connection)->setDisconnectHandler([&](const std::string& r) { reason = r; });
+    ::kill((*bus)->pid(), SIGKILL);
+    siginfo_t ended{};
+    ASSERT_EQ(::waitid(P_PID, (*bus)->pid(), &ended, WEXITED | WNOWAIT), 0);  // its socket is shut
+    (*connection)->subscribe("org.orvella.Test", "Anything", std::nullopt,
+                             [](const platform::BusSignal&) {});
+    platform::RunLoop::main().runDue();
+    EXPECT_EQ(reason.rfind("lost the bus connection: ", 0), 0u) << reason;
+    EXPECT_FALSE((*connection)->connected());
 }
 
 // A host on the simulator's clock that loses its bus while waiting for its turn ends too.

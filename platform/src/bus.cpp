@@ -3,6 +3,7 @@
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "platform/plist.h"
@@ -261,7 +262,11 @@ void Bus::subscribe(const std::string& interface, const std::string& member,
     int r =
         sd_bus_add_match(raw(bus_), &sub->slot, rule.c_str(), &Subscription::callback, sub.get());
     if (r < 0) {
-        lost("cannot add a match rule: " + errorText(r));
+        // Adding a rule is a round trip to the daemon: a bus that dies meanwhile is a lost bus,
+        // whatever stage the host had reached.
+        const bool gone = r == -ECONNRESET || r == -ENOTCONN || r == -EPIPE ||
+                          sd_bus_is_open(raw(bus_)) <= 0;
+        lost((gone ? "lost the bus connection: " : "cannot add a match rule: ") + errorText(r));
         return;
     }
     subscriptions_.push_back(std::move(sub));
