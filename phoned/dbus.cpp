@@ -401,8 +401,8 @@ std::unique_ptr<Connection::Match> Connection::match(const std::string& path, bo
             sd_bus_add_match(bus_, &match->slot_, rule.c_str(), &Match::callback, match.get());
         if (r < 0) {
             // A round trip to the daemon: a bus that dies meanwhile is a lost bus.
-            const bool gone = r == -ECONNRESET || r == -ENOTCONN || r == -EPIPE ||
-                              sd_bus_is_open(bus_) <= 0;
+            const bool gone =
+                r == -ECONNRESET || r == -ENOTCONN || r == -EPIPE || sd_bus_is_open(bus_) <= 0;
             lost((gone ? "lost the " : "cannot watch the ") + std::string(busName()) + ": " +
                  errorText(r));
         }

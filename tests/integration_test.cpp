@@ -561,18 +561,19 @@ TEST(Hosts, ABusThatDiesDuringASubscriptionIsALostBus) {
     ScratchDir dir;
     auto bus = sim::PrivateBus::start(dir.path());
     ASSERT_TRUE(bus) << bus.error();
-    auto connection = platform::Bus::open((*bus)->address());
-    ASSERT_TRUE(connection) << connection.error();
+    auto opened = platform::Bus::open((*bus)->address());
+    ASSERT_TRUE(opened) << opened.error();
+    platform::Bus& connection = **opened;
     std::string reason;
-    (*connection)->setDisconnectHandler([&](const std::string& r) { reason = r; });
+    connection.setDisconnectHandler([&](const std::string& r) { reason = r; });
     ::kill((*bus)->pid(), SIGKILL);
     siginfo_t ended{};
     ASSERT_EQ(::waitid(P_PID, (*bus)->pid(), &ended, WEXITED | WNOWAIT), 0);  // its socket is shut
-    (*connection)->subscribe("org.orvella.Test", "Anything", std::nullopt,
-                             [](const platform::BusSignal&) {});
+    connection.subscribe("org.orvella.Test", "Anything", std::nullopt,
+                         [](const platform::BusSignal&) {});
     platform::RunLoop::main().runDue();
     EXPECT_EQ(reason.rfind("lost the bus connection: ", 0), 0u) << reason;
-    EXPECT_FALSE((*connection)->connected());
+    EXPECT_FALSE(connection.connected());
 }
 
 // A host on the simulator's clock that loses its bus while waiting for its turn ends too.

@@ -264,8 +264,8 @@ void Bus::subscribe(const std::string& interface, const std::string& member,
     if (r < 0) {
         // Adding a rule is a round trip to the daemon: a bus that dies meanwhile is a lost bus,
         // whatever stage the host had reached.
-        const bool gone = r == -ECONNRESET || r == -ENOTCONN || r == -EPIPE ||
-                          sd_bus_is_open(raw(bus_)) <= 0;
+        const bool gone =
+            r == -ECONNRESET || r == -ENOTCONN || r == -EPIPE || sd_bus_is_open(raw(bus_)) <= 0;
         lost((gone ? "lost the bus connection: " : "cannot add a match rule: ") + errorText(r));
         return;
     }
