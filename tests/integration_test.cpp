@@ -109,6 +109,18 @@ struct Running {
     pid_t pid = -1;
     std::string runtime;  // its runtime directory
     std::string address;  // its bus
+    std::string out;      // the file its standard output goes to
+
+    // Until its timeline says text.
+    bool says(const std::string& text, double seconds) const {
+        return waitUntil([&] { return readFile(out).find(text) != std::string::npos; }, seconds);
+    }
+    // Sends a signal into the phone from outside, as dbus-send would from a shell: member and
+    // arguments in dbus-send's words. dbus-send's exit status.
+    int send(const std::string& memberAndArguments) const {
+        return testing_support::run("dbus-send --bus='" + address +
+                                    "' --type=signal /org/orvella/Phone " + memberAndArguments);
+    }
 };
 
 // Writes the scenario into dir, starts the simulator on it with these options (its output in
@@ -121,7 +133,8 @@ Running startOn(const ScratchDir& dir, const std::string& scenario,
     args.insert(args.end(), options.begin(), options.end());
     args.insert(args.end(), {"--bus-address-file", dir.file("address")});
     Running r;
-    r.pid = start(args, dir.file("out"), dir.file("err"));
+    r.out = dir.file("out");
+    r.pid = start(args, r.out, dir.file("err"));
     if (!waitForFile(dir.file("address"), 60)) {
         ADD_FAILURE() << "the simulator's bus never came up: " << readFile(dir.file("err"));
         ::kill(r.pid, SIGKILL);
@@ -490,19 +503,13 @@ TEST(RealTime, ForgedAndMalformedSignalsFromOutsideChangeNothing) {
                                 {"--realtime", "--speed", "2"});
     ASSERT_GT(run.pid, 0);
     const pid_t sim = run.pid;
-    const std::string& address = run.address;
-    ASSERT_TRUE(waitUntil(
-        [&] { return readFile(dir.file("out")).find("phone lies screen-up") != std::string::npos; },
-        30));
-    const std::string send = "dbus-send --bus='" + address + "' --type=signal /org/orvella/Phone ";
-    EXPECT_EQ(testing_support::run(send + "org.orvella.Hardware.Pose string:0 string:0 string:0"),
+    ASSERT_TRUE(run.says("phone lies screen-up", 30));
+    EXPECT_EQ(run.send("org.orvella.Hardware.Pose string:0 string:0 string:0"), 0);
+    EXPECT_EQ(run.send("org.orvella.Trace.ViewAdded string:springboard string:UILabel int64:103 "
+                       "double:0 double:0 double:1 double:1 string:forged"),
               0);
-    EXPECT_EQ(
-        testing_support::run(send + "org.orvella.Trace.ViewAdded string:springboard string:UILabel "
-                                    "int64:103 double:0 double:0 double:1 double:1 string:forged"),
-        0);
-    EXPECT_EQ(testing_support::run(send + "org.orvella.Distributed.Notification "
-                                          "string:\"$(printf '\\033[2Jevil')\" string:"),
+    EXPECT_EQ(run.send("org.orvella.Distributed.Notification "
+                       "string:\"$(printf '\\033[2Jevil')\" string:"),
               0);
     EXPECT_EQ(waitFor(sim, 90), 0) << readFile(dir.file("out")) << readFile(dir.file("err"));
     const std::string out = readFile(dir.file("out"));
@@ -519,15 +526,10 @@ TEST(RealTime, DbusSendIntoARunningPhoneAnswersTheRingingCall) {
                                 {"--realtime", "--speed", "4"});
     ASSERT_GT(run.pid, 0);
     const pid_t sim = run.pid;
-    const std::string& address = run.address;
     // Until the phone rings: the answer bar exists from then on.
-    ASSERT_TRUE(waitUntil(
-        [&] { return readFile(dir.file("out")).find("answer bar shows") != std::string::npos; },
-        30));
-    EXPECT_EQ(testing_support::run(
-                  "dbus-send --bus='" + address +
-                  "' --type=signal /org/orvella/Phone org.orvella.Distributed.Notification "
-                  "string:com.brelkin.dev.slideopen string:"),
+    ASSERT_TRUE(run.says("answer bar shows", 30));
+    EXPECT_EQ(run.send("org.orvella.Distributed.Notification string:com.brelkin.dev.slideopen "
+                       "string:"),
               0);
     EXPECT_EQ(waitFor(sim, 60), 0) << readFile(dir.file("out")) << readFile(dir.file("err"));
     EXPECT_NE(readFile(dir.file("out")).find("answer bar answers the call"), std::string::npos);
