@@ -1,6 +1,7 @@
 #include "expectations.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace sim {
 
@@ -54,10 +55,8 @@ bool holds(const Expectation& e, const Outcome& o) {
     return false;
 }
 
-// What happened instead, in words, for the expectations about calls.
-std::string instead(const Expectation& e, const Outcome& o) {
-    using K = Expectation::Kind;
-    if (e.kind != K::Answered && e.kind != K::NotAnswered && e.kind != K::AnsweredAtWave) return "";
+// What the calls did, in words, for the expectations about calls.
+std::string callsInstead(const Expectation& e, const Outcome& o) {
     if (e.call != 0 && static_cast<size_t>(e.call) > o.calls.size()) {
         return o.calls.size() == 1 ? "only 1 call came in"
                                    : std::to_string(o.calls.size()) + " calls came in";
@@ -71,6 +70,66 @@ std::string instead(const Expectation& e, const Outcome& o) {
         words += c.answered ? "answered at wave " + std::to_string(c.wave) : "not answered";
     }
     return o.calls.empty() ? "no call came in" : words;
+}
+
+// A text as a report quotes it: in double quotes, a long one cut.
+std::string quoted(const std::string& text) {
+    constexpr size_t kLongest = 120;
+    if (text.size() <= kLongest) return "\"" + text + "\"";
+    size_t cut = kLongest;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80) --cut;
+    return "\"" + text.substr(0, cut) + "...\"";
+}
+
+// The hints shown, each once, in the order they first showed: "hint \"A\" was shown".
+std::string hintsShown(const std::vector<std::string>& hints) {
+    if (hints.empty()) return "no hint was shown";
+    std::vector<std::string> distinct;
+    for (const auto& h : hints)
+        if (!contains(distinct, h)) distinct.push_back(h);
+    constexpr size_t kNamed = 3;
+    std::string words = distinct.size() == 1 ? "hint " : "hints ";
+    for (size_t i = 0; i < distinct.size() && i < kNamed; ++i)
+        words += (i == 0 ? "" : i + 1 == distinct.size() ? " and " : ", ") + quoted(distinct[i]);
+    if (distinct.size() > kNamed)
+        words += " and " + std::to_string(distinct.size() - kNamed) + " more";
+    return words + (distinct.size() == 1 ? " was shown" : " were shown");
+}
+
+std::string seconds(double t) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.3f", t);
+    std::string s = buf;
+    while (s.back() == '0') s.pop_back();
+    if (s.back() == '.') s.pop_back();
+    return s + " s";
+}
+
+// What happened instead of what a failed expectation expected, in words.
+std::string instead(const Expectation& e, const Outcome& o) {
+    using K = Expectation::Kind;
+    switch (e.kind) {
+        case K::Answered:
+        case K::NotAnswered:
+        case K::AnsweredAtWave:
+            return callsInstead(e, o);
+        case K::SpeakerOn:
+            return "the speaker stayed off";
+        case K::SpeakerOff:
+            return o.speakerOnAt ? "the speaker went on at " + seconds(*o.speakerOnAt)
+                                 : "the speaker went on";
+        case K::Hint:
+        case K::NoHint:
+            return hintsShown(o.hints);
+        case K::Event:
+            return "no line of the timeline says it";
+        case K::NoEvent:
+            for (const auto& line : o.events)
+                if (line.find(e.text) != std::string::npos)
+                    return "the timeline says " + quoted(line);
+            return "";
+    }
+    return "";
 }
 
 }  // namespace

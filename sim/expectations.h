@@ -1,6 +1,7 @@
 // Checking a scenario's expectations against what happened.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,15 +17,16 @@ struct Outcome {
     };
     std::vector<Call> calls;  // every call that came in, in order
     bool speakerEverOn = false;
-    std::vector<std::string> hints;   // every hint an answer bar showed
-    std::vector<std::string> events;  // every timeline line
+    std::vector<std::string> hints;     // every hint an answer bar showed
+    std::vector<std::string> events;    // every timeline line
+    std::optional<double> speakerOnAt;  // when the speaker first went on (timeline seconds)
 };
 
 struct Verdict {
     const Expectation* expectation;
     bool held;
     std::string report;    // "line 9: expect answered at wave 2", with what happened instead
-    std::string happened;  // what happened instead, when it did not hold and that helps
+    std::string happened;  // what happened instead, when it did not hold
 };
 
 std::vector<Verdict> check(const std::vector<Expectation>& expectations, const Outcome& outcome);

@@ -385,7 +385,9 @@ void Narrator::event(const std::string& process, const platform::TraceEvent& eve
         screen("settings: picker column \"" + columnName(e->column) + "\" turned to \"" +
                clipped(e->title) + "\"");
     } else if (auto* e = std::get_if<ev::RecognizerChanged>(&event)) {
-        // Only its state is news; the time limit and the wave's timing are the plot's.
+        // Only its state is news; the time limit and the wave's timing are the plot's (and the
+        // limit is named when a wave takes too long).
+        if (std::isfinite(e->timeLimit)) timeLimit_ = e->timeLimit;
         if (recognizerState_ != e->state)
             say(Record::Recognizer, process, "wave recognizer: " + recognizerStateName(e->state),
                 details);
@@ -404,13 +406,17 @@ void Narrator::log(const std::string& process, const std::string& line) {
     const auto at = line.find(elapsed);
     if (at != std::string::npos && line.find("TIMED OUT", at) != std::string::npos) {
         const double seconds = std::strtod(line.c_str() + at + elapsed.size(), nullptr);
-        char buf[200];
+        // Six digits at most: the tweak's float 0.699999988 is the 0.7 s of the fast speed.
+        char limit[48] = "";
+        if (timeLimit_) std::snprintf(limit, sizeof limit, "%g s ", *timeLimit_);
+        char buf[240];
         std::snprintf(buf, sizeof buf,
-                      "wave too slow: %.2f s since the wave began, over the time limit of the "
+                      "wave too slow: %.2f s since the wave began, over the %stime limit of the "
                       "wave speed; counting starts again at the first wave",
-                      seconds);
-        say(Record::Timeout, process, buf,
-            {{"elapsed", std::isfinite(seconds) ? json(seconds) : json(nullptr)}});
+                      seconds, limit);
+        json details = {{"elapsed", std::isfinite(seconds) ? json(seconds) : json(nullptr)}};
+        details["timeLimit"] = timeLimit_ ? json(*timeLimit_) : json(nullptr);
+        say(Record::Timeout, process, buf, details);
     }
     if (!showLog_) return;
     std::string flat = clipped(line);

@@ -120,6 +120,7 @@ class Narrator {
     bool logoShown_ = false;
     bool logoRemoved_ = false;
     std::optional<int32_t> recognizerState_;
+    std::optional<double> timeLimit_;  // of one wave, as the recognizer last told it
 };
 
 }  // namespace sim

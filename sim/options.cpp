@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "plot.h"
+#include "suggest.h"
 
 namespace sim {
 
@@ -58,6 +59,19 @@ platform::Result<double> numberOption(const std::string& option, const std::stri
         return Failure{option + ": needs a number " + range + ", not " + text};
     return d;
 }
+
+namespace {
+
+// " (did you mean '--screenshots'?)" for a mistyped long option.
+std::string suggestOption(const std::string& given, const option* longs) {
+    if (given.rfind("--", 0) != 0) return "";
+    std::vector<std::string> names;
+    for (const option* o = longs; o->name != nullptr; ++o)
+        names.push_back(std::string("--") + o->name);
+    return didYouMean(given.substr(0, given.find('=')), names);
+}
+
+}  // namespace
 
 platform::Result<Options> parseOptions(int argc, const char* const* argv,
                                        const std::string& defaultPackage) {
@@ -153,7 +167,7 @@ platform::Result<Options> parseOptions(int argc, const char* const* argv,
             default:
                 if (given.rfind("--", 0) == 0 && optopt != 0)
                     return Failure{given.substr(0, given.find('=')) + ": takes no value"};
-                return Failure{"unknown option '" + given + "'"};
+                return Failure{"unknown option '" + given + "'" + suggestOption(given, longs)};
         }
         if (!ok) return Failure{ok.error()};
     }

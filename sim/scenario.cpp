@@ -11,6 +11,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "suggest.h"
+
 namespace sim {
 
 const char* const kDefaultScenario =
@@ -27,6 +29,28 @@ expect speaker on
 )";
 
 namespace {
+
+// The words each place of a line takes, for "did you mean" when another word is there.
+const std::vector<std::string> kLineHeads = {"at",       "expect",        "title", "speed",
+                                             "language", "screen-height", "end"};
+const std::vector<std::string> kEvents = {"call",    "locked",    "pose",     "cover",
+                                          "uncover", "wave",      "waves",    "lock-button",
+                                          "headset", "bluetooth", "settings", "note"};
+const std::vector<std::string> kCallStates = {"incoming", "active", "held", "ended"};
+const std::vector<std::string> kSettings = {"enabled", "headset-speaker", "latest-detection",
+                                            "waves", "info"};
+const std::vector<std::string> kInfoButtons = {"how-it-works", "headset", "about"};
+const std::vector<std::string> kSpeeds = {"slow", "medium", "fast"};
+
+std::string joinedWith(const std::vector<std::string>& words, const char* last) {
+    std::string out;
+    for (size_t i = 0; i < words.size(); ++i)
+        out += (i == 0                  ? ""
+                : i + 1 == words.size() ? std::string(" ") + last + " "
+                                        : ", ") +
+               words[i];
+    return out;
+}
 
 // A wrong line, thrown from deep in the line's parsing and caught once per scenario.
 struct LineError {
@@ -114,7 +138,8 @@ class LineParser {
         const std::string& s = word(i);
         if (s == yes) return true;
         if (s == no) return false;
-        fail("expected '" + std::string(yes) + "' or '" + no + "', not '" + s + "'");
+        fail("expected '" + std::string(yes) + "' or '" + no + "', not '" + s + "'" +
+             didYouMean(s, {yes, no}));
     }
     void noMoreThan(size_t n) const {
         if (w_.size() > n) fail("unexpected '" + w_[n] + "'");
@@ -141,7 +166,7 @@ int speedIndex(const LineParser& p, size_t i) {
     if (s == "slow") return 0;
     if (s == "medium") return 1;
     if (s == "fast") return 2;
-    p.fail("speed must be slow, medium or fast, not '" + s + "'");
+    p.fail("speed must be slow, medium or fast, not '" + s + "'" + didYouMean(s, kSpeeds));
 }
 
 // One "at" line may stand for several steps (waves).
@@ -167,7 +192,8 @@ void parseStep(const LineParser& p, double at, int line, std::vector<Step>& step
         else if (what == "held")
             add(Step::Kind::CallHeld);
         else
-            p.fail("a call is incoming, active, held or ended, not '" + what + "'");
+            p.fail("a call is incoming, active, held or ended, not '" + what + "'" +
+                   didYouMean(what, kCallStates));
     } else if (cmd == "locked") {
         add(Step::Kind::Locked).on = p.choice(3, "yes", "no");
         p.noMoreThan(4);
@@ -182,7 +208,8 @@ void parseStep(const LineParser& p, double at, int line, std::vector<Step>& step
             s.y = p.within(4, "y", -kMaxAcceleration, kMaxAcceleration);
             s.z = p.within(5, "z", -kMaxAcceleration, kMaxAcceleration);
         } else {
-            p.fail("pose is 'up', 'down' or three numbers x y z in g");
+            p.fail("pose is 'up', 'down' or three numbers x y z in g" +
+                   (p.size() == 4 ? didYouMean(p.word(3), {"up", "down"}) : std::string()));
         }
     } else if (cmd == "cover" || cmd == "uncover") {
         p.noMoreThan(3);
@@ -230,7 +257,11 @@ void parseStep(const LineParser& p, double at, int line, std::vector<Step>& step
             // settings waves locked N unlocked M speed S
             if (p.size() != 10 || p.word(4) != "locked" || p.word(6) != "unlocked" ||
                 p.word(8) != "speed") {
-                p.fail("write 'settings waves locked N unlocked M speed slow|medium|fast'");
+                std::string hint;
+                for (auto [at, keyword] : {std::pair{4, "locked"}, {6, "unlocked"}, {8, "speed"}})
+                    if (hint.empty() && p.size() > static_cast<size_t>(at))
+                        hint = didYouMean(p.word(at), {keyword});
+                p.fail("write 'settings waves locked N unlocked M speed slow|medium|fast'" + hint);
             }
             Step& s = add(Step::Kind::SettingsWaves);
             s.locked = p.whole(5, "the waves for a locked phone", 1, 3);
@@ -248,15 +279,18 @@ void parseStep(const LineParser& p, double at, int line, std::vector<Step>& step
                 s.text = "about";
             else
                 p.fail("the information buttons are how-it-works, headset and about, not '" +
-                       which + "'");
+                       which + "'" + didYouMean(which, kInfoButtons));
         } else {
             p.fail("settings are enabled, headset-speaker, latest-detection, waves or info, not '" +
-                   what + "'");
+                   what + "'" + didYouMean(what, kSettings));
         }
     } else if (cmd == "note") {
         add(Step::Kind::Note).text = p.rest(3);
     } else {
-        p.fail("unknown event '" + cmd + "'");
+        const std::string suggestion = didYouMean(cmd, kEvents);
+        p.fail("unknown event '" + cmd + "'" +
+               (suggestion.empty() ? " (the events are " + joinedWith(kEvents, "and") + ")"
+                                   : suggestion));
     }
 }
 
@@ -264,6 +298,53 @@ bool looksLikeNumber(const std::string& s) {
     char* end = nullptr;
     std::strtod(s.c_str(), &end);
     return end != s.c_str() && *end == '\0';
+}
+
+// The expectation a mistyped one most likely meant (" (did you mean 'expect speaker on'?)"):
+// its first words, from `from` on, against each form's keywords; a form of more keywords that
+// matches wins over a shorter one. Only the forms a named call takes when `ofACall`.
+std::string expectationSuggestion(const LineParser& p, size_t from, bool ofACall) {
+    struct Form {
+        const char* keywords;
+        const char* shown;
+        bool call;  // said of a named call too
+    };
+    static const Form forms[] = {
+        {"answered", "answered", true},
+        {"not answered", "not answered", true},
+        {"answered at wave", "answered at wave N", true},
+        {"speaker on", "speaker on", false},
+        {"speaker off", "speaker off", false},
+        {"hint", "hint \"TEXT\"", false},
+        {"no hint", "no hint", false},
+        {"event", "event \"TEXT\"", false},
+        {"no event", "no event \"TEXT\"", false},
+        {"call", "call N ...", false},
+    };
+    for (size_t k = 3; k >= 1; --k) {
+        if (p.size() < from + k) continue;
+        std::string typed;
+        for (size_t i = from; i < from + k; ++i) typed += (i == from ? "" : " ") + p.word(i);
+        std::vector<std::string> keywords;
+        for (const Form& f : forms) {
+            const auto n = static_cast<size_t>(
+                               std::count(f.keywords, f.keywords + std::strlen(f.keywords), ' ')) +
+                           1;
+            if (n == k && (f.call || !ofACall)) keywords.push_back(f.keywords);
+        }
+        const std::vector<std::string> found = closest(typed, keywords);
+        if (found.empty()) continue;
+        std::string before;
+        for (size_t i = 0; i < from; ++i) before += p.word(i) + " ";
+        std::string said;
+        for (const std::string& keyword : found) {
+            for (const Form& f : forms)
+                if (keyword == f.keywords)
+                    said += (said.empty() ? "'" : " or '") + before + f.shown + "'";
+        }
+        return " (did you mean " + said + "?)";
+    }
+    return "";
 }
 
 Expectation parseExpectation(const LineParser& p, int line, const std::string& raw) {
@@ -298,7 +379,8 @@ Expectation parseExpectation(const LineParser& p, int line, const std::string& r
         e.kind = Expectation::Kind::NotAnswered;
     } else if (skip != 0) {
         p.fail("'" + p.joined() +
-               "': a call can be expected answered, not answered or answered at wave N");
+               "': a call can be expected answered, not answered or answered at wave N" +
+               expectationSuggestion(p, 1 + skip, true));
     } else if (what == "speaker" && n == 3) {
         e.kind =
             p.choice(2, "on", "off") ? Expectation::Kind::SpeakerOn : Expectation::Kind::SpeakerOff;
@@ -317,6 +399,9 @@ Expectation parseExpectation(const LineParser& p, int line, const std::string& r
         unquoted(2);
     } else if (what == "no" && n > 4 && w(2) == "event") {
         unquoted(3);
+    } else if (const std::string suggestion = expectationSuggestion(p, 1, false);
+               !suggestion.empty()) {
+        p.fail("unknown expectation '" + p.joined() + "'" + suggestion);
     } else {
         p.fail("unknown expectation '" + p.joined() +
                "' (expect answered, not answered, answered at wave N, call N ..., speaker on|off, "
@@ -340,6 +425,9 @@ platform::Result<Scenario> parseScenario(const std::string& text, const std::str
     std::istringstream in(text);
     std::string raw;
     int lineNo = 0;
+    double lastAt = 0;  // the time of the latest "at" line so far, as written, and its line
+    std::string lastAtText;
+    int lastAtLine = 0;
     try {
         while (std::getline(in, raw)) {
             ++lineNo;
@@ -348,7 +436,16 @@ platform::Result<Scenario> parseScenario(const std::string& text, const std::str
             if (p.size() == 0) continue;
             const std::string& head = p.word(0);
             if (head == "at") {
-                parseStep(p, p.nonNegative(1, "the time", kMaxTime), lineNo, sc.steps);
+                const double at = p.nonNegative(1, "the time", kMaxTime);
+                // A line out of order is more likely a slip ("at 60" for "at 6") than meant.
+                if (lastAtLine != 0 && at < lastAt)
+                    p.fail("an event at " + p.word(1) + " s comes before the one at " + lastAtText +
+                           " s on line " + std::to_string(lastAtLine) +
+                           ": write the events in time order");
+                lastAt = at;
+                lastAtText = p.word(1);
+                lastAtLine = lineNo;
+                parseStep(p, at, lineNo, sc.steps);
             } else if (head == "expect") {
                 sc.expectations.push_back(parseExpectation(p, lineNo, raw));
             } else if (head == "title") {
@@ -373,6 +470,9 @@ platform::Result<Scenario> parseScenario(const std::string& text, const std::str
             } else if (looksLikeNumber(head)) {
                 p.fail("unknown line '" + p.joined() + "': events start with 'at', as in 'at " +
                        p.joined() + "'");
+            } else if (const std::string suggestion = didYouMean(head, kLineHeads);
+                       !suggestion.empty()) {
+                p.fail("unknown line '" + p.joined() + "'" + suggestion);
             } else {
                 p.fail("unknown line '" + p.joined() +
                        "' (lines start with at, expect, title, speed, language, screen-height or "

@@ -11,11 +11,11 @@ using platform::Failure;
 
 platform::Result<Screenshots> Screenshots::open(const std::string& dir) {
     std::error_code ec;
-    fs::create_directories(dir, ec);
+    const bool made = fs::create_directories(dir, ec);
     if (!fs::is_directory(dir, ec))
         return Failure{dir + ": cannot make the screenshot folder" +
                        (ec ? ": " + ec.message() : std::string())};
-    return Screenshots(dir, fs::absolute(dir, ec).lexically_normal().string());
+    return Screenshots(dir, fs::absolute(dir, ec).lexically_normal().string(), made);
 }
 
 platform::Result<std::string> Screenshots::name(const std::string& process,
@@ -45,6 +45,11 @@ void Screenshots::removeLeftovers() const {
         if (file.rfind(kPendingScreenshotPrefix, 0) == 0 && e.path().extension() == ".png")
             fs::remove(e.path(), ec);
     }
+}
+
+void Screenshots::removeIfMade() const {
+    std::error_code ec;
+    if (made_ && fs::is_empty(absolute_, ec)) fs::remove(absolute_, ec);
 }
 
 }  // namespace sim

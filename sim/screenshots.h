@@ -30,12 +30,16 @@ class Screenshots {
     // Removes pending pictures never announced (a host that stopped between writing and
     // announcing one).
     void removeLeftovers() const;
+    // Removes the folder again when open() made it and it is still empty (a run refused before
+    // it began leaves nothing behind).
+    void removeIfMade() const;
 
   private:
-    Screenshots(std::string dir, std::string absolute)
-        : dir_(std::move(dir)), absolute_(std::move(absolute)) {}
+    Screenshots(std::string dir, std::string absolute, bool made)
+        : dir_(std::move(dir)), absolute_(std::move(absolute)), made_(made) {}
     std::string dir_;
     std::string absolute_;
+    bool made_;
     std::set<std::string> used_;
 };
 

@@ -358,8 +358,9 @@ int Run::realtime(double speed) {
 
 int checkExpectations(const sim::Scenario& scenario, const sim::Player& player,
                       const sim::Narrator& narrator, sim::Timeline& timeline,
-                      sim::PlotRecorder& plot) {
+                      sim::PlotRecorder& plot, std::optional<double> speakerOnAt) {
     sim::Outcome outcome;
+    outcome.speakerOnAt = speakerOnAt;
     for (const auto& c : player.modem().calls) outcome.calls.push_back({c.answered, c.wave});
     outcome.speakerEverOn = player.modem().speakerEverOn;
     outcome.hints = narrator.hints();
@@ -407,15 +408,7 @@ int main(int argc, char** argv) {
         platform::warn(kMe, sim::printable(scenario.error()));
         return 2;
     }
-    for (const std::string& file : options->plots) {
-        if (auto writable = sim::plotWritable(file); !writable) {
-            platform::warn(kMe, sim::printable(writable.error()));
-            return 2;
-        }
-    }
-    const double speed = options->speed.value_or(scenario->speed.value_or(1.0));
-    auto& loop = platform::RunLoop::main();
-
+    // The screenshot folder first: a plot may go into it.
     std::optional<sim::Screenshots> screenshots;
     if (!options->screenshots.empty()) {
         auto opened = sim::Screenshots::open(options->screenshots);
@@ -425,6 +418,15 @@ int main(int argc, char** argv) {
         }
         screenshots.emplace(std::move(*opened));
     }
+    for (const std::string& file : options->plots) {
+        if (auto writable = sim::plotWritable(file); !writable) {
+            platform::warn(kMe, sim::printable(writable.error()));
+            if (screenshots) screenshots->removeIfMade();
+            return 2;
+        }
+    }
+    const double speed = options->speed.value_or(scenario->speed.value_or(1.0));
+    auto& loop = platform::RunLoop::main();
 
     sim::Timeline timeline(options->json);
     sim::Narrator narrator(timeline, options->log);
@@ -439,7 +441,11 @@ int main(int argc, char** argv) {
     Listener listener(**phone, timeline, plot, screenshots ? &*screenshots : nullptr);
     listener.listen((*phone)->bus(), narrator);
     sim::Player player((*phone)->bus(), loop, timeline, options->realtime);
-    player.setObserver([&](sim::ModemChange change) { plot.modem(timeline.now(), change); });
+    std::optional<double> speakerOnAt;  // for an expectation of the speaker off
+    player.setObserver([&](sim::ModemChange change) {
+        plot.modem(timeline.now(), change);
+        if (change == sim::ModemChange::SpeakerOn && !speakerOnAt) speakerOnAt = timeline.now();
+    });
     sim::Json about = {{"file", scenario->file},
                        {"title", scenario->title},
                        {"clock", options->realtime ? "real time" : "simulated"}};
@@ -462,7 +468,8 @@ int main(int argc, char** argv) {
         phone->reset();  // its hosts stopped, none is writing a picture any more
         screenshots->removeLeftovers();
     }
-    if (status == 0) status = checkExpectations(*scenario, player, narrator, timeline, plot);
+    if (status == 0)
+        status = checkExpectations(*scenario, player, narrator, timeline, plot, speakerOnAt);
     if (status == 0 || status == 1) {
         const sim::PlotData data = plot.finish(timeline.now());
         for (const std::string& file : options->plots) {

@@ -28,17 +28,19 @@ std::string errorOf(const std::string& text) {
 TEST(ScenarioFormat, WavesBecomeTimedCoversAndUncoversInTimeOrder) {
     Scenario s = parsed(
         "title Two waves\nspeed 20\n"
-        "at 5 waves 2 0.3 0.7   # cover 0.3, pause 0.7\n"
         "at 1 call incoming\n"
+        "at 5 waves 2 0.3 0.7   # cover 0.3, pause 0.7\n"
+        "at 5.5 note between the waves\n"
         "at 9 wave\n");
     EXPECT_EQ(s.title, "Two waves");
     EXPECT_EQ(s.speed, 20);
-    ASSERT_EQ(s.steps.size(), 7u);
+    ASSERT_EQ(s.steps.size(), 8u);
     EXPECT_EQ(s.steps[0].kind, Step::Kind::CallIncoming);
-    const double times[] = {1, 5, 5.3, 6, 6.3, 9, 9.25};
-    for (size_t i = 0; i < 7; ++i) EXPECT_DOUBLE_EQ(s.steps[i].at, times[i]) << i;
-    EXPECT_EQ(s.steps[3].kind, Step::Kind::Cover);
-    EXPECT_EQ(s.steps[4].kind, Step::Kind::Uncover);
+    const double times[] = {1, 5, 5.3, 5.5, 6, 6.3, 9, 9.25};
+    for (size_t i = 0; i < 8; ++i) EXPECT_DOUBLE_EQ(s.steps[i].at, times[i]) << i;
+    EXPECT_EQ(s.steps[3].kind, Step::Kind::Note) << "a later line between one line's waves";
+    EXPECT_EQ(s.steps[4].kind, Step::Kind::Cover);
+    EXPECT_EQ(s.steps[5].kind, Step::Kind::Uncover);
     EXPECT_DOUBLE_EQ(s.endTime(), 13.25) << "four seconds after the last step";
 }
 
@@ -89,6 +91,61 @@ TEST(ScenarioFormat, ErrorsNameFileLineAndProblem) {
               "language, "
               "screen-height or end)");
     EXPECT_EQ(errorOf("\n# only comments\n"), "t.scn: no events (lines starting with 'at')");
+    EXPECT_EQ(errorOf("at 0 pose up\nat 60 wave\n\nat 6.5 call ended\n"),
+              "t.scn:4: an event at 6.5 s comes before the one at 60 s on line 2: write the events "
+              "in time order");
+    EXPECT_EQ(errorOf("at 2 wave\nat 2 note same time\nat 1.999 cover\n"),
+              "t.scn:3: an event at 1.999 s comes before the one at 2 s on line 2: write the "
+              "events in time order");
+}
+
+// A word that is not one a place takes, but close to one, is named with that one; the list of
+// what it takes when nothing is close.
+TEST(ScenarioFormat, UnknownKeywordsSuggestTheNearestOne) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"at 0 lockd yes\n", "t.scn:1: unknown event 'lockd' (did you mean 'locked'?)"},
+        {"at 0 wavee\n", "t.scn:1: unknown event 'wavee' (did you mean 'wave' or 'waves'?)"},
+        {"at 0 Pose up\n", "t.scn:1: unknown event 'Pose' (did you mean 'pose'?)"},
+        {"at 0 ring\n",
+         "t.scn:1: unknown event 'ring' (the events are call, locked, pose, cover, uncover, wave, "
+         "waves, lock-button, headset, bluetooth, settings and note)"},
+        {"at 0 call incomming\n",
+         "t.scn:1: a call is incoming, active, held or ended, not 'incomming' (did you mean "
+         "'incoming'?)"},
+        {"at 0 locked yse\n", "t.scn:1: expected 'yes' or 'no', not 'yse' (did you mean 'yes'?)"},
+        {"at 0 headset pluged\n",
+         "t.scn:1: expected 'plugged' or 'unplugged', not 'pluged' (did you mean 'plugged'?)"},
+        {"at 0 pose dwon\n",
+         "t.scn:1: pose is 'up', 'down' or three numbers x y z in g (did you mean 'down'?)"},
+        {"at 0 settings enabeld on\n",
+         "t.scn:1: settings are enabled, headset-speaker, latest-detection, waves or info, not "
+         "'enabeld' (did you mean 'enabled'?)"},
+        {"at 0 settings info abuot\n",
+         "t.scn:1: the information buttons are how-it-works, headset and about, not 'abuot' (did "
+         "you mean 'about'?)"},
+        {"at 0 settings waves locked 2 unlocked 1 speed fats\n",
+         "t.scn:1: speed must be slow, medium or fast, not 'fats' (did you mean 'fast'?)"},
+        {"at 0 settings waves lockd 2 unlocked 1 speed fast\n",
+         "t.scn:1: write 'settings waves locked N unlocked M speed slow|medium|fast' (did you "
+         "mean 'locked'?)"},
+        {"tilte A call\nat 0 wave\n",
+         "t.scn:1: unknown line 'tilte A call' (did you mean 'title'?)"},
+        {"at 0 wave\nexpect answerd\n",
+         "t.scn:2: unknown expectation 'expect answerd' (did you mean 'expect answered'?)"},
+        {"at 0 wave\nexpect answerd at wave 2\n",
+         "t.scn:2: unknown expectation 'expect answerd at wave 2' (did you mean 'expect answered "
+         "at wave N'?)"},
+        {"at 0 wave\nexpect no hnt\n",
+         "t.scn:2: unknown expectation 'expect no hnt' (did you mean 'expect no hint'?)"},
+        {"at 0 wave\nexpect speker on\n",
+         "t.scn:2: unknown expectation 'expect speker on' (did you mean 'expect speaker on'?)"},
+        {"at 0 wave\nexpect speaker of\n",
+         "t.scn:2: expected 'on' or 'off', not 'of' (did you mean 'on' or 'off'?)"},
+        {"at 0 wave\nexpect call 2 not answred\n",
+         "t.scn:2: 'expect call 2 not answred': a call can be expected answered, not answered or "
+         "answered at wave N (did you mean 'expect call 2 not answered'?)"},
+    };
+    for (const auto& [text, message] : cases) EXPECT_EQ(errorOf(text), message) << text;
 }
 
 TEST(ScenarioFormat, TheBuiltInScenarioParses) {

@@ -190,26 +190,56 @@ std::vector<bool> held(const std::vector<sim::Verdict>& v) {
 
 }  // namespace
 
-TEST(Expectations, HoldOrNotAgainstWhatHappened) {
+// Every kind of expectation, against a phone that answered and one that stayed quiet: whether
+// it held, and when not, what happened instead.
+TEST(Expectations, HoldOrSayWhatHappenedInstead) {
     const std::string all =
         "expect answered\nexpect not answered\nexpect answered at wave 2\n"
         "expect answered at wave 3\nexpect speaker on\nexpect speaker off\n"
         "expect hint \"Wave twice to answer\"\nexpect no hint\n"
         "expect event \"slide-open\"\nexpect no event \"slide-open\"\n";
     std::vector<sim::Expectation> keep;
-    sim::Outcome answered{
-        {{true, 1}, {true, 2}}, true, {"Wave twice to answer"}, {"x", "slide-open posted"}};
-    EXPECT_EQ(held(checked(all, answered, keep)),
+    sim::Outcome answered{{{true, 1}, {true, 2}},
+                          true,
+                          {"Wave twice to answer", "Wave once to answer", "Wave twice to answer"},
+                          {"x", "slide-open posted"},
+                          8.75};
+    const auto a = checked(all, answered, keep);
+    EXPECT_EQ(held(a),
               (std::vector<bool>{true, false, true, false, true, false, true, false, true, false}));
-    sim::Outcome quiet{{}, false, {}, {"phone lies screen-up"}};
-    EXPECT_EQ(held(checked(all, quiet, keep)), (std::vector<bool>{false, true, false, false, false,
-                                                                  true, false, true, false, true}));
+    const std::pair<size_t, std::string> answeredInstead[] = {
+        {1, "call 1 answered at wave 1, call 2 answered at wave 2"},
+        {3, "call 1 answered at wave 1, call 2 answered at wave 2"},
+        {5, "the speaker went on at 8.75 s"},
+        {7, "hints \"Wave twice to answer\" and \"Wave once to answer\" were shown"},
+        {9, "the timeline says \"slide-open posted\""},
+    };
+    for (const auto& [i, words] : answeredInstead) {
+        EXPECT_EQ(a[i].happened, words) << a[i].report;
+        EXPECT_EQ(a[i].report,
+                  "line " + std::to_string(i + 2) + ": " + keep[i].source + " (" + words + ")");
+    }
+    sim::Outcome quiet{{}, false, {}, {"phone lies screen-up"}, {}};
+    const auto q = checked(all, quiet, keep);
+    EXPECT_EQ(held(q), (std::vector<bool>{false, true, false, false, false, true, false, true,
+                                          false, true}));
+    const std::pair<size_t, std::string> quietInstead[] = {
+        {0, "no call came in"},
+        {2, "no call came in"},
+        {4, "the speaker stayed off"},
+        {6, "no hint was shown"},
+        {8, "no line of the timeline says it"},
+    };
+    for (const auto& [i, words] : quietInstead) EXPECT_EQ(q[i].happened, words) << q[i].report;
+    sim::Outcome oneHint{{}, false, {"Wave once to answer"}, {}, {}};
+    EXPECT_EQ(checked("expect no hint\n", oneHint, keep)[0].happened,
+              "hint \"Wave once to answer\" was shown");
 }
 
 TEST(Expectations, AWrongWaveSaysWhichWaveItWas) {
     std::vector<sim::Expectation> keep;
     auto v = checked("expect answered at wave 3\nexpect answered at wave 1\n",
-                     sim::Outcome{{{true, 2}}, false, {}, {}}, keep);
+                     sim::Outcome{{{true, 2}}, false, {}, {}, {}}, keep);
     EXPECT_EQ(v[0].report, "line 2: expect answered at wave 3 (answered at wave 2)");
     auto none = checked("expect answered at wave 3\n", sim::Outcome{}, keep);
     EXPECT_EQ(none[0].report, "line 2: expect answered at wave 3 (no call came in)");

@@ -138,6 +138,9 @@ TEST(CommandLine, BadOptionsAndNumbersNameTheOptionAndExitTwo) {
         {{"--speed=10"}, "--speed: applies only with --realtime"},
         {{"--json=yes"}, "--json: takes no value"},
         {{"--frobnicate"}, "unknown option '--frobnicate'"},
+        {{"--screnshots", "shots"},
+         "unknown option '--screnshots' (did you mean '--screenshots'?)"},
+        {{"--jsno"}, "unknown option '--jsno' (did you mean '--json'?)"},
         {{"-x"}, "unknown option '-x'"},
         {{"--root="}, "--root: needs a value"},
         {{"a.scn", "b.scn"}, "only one scenario at a time ('a.scn' and 'b.scn')"},
@@ -208,6 +211,10 @@ TEST(ScenarioFiles, BadNumbersAndLinesNameFileLineAndProblem) {
         {"10 call incoming\n",
          "s.scn:1: unknown line '10 call incoming': events start with 'at', as in 'at 10 call "
          "incoming'"},
+        {"at 6 waves 2\nat 0.5 call incoming\n",
+         "s.scn:2: an event at 0.5 s comes before the one at 6 s on line 1: write the events in "
+         "time order"},
+        {"at 0 lockd yes\n", "s.scn:1: unknown event 'lockd' (did you mean 'locked'?)"},
     };
     for (const Case& c : cases) {
         Ran r = scenario(c.text);
@@ -267,7 +274,10 @@ TEST(Expectations, EveryFailedOneIsReportedWithItsLine) {
                      "expect call 3 answered\n"               // line 13
                      "expect speaker off\n"                   // line 14
                      "expect hint \"Wave once to answer\"\n"  // line 15
-                     "expect answered\n");                    // line 16: holds
+                     "expect answered\n"                      // line 16: holds
+                     "expect no hint\n"                       // line 17
+                     "expect event \"hand waves\"\n"          // line 18
+                     "expect no event \"call answered\"\n");  // line 19
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_TRUE(has(r.out, "ok     line 10: expect call 1 answered at wave 2")) << r.out;
     EXPECT_TRUE(has(r.out, "ok     line 11: expect call 2 answered at wave 3")) << r.out;
@@ -275,8 +285,14 @@ TEST(Expectations, EveryFailedOneIsReportedWithItsLine) {
     for (const char* failed :
          {"s.scn:12: expectation failed: expect call 2 answered at wave 2 (answered at wave 3)",
           "s.scn:13: expectation failed: expect call 3 answered (2 calls came in)",
-          "s.scn:14: expectation failed: expect speaker off",
-          "s.scn:15: expectation failed: expect hint \"Wave once to answer\""}) {
+          "s.scn:14: expectation failed: expect speaker off (the speaker went on at 8.75 s)",
+          "s.scn:15: expectation failed: expect hint \"Wave once to answer\" (hint \"Wave twice "
+          "to answer\" was shown)",
+          "s.scn:17: expectation failed: expect no hint (hint \"Wave twice to answer\" was shown)",
+          "s.scn:18: expectation failed: expect event \"hand waves\" (no line of the timeline "
+          "says it)",
+          "s.scn:19: expectation failed: expect no event \"call answered\" (the timeline says "
+          "\"call answered\")"}) {
         EXPECT_TRUE(has(r.err, std::string("orvella-sim: ") + failed)) << failed << "\n" << r.err;
     }
     EXPECT_FALSE(has(r.err, ":10:") || has(r.err, ":11:") || has(r.err, ":16:")) << r.err;
