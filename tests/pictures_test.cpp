@@ -159,11 +159,13 @@ expect not answered
     EXPECT_DOUBLE_EQ(at(last), d["end"].get<double>());
 }
 
-// Said before the phone runs, with the system's reason, and no other plot file is left behind.
+// Said before the phone runs, with the system's reason, and no other plot file (nor a screenshot
+// folder made for the run) is left behind. The screenshot folder itself may take the plot.
 TEST(Plot, AFileThatCannotBeWrittenIsNamed) {
     ScratchDir dir;
     const SimRun r =
-        simulate({"--plot", dir.file("call.json"), "--plot", dir.file("no/such/folder/call.png")});
+        simulate({"--plot", dir.file("call.json"), "--plot", dir.file("no/such/folder/call.png"),
+                  "--screenshots", dir.file("s")});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find(dir.file("no/such/folder/call.png") +
                          ": cannot write the plot: No such file or directory"),
@@ -171,6 +173,7 @@ TEST(Plot, AFileThatCannotBeWrittenIsNamed) {
         << r.err;
     EXPECT_EQ(r.out, "") << "no run";
     EXPECT_FALSE(fs::exists(dir.file("call.json")));
+    EXPECT_FALSE(fs::exists(dir.file("s")));
     testing_support::writeFile(dir.file("kept.svg"), "mine");
     fs::permissions(dir.file("kept.svg"), fs::perms::owner_read);
     if (::access(dir.file("kept.svg").c_str(), W_OK) != 0) {  // root may write anyway
@@ -178,6 +181,12 @@ TEST(Plot, AFileThatCannotBeWrittenIsNamed) {
         EXPECT_EQ(readFile(dir.file("kept.svg")), "mine");
     }
     EXPECT_EQ(simulate({"--plot", dir.file("call.gif")}).status, 2);
+
+    const SimRun beside =
+        simulate({"--plot", dir.file("shots/call.png"), "--screenshots", dir.file("shots")});
+    EXPECT_EQ(beside.status, 0) << beside.err;
+    EXPECT_EQ(Picture::read(dir.file("shots/call.png")).width, 1000);
+    EXPECT_TRUE(fs::exists(dir.file("shots/0000.500-springboard.png")));
 }
 
 // --- Screenshots ---------------------------------------------------------------------------------
