@@ -64,6 +64,19 @@ CGRect hintFrame(double logoWidth) { return CGRectMake(logoWidth + 7, kBarTop - 
 
 double at(const json& j) { return j["at"].get<double>(); }
 
+// The words of an SVG's text elements, in document order, with where each starts.
+struct SvgText {
+    double x = 0, y = 0;
+    std::string text;
+};
+std::vector<SvgText> svgTexts(const std::string& svg) {
+    std::vector<SvgText> texts;
+    const std::regex element("<text x=\"([0-9.e+-]+)\" y=\"([0-9.e+-]+)\"[^>]*>([^<]*)</text>");
+    for (std::sregex_iterator it(svg.begin(), svg.end(), element), end; it != end; ++it)
+        texts.push_back({std::stod((*it)[1]), std::stod((*it)[2]), (*it)[3]});
+    return texts;
+}
+
 }  // namespace
 
 // --- The plot ------------------------------------------------------------------------------------
@@ -140,8 +153,14 @@ at 8 wave 1.0 0.5
 at 10 wave
 at 14 call ended
 expect not answered
+expect speaker off
+expect no hint
+expect hint "Wave thrice to answer"
+expect event "a text no line of the timeline has, long enough that its report needs two lines under the plot to be read whole"
+expect answered at wave 3
 )");
-    const SimRun r = simulate({dir.file("slow.scn"), "--plot", dir.file("slow.json")});
+    const SimRun r = simulate({dir.file("slow.scn"), "--plot", dir.file("slow.json"), "--plot",
+                               dir.file("slow.svg"), "--plot", dir.file("slow.png")});
     ASSERT_EQ(r.status, 1) << "the expectation fails: " << r.out << r.err;
     const json d = json::parse(readFile(dir.file("slow.json")));
     ASSERT_GE(d["waveLimits"].size(), 2u);
@@ -153,10 +172,39 @@ expect not answered
     for (const auto& s : d["states"])
         backToReady = backToReady || (at(s) == 9.0 && s["name"] == "kPROXIMITY_READY_STATE");
     EXPECT_TRUE(backToReady) << "timed out, the recognizer starts over";
-    const json& last = d["moments"].back();
-    EXPECT_EQ(last["kind"], "failed expectation");
-    EXPECT_EQ(last["label"], "line 9: expect not answered (answered at wave 2)");
-    EXPECT_DOUBLE_EQ(at(last), d["end"].get<double>());
+    std::vector<std::string> failed;
+    for (const auto& m : d["moments"]) {
+        if (m["kind"] != "failed expectation") continue;
+        failed.push_back(m["label"]);
+        EXPECT_DOUBLE_EQ(at(m), d["end"].get<double>());
+    }
+    ASSERT_EQ(failed.size(), 6u);
+    EXPECT_EQ(failed[0], "line 9: expect not answered (answered at wave 2)");
+
+    // Every failed expectation listed under the picture, as text, a long one wrapped onto a
+    // second line; one label for all of them above the lanes, left of their line at the right
+    // edge rather than cut off; a key for them in the legend.
+    const std::vector<SvgText> texts = svgTexts(readFile(dir.file("slow.svg")));
+    std::string all;
+    std::map<std::string, SvgText> byText;
+    for (const auto& t : texts) all += t.text, byText.emplace(t.text, t);
+    for (const std::string& report : failed)
+        EXPECT_NE(all.find("failed: " + report), std::string::npos) << report << "\n" << all;
+    ASSERT_TRUE(byText.count("6 expectations failed")) << all;
+    EXPECT_LT(byText["6 expectations failed"].x, 980 - 100) << "right-aligned to its line";
+    EXPECT_TRUE(byText.count("failed expectation")) << "the legend's key";
+    const SvgText& lastLine = texts.back();
+    EXPECT_EQ(lastLine.text, "failed: " + failed.back());
+    const Picture png = Picture::read(dir.file("slow.png"));
+    EXPECT_EQ(png.width, 1000);
+    EXPECT_GT(png.height, 580) << "taller, to list them all";
+    EXPECT_GT(png.height, lastLine.y);
+    // The red of the reports on each line of the list, down to the last.
+    for (const auto& t : texts) {
+        if (t.text.rfind("failed: ", 0) != 0 && t.y < byText["failed expectation"].y + 10) continue;
+        const int red = png.count(CGRectMake(230, t.y - 9, 750, 10), testing_support::red, 1);
+        EXPECT_GT(red, 20) << t.text;
+    }
 }
 
 // Said before the phone runs, with the system's reason, and no other plot file (nor a screenshot

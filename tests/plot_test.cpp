@@ -143,6 +143,35 @@ TEST(PlotData, AnEmptyScenarioHasNothingButItsEnd) {
     EXPECT_FALSE(sim::writePlot(d, dir.file("p.gif")));
 }
 
+// What a scenario file says ends up in the picture: thousands of failed expectations list the
+// first ones and count the rest, and control characters or markup in a text neither break the
+// SVG nor reach it raw.
+TEST(PlotPicture, HostileReportsGiveABoundedWellFormedPicture) {
+    sim::PlotRecorder r("a <title> & \x1b[2J");
+    for (int i = 0; i < 5000; ++i)
+        r.failedExpectation(4, "line " + std::to_string(i) + ": expect hint \"<\x07>\"");
+    const sim::PlotData d = r.finish(4);
+    testing_support::ScratchDir dir;
+    ASSERT_TRUE(sim::writePlot(d, dir.file("p.svg")));
+    ASSERT_TRUE(sim::writePlot(d, dir.file("p.png")));
+    const std::string svg = testing_support::readFile(dir.file("p.svg"));
+    EXPECT_EQ(svg.find('\x1b'), std::string::npos);
+    EXPECT_EQ(svg.find('\x07'), std::string::npos);
+    EXPECT_NE(svg.find(">a &lt;title&gt; &amp; \\x1b[2J</text>"), std::string::npos);
+    EXPECT_NE(svg.find("failed: line 0: expect hint \"&lt;\\x07&gt;\"</text>"), std::string::npos);
+    EXPECT_NE(svg.find(" more failed expectations (the timeline lists every one)</text>"),
+              std::string::npos);
+    EXPECT_EQ(svg.find("line 4999:"), std::string::npos);
+    std::FILE* png = std::fopen(dir.file("p.png").c_str(), "rb");
+    ASSERT_NE(png, nullptr);
+    unsigned char header[24] = {};
+    EXPECT_EQ(std::fread(header, 1, sizeof header, png), sizeof header);
+    std::fclose(png);
+    const unsigned height = header[20] << 24 | header[21] << 16 | header[22] << 8 | header[23];
+    EXPECT_GT(height, 5000u);
+    EXPECT_LE(height, 8000u) << "bounded";
+}
+
 TEST(Narrator, NamesTheRecognizersStateOnlyWhenItChanges) {
     platform::useVirtualClock();
     char* buffer = nullptr;
