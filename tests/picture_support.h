@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -66,11 +67,32 @@ struct Picture {
 };
 
 inline bool white(Pixel p) { return p.r >= 230 && p.g >= 230 && p.b >= 230; }
+// Light on the call screen's dark: the thin strokes of the hint's white text, antialiased.
+inline bool light(Pixel p) { return p.r >= 150 && p.g >= 150 && p.b >= 150; }
 inline bool dark(Pixel p) { return p.r < 90 && p.g < 90 && p.b < 90; }
 inline bool blue(Pixel p) { return p.b >= 200 && p.r < 110 && p.g < 190 && p.b > p.g + 40; }
 inline bool green(Pixel p) { return p.g > p.r + 60 && p.g > p.b + 40; }
 inline bool red(Pixel p) { return p.r > 200 && p.g < 60 && p.b < 60; }
 inline bool yellow(Pixel p) { return p.r > 200 && p.g > 140 && p.b < 90; }
+
+// Whether a pixel is within `tolerance` of a colour in each of red, green and blue.
+inline bool near(Pixel p, Pixel want, int tolerance) {
+    return std::abs(p.r - want.r) <= tolerance && std::abs(p.g - want.g) <= tolerance &&
+           std::abs(p.b - want.b) <= tolerance;
+}
+
+// WCAG's contrast ratio of two colours (1 to 21); 4.5 is readable text, 7 and more plainly so.
+inline double contrast(Pixel a, Pixel b) {
+    auto luminance = [](Pixel p) {
+        auto linear = [](uint8_t v) {
+            const double c = v / 255.0;
+            return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(p.r) + 0.7152 * linear(p.g) + 0.0722 * linear(p.b);
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
 
 // Where a logo file's opaque pixels and the picture's differ, the logo placed with its top-left
 // corner at the given pixel; `opaque` counts the logo's opaque pixels.

@@ -266,7 +266,7 @@ TEST(Screenshots, TheBuiltInCallPicturedTheSameOnEveryRun) {
     }
 
     // Ringing: the logo file's pixels 7 points right of the bar's left edge and 235 above its
-    // top edge; the hint in white beside it, nothing white beyond it.
+    // top edge; the hint in white beside it, nothing light beyond it.
     const Picture ringing = Picture::read(dir.file("a/0000.500-springboard.png"));
     ASSERT_EQ(ringing.width, 640);
     ASSERT_EQ(ringing.height, 1136);
@@ -277,10 +277,10 @@ TEST(Screenshots, TheBuiltInCallPicturedTheSameOnEveryRun) {
               0);
     EXPECT_GT(opaque, 1000);
     const CGRect hint = hintFrame(logo.width / 2.0);
-    EXPECT_GT(ringing.count(hint, testing_support::white), 40);
+    EXPECT_GT(ringing.count(hint, testing_support::light), 40);
     EXPECT_EQ(ringing.count(CGRectMake(hint.origin.x + hint.size.width, hint.origin.y,
                                        320 - hint.origin.x - hint.size.width, hint.size.height),
-                            testing_support::white),
+                            testing_support::light),
               0);
     const Picture answered = Picture::read(dir.file("a/0006.750-springboard.png"));
     EXPECT_EQ(answered.count(CGRectMake(0, 0, 320, kBarTop), testing_support::green), 0)
@@ -290,9 +290,7 @@ TEST(Screenshots, TheBuiltInCallPicturedTheSameOnEveryRun) {
     const Picture inCall = Picture::read(dir.file("a/0006.750-springboard-2.png"));
     const Picture speaker = Picture::read(dir.file("a/0008.750-springboard.png"));
     const CGRect speakerCorner = CGRectMake(222, 196, 12, 12);  // away from its title
-    auto lit = [](const Picture& p, CGRect r) {
-        return p.count(r, [](render::Pixel x) { return x.r > 120 && x.r < 200; });
-    };
+    auto lit = [](const Picture& p, CGRect r) { return p.count(r, testing_support::white); };
     EXPECT_EQ(lit(inCall, speakerCorner), 0);
     EXPECT_EQ(lit(speaker, speakerCorner), 24 * 24) << "lit";
     EXPECT_GT(inCall.count(CGRectMake(20, 194, 280, 180), testing_support::white), 500)
@@ -360,7 +358,7 @@ TEST(Screenshots, AMissingOrCorruptLogoPicturesTheHintAlone) {
         ASSERT_EQ(ringing.width, 640);
         EXPECT_EQ(ringing.count(CGRectMake(0, 0, 320, kBarTop), testing_support::green), 0)
             << "no logo";
-        EXPECT_GT(ringing.count(hintFrame(0), testing_support::white), 40)
+        EXPECT_GT(ringing.count(hintFrame(0), testing_support::light), 40)
             << "the hint at x = 7 instead";
         EXPECT_TRUE(fs::exists(dir.file("s/0008.750-springboard.png"))) << "the call went on";
     }

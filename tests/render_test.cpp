@@ -23,6 +23,7 @@ using render::Pixel;
 using testing_support::blue;
 using testing_support::dark;
 using testing_support::green;
+using testing_support::light;
 using testing_support::Picture;
 using testing_support::red;
 using testing_support::white;
@@ -117,22 +118,46 @@ TEST_P(CallPicture, LogoAndHintStandAboveTheBar) {
     const int left = static_cast<int>((bar->frame.origin.x + 7) * 2);
     const int top = static_cast<int>((bar->frame.origin.y - rise()) * 2);
     int opaque = 0;
-    const int differing = testing_support::logoMismatches(seen, logo, left, top, &opaque);
+    const int mismatched = testing_support::logoMismatches(seen, logo, left, top, &opaque);
     EXPECT_GT(opaque, 1000);
-    EXPECT_EQ(differing, 0) << "the logo file's pixels, one for one, at (" << left << ", " << top
-                            << ")";
+    EXPECT_EQ(mismatched, 0) << "the logo file's pixels, one for one, at (" << left << ", " << top
+                             << ")";
 
     const CGRect hint = hintFrame(100);
-    EXPECT_GT(seen.count(hint, white), 40) << "the hint's white text";
+    EXPECT_GT(seen.count(hint, light), 40) << "the hint's white text";
     EXPECT_EQ(
         seen.count(CGRectMake(hint.origin.x + hint.size.width, hint.origin.y,
                               screen.width - hint.origin.x - hint.size.width, hint.size.height),
-                   white),
+                   light),
         0)
         << "nothing white beside it";
     const double below = hint.origin.y + hint.size.height;
-    EXPECT_EQ(seen.count(CGRectMake(0, below, screen.width, bar->frame.origin.y - below), white), 0)
+    EXPECT_EQ(seen.count(CGRectMake(0, below, screen.width, bar->frame.origin.y - below), light), 0)
         << "nor between it and the bar";
+
+    // The hint whole in its 150 points, as on the phone: just as a label wide enough for any
+    // text shows it, not cut short with an ellipsis.
+    auto* label = static_cast<platform::UILabel*>(
+        msgSend<id>(static_cast<id>(bar), SEL_("viewWithTag:"), int64_t{103}));
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->text, "Wave once to answer") << "unlocked, no settings";
+    label->text = "Wave twice to answer";
+    const Picture twice = picture({render::Look::IncomingCall, {bar}}, screen, root.file("2.png"));
+    label->frame.size.width = 300;
+    const Picture wide = picture({render::Look::IncomingCall, {bar}}, screen, root.file("w.png"));
+    EXPECT_EQ(differing(twice.crop(hint), wide.crop(hint)), 0u) << "\"Wave twice to answer\" fits";
+
+    // The answer button, away from its title and rounded corners, in its own green (#4CD964),
+    // not merely something greenish.
+    const CGRect answer =
+        CGRectMake(bar->frame.origin.x + 170 + 4, bar->frame.origin.y + 20 + 6, 12, 44);
+    EXPECT_EQ(seen.count(answer,
+                         [](Pixel p) {
+                             return testing_support::near(p, {76, 217, 100, 255}, 2);
+                         }),
+              24 * 88)
+        << ::testing::PrintToString(seen.at(static_cast<int>(answer.origin.x * 2),
+                                            static_cast<int>(answer.origin.y * 2)));
 }
 
 TEST_P(CallPicture, MasterSwitchOffShowsNeitherLogoNorHint) {
@@ -162,8 +187,8 @@ TEST_P(CallPicture, MissingOrCorruptLogoDrawsTheHintAloneWithoutCrashing) {
         EXPECT_EQ(seen.count(CGRectMake(0, 0, screen.width, bar->frame.origin.y), green), 0)
             << "no logo";
         const CGRect hint = hintFrame(0);
-        EXPECT_GT(seen.count(hint, white), 40) << "the hint moved left to x = 7";
-        EXPECT_EQ(seen.count(offset(hint, hint.size.width, 0), white), 0);
+        EXPECT_GT(seen.count(hint, light), 40) << "the hint moved left to x = 7";
+        EXPECT_EQ(seen.count(offset(hint, hint.size.width, 0), light), 0);
         hangUp();
     }
 }
@@ -217,6 +242,26 @@ TEST_F(InCallPicture, SixControlsAndTheSpeakerLitWhileItIsTheRoute) {
     EXPECT_TRUE(platform::DeviceModel::shared().speakerSelected());
     const Picture on = shoot("on.png");
     EXPECT_GT(brightness(on), brightness(off) + 150) << "lit";
+    // Every control's title reads clearly on its square, the lit speaker's too: the square's own
+    // colour (a corner) against the title's pixels (the middle of the square).
+    for (const auto& [name, seen] : {std::pair{"off", &off}, {"on", &on}}) {
+        for (const char* control :
+             {"mute", "keypad", "speaker", "add call", "FaceTime", "contacts"}) {
+            SCOPED_TRACE(std::string(control) + ", speaker " + name);
+            const CGRect square = platform::findViewByIdentifier(screenView, control)->frame;
+            const Pixel background = seen->at(static_cast<int>(square.origin.x * 2) + 6,
+                                              static_cast<int>(square.origin.y * 2) + 6);
+            const CGRect title = CGRectMake(square.origin.x + 5, square.origin.y + 35, 80, 20);
+            EXPECT_GT(
+                seen->count(title,
+                            [&](Pixel p) { return testing_support::contrast(p, background) >= 7; }),
+                60)
+                << "title pixels of clear contrast on " << ::testing::PrintToString(background);
+        }
+    }
+    const Pixel litSquare = on.at(static_cast<int>(speaker->frame.origin.x * 2) + 6,
+                                  static_cast<int>(speaker->frame.origin.y * 2) + 6);
+    EXPECT_TRUE(white(litSquare) || litSquare.r > 200) << "lit: light, as on the phone";
     platform::tapButton(speaker);
     settle();
     EXPECT_FALSE(platform::DeviceModel::shared().speakerSelected());
@@ -659,11 +704,15 @@ TEST_F(Drawing, RecorderKeepsOnePictureForEachVisibleChange) {
               render::sceneFingerprint({render::Look::Settings, {root}}, screen));
 }
 
-TEST_F(Drawing, MissingFontsHaveOneStandIn) {
-    const std::string standIn = render::fontFamilyFor("HelveticaNeue-Thin");
-    EXPECT_EQ(render::fontFamilyFor("NoSuchFace-Regular"), standIn);
-    EXPECT_EQ(render::fontFamilyFor(""), render::fontFamilyFor(platform::kSystemFontName));
+// Two stand-ins, both from ./run's packages: Roboto (Thin, Light) for the phone's thin and light
+// faces, Liberation Sans for every other face the machine lacks.
+TEST_F(Drawing, MissingFontsHaveTheirStandIns) {
+    const std::string standIn = render::fontFamilyFor("NoSuchFace-Regular");
     EXPECT_EQ(standIn, "Liberation Sans") << "fonts-liberation2 is installed by ./run";
+    EXPECT_EQ(render::fontFamilyFor(""), render::fontFamilyFor(platform::kSystemFontName));
+    EXPECT_EQ(render::fontFamilyFor("HelveticaNeue-Bold"), standIn);
+    for (const char* thin : {"HelveticaNeue-Thin", "HelveticaNeue-UltraLight", "NoSuchFace-Light"})
+        EXPECT_EQ(render::fontFamilyFor(thin), "Roboto") << thin << ": fonts-roboto-unhinted";
     auto textOf = [&](const std::string& font) {
         UIView* root = make(nullptr, CGRectMake(0, 0, 320, 568));
         auto* l =
@@ -673,8 +722,10 @@ TEST_F(Drawing, MissingFontsHaveOneStandIn) {
             msgSend<id>(platform::UIFont::cls(), SEL_("fontWithName:size:"), font, 16.0));
         return render::renderScreen(*root, screen).fingerprint();
     };
-    EXPECT_EQ(textOf("HelveticaNeue-Thin"), textOf("NoSuchFace"));
-    EXPECT_NE(textOf("HelveticaNeue-Thin"), textOf("HelveticaNeue-Bold"));
+    EXPECT_EQ(textOf("HelveticaNeue-Thin"), textOf("NoSuchFace-Thin"));
+    EXPECT_NE(textOf("HelveticaNeue-Thin"), textOf("NoSuchFace"));
+    EXPECT_NE(textOf("HelveticaNeue-Thin"), textOf("HelveticaNeue-Light"));
+    EXPECT_NE(textOf("NoSuchFace"), textOf("HelveticaNeue-Bold"));
 }
 
 TEST_F(Drawing, MainScreenComesFromThePlatform) {

@@ -181,7 +181,7 @@ void InCallController::showRoute() {
     if (!view) return;
     for (UIView* square : view->subviews) {
         if (square->tag == kSpeakerPosition && objc::isKindOfClass(square, UIButton::cls()))
-            square->backgroundColor = whiteAt(DeviceModel::shared().speakerSelected() ? 0.5 : 0.12);
+            square->backgroundColor = whiteAt(DeviceModel::shared().speakerSelected() ? 0.9 : 0.12);
     }
 }
 

@@ -107,6 +107,25 @@ void fillRect(cairo_t* cr, const Colour& c, double x, double y, double w, double
     cairo_fill(cr);
 }
 
+// WCAG's relative luminance of a colour, and the contrast ratio of two (1 to 21).
+double luminance(const Colour& c) {
+    auto linear = [](double v) {
+        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(c.r) + 0.7152 * linear(c.g) + 0.0722 * linear(c.b);
+}
+double contrast(const Colour& a, const Colour& b) {
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// A colour laid over another.
+Colour over(const Colour& top, const Colour& under) {
+    const double a = std::clamp(top.a, 0.0, 1.0);
+    return {top.r * a + under.r * (1 - a), top.g * a + under.g * (1 - a),
+            top.b * a + under.b * (1 - a), 1};
+}
+
 void hairline(cairo_t* cr, double x0, double y, double x1) {
     detail::setSource(cr, kSeparator);
     cairo_set_line_width(cr, 0.5);
@@ -383,7 +402,7 @@ class Painter {
     void button(const platform::UIButton* b, const UIView* parent, double w, double h) {
         TextStyle s;
         s.alignment = platform::NSTextAlignmentCenter;
-        s.colour = look_ == Look::IncomingCall ? kWhite : kSystemBlue;
+        s.colour = look_ == Look::IncomingCall ? callTitleColour(b) : kSystemBlue;
         if (Classes::is(parent, k_.bar)) {
             const auto* bar = static_cast<const platform::TPSuperBottomBar*>(parent);
             if (asId(b) == bar->mainRightButton) {
@@ -400,6 +419,16 @@ class Painter {
             }
         }
         detail::drawLine(cr_, b->title, s, 4, 0, w - 8, h);
+    }
+
+    // On the call screen a title is white, unless its button is lit (a light colour of its own,
+    // as the in-call screen's speaker button while the speaker is on): then it is dark, as the
+    // phone draws a lit button's symbol.
+    Colour callTitleColour(const platform::UIButton* b) const {
+        const auto own = colourOf(k_, b->backgroundColor);
+        if (!own) return kWhite;
+        const Colour seen = over(*own, kCallBackground);
+        return contrast(kCallBackground, seen) > contrast(kWhite, seen) ? kCallBackground : kWhite;
     }
 
     // A switch keeps its own size whatever its frame says.

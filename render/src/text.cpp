@@ -15,13 +15,15 @@ namespace render {
 
 namespace {
 
-// The free family that stands in for every face the phone has and this machine lacks: Liberation
-// Sans (Debian's fonts-liberation2), drawn to Helvetica's metrics, so text takes the room it
-// takes on the phone. It has Regular and Bold only; a "Thin" or "Light" face is drawn Regular
-// rather than in whatever lighter face another machine happens to have, so a picture does not
-// depend on which other font packages are installed. Without it, DejaVu Sans, then fontconfig's
-// "Sans".
+// The free families that stand in for the faces the phone has and this machine lacks. Liberation
+// Sans (Debian's fonts-liberation2) is drawn to Helvetica's metrics, so text takes the room it
+// takes on the phone; it has Regular and Bold only. The phone's thin faces ("HelveticaNeue-Thin",
+// the answer bar's hint) are drawn in Roboto Thin (fonts-roboto-unhinted), narrow enough that
+// the hint fits its label as it does on the phone. Only these, never whatever lighter face
+// another machine happens to have, so a picture does not depend on which other font packages
+// are installed. Without them, DejaVu Sans, then fontconfig's "Sans".
 constexpr const char* kStandIns[] = {"Liberation Sans", "DejaVu Sans"};
+constexpr const char* kThinStandIn = "Roboto";
 
 struct FontChoice {
     std::string family;
@@ -64,6 +66,9 @@ FontChoice choose(const std::string& fontName) {
             spaced += ' ';
         spaced += base[i];
     }
+    auto has = [&](const char* word) { return face.find(word) != std::string::npos; };
+    const bool thin = has("thin") || has("ultralight") || has("hairline");
+    const bool light = !thin && has("light");
     FontChoice choice;
     bool named = false;
     for (const std::string& candidate : {spaced, base}) {
@@ -73,7 +78,10 @@ FontChoice choose(const std::string& fontName) {
             break;
         }
     }
-    if (!named) {
+    const bool thinStandIn = !named && (thin || light) && installed(kThinStandIn);
+    if (thinStandIn) {
+        choice.family = kThinStandIn;
+    } else if (!named) {
         choice.family = "Sans";
         for (const char* standIn : kStandIns) {
             if (installed(standIn)) {
@@ -82,12 +90,12 @@ FontChoice choose(const std::string& fontName) {
             }
         }
     }
-    auto has = [&](const char* word) { return face.find(word) != std::string::npos; };
+    const bool weighted = named || thinStandIn;
     if (has("bold") || has("heavy") || has("black"))
         choice.weight = PANGO_WEIGHT_BOLD;
-    else if (named && (has("ultralight") || has("thin")))
+    else if (weighted && thin)
         choice.weight = PANGO_WEIGHT_THIN;
-    else if (named && has("light"))
+    else if (weighted && light)
         choice.weight = PANGO_WEIGHT_LIGHT;
     else if (named && has("medium"))
         choice.weight = PANGO_WEIGHT_MEDIUM;

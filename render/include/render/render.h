@@ -103,8 +103,8 @@ class Recorder {
 };
 
 // The font family a font name is drawn with in this process: the named family when it is
-// installed, otherwise the stand-in ("Liberation Sans", docs/rendering.md). Chosen on first
-// use and kept.
+// installed, otherwise a stand-in ("Roboto" for thin and light faces, "Liberation Sans" for the
+// others, docs/rendering.md). Chosen on first use and kept.
 std::string fontFamilyFor(const std::string& fontName);
 
 }  // namespace render
