@@ -73,20 +73,40 @@ INSTANTIATE_TEST_SUITE_P(Resolution, DeviceFiles, ::testing::Values(true, false)
                          });
 
 TEST_P(DeviceFiles, LinksOutOfTheRootAreNeverFollowedForReading) {
+    // Refused, and said to be refused for leading outside, not merely missing.
+    auto refusedAsOutside = [&](const std::string& devicePath) {
+        auto read = files::readRegularFile(at(devicePath), 1000);
+        ASSERT_FALSE(read);
+        EXPECT_NE(read.error().find(at(devicePath) +
+                                    ": refused: a link leads outside the device root (to " +
+                                    fs::canonical(outside.path()).string()),
+                  std::string::npos)
+            << read.error();
+    };
     // The settings file as a link to a file outside, absolute and climbing.
     link(kSettings, outside.file("secret.plist"));
     EXPECT_FALSE(plist::readDictionary(at(kSettings)));
     EXPECT_FALSE(device::fileExists(kSettings));
+    refusedAsOutside(kSettings);
     link(kSettings, "../../../../../../../../../../.." + outside.file("secret.plist"));
     EXPECT_FALSE(plist::readDictionary(at(kSettings)));
+    refusedAsOutside(kSettings);
     // The folder as a link to a folder outside.
     link("/var/mobile/Library/Preferences", outside.path());
     writeFile(outside.file("com.brelkin.Orvella.plist"), readFile(outside.file("secret.plist")));
     EXPECT_FALSE(plist::readDictionary(at(kSettings)));
     EXPECT_FALSE(plist::readDictionary(at("/User/Library/Preferences/com.brelkin.Orvella.plist")));
-    // A link that leads to itself ends, unread.
+    refusedAsOutside(kSettings);
+    refusedAsOutside("/var/mobile/Library/Preferences/not-there.plist");
+    // A link that leads to itself ends, unread; a file that is missing is only missing.
+    fs::remove(at("/var/mobile/Library/Preferences"));
     link(kSettings, "com.brelkin.Orvella.plist");
     EXPECT_FALSE(plist::readDictionary(at(kSettings)));
+    EXPECT_EQ(files::readRegularFile(at(kSettings), 1000).error().find("outside"),
+              std::string::npos);
+    fs::remove(at(kSettings));
+    EXPECT_EQ(files::readRegularFile(at(kSettings), 1000).error(),
+              at(kSettings) + ": No such file or directory");
 }
 
 TEST_P(DeviceFiles, LinksInsideTheRootWorkAsOnThePhone) {
@@ -145,8 +165,11 @@ TEST_P(DeviceFiles, TheCopyOfAPackageStaysInsideTheRootWhateverLinksItMeets) {
     link("/Library", outside.path());
     const auto before = namesIn(outside.path());
     auto refused = files::copyTree(package.path(), root.path());
-    EXPECT_FALSE(refused);
-    EXPECT_NE(refused.error().find(root.path()), std::string::npos) << refused.error();
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().find(root.file("Library") +
+                                   ": refused: a link leads outside the device root"),
+              std::string::npos)
+        << refused.error();
     EXPECT_EQ(namesIn(outside.path()), before);
     // Library linked inside the root: the copy goes where the link leads.
     link("/Library", "/var/Library");

@@ -38,7 +38,41 @@ bool g_useOpenat2 = true;
 
 namespace {
 
+// Where the host would have been led, out of `root`, by following the links of `hostPath` as it
+// follows them: the deepest part of the path the host reaches, when that lies outside the root.
+// Asked only after a lookup beneath the root failed, to say why it did.
+std::optional<std::string> leadsOutside(const std::string& root, const std::string& hostPath) {
+    namespace fs = std::filesystem;
+    char real[PATH_MAX];
+    if (::realpath(root.c_str(), real) == nullptr) return std::nullopt;
+    const std::string inside = real;
+    std::string top = fs::path(root).lexically_normal().string();
+    while (top.size() > 1 && top.back() == '/') top.pop_back();
+    for (fs::path p = fs::path(hostPath).lexically_normal();; p = p.parent_path()) {
+        const std::string at = p.string();
+        if (at.size() <= top.size() || at.compare(0, top.size() + 1, top + "/") != 0)
+            return std::nullopt;  // back at the root: nothing on the way led out
+        if (::realpath(at.c_str(), real) != nullptr) {
+            const std::string reached = real;
+            if (reached == inside || reached.rfind(inside + "/", 0) == 0) return std::nullopt;
+            return reached;
+        }
+    }
+}
+
+// The refusal of a path beneath `root`: a link that leads outside is named as such (a lookup
+// beneath the root finds nothing there, which the system reason would only call missing).
+Failure failureBeneath(const std::string& root, const std::string& path, int error) {
+    if (error == ENOENT || error == ENOTDIR || error == EXDEV) {
+        if (auto outside = leadsOutside(root, path))
+            return Failure{path + ": refused: a link leads outside the device root (to " +
+                           *outside + ")"};
+    }
+    return Failure{path + ": " + std::strerror(error)};
+}
+
 Failure failure(const std::string& path, int error) {
+    if (device::relativeToRoot(path)) return failureBeneath(device::root(), path, error);
     return Failure{path + ": " + std::strerror(error)};
 }
 
@@ -358,13 +392,15 @@ Result<void> copyTree(const std::string& sourceDir, const std::string& destinati
         const std::string shown = (fs::path(destinationDir) / relative).string();
         const auto [folder, name] = split(relative);
         Descriptor parent(openBeneath(root.get(), folder, O_RDONLY | O_DIRECTORY));
-        if (!parent) return failure((fs::path(destinationDir) / folder).string(), errno);
+        if (!parent)
+            return failureBeneath(destinationDir, (fs::path(destinationDir) / folder).string(),
+                                  errno);
         if (it->is_directory(ec)) {
             if (::mkdirat(parent.get(), name.c_str(), 0755) != 0 && errno != EEXIST)
                 return failure(shown, errno);
             // Whatever is there must now be a folder reached beneath the destination.
             Descriptor made(openBeneath(root.get(), relative, O_RDONLY | O_DIRECTORY));
-            if (!made) return failure(shown, errno);
+            if (!made) return failureBeneath(destinationDir, shown, errno);
             continue;
         }
         auto bytes = readRegularFile(source.string(), SIZE_MAX);

@@ -223,6 +223,21 @@ TEST(ScenarioFiles, BadNumbersAndLinesNameFileLineAndProblem) {
     }
 }
 
+// A device root given with --root whose Library leads out of it: the package is not installed
+// there, and the message says why.
+TEST(CommandLine, ARootWithALinkOutOfItIsRefusedSayingSo) {
+    ScratchDir root, outside;
+    fs::create_symlink(outside.path(), root.file("Library"));
+    Ran r = sim({"--root", root.path()});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_TRUE(has(r.err, "cannot install the package into " + root.path() + ": " +
+                               root.file("Library") +
+                               ": refused: a link leads outside the device root (to " +
+                               fs::canonical(outside.path()).string() + ")"))
+        << r.err;
+    EXPECT_TRUE(fs::is_empty(outside.path())) << "nothing written outside";
+}
+
 TEST(ScenarioFiles, UnreadablePathsSayWhy) {
     ScratchDir dir;
     Ran missing = sim({dir.file("missing.scn")});
