@@ -207,7 +207,7 @@ Options parse(int argc, char** argv) {
             default:
                 if (given.rfind("--", 0) == 0 && optopt != 0)
                     usage(given.substr(0, given.find('=')) + ": takes no value");
-                usage("unknown option '" + given + "'");
+                usage("unknown option '" + given + "'" + sim::suggestOption(given, longs));
         }
     }
     if (optind < argc) usage(std::string("unexpected argument '") + argv[optind] + "'");

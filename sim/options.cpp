@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 #include "plot.h"
@@ -60,15 +61,24 @@ platform::Result<double> numberOption(const std::string& option, const std::stri
     return d;
 }
 
-namespace {
-
 // " (did you mean '--screenshots'?)" for a mistyped long option.
-std::string suggestOption(const std::string& given, const option* longs) {
+std::string suggestOption(const std::string& given, const ::option* longs) {
     if (given.rfind("--", 0) != 0) return "";
     std::vector<std::string> names;
     for (const option* o = longs; o->name != nullptr; ++o)
         names.push_back(std::string("--") + o->name);
     return didYouMean(given.substr(0, given.find('=')), names);
+}
+
+namespace {
+
+// " (did you mean 'call.png'?)" for a plot named with a mistyped extension.
+std::string suggestPlotName(const std::string& file) {
+    const std::filesystem::path path(file);
+    const auto close = closest(path.extension().string(), {".png", ".svg", ".json"});
+    if (close.size() != 1) return "";
+    return " (did you mean '" + std::filesystem::path(path).replace_extension(close[0]).string() +
+           "'?)";
 }
 
 }  // namespace
@@ -152,7 +162,8 @@ platform::Result<Options> parseOptions(int argc, const char* const* argv,
                 std::string file;
                 ok = nonEmpty("--plot", file);
                 if (ok && !plotFormatKnown(file))
-                    return Failure{"--plot: '" + file + "' is not a .png, .svg or .json file"};
+                    return Failure{"--plot: '" + file + "' is not a .png, .svg or .json file" +
+                                   suggestPlotName(file)};
                 o.plots.push_back(file);
                 break;
             }

@@ -9,6 +9,8 @@
 
 #include "platform/result.h"
 
+struct option;  // getopt_long's
+
 namespace sim {
 
 struct Options {
@@ -25,6 +27,10 @@ struct Options {
     bool help = false;
     bool version = false;
 };
+
+// " (did you mean '--screenshots'?)" for a mistyped long option given on the command line
+// (as given, "--opt" or "--opt=value"), or "" when none of `longs` is close.
+std::string suggestOption(const std::string& given, const ::option* longs);
 
 // What --help prints: every option, the exit statuses and where the formats are described.
 extern const char* const kHelp;

@@ -141,6 +141,8 @@ TEST(CommandLine, BadOptionsAndNumbersNameTheOptionAndExitTwo) {
         {{"--screnshots", "shots"},
          "unknown option '--screnshots' (did you mean '--screenshots'?)"},
         {{"--jsno"}, "unknown option '--jsno' (did you mean '--json'?)"},
+        {{"--plot=call.pgn"},
+         "--plot: 'call.pgn' is not a .png, .svg or .json file (did you mean 'call.png'?)"},
         {{"-x"}, "unknown option '-x'"},
         {{"--root="}, "--root: needs a value"},
         {{"a.scn", "b.scn"}, "only one scenario at a time ('a.scn' and 'b.scn')"},
@@ -162,6 +164,8 @@ TEST(CommandLine, BadOptionsAndNumbersNameTheOptionAndExitTwo) {
          "--clock-origin: needs NOW:MONOTONIC"},
         {{"--root=/tmp"}, "--bus and --root are required"},
         {{"--bus=unix:path=/x", "--root=/tmp", "extra"}, "unexpected argument 'extra'"},
+        {{"--bus=unix:path=/x", "--rot=/tmp"},
+         "unknown option '--rot=/tmp' (did you mean '--root'?)"},
     };
     for (const Case& c : hostCases) {
         std::vector<std::string> args = c.args;
