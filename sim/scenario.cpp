@@ -169,6 +169,50 @@ int speedIndex(const LineParser& p, size_t i) {
     p.fail("speed must be slow, medium or fast, not '" + s + "'" + didYouMean(s, kSpeeds));
 }
 
+// "settings ...": the user changes the settings pane.
+template <class Add>
+void parseSettings(const LineParser& p, Add& add) {
+    const std::string& what = p.word(3);
+    if (what == "enabled" || what == "headset-speaker" || what == "latest-detection") {
+        Step& s = add(Step::Kind::SettingsSwitch);
+        s.text = what == "enabled"           ? "enabled switch"
+                 : what == "headset-speaker" ? "headset switch"
+                                             : "detection switch";
+        s.on = p.choice(4, "on", "off");
+        p.noMoreThan(5);
+    } else if (what == "waves") {
+        // settings waves locked N unlocked M speed S
+        if (p.size() != 10 || p.word(4) != "locked" || p.word(6) != "unlocked" ||
+            p.word(8) != "speed") {
+            std::string hint;
+            for (auto [at, keyword] : {std::pair{4, "locked"}, {6, "unlocked"}, {8, "speed"}})
+                if (hint.empty() && p.size() > static_cast<size_t>(at))
+                    hint = didYouMean(p.word(at), {keyword});
+            p.fail("write 'settings waves locked N unlocked M speed slow|medium|fast'" + hint);
+        }
+        Step& s = add(Step::Kind::SettingsWaves);
+        s.locked = p.whole(5, "the waves for a locked phone", 1, 3);
+        s.unlocked = p.whole(7, "the waves for an unlocked phone", 1, 2);
+        s.speed = speedIndex(p, 9);
+    } else if (what == "info") {
+        const std::string& which = p.word(4);
+        p.noMoreThan(5);
+        Step& s = add(Step::Kind::SettingsInfo);
+        if (which == "how-it-works")
+            s.text = "how it works";
+        else if (which == "headset")
+            s.text = "headset info";
+        else if (which == "about")
+            s.text = "about";
+        else
+            p.fail("the information buttons are how-it-works, headset and about, not '" + which +
+                   "'" + didYouMean(which, kInfoButtons));
+    } else {
+        p.fail("settings are enabled, headset-speaker, latest-detection, waves or info, not '" +
+               what + "'" + didYouMean(what, kSettings));
+    }
+}
+
 // One "at" line may stand for several steps (waves).
 void parseStep(const LineParser& p, double at, int line, std::vector<Step>& steps) {
     auto add = [&](Step::Kind kind) -> Step& {
@@ -245,45 +289,7 @@ void parseStep(const LineParser& p, double at, int line, std::vector<Step>& step
         add(Step::Kind::Bluetooth).on = p.choice(3, "connected", "disconnected");
         p.noMoreThan(4);
     } else if (cmd == "settings") {
-        const std::string& what = p.word(3);
-        if (what == "enabled" || what == "headset-speaker" || what == "latest-detection") {
-            Step& s = add(Step::Kind::SettingsSwitch);
-            s.text = what == "enabled"           ? "enabled switch"
-                     : what == "headset-speaker" ? "headset switch"
-                                                 : "detection switch";
-            s.on = p.choice(4, "on", "off");
-            p.noMoreThan(5);
-        } else if (what == "waves") {
-            // settings waves locked N unlocked M speed S
-            if (p.size() != 10 || p.word(4) != "locked" || p.word(6) != "unlocked" ||
-                p.word(8) != "speed") {
-                std::string hint;
-                for (auto [at, keyword] : {std::pair{4, "locked"}, {6, "unlocked"}, {8, "speed"}})
-                    if (hint.empty() && p.size() > static_cast<size_t>(at))
-                        hint = didYouMean(p.word(at), {keyword});
-                p.fail("write 'settings waves locked N unlocked M speed slow|medium|fast'" + hint);
-            }
-            Step& s = add(Step::Kind::SettingsWaves);
-            s.locked = p.whole(5, "the waves for a locked phone", 1, 3);
-            s.unlocked = p.whole(7, "the waves for an unlocked phone", 1, 2);
-            s.speed = speedIndex(p, 9);
-        } else if (what == "info") {
-            const std::string& which = p.word(4);
-            p.noMoreThan(5);
-            Step& s = add(Step::Kind::SettingsInfo);
-            if (which == "how-it-works")
-                s.text = "how it works";
-            else if (which == "headset")
-                s.text = "headset info";
-            else if (which == "about")
-                s.text = "about";
-            else
-                p.fail("the information buttons are how-it-works, headset and about, not '" +
-                       which + "'" + didYouMean(which, kInfoButtons));
-        } else {
-            p.fail("settings are enabled, headset-speaker, latest-detection, waves or info, not '" +
-                   what + "'" + didYouMean(what, kSettings));
-        }
+        parseSettings(p, add);
     } else if (cmd == "note") {
         add(Step::Kind::Note).text = p.rest(3);
     } else {
