@@ -105,7 +105,6 @@ TEST(ScenarioFormat, UnknownKeywordsSuggestTheNearestOne) {
     const std::pair<const char*, const char*> cases[] = {
         {"at 0 lockd yes\n", "t.scn:1: unknown event 'lockd' (did you mean 'locked'?)"},
         {"at 0 wavee\n", "t.scn:1: unknown event 'wavee' (did you mean 'wave' or 'waves'?)"},
-        {"at 0 Pose up\n", "t.scn:1: unknown event 'Pose' (did you mean 'pose'?)"},
         {"at 0 ring\n",
          "t.scn:1: unknown event 'ring' (the events are call, locked, pose, cover, uncover, wave, "
          "waves, lock-button, headset, bluetooth, settings and note)"},
@@ -113,16 +112,11 @@ TEST(ScenarioFormat, UnknownKeywordsSuggestTheNearestOne) {
          "t.scn:1: a call is incoming, active, held or ended, not 'incomming' (did you mean "
          "'incoming'?)"},
         {"at 0 locked yse\n", "t.scn:1: expected 'yes' or 'no', not 'yse' (did you mean 'yes'?)"},
-        {"at 0 headset pluged\n",
-         "t.scn:1: expected 'plugged' or 'unplugged', not 'pluged' (did you mean 'plugged'?)"},
         {"at 0 pose dwon\n",
          "t.scn:1: pose is 'up', 'down' or three numbers x y z in g (did you mean 'down'?)"},
         {"at 0 settings enabeld on\n",
          "t.scn:1: settings are enabled, headset-speaker, latest-detection, waves or info, not "
          "'enabeld' (did you mean 'enabled'?)"},
-        {"at 0 settings info abuot\n",
-         "t.scn:1: the information buttons are how-it-works, headset and about, not 'abuot' (did "
-         "you mean 'about'?)"},
         {"at 0 settings waves locked 2 unlocked 1 speed fats\n",
          "t.scn:1: speed must be slow, medium or fast, not 'fats' (did you mean 'fast'?)"},
         {"at 0 settings waves lockd 2 unlocked 1 speed fast\n",
@@ -130,13 +124,9 @@ TEST(ScenarioFormat, UnknownKeywordsSuggestTheNearestOne) {
          "mean 'locked'?)"},
         {"tilte A call\nat 0 wave\n",
          "t.scn:1: unknown line 'tilte A call' (did you mean 'title'?)"},
-        {"at 0 wave\nexpect answerd\n",
-         "t.scn:2: unknown expectation 'expect answerd' (did you mean 'expect answered'?)"},
         {"at 0 wave\nexpect answerd at wave 2\n",
          "t.scn:2: unknown expectation 'expect answerd at wave 2' (did you mean 'expect answered "
          "at wave N'?)"},
-        {"at 0 wave\nexpect no hnt\n",
-         "t.scn:2: unknown expectation 'expect no hnt' (did you mean 'expect no hint'?)"},
         {"at 0 wave\nexpect speker on\n",
          "t.scn:2: unknown expectation 'expect speker on' (did you mean 'expect speaker on'?)"},
         {"at 0 wave\nexpect speaker of\n",

@@ -207,18 +207,10 @@ TEST(Expectations, HoldOrSayWhatHappenedInstead) {
     const auto a = checked(all, answered, keep);
     EXPECT_EQ(held(a),
               (std::vector<bool>{true, false, true, false, true, false, true, false, true, false}));
-    const std::pair<size_t, std::string> answeredInstead[] = {
-        {1, "call 1 answered at wave 1, call 2 answered at wave 2"},
-        {3, "call 1 answered at wave 1, call 2 answered at wave 2"},
-        {5, "the speaker went on at 8.75 s"},
-        {7, "hints \"Wave twice to answer\" and \"Wave once to answer\" were shown"},
-        {9, "the timeline says \"slide-open posted\""},
-    };
-    for (const auto& [i, words] : answeredInstead) {
-        EXPECT_EQ(a[i].happened, words) << a[i].report;
-        EXPECT_EQ(a[i].report,
-                  "line " + std::to_string(i + 2) + ": " + keep[i].source + " (" + words + ")");
-    }
+    // (The simulator's own run shows the others, tests/tools/cli_test.cpp.)
+    EXPECT_EQ(a[7].report,
+              "line 9: expect no hint (hints \"Wave twice to answer\" and \"Wave once "
+              "to answer\" were shown)");
     sim::Outcome quiet{{}, false, {}, {"phone lies screen-up"}, {}};
     const auto q = checked(all, quiet, keep);
     EXPECT_EQ(held(q), (std::vector<bool>{false, true, false, false, false, true, false, true,
@@ -231,9 +223,6 @@ TEST(Expectations, HoldOrSayWhatHappenedInstead) {
         {8, "no line of the timeline says it"},
     };
     for (const auto& [i, words] : quietInstead) EXPECT_EQ(q[i].happened, words) << q[i].report;
-    sim::Outcome oneHint{{}, false, {"Wave once to answer"}, {}, {}};
-    EXPECT_EQ(checked("expect no hint\n", oneHint, keep)[0].happened,
-              "hint \"Wave once to answer\" was shown");
 }
 
 TEST(Expectations, AWrongWaveSaysWhichWaveItWas) {
