@@ -94,9 +94,6 @@ TEST(ScenarioFormat, ErrorsNameFileLineAndProblem) {
     EXPECT_EQ(errorOf("at 0 pose up\nat 60 wave\n\nat 6.5 call ended\n"),
               "t.scn:4: an event at 6.5 s comes before the one at 60 s on line 2: write the events "
               "in time order");
-    EXPECT_EQ(errorOf("at 2 wave\nat 2 note same time\nat 1.999 cover\n"),
-              "t.scn:3: an event at 1.999 s comes before the one at 2 s on line 2: write the "
-              "events in time order");
 }
 
 // A word that is not one a place takes, but close to one, is named with that one; the list of
