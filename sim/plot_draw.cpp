@@ -177,19 +177,19 @@ class SvgSurface : public Surface {
   public:
     void rect(double x0, double y0, double x1, double y1, const Rgba& c) override {
         body_ << "<rect x=\"" << x0 << "\" y=\"" << y0 << "\" width=\"" << std::max(0.0, x1 - x0)
-             << "\" height=\"" << y1 - y0 << "\" " << paint("fill", c) << "/>\n";
+              << "\" height=\"" << y1 - y0 << "\" " << paint("fill", c) << "/>\n";
     }
     void path(const std::vector<Point>& points, const Rgba& c, double width, bool dashed) override {
         body_ << "<polyline fill=\"none\" stroke-width=\"" << width << "\" " << paint("stroke", c)
-             << (dashed ? " stroke-dasharray=\"4 3\"" : "") << " points=\"";
+              << (dashed ? " stroke-dasharray=\"4 3\"" : "") << " points=\"";
         for (const auto& [x, y] : points) body_ << x << "," << y << " ";
         body_ << "\"/>\n";
     }
     void text(const std::string& s, double x, double y, double px, const Rgba& c,
               bool bold) override {
         body_ << "<text x=\"" << x << "\" y=\"" << y << "\" font-size=\"" << px << "\""
-             << (bold ? " font-weight=\"bold\"" : "") << " " << paint("fill", c) << ">"
-             << escaped(s) << "</text>\n";
+              << (bold ? " font-weight=\"bold\"" : "") << " " << paint("fill", c) << ">"
+              << escaped(s) << "</text>\n";
     }
     std::string document(double width, double height) const {
         std::ostringstream doc;
