@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# check_arm64_daemon.sh DEB: the arm64 orvella-phoned of DEB starts under qemu-user on this
+# check_arm64_daemon.sh DEB: the arm64 orvella-phoned of DEB runs under qemu-user on this
 # machine, with the arm64 libraries installed through multiarch (qemu finds the arm64 loader
-# and libraries where a phone has them): its help, and its settings command, which loads the
-# package's arm64 settings pane. Exits 1 with what went wrong if it does not.
+# and libraries where a phone has them): its help; its settings command, which loads the
+# package's arm64 settings pane; and a call answered by a 1 s cover at medium speed against the
+# real services (tests/phoned/test_real_services.py). Exits 1 with what went wrong if not.
 set -uo pipefail
 deb=${1:?usage: check_arm64_daemon.sh DEB}
 say() { printf 'check_arm64_daemon: %s\n' "$*" >&2; }
@@ -30,4 +31,14 @@ out=$(run_settings --locked 3 --speed fast) || fail "orvella-phoned settings --l
 out=$(run_settings) || fail "orvella-phoned settings exited $?" "$out"
 grep -qx 'Wave speed: Fast' <<<"$out" && grep -qx 'Waves when locked: Three times' <<<"$out" ||
     fail "orvella-phoned settings does not show the settings just made" "$out"
-say "the arm64 daemon runs under qemu-user: --help and settings work"
+
+# The real-services suite starts the daemon as ORVELLA_PHONED: a script that runs it under qemu.
+printf '#!/bin/sh\nexec %q %q "$@"\n' "$qemu" "$phoned" >"$scratch/orvella-phoned"
+chmod +x "$scratch/orvella-phoned"
+tests=$(cd "$(dirname "$0")/../tests/phoned" && pwd)
+case=test_real_services.Calls.test_a_one_second_cover_at_medium_answers_once
+out=$(cd "$tests" && env PYTHONDONTWRITEBYTECODE=1 TMPDIR="$scratch" \
+          ORVELLA_PHONED="$scratch/orvella-phoned" \
+          ORVELLA_PACKAGE="$scratch/root/usr/lib/aarch64-linux-gnu/orvella/package" \
+          /usr/bin/python3 -m unittest "$case" 2>&1) || fail "the real-services call failed" "$out"
+say "the arm64 daemon runs under qemu-user: --help, settings, and a call answered against the real services"

@@ -53,6 +53,19 @@ class PhonedDeb : public testing::Test {
 
     static std::string at(const std::string& rel) { return root_->file(rel); }
 
+    // One case of the Python suites in tests/phoned, with the installed daemon and package tree;
+    // what the suite leaves in its temporary folder goes with the scratch folder.
+    static void expectCaseAnswers(const std::string& pythonCase) {
+        ScratchDir tmp;
+        const Output call = capture(
+            "cd " + quoted(ORVELLA_PHONED_TESTS) + " && env TMPDIR=" + quoted(tmp.path()) +
+            " PYTHONDONTWRITEBYTECODE=1 ORVELLA_PHONED=" + quoted(at("usr/bin/orvella-phoned")) +
+            " ORVELLA_PACKAGE=" + quoted(at(kPrivate + "/package")) +
+            " /usr/bin/python3 -m unittest -v " + pythonCase);
+        EXPECT_EQ(call.status, 0) << call.text;
+        EXPECT_NE(call.text.find("\nOK"), std::string::npos) << call.text;
+    }
+
     static std::unique_ptr<ScratchDir> root_;
     static Output installed_;
 };
@@ -150,12 +163,11 @@ TEST_F(PhonedDeb, InstalledDaemonShowsItsSettingsAndAnswersACall) {
               std::string::npos)
         << shown.text;
 
-    const Output call =
-        capture("cd " + quoted(ORVELLA_PHONED_TESTS) +
-                " && env PYTHONDONTWRITEBYTECODE=1 ORVELLA_PHONED=" + quoted(phoned) +
-                " ORVELLA_PACKAGE=" + quoted(at(kPrivate + "/package")) +
-                " /usr/bin/python3 -m unittest -v "
-                "test_phoned.Calls.test_locked_phone_answered_by_two_waves_then_speaker");
-    EXPECT_EQ(call.status, 0) << call.text;
-    EXPECT_NE(call.text.find("\nOK"), std::string::npos) << call.text;
+    expectCaseAnswers("test_phoned.Calls.test_locked_phone_answered_by_two_waves_then_speaker");
+}
+
+// The same against the real services: iio-sensor-proxy, ModemManager with a fake AT modem,
+// PulseAudio and callaudiod; a 1 s cover at medium speed answers once.
+TEST_F(PhonedDeb, InstalledDaemonAnswersACallThroughTheRealServices) {
+    expectCaseAnswers("test_real_services.Calls.test_a_one_second_cover_at_medium_answers_once");
 }
