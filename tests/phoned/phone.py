@@ -90,14 +90,16 @@ class Log:
 
 class Opens:
     """Counts the opens of one file in a folder (inotify; a file replaced by renaming is still
-    the same name). Opens, not reads: inotify merges repeated identical events."""
+    the same name). Its closes are watched too: inotify merges an event with an identical one
+    still queued, and an open never follows an open."""
 
-    IN_OPEN, IN_NONBLOCK, IN_CLOEXEC = 0x20, 0o4000, 0o2000000
+    IN_CLOSE_NOWRITE, IN_OPEN, IN_NONBLOCK, IN_CLOEXEC = 0x10, 0x20, 0o4000, 0o2000000
 
     def __init__(self, folder, name):
         libc = ctypes.CDLL(None, use_errno=True)
         self.fd = libc.inotify_init1(self.IN_NONBLOCK | self.IN_CLOEXEC)
-        if self.fd < 0 or libc.inotify_add_watch(self.fd, folder.encode(), self.IN_OPEN) < 0:
+        mask = self.IN_OPEN | self.IN_CLOSE_NOWRITE
+        if self.fd < 0 or libc.inotify_add_watch(self.fd, folder.encode(), mask) < 0:
             raise OSError(ctypes.get_errno(), f'cannot watch {folder}')
         self.name = name.encode()
         self.count = 0
@@ -111,9 +113,9 @@ class Opens:
                 return self.count
             offset = 0
             while offset < len(data):
-                _, _, _, length = struct.unpack_from('iIII', data, offset)
+                _, mask, _, length = struct.unpack_from('iIII', data, offset)
                 name = data[offset + 16:offset + 16 + length].rstrip(b'\0')
-                self.count += name == self.name
+                self.count += bool(mask & self.IN_OPEN) and name == self.name
                 offset += 16 + length
 
     def close(self):

@@ -299,7 +299,9 @@ class Calls(Phone):
         self.end_call(third)
         self.wait_claimed(count=2)
         self.wave()
-        self.wait_said('answered once already', 'the daemon to refuse a second Accept')
+        self.wait_said('SLIDING OPEN', 'the tweak to answer again', count=2)
+        wait_for(lambda: self.said('answered once already') or self.accepts(first) > 1,
+                 'the daemon to decide on a second Accept')
         self.assertEqual([self.accepts(c) for c in (first, second, third)], [1, 0, 0])
 
         # The modem says the first call is over while it still lists it.
