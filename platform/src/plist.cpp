@@ -14,12 +14,14 @@
 #include "platform/files.h"
 #include "platform/trace.h"
 #include "plist_forms.h"
+#include "plist_text.h"
 
 namespace platform::plist {
 
 namespace {
 
 using detail::kMaxDepth;
+using detail::Prepared;
 
 struct PlistFree {
     void operator()(plist_t p) const { plist_free(p); }
@@ -28,39 +30,22 @@ using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 // --- libplist nodes to values ------------------------------------------------------------
 
-bool validUtf8(std::string_view s) {
-    for (size_t i = 0; i < s.size();) {
-        const auto c = static_cast<uint8_t>(s[i]);
-        size_t n = 0;
-        uint32_t cp = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            n = 1, cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            n = 2, cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            n = 3, cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + n >= s.size()) return false;
-        for (size_t k = 1; k <= n; ++k) {
-            const auto d = static_cast<uint8_t>(s[i + k]);
-            if ((d & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        // Overlong forms, surrogates and code points past Unicode's end are no UTF-8.
-        static constexpr uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kLeast[n] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return false;
-        i += n + 1;
+// The text of a string or key node: a placeholder stands for its text in `p` (plist_text.h);
+// anything else must be UTF-8, or it could not be written back as it is.
+std::optional<std::string> textOf(char* s, const Prepared& p) {
+    std::string text = s ? s : "";
+    std::free(s);
+    if (auto index = detail::placeholderIndex(text)) {
+        if (*index >= p.strings.size()) return std::nullopt;
+        return p.strings[*index];
     }
-    return true;
+    if (text.starts_with(detail::kPlaceholderMark) || !detail::validUtf8(text)) return std::nullopt;
+    return text;
 }
 
-// `dates` holds the file's dates by the index libplist reports in their place (plist_forms.h).
-std::optional<Value> fromNode(plist_t node, int depth, const std::vector<double>& dates) {
+// `p` holds the file's dates and the texts libplist cannot carry, by the index libplist
+// reports in their place (plist_forms.h).
+std::optional<Value> fromNode(plist_t node, int depth, const Prepared& p) {
     if (node == nullptr || depth > kMaxDepth) return std::nullopt;
     switch (plist_get_node_type(node)) {
         case PLIST_BOOLEAN: {
@@ -90,18 +75,16 @@ std::optional<Value> fromNode(plist_t node, int depth, const std::vector<double>
                 plist_get_key_val(node, &s);
             else
                 plist_get_string_val(node, &s);
-            std::string str = s ? s : "";
-            std::free(s);
-            // Text that is no UTF-8 could not be written back as it is.
-            if (!validUtf8(str)) return std::nullopt;
-            return Value(std::move(str));
+            auto text = textOf(s, p);
+            if (!text) return std::nullopt;
+            return Value(std::move(*text));
         }
         case PLIST_DATE: {
             int32_t slot = -1, usec = 0;
             plist_get_date_val(node, &slot, &usec);
-            if (slot < 0 || static_cast<size_t>(slot) >= dates.size() || usec != 0)
+            if (slot < 0 || static_cast<size_t>(slot) >= p.dates.size() || usec != 0)
                 return std::nullopt;
-            return Value(Date{dates[static_cast<size_t>(slot)]});
+            return Value(Date{p.dates[static_cast<size_t>(slot)]});
         }
         case PLIST_DATA: {
             char* bytes = nullptr;
@@ -122,7 +105,7 @@ std::optional<Value> fromNode(plist_t node, int depth, const std::vector<double>
                 plist_t element = nullptr;
                 plist_array_next_item(node, it, &element);
                 if (element == nullptr) break;
-                auto item = fromNode(element, depth + 1, dates);
+                auto item = fromNode(element, depth + 1, p);
                 if (!item) {
                     std::free(it);
                     return std::nullopt;
@@ -145,15 +128,13 @@ std::optional<Value> fromNode(plist_t node, int depth, const std::vector<double>
                     std::free(key);
                     break;
                 }
-                auto item = fromNode(val, depth + 1, dates);
-                std::string k = key ? key : "";
-                std::free(key);
-                if (!validUtf8(k)) item.reset();
-                if (!item) {
+                auto item = fromNode(val, depth + 1, p);
+                auto k = textOf(key, p);
+                if (!item || !k) {
                     std::free(it);
                     return std::nullopt;
                 }
-                d.insert_or_assign(std::move(k), std::move(*item));
+                d.insert_or_assign(std::move(*k), std::move(*item));
             }
             std::free(it);
             return Value(std::move(d));
@@ -163,9 +144,10 @@ std::optional<Value> fromNode(plist_t node, int depth, const std::vector<double>
     }
 }
 
-// libplist's tree of a value. libplist's dates are whole 32-bit seconds (and its XML form drops
-// fractions), so for XML a date must be just that; for binary every distinct date goes in as the
-// index of its exact value in dates(), which restoreBinaryDates writes back over the indexes.
+// libplist's tree of a value. libplist's dates are whole 32-bit seconds, so every date goes in
+// as the index of its exact value in dates(), which restoreXml or restoreBinaryDates writes back
+// over the indexes; a text libplist cannot carry goes in as a placeholder for its index in
+// strings() (only the XML form can say such a text).
 class NodeBuilder {
   public:
     enum class Form { Xml, Binary };
@@ -178,6 +160,7 @@ class NodeBuilder {
         return root;
     }
     const std::vector<double>& dates() const { return dates_; }
+    const std::vector<std::string>& strings() const { return strings_; }
 
   private:
     plist_t node(const Value& v) {
@@ -191,9 +174,10 @@ class NodeBuilder {
             case Value::Kind::Real:
                 return plist_new_real(*v.real());
             case Value::Kind::String:
-                return plist_new_string(v.string()->c_str());
+                return plist_new_string(text(*v.string()).c_str());
             case Value::Kind::Date:
-                return date(v.date()->secondsSinceReferenceDate);
+                dates_.push_back(v.date()->secondsSinceReferenceDate);
+                return plist_new_date(static_cast<int32_t>(dates_.size() - 1), 0);
             case Value::Kind::Data: {
                 const Data& d = *v.data();
                 return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
@@ -208,7 +192,7 @@ class NodeBuilder {
             case Value::Kind::Dictionary: {
                 plist_t d = plist_new_dict();
                 for (const auto& [k, item] : *v.dictionary()) {
-                    if (plist_t n = node(item)) plist_dict_set_item(d, k.c_str(), n);
+                    if (plist_t n = node(item)) plist_dict_set_item(d, text(k).c_str(), n);
                 }
                 return d;
             }
@@ -216,26 +200,17 @@ class NodeBuilder {
         return nullptr;
     }
 
-    plist_t date(double seconds) {
-        if (form_ == Form::Xml) {
-            // Compared as doubles first: converting an out-of-range double is undefined.
-            if (!(seconds >= INT32_MIN && seconds <= INT32_MAX) || seconds != std::floor(seconds)) {
-                failed_ = true;
-                return nullptr;
-            }
-            return plist_new_date(static_cast<int32_t>(seconds), 0);
-        }
-        uint64_t bits;
-        std::memcpy(&bits, &seconds, sizeof bits);
-        auto [slot, added] = slots_.try_emplace(bits, static_cast<int32_t>(dates_.size()));
-        if (added) dates_.push_back(seconds);
-        return plist_new_date(slot->second, 0);
+    std::string text(const std::string& s) {
+        if (!detail::needsPlaceholder(s)) return s;
+        if (form_ == Form::Binary) failed_ = true;
+        strings_.push_back(s);
+        return detail::placeholder(strings_.size() - 1);
     }
 
     Form form_;
     bool failed_ = false;
     std::vector<double> dates_;
-    std::map<uint64_t, int32_t> slots_;  // by bit pattern, so NaNs and -0 keep theirs
+    std::vector<std::string> strings_;
 };
 
 // --- Old-style text ----------------------------------------------------------------------
@@ -396,19 +371,6 @@ class TextParser {
         return Value(std::move(d));
     }
 
-    static void appendUtf8(std::string& out, uint32_t cp) {
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-
     std::optional<std::string> string() {
         if (atEnd()) return std::nullopt;
         if (peek() != '"') {
@@ -457,7 +419,7 @@ class TextParser {
                         if (atEnd() || hexDigit(peek()) < 0) return std::nullopt;
                         cp = cp * 16 + static_cast<uint32_t>(hexDigit(s_[pos_++]));
                     }
-                    appendUtf8(out, cp);
+                    detail::appendCodePoint(out, cp);
                     break;
                 }
                 default:
@@ -490,14 +452,14 @@ bool startsWithXml(std::string_view b) {
 
 std::optional<Value> parseXml(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > kMaxPropertyListBytes) return std::nullopt;
-    // A NUL byte is never valid XML, and libplist would abort on a string holding one.
-    if (bytes.find('\0') != std::string_view::npos) return std::nullopt;
     auto prepared = detail::prepareXml(bytes);
-    if (!prepared) return std::nullopt;
+    // A NUL in a text has been taken out with the text; anywhere else it is no XML, and libplist
+    // would abort on it.
+    if (!prepared || prepared->bytes.find('\0') != std::string::npos) return std::nullopt;
     plist_t root = nullptr;
     plist_from_xml(prepared->bytes.data(), static_cast<uint32_t>(prepared->bytes.size()), &root);
     PlistPtr owned(root);
-    return fromNode(root, 0, prepared->dates);
+    return fromNode(root, 0, *prepared);
 }
 
 std::optional<Value> parseBinary(std::string_view bytes) {
@@ -507,7 +469,7 @@ std::optional<Value> parseBinary(std::string_view bytes) {
     plist_t root = nullptr;
     plist_from_bin(prepared->bytes.data(), static_cast<uint32_t>(prepared->bytes.size()), &root);
     PlistPtr owned(root);
-    return fromNode(root, 0, prepared->dates);
+    return fromNode(root, 0, *prepared);
 }
 
 std::optional<Value> parseText(std::string_view bytes) {
@@ -536,12 +498,14 @@ std::optional<Dictionary> readDictionary(const std::string& hostPath) {
 }
 
 std::string toXml(const Value& root) {
-    PlistPtr node = NodeBuilder(NodeBuilder::Form::Xml).build(root);
+    NodeBuilder builder(NodeBuilder::Form::Xml);
+    PlistPtr node = builder.build(root);
     if (!node) return {};
     char* xml = nullptr;
     uint32_t len = 0;
     plist_to_xml(node.get(), &xml, &len);
-    std::string out(xml ? xml : "", len);
+    const std::string_view written(xml ? xml : "", len);
+    std::string out = detail::restoreXml(written, builder.dates(), builder.strings());
     plist_to_xml_free(xml);
     return out;
 }
@@ -582,28 +546,9 @@ bool identical(const Value& a, const Value& b) {
     }
 }
 
-std::optional<std::string> encodeExactly(const Value& root) {
-    // XML where it holds every value exactly (it cannot hold a date of 1e300, NaN, or a fraction
-    // of a second, nor tell -0.0 from 0.0); binary otherwise.
-    for (std::string bytes : {toXml(root), toBinary(root)}) {
-        if (bytes.empty()) continue;
-        auto back = parse(bytes);
-        if (back && identical(*back, root)) return bytes;
-    }
-    return std::nullopt;
-}
-
-bool writeAtomically(const Value& root, const std::string& hostPath) {
-    auto bytes = encodeExactly(root);
-    return bytes && files::replaceFile(hostPath, *bytes).ok();
-}
-
 bool writeXmlAtomically(const Value& root, const std::string& hostPath) {
     const std::string xml = toXml(root);
-    if (xml.empty()) return false;
-    auto back = parseXml(xml);
-    if (!back || !identical(*back, root)) return false;
-    return files::replaceFile(hostPath, xml).ok();
+    return !xml.empty() && files::replaceFile(hostPath, xml).ok();
 }
 
 }  // namespace platform::plist
