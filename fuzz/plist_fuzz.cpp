@@ -15,13 +15,13 @@ namespace {
 using platform::Value;
 
 // Whether XML says every value exactly: no date out of whole seconds between the years 0000
-// and 9999, no real of -0.0 or NaN.
+// and 9999, no NaN real.
 bool sayableInXml(const Value& v) {
     if (const auto* d = v.date()) {
         const double s = d->secondsSinceReferenceDate;
         return s == std::floor(s) && s >= -63145526400.0 && s <= 252423993599.0;
     }
-    if (const auto* r = v.real()) return !std::isnan(*r) && !(*r == 0 && std::signbit(*r));
+    if (const auto* r = v.real()) return !std::isnan(*r);
     if (const auto* a = v.array()) {
         for (const Value& item : *a)
             if (!sayableInXml(item)) return false;

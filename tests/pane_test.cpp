@@ -591,7 +591,7 @@ TEST_F(Pane, TheUsersSettingsApplyWhateverElseTheFileHoldsAndThePaneRewritesItAs
     const Dictionary nearest{{"Far", Value(Date{252423993599.0})},
                              {"Broken", Value(Date{0})},
                              {"Precise", Value(Date{610000000})},
-                             {"Minus zero", Value(0.0)},
+                             {"Minus zero", Value(-0.0)},
                              {"Nested", Value(platform::Array{Value(Date{-63145526400.0})})}};
     for (const std::string& source : {binary, xml}) {
         SCOPED_TRACE(source == binary ? "binary" : "XML");

@@ -43,116 +43,138 @@ std::optional<std::string> textOf(char* s, const Prepared& p) {
     return text;
 }
 
-// `p` holds the file's dates and the texts libplist cannot carry, by the index libplist
-// reports in their place (plist_forms.h).
-std::optional<Value> fromNode(plist_t node, int depth, const Prepared& p) {
-    if (node == nullptr || depth > kMaxDepth) return std::nullopt;
-    switch (plist_get_node_type(node)) {
-        case PLIST_BOOLEAN: {
-            uint8_t b = 0;
-            plist_get_bool_val(node, &b);
-            return Value(b != 0);
-        }
-        case PLIST_UINT: {
-            uint64_t u = 0;
-            plist_get_uint_val(node, &u);
-            return Value(static_cast<int64_t>(u));
-        }
-        case PLIST_UID: {
-            uint64_t u = 0;
-            plist_get_uid_val(node, &u);
-            return Value(static_cast<int64_t>(u));
-        }
-        case PLIST_REAL: {
-            double d = 0;
-            plist_get_real_val(node, &d);
-            return Value(d);
-        }
-        case PLIST_STRING:
-        case PLIST_KEY: {
-            char* s = nullptr;
-            if (plist_get_node_type(node) == PLIST_KEY)
-                plist_get_key_val(node, &s);
-            else
-                plist_get_string_val(node, &s);
-            auto text = textOf(s, p);
-            if (!text) return std::nullopt;
-            return Value(std::move(*text));
-        }
-        case PLIST_DATE: {
-            int32_t slot = -1, usec = 0;
-            plist_get_date_val(node, &slot, &usec);
-            if (slot < 0 || static_cast<size_t>(slot) >= p.dates.size() || usec != 0)
-                return std::nullopt;
-            return Value(Date{p.dates[static_cast<size_t>(slot)]});
-        }
-        case PLIST_DATA: {
-            char* bytes = nullptr;
-            uint64_t len = 0;
-            plist_get_data_val(node, &bytes, &len);
-            Data d(reinterpret_cast<uint8_t*>(bytes), reinterpret_cast<uint8_t*>(bytes) + len);
-            std::free(bytes);
-            return Value(std::move(d));
-        }
-        case PLIST_ARRAY: {
-            // Through the iterator: fetching by index walks the list from its start each time.
-            Array a;
-            a.reserve(plist_array_get_size(node));
-            plist_array_iter it = nullptr;
-            plist_array_new_iter(node, &it);
-            if (it == nullptr) return Value(std::move(a));
-            for (;;) {
-                plist_t element = nullptr;
-                plist_array_next_item(node, it, &element);
-                if (element == nullptr) break;
-                auto item = fromNode(element, depth + 1, p);
-                if (!item) {
-                    std::free(it);
-                    return std::nullopt;
-                }
-                a.push_back(std::move(*item));
-            }
-            std::free(it);
-            return Value(std::move(a));
-        }
-        case PLIST_DICT: {
-            Dictionary d;
-            plist_dict_iter it = nullptr;
-            plist_dict_new_iter(node, &it);
-            if (it == nullptr) return Value(std::move(d));
-            for (;;) {
-                char* key = nullptr;
-                plist_t val = nullptr;
-                plist_dict_next_item(node, it, &key, &val);
-                if (val == nullptr) {
-                    std::free(key);
-                    break;
-                }
-                auto item = fromNode(val, depth + 1, p);
-                auto k = textOf(key, p);
-                if (!item || !k) {
-                    std::free(it);
-                    return std::nullopt;
-                }
-                d.insert_or_assign(std::move(*k), std::move(*item));
-            }
-            std::free(it);
-            return Value(std::move(d));
-        }
-        default:
-            return std::nullopt;
-    }
-}
+// Values from libplist's tree. `p` holds the file's dates and the texts libplist cannot carry,
+// by the index libplist reports in their place, and which of an XML file's arrays were
+// dictionaries (plist_forms.h).
+class TreeReader {
+  public:
+    explicit TreeReader(const Prepared& p) : p_(p) {}
 
-// libplist's tree of a value. libplist's dates are whole 32-bit seconds, so every date goes in
-// as the index of its exact value in dates(), which restoreXml or restoreBinaryDates writes back
-// over the indexes; a text libplist cannot carry goes in as a placeholder for its index in
-// strings() (only the XML form can say such a text).
+    std::optional<Value> value(plist_t node, int depth) {
+        if (node == nullptr || depth > kMaxDepth) return std::nullopt;
+        switch (plist_get_node_type(node)) {
+            case PLIST_BOOLEAN: {
+                uint8_t b = 0;
+                plist_get_bool_val(node, &b);
+                return Value(b != 0);
+            }
+            case PLIST_UINT: {
+                uint64_t u = 0;
+                plist_get_uint_val(node, &u);
+                return Value(static_cast<int64_t>(u));
+            }
+            case PLIST_UID: {
+                uint64_t u = 0;
+                plist_get_uid_val(node, &u);
+                return Value(static_cast<int64_t>(u));
+            }
+            case PLIST_REAL: {
+                double d = 0;
+                plist_get_real_val(node, &d);
+                return Value(d);
+            }
+            case PLIST_STRING:
+            case PLIST_KEY: {
+                char* s = nullptr;
+                if (plist_get_node_type(node) == PLIST_KEY)
+                    plist_get_key_val(node, &s);
+                else
+                    plist_get_string_val(node, &s);
+                auto text = textOf(s, p_);
+                if (!text) return std::nullopt;
+                return Value(std::move(*text));
+            }
+            case PLIST_DATE: {
+                int32_t slot = -1, usec = 0;
+                plist_get_date_val(node, &slot, &usec);
+                if (slot < 0 || static_cast<size_t>(slot) >= p_.dates.size() || usec != 0)
+                    return std::nullopt;
+                return Value(Date{p_.dates[static_cast<size_t>(slot)]});
+            }
+            case PLIST_DATA: {
+                char* bytes = nullptr;
+                uint64_t len = 0;
+                plist_get_data_val(node, &bytes, &len);
+                const auto* b = reinterpret_cast<uint8_t*>(bytes);
+                Data d(b, b + len);
+                std::free(bytes);
+                return Value(std::move(d));
+            }
+            case PLIST_ARRAY:
+                return array(node, depth);
+            case PLIST_DICT:
+                return dictionary(node, depth);
+            default:
+                return std::nullopt;
+        }
+    }
+
+  private:
+    std::optional<Value> array(plist_t node, int depth) {
+        const bool wasDictionary =
+            containers_ < p_.dictionaries.size() && p_.dictionaries[containers_];
+        ++containers_;
+        // Through the iterator: fetching by index walks the list from its start each time.
+        Array a;
+        a.reserve(plist_array_get_size(node));
+        plist_array_iter it = nullptr;
+        plist_array_new_iter(node, &it);
+        for (plist_t element = nullptr; it != nullptr;) {
+            plist_array_next_item(node, it, &element);
+            if (element == nullptr) break;
+            auto item = value(element, depth + 1);
+            if (!item) break;
+            a.push_back(std::move(*item));
+        }
+        const bool whole = a.size() == plist_array_get_size(node);
+        std::free(it);
+        if (!whole) return std::nullopt;
+        if (!wasDictionary) return Value(std::move(a));
+        // Keys and values in turn; every key a text.
+        Dictionary d;
+        if (a.size() % 2 != 0) return std::nullopt;
+        for (size_t i = 0; i < a.size(); i += 2) {
+            if (!a[i].isString()) return std::nullopt;
+            d.insert_or_assign(*a[i].string(), std::move(a[i + 1]));
+        }
+        return Value(std::move(d));
+    }
+
+    std::optional<Value> dictionary(plist_t node, int depth) {
+        Dictionary d;
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(node, &it);
+        if (it == nullptr) return Value(std::move(d));
+        for (;;) {
+            char* key = nullptr;
+            plist_t val = nullptr;
+            plist_dict_next_item(node, it, &key, &val);
+            if (val == nullptr) {
+                std::free(key);
+                break;
+            }
+            auto item = value(val, depth + 1);
+            auto k = textOf(key, p_);
+            if (!item || !k) {
+                std::free(it);
+                return std::nullopt;
+            }
+            d.insert_or_assign(std::move(*k), std::move(*item));
+        }
+        std::free(it);
+        return Value(std::move(d));
+    }
+
+    const Prepared& p_;
+    size_t containers_ = 0;  // arrays met so far, in the order of the document
+};
+
+// libplist's tree of a value, for its binary writer. libplist's dates are whole 32-bit
+// seconds, so every date goes in as the index of its exact value in dates(), which
+// restoreBinaryDates writes back over the indexes. A text libplist cannot carry (plist_text.h)
+// cannot be written in this form.
 class NodeBuilder {
   public:
-    enum class Form { Xml, Binary };
-    explicit NodeBuilder(Form form) : form_(form) {}
-
     // Nothing when the value cannot be written in this form.
     PlistPtr build(const Value& v) {
         PlistPtr root(node(v));
@@ -160,7 +182,6 @@ class NodeBuilder {
         return root;
     }
     const std::vector<double>& dates() const { return dates_; }
-    const std::vector<std::string>& strings() const { return strings_; }
 
   private:
     plist_t node(const Value& v) {
@@ -174,7 +195,7 @@ class NodeBuilder {
             case Value::Kind::Real:
                 return plist_new_real(*v.real());
             case Value::Kind::String:
-                return plist_new_string(text(*v.string()).c_str());
+                return plist_new_string(text(*v.string()));
             case Value::Kind::Date:
                 dates_.push_back(v.date()->secondsSinceReferenceDate);
                 return plist_new_date(static_cast<int32_t>(dates_.size() - 1), 0);
@@ -192,7 +213,7 @@ class NodeBuilder {
             case Value::Kind::Dictionary: {
                 plist_t d = plist_new_dict();
                 for (const auto& [k, item] : *v.dictionary()) {
-                    if (plist_t n = node(item)) plist_dict_set_item(d, text(k).c_str(), n);
+                    if (plist_t n = node(item)) plist_dict_set_item(d, text(k), n);
                 }
                 return d;
             }
@@ -200,17 +221,13 @@ class NodeBuilder {
         return nullptr;
     }
 
-    std::string text(const std::string& s) {
-        if (!detail::needsPlaceholder(s)) return s;
-        if (form_ == Form::Binary) failed_ = true;
-        strings_.push_back(s);
-        return detail::placeholder(strings_.size() - 1);
+    const char* text(const std::string& s) {
+        if (detail::needsPlaceholder(s)) failed_ = true;
+        return s.c_str();
     }
 
-    Form form_;
     bool failed_ = false;
     std::vector<double> dates_;
-    std::vector<std::string> strings_;
 };
 
 // --- Old-style text ----------------------------------------------------------------------
@@ -459,7 +476,7 @@ std::optional<Value> parseXml(std::string_view bytes) {
     plist_t root = nullptr;
     plist_from_xml(prepared->bytes.data(), static_cast<uint32_t>(prepared->bytes.size()), &root);
     PlistPtr owned(root);
-    return fromNode(root, 0, *prepared);
+    return TreeReader(*prepared).value(root, 0);
 }
 
 std::optional<Value> parseBinary(std::string_view bytes) {
@@ -469,7 +486,7 @@ std::optional<Value> parseBinary(std::string_view bytes) {
     plist_t root = nullptr;
     plist_from_bin(prepared->bytes.data(), static_cast<uint32_t>(prepared->bytes.size()), &root);
     PlistPtr owned(root);
-    return fromNode(root, 0, *prepared);
+    return TreeReader(*prepared).value(root, 0);
 }
 
 std::optional<Value> parseText(std::string_view bytes) {
@@ -497,21 +514,10 @@ std::optional<Dictionary> readDictionary(const std::string& hostPath) {
     return std::move(*v->dictionary());
 }
 
-std::string toXml(const Value& root) {
-    NodeBuilder builder(NodeBuilder::Form::Xml);
-    PlistPtr node = builder.build(root);
-    if (!node) return {};
-    char* xml = nullptr;
-    uint32_t len = 0;
-    plist_to_xml(node.get(), &xml, &len);
-    const std::string_view written(xml ? xml : "", len);
-    std::string out = detail::restoreXml(written, builder.dates(), builder.strings());
-    plist_to_xml_free(xml);
-    return out;
-}
+std::string toXml(const Value& root) { return detail::writeXml(root); }
 
 std::string toBinary(const Value& root) {
-    NodeBuilder builder(NodeBuilder::Form::Binary);
+    NodeBuilder builder;
     PlistPtr node = builder.build(root);
     if (!node) return {};
     char* bin = nullptr;

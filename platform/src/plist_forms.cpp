@@ -329,17 +329,18 @@ class XmlScan {
                 if (!skipDeclaration(&pos)) return std::nullopt;
             } else if (rest.starts_with("</")) {
                 --depth;
+                rename(pos + 2, &copied);
                 if (!skipPast(&pos, ">")) return std::nullopt;
             } else {
                 const size_t nameStart = pos + 1;
-                size_t nameEnd = nameStart;
-                while (nameEnd < s_.size() && nameChar(s_[nameEnd])) ++nameEnd;
+                const size_t nameEnd = rename(nameStart, &copied);
+                const std::string_view name = s_.substr(nameStart, nameEnd - nameStart);
+                if (name == "dict" || name == "array") out_.dictionaries.push_back(name == "dict");
                 bool selfClosing = false;
                 if (!skipTag(&pos, &selfClosing)) return std::nullopt;
                 if (selfClosing) continue;
                 if (++depth > limit) return std::nullopt;
-                if (!content(s_.substr(nameStart, nameEnd - nameStart), &pos, &copied))
-                    return std::nullopt;
+                if (!content(name, &pos, &copied)) return std::nullopt;
             }
         }
         out_.bytes.append(s_.substr(copied));
@@ -386,6 +387,21 @@ class XmlScan {
         *copied = close;
         *pos = close;
         return true;
+    }
+
+    // libplist gets a dictionary as an array and its keys as strings (prepareXml); returns where
+    // the element name that starts at `nameStart` ends.
+    size_t rename(size_t nameStart, size_t* copied) {
+        size_t nameEnd = nameStart;
+        while (nameEnd < s_.size() && nameChar(s_[nameEnd])) ++nameEnd;
+        const std::string_view name = s_.substr(nameStart, nameEnd - nameStart);
+        const char* as = name == "dict" ? "array" : name == "key" ? "string" : nullptr;
+        if (as != nullptr) {
+            out_.bytes.append(s_.substr(*copied, nameStart - *copied));
+            out_.bytes += as;
+            *copied = nameEnd;
+        }
+        return nameEnd;
     }
 
     // Where the text that starts at `pos` ends: the first '<' that opens no CDATA section.
@@ -585,40 +601,6 @@ std::string xmlDateNearest(double seconds) {
     if (std::isnan(seconds)) seconds = 0;
     seconds = std::clamp(std::floor(seconds), kFirst, kLast);
     return xmlDateText(static_cast<int64_t>(seconds));
-}
-
-std::string restoreXml(std::string_view xml, const std::vector<double>& dates,
-                       const std::vector<std::string>& strings) {
-    if (dates.empty() && strings.empty()) return std::string(xml);
-    std::string out;
-    out.reserve(xml.size());
-    size_t copied = 0;
-    for (size_t pos = 0; (pos = xml.find('<', pos)) != std::string_view::npos; ++pos) {
-        const std::string_view rest = xml.substr(pos);
-        const bool date = rest.starts_with("<date>");
-        if (!date && !rest.starts_with("<string>") && !rest.starts_with("<key>")) continue;
-        const size_t start = pos + rest.find('>') + 1;
-        const size_t end = xml.find('<', start);
-        if (end == std::string_view::npos) return {};
-        const std::string_view text = xml.substr(start, end - start);
-        std::string real;
-        if (date) {
-            auto slot = parseXmlDate(text);
-            if (!slot || *slot < 0 || *slot >= static_cast<double>(dates.size())) return {};
-            real = xmlDateNearest(dates[static_cast<size_t>(*slot)]);
-        } else if (auto index = placeholderIndex(text)) {
-            if (*index >= strings.size()) return {};
-            real = xmlText(strings[*index]);
-        } else {
-            continue;
-        }
-        out.append(xml.substr(copied, start - copied));
-        out += real;
-        copied = end;
-        pos = end - 1;
-    }
-    out.append(xml.substr(copied));
-    return out;
 }
 
 }  // namespace platform::plist::detail

@@ -8,8 +8,9 @@
 //   the tree will hold, and refusing cycles;
 // - an XML list's element nesting is bounded the same way;
 // - every date is read here, exactly, and libplist is handed a small index in its place; the
-//   reader looks the real date up by that index. The writers do the reverse;
+//   reader looks the real date up by that index. The binary writer does the reverse;
 // - so is every text libplist cannot carry (plist_text.h): a placeholder goes in its place.
+// XML is written here (plist_xml.cpp).
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/value.h"
 
 namespace platform::plist::detail {
 
@@ -30,6 +33,8 @@ struct Prepared {
     std::string bytes;          // what libplist parses
     std::vector<double> dates;  // the file's dates, by the index libplist will report instead
     std::vector<std::string> strings;  // texts libplist cannot carry, by their placeholders' index
+    // XML only: whether each array libplist reads, in the order of the document, was a dictionary.
+    std::vector<bool> dictionaries;
 };
 
 // A checked copy of a binary list with its dates swapped for indexes and the strings libplist
@@ -38,7 +43,9 @@ struct Prepared {
 // or holds a string that is no text (bytes above 127 in an ASCII string).
 std::optional<Prepared> prepareBinary(std::string_view bytes);
 // The same for XML: nesting bounded, dates parsed here and swapped for indexes, texts libplist
-// cannot carry swapped for placeholders.
+// cannot carry swapped for placeholders. Dictionaries become arrays of keys and values in turn
+// (libplist looks every key of a dictionary up as it reads it, so a file of 200,000 keys took
+// seconds); the reader makes them dictionaries again.
 std::optional<Prepared> prepareXml(std::string_view bytes);
 
 // libplist wrote each date as the index of its real value in `dates`; puts the real values
@@ -46,11 +53,8 @@ std::optional<Prepared> prepareXml(std::string_view bytes);
 // libplist writes it.
 bool restoreBinaryDates(std::string& bytes, const std::vector<double>& dates);
 
-// The same for libplist's XML: each date goes in as the XML date nearest its real value
-// (xmlDateNearest), each placeholder as its text (character references for what XML has no
-// character for). Empty when the text is not as libplist writes it.
-std::string restoreXml(std::string_view xml, const std::vector<double>& dates,
-                       const std::vector<std::string>& strings);
+// The XML form of a value (plist_xml.cpp); empty when there is no value.
+std::string writeXml(const Value& root);
 
 // The XML date text nearest to a date that the reader reads back: whole seconds (a fraction is
 // dropped, as the platform's XML writer does), from the first second of the year 0000 to the

@@ -48,8 +48,8 @@ std::optional<Dictionary> readDictionary(const std::string& hostPath);
 // reader reads back (a strict XML parser refuses such a file). What XML cannot say is written as
 // near as it can: a date in whole seconds (a fraction dropped, as the phone's XML writer does),
 // a date before the year 0000 or after 9999 as the first or last second a four-digit year can
-// say, a date that is not a number as the reference date; a real of -0.0 as 0.0, a NaN as "nan".
-// Empty when there is no value.
+// say, a date that is not a number as the reference date; a NaN real as "nan" (whatever its
+// bits). Empty when there is no value.
 std::string toXml(const Value& root);
 // The binary form, exact for every value; empty when a text holds a NUL or half a surrogate pair
 // (tests and benchmarks use it to make files; nothing of the phone writes it).
