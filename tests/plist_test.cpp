@@ -167,6 +167,9 @@ TEST(Plist, OldStyleTextAsStringsFilesUseIt) {
     EXPECT_EQ(*nested->find("data"), Value(platform::Data{0x0a, 0xff, 0x10}));
     EXPECT_EQ(*nested->find("inner")->find("k"), Value("v"));
     EXPECT_EQ(*plist::parse("just-a-string"), Value("just-a-string"));
+    // An emoji escaped as its two halves is one character of UTF-8 (a view's text crosses the bus,
+    // which takes nothing else).
+    EXPECT_EQ(*plist::parse("\"\\UD83D\\UDC4B\""), Value("\xF0\x9F\x91\x8B"));
 }
 
 TEST(Plist, BadFilesGiveNoneAndNeverCrash) {
