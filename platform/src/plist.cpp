@@ -4,11 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <map>
 #include <memory>
 
 #include "platform/files.h"
