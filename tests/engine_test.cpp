@@ -5,10 +5,12 @@
 
 #include <functional>
 #include <limits>
+#include <optional>
 #include <tuple>
 
 #include "binary_list.h"
 #include "phone_fixture.h"
+#include "watched_fifo.h"
 
 using platform::Dictionary;
 using platform::Value;
@@ -323,6 +325,7 @@ TEST_F(Engine, HostileSettingsFilesGiveTheDefaultsAndTheTweakStillAnswers) {
         std::filesystem::remove(settingsPath());
         make(settingsPath());
     };
+    std::optional<testing_support::WatchedFifo> fifo;
     testing_support::BinaryList deep;
     for (size_t i = 0; i < 100000; ++i) deep.array({i + 1});
     deep.array({});
@@ -330,7 +333,11 @@ TEST_F(Engine, HostileSettingsFilesGiveTheDefaultsAndTheTweakStillAnswers) {
     for (size_t i = 0; i < 40; ++i) shared.array({i + 1, i + 1});
     shared.integer(1);
     const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> cases = {
-        {"a FIFO", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }},
+        {"a FIFO",
+         [&](const std::string& p) {
+             fifo.emplace(p);
+             ASSERT_TRUE(fifo->made());
+         }},
         {"a link out of the root",
          [&](const std::string& p) {
              std::filesystem::create_symlink(outside.file("elsewhere.plist"), p);
@@ -359,6 +366,7 @@ TEST_F(Engine, HostileSettingsFilesGiveTheDefaultsAndTheTweakStillAnswers) {
         wave();
         EXPECT_TRUE(answered());
         callStatus(platform::kCTCallStatusEnded);
+        fifo.reset();
     }
 }
 
