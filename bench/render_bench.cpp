@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
-#include "platform/device.h"
-#include "platform/hosts.h"
+#include "platform/files/device_root.h"
+#include "platform/hosts/host_classes.h"
 #include "render/render.h"
 
 namespace {

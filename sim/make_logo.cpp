@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/warn.h"
+#include "platform/core/warn.h"
 
 int main(int argc, char** argv) {
     const bool warning = argc == 3 && std::string(argv[1]) == "--warning";

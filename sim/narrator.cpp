@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "OrvellaNames.h"
-#include "platform/runloop.h"
+#include "platform/loop/runloop.h"
 #include "recognizer.h"
 
 namespace sim {

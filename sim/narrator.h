@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/trace.h"
+#include "platform/core/trace.h"
 
 namespace sim {
 

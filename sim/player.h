@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "narrator.h"
-#include "platform/bus.h"
-#include "platform/runloop.h"
+#include "platform/bus/bus.h"
+#include "platform/loop/runloop.h"
 #include "scenario.h"
 
 namespace sim {

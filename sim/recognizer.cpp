@@ -2,8 +2,8 @@
 
 #include <dlfcn.h>
 
-#include "platform/foundation.h"
-#include "platform/runtime.h"
+#include "platform/core/runtime.h"
+#include "platform/loop/foundation.h"
 
 namespace sim {
 
