@@ -7,6 +7,7 @@
 #include "platform/device.h"
 #include "platform/hosts.h"
 #include "render/render.h"
+#include "targets.h"
 
 namespace {
 
@@ -15,9 +16,7 @@ const char* kLogo = "/Library/Application Support/Orvella/orvellaLogo@2x.png";
 // A SpringBoard with the package's logo and an answer bar dressed as the tweak dresses it.
 platform::TPSuperBottomBar* callScreen() {
     static platform::TPSuperBottomBar* bar = [] {
-        const std::string root =
-            (std::filesystem::temp_directory_path() / "orvella-bench-render").string();
-        platform::device::setRoot(root);
+        platform::device::setRoot(bench::scratchDir());
         const std::string logo = platform::device::resolve(kLogo);
         std::filesystem::create_directories(std::filesystem::path(logo).parent_path());
         std::filesystem::copy_file(std::string(ORVELLA_PACKAGE_DIR) + kLogo, logo,
@@ -73,15 +72,16 @@ void BM_DrawIncomingCallScreen(benchmark::State& state) {
 }
 BENCHMARK(BM_DrawIncomingCallScreen)->Unit(benchmark::kMillisecond);
 
-// Writing the picture a host keeps: cairo's PNG writer over a whole screen.
+// Writing the picture a host keeps, a whole screen: at most 5 ms (cairo's own PNG writer took
+// 20.8 ms).
 void BM_WriteIncomingCallScreen(benchmark::State& state) {
     const render::Image picture =
         render::render({render::Look::IncomingCall, {callScreen()}}, render::Screen{});
-    const std::string file =
-        (std::filesystem::temp_directory_path() / "orvella-bench-render" / "call.png").string();
+    const std::string file = bench::scratchDir() + "/call.png";
     for (auto _ : state) {
         if (!render::writePNG(picture, file)) state.SkipWithError("the PNG was not written");
     }
+    state.counters["target_ms"] = 5;
 }
 BENCHMARK(BM_WriteIncomingCallScreen)->Unit(benchmark::kMillisecond);
 
@@ -96,4 +96,4 @@ BENCHMARK(BM_UnchangedScreenRecorded);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return bench::runBenchmarks(argc, argv); }
