@@ -54,10 +54,23 @@ class TargetReporter : public benchmark::ConsoleReporter {
                 continue;
             }
             if (run.run_type != Run::RT_Iteration) continue;
-            const auto target = run.counters.find("target_ms");
-            if (target == run.counters.end()) continue;
+            for (const auto& [name, counter] : run.counters) check(run, name, counter.value);
+        }
+    }
+
+  private:
+    static void check(const Run& run, const std::string& name, double limit) {
+        const std::string minimum = "target_min_";
+        if (name == "target_ms") {
             meets(run.benchmark_name(), millisecondsOf(run.GetAdjustedRealTime(), run.time_unit),
-                  target->second.value, "ms");
+                  limit, "ms");
+        } else if (name.rfind(minimum, 0) == 0) {
+            const std::string measured = name.substr(minimum.size());
+            const auto it = run.counters.find(measured);
+            if (it == run.counters.end())
+                failed(run.benchmark_name(), "no counter " + measured + " for its target");
+            else
+                atLeast(run.benchmark_name() + " " + measured, it->second.value, limit, "");
         }
     }
 };
@@ -72,6 +85,18 @@ bool meets(const std::string& what, double value, double limit, const std::strin
     ++gMissed;
     std::printf("MISSED %s: %.3g %s (target: at most %.3g %s)\n", what.c_str(), value, unit.c_str(),
                 limit, unit.c_str());
+    std::fflush(stdout);
+    return false;
+}
+
+bool atLeast(const std::string& what, double value, double limit, const std::string& unit) {
+    if (value >= limit) {
+        ++gMet;
+        return true;
+    }
+    ++gMissed;
+    std::printf("MISSED %s: %.3g %s (target: at least %.3g %s)\n", what.c_str(), value,
+                unit.c_str(), limit, unit.c_str());
     std::fflush(stdout);
     return false;
 }
