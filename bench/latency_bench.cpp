@@ -149,16 +149,16 @@ int main(int argc, char** argv) {
                    [&](const BusSignal&) { ready = true; });
     bus->subscribe(names::kTrace, "", std::nullopt, [&](const BusSignal& s) {
         namespace ev = platform::events;
-        const std::optional<platform::TraceEvent> e = platform::traceEventOf(s);
-        if (!e) return;
-        if (auto* sensor = std::get_if<ev::SensorSwitched>(&*e)) {
-            if (sensor->sensor == ev::Sensor::Proximity && sensor->on) armed = true;
-            if (sensor->sensor == ev::Sensor::Accelerometer && !sensor->on) idle = true;
-        } else if (auto* r = std::get_if<ev::RecognizerChanged>(&*e)) {
-            recognizer = r->state;
-        } else if (std::holds_alternative<ev::CallAnswered>(*e)) {
-            answeredAt = now();
-            answered = true;
+        for (const platform::TraceEvent& e : platform::traceEventsOf(s)) {
+            if (auto* sensor = std::get_if<ev::SensorSwitched>(&e)) {
+                if (sensor->sensor == ev::Sensor::Proximity && sensor->on) armed = true;
+                if (sensor->sensor == ev::Sensor::Accelerometer && !sensor->on) idle = true;
+            } else if (auto* r = std::get_if<ev::RecognizerChanged>(&e)) {
+                recognizer = r->state;
+            } else if (std::holds_alternative<ev::CallAnswered>(e)) {
+                answeredAt = now();
+                answered = true;
+            }
         }
     });
     bus->subscribe(kBench, "RelayReady", std::nullopt,
