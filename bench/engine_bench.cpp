@@ -16,13 +16,13 @@
 #include "platform/loop/runloop.h"
 #include "platform/notify/notifications.h"
 #include "platform/values/plist.h"
+#include "targets.h"
 
 namespace {
 
 void setUpSpringBoard() {
     static bool done = [] {
-        std::string root = (std::filesystem::temp_directory_path() / "orvella-bench-root").string();
-        platform::device::setRoot(root);
+        platform::device::setRoot(bench::scratchDir());
         platform::bundle::setMainBundleIdentifier("com.apple.springboard");
         platform::useVirtualClock();
         platform::registerDeviceClasses();
@@ -238,4 +238,4 @@ BENCHMARK(BM_DistributedPost)->Arg(1)->Arg(10)->Arg(100)->Arg(1000);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return bench::runBenchmarks(argc, argv); }

@@ -360,18 +360,19 @@ int main(int argc, char** argv) {
     auto& model = platform::DeviceModel::shared();
     model.setAnswerHandler([b] { b->emit({n::kModem, n::kAnswerRequest, {}, {}}); });
     model.setSpeakerHandler([b](bool on) { b->emit({n::kModem, n::kSpeakerRequest, {on}, {}}); });
-    // Trace events of one pass travel together, sent before anything else this process sends
-    // and at the latest when the pass ends. The platform's own bookkeeping stays local.
-    static std::vector<platform::BusSignal> pendingTraces;
+    // Trace events of one pass travel together, in as few signals as the bus allows, sent
+    // before anything else this process sends and at the latest when the pass ends. The
+    // platform's own bookkeeping stays local.
+    static std::vector<platform::TraceEvent> pendingTraces;
     auto flushTraces = [b] {
         if (pendingTraces.empty()) return;
-        std::vector<platform::BusSignal> signals;
-        signals.swap(pendingTraces);
-        b->emit(signals);
+        std::vector<platform::TraceEvent> events;
+        events.swap(pendingTraces);
+        b->emit(platform::traceSignals(processName(), events));
     };
     platform::setTraceEventSink([](const platform::TraceEvent& e) {
         if (std::holds_alternative<platform::events::Bookkeeping>(e)) return;
-        pendingTraces.push_back(platform::traceSignal(processName(), e));
+        pendingTraces.push_back(e);
     });
     bus->setBeforeEmit(flushTraces);
     // What a pass changed is read and drawn before its traces go out, so they travel with them.

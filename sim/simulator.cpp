@@ -202,9 +202,11 @@ struct Listener {
             if (process == nullptr) return;
             if (s.member == names::kLog) {
                 if (const std::string* line = s.text(1)) narrator.log(*process, *line);
-            } else if (auto event = platform::traceEventOf(s)) {
-                observe(*process, *event);
-                narrator.event(*process, *event);
+            } else {
+                for (platform::TraceEvent& event : platform::traceEventsOf(s)) {
+                    observe(*process, event);
+                    narrator.event(*process, event);
+                }
             }
         });
         // Posts are narrated from the notifications themselves, named after their sender.
