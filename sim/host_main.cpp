@@ -40,6 +40,7 @@
 #include "platform/loop/log.h"
 #include "platform/loop/runloop.h"
 #include "platform/notify/bus_transport.h"
+#include "platform/ui/controls.h"
 #include "recognizer.h"
 
 #ifndef HOST_ROLE
