@@ -418,6 +418,7 @@ class RealPhone(unittest.TestCase):
 
     def clear_calls(self):
         """Ends every call and removes it from ModemManager's list."""
+        self.allow(MODEM_ACTIONS)
         if self.modem.call_states():
             self.modem.caller_hangs_up()
         modem = self.system.get_object(MM, self.modem_path)
@@ -472,12 +473,13 @@ class RealPhone(unittest.TestCase):
             if self.daemon.returncode != 0:
                 stopped_badly = f'the daemon ended with status {self.daemon.returncode}'
         if stopped_badly or self.failed():
-            sys.stderr.write(f'--- daemon output ---\n{self.daemon_output()}\n')
+            tail = '\n'.join(self.daemon_output().splitlines()[-150:])
+            sys.stderr.write(f'--- daemon output, the end ---\n{tail}\n')
             for name in sorted(os.listdir(self.scratch)):
-                if name.endswith('.log'):
+                if name.endswith('.log') and os.path.getsize(os.path.join(self.scratch, name)):
                     with open(os.path.join(self.scratch, name), encoding='utf-8',
                               errors='replace') as f:
-                        sys.stderr.write(f'--- {name} ---\n{f.read()[-20000:]}\n')
+                        sys.stderr.write(f'--- {name}, the end ---\n{f.read()[-5000:]}\n')
         if stopped_badly:
             raise AssertionError(stopped_badly)
 
