@@ -141,7 +141,8 @@ int runDaemon(const DaemonOptions& options) {
     Modem modem(**system, [&proximity](int32_t) {
         if (proximity) proximity->update();
     });
-    proximity = std::make_unique<Proximity>(**system, [&modem] { return modem.ringing(); });
+    proximity =
+        std::make_unique<Proximity>(**system, options.iio, [&modem] { return modem.ringing(); });
 
     model.setPoseSource(PoseReader(options.iio));
 

@@ -1,6 +1,7 @@
-// The pieces of orvella-phoned that need no bus: the accelerometer read from a scratch sysfs
-// tree, the headphone port test, the user's languages, installing the package, and the two
-// platform hooks the adapters hang on.
+// The pieces of orvella-phoned that need no bus: the accelerometer and the proximity sensor read
+// from a scratch sysfs tree, the proximity sensor's pace on the run loop, the headphone port
+// test, the user's languages, installing the package, and the two platform hooks the adapters
+// hang on.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -16,6 +17,7 @@
 #include "home.h"
 #include "platform/devices.h"
 #include "platform/runloop.h"
+#include "proximity_sensor.h"
 #include "soundserver.h"
 #include "test_support.h"
 
@@ -81,6 +83,17 @@ TEST(Accelerometer, OffsetPerAxisScaleAndMountMatrixApply) {
     EXPECT_NEAR(pose->x, -3 / 9.80665, 1e-5);
     EXPECT_NEAR(pose->y, -4 / 9.80665, 1e-5);
     EXPECT_NEAR(pose->z, -98 / 9.80665, 1e-4);
+
+    // Turned a quarter round: the phone's x is the sensor's -y, its y the sensor's x. The rows
+    // of the matrix give the phone's axes, so a transposed product turns the wrong way.
+    put(d + "/in_accel_mount_matrix", "0, -1, 0; 1, 0, 0; 0, 0, 1\n");
+    a = phoned::Accelerometer::find(dir.path(), nullptr);
+    ASSERT_TRUE(a);
+    pose = a->read();
+    ASSERT_TRUE(pose);
+    EXPECT_NEAR(pose->x, 3 / 9.80665, 1e-5);
+    EXPECT_NEAR(pose->y, -4 / 9.80665, 1e-5);
+    EXPECT_NEAR(pose->z, 98 / 9.80665, 1e-4);
 }
 
 TEST(Accelerometer, BadFilesAreNamedAndNeverCrash) {
@@ -101,7 +114,7 @@ TEST(Accelerometer, BadFilesAreNamedAndNeverCrash) {
     put(d + "/in_accel_y_raw", "busy\n");
     auto pose = a->read();
     ASSERT_FALSE(pose);
-    EXPECT_EQ(pose.error(), d + "/in_accel_y_raw: not a number: 'busy\n'");
+    EXPECT_EQ(pose.error(), d + "/in_accel_y_raw: not a number: 'busy'");
     put(d + "/in_accel_y_raw", "2\n");
     std::filesystem::remove(d + "/in_accel_z_raw");
     pose = a->read();
@@ -117,6 +130,147 @@ TEST(Accelerometer, MountMatrixParsing) {
     for (const char* bad :
          {"", "1,0,0;0,1,0", "1,0,0;0,1,0;0,0,1;1,1,1", "1,0,0,0;0,1,0;0,0,1", "1,x,0;0,1,0;0,0,1"})
         EXPECT_FALSE(phoned::parseMountMatrix(bad)) << bad;
+}
+
+// The near level from the driver, else udev (the device's uevent file, or udev's database by the
+// device's number or its subsystem and name), else the default; a reading at the level is near.
+TEST(ProximitySensor, NearLevelFromTheDriverThenUdevThenTheDefault) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> files;  // under the device folder
+        std::vector<std::pair<std::string, std::string>> udev;   // under the database
+        double level;
+        const char* source;
+    };
+    const Case cases[] = {
+        {"driver first",
+         {{"in_proximity_nearlevel", "150\n"}, {"uevent", "PROXIMITY_NEAR_LEVEL=50\n"}},
+         {},
+         150,
+         "in_proximity_nearlevel"},
+        {"a level that is no number is passed over",
+         {{"in_proximity_nearlevel", "near\n"},
+          {"uevent", "DEVNAME=iio:device2\nPROXIMITY_NEAR_LEVEL=50\n"}},
+         {},
+         50,
+         "udev's PROXIMITY_NEAR_LEVEL"},
+        {"udev's database, by number",
+         {{"dev", "244:3\n"}, {"uevent", "MAJOR=244\n"}},
+         {{"c244:3", "I:123\nE:ID_PATH=x\nE:PROXIMITY_NEAR_LEVEL=70\nG:systemd\n"}},
+         70,
+         "udev's PROXIMITY_NEAR_LEVEL"},
+        {"nothing", {{"uevent", "PROXIMITY_NEAR_LEVEL=\n"}}, {}, 100, "the default"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir sys, udev;
+        const std::string d = sys.file("iio:device2");
+        put(d + "/in_proximity_raw", "0\n");
+        for (const auto& [name, text] : c.files) put(d + "/" + name, text);
+        for (const auto& [name, text] : c.udev) put(udev.file(name), text);
+        auto sensor = phoned::ProximitySensor::find(sys.path(), udev.path());
+        ASSERT_TRUE(sensor) << sensor.error();
+        EXPECT_EQ(sensor->nearLevel(), c.level);
+        EXPECT_EQ(sensor->nearLevelSource(), c.source);
+        for (double raw : {c.level - 1, c.level, c.level + 1}) {
+            put(d + "/in_proximity_raw", std::to_string(static_cast<int>(raw)) + "\n");
+            auto near = sensor->near();
+            ASSERT_TRUE(near) << near.error();
+            EXPECT_EQ(*near, raw >= c.level) << raw;
+        }
+    }
+
+    // A device without a number is found in the database by subsystem and name.
+    ScratchDir sys, udev;
+    const std::string d = sys.file("devices/iio:device0");
+    put(d + "/in_proximity_raw", "9\n");
+    std::filesystem::create_directories(sys.file("bus/iio"));
+    std::filesystem::create_directory_symlink("../../bus/iio", d + "/subsystem");
+    std::filesystem::create_directories(sys.file("iio"));
+    std::filesystem::create_directory_symlink("../devices/iio:device0",
+                                              sys.file("iio/iio:device0"));
+    put(udev.file("+iio:iio:device0"), "E:PROXIMITY_NEAR_LEVEL=9\n");
+    auto sensor = phoned::ProximitySensor::find(sys.file("iio"), udev.path());
+    ASSERT_TRUE(sensor) << sensor.error();
+    EXPECT_EQ(sensor->nearLevel(), 9);
+    EXPECT_TRUE(*sensor->near());
+}
+
+TEST(ProximitySensor, MissingAndUnreadableSensorsAreNamed) {
+    ScratchDir dir;
+    put(dir.file("iio:device0/in_accel_x_raw"), "1\n");  // another sensor, passed over
+    auto none = phoned::ProximitySensor::find(dir.path());
+    ASSERT_FALSE(none);
+    EXPECT_EQ(none.error(), "no proximity sensor under " + dir.path());
+    EXPECT_FALSE(phoned::ProximitySensor::find(dir.file("missing")));
+
+    const std::string raw = dir.file("iio:device1/in_proximity_raw");
+    put(raw, "busy\n");
+    auto sensor = phoned::ProximitySensor::find(dir.path());
+    ASSERT_TRUE(sensor);
+    EXPECT_EQ(sensor->near().error(), raw + ": not a number: 'busy'");
+    std::filesystem::remove(raw);
+    EXPECT_NE(sensor->near().error().find(raw + ": cannot open"), std::string::npos);
+}
+
+// The sensor's pace, on the virtual clock: a reading at the start and every 50 ms after, so a
+// quick 0.3 s wave is seen from start to end; none once stopped; no burst after a stall.
+TEST(ProximityPoller, ReadsAtThePaceOfAHandOnlyWhileStarted) {
+    auto& clock = platform::useVirtualClock();
+    auto& loop = platform::RunLoop::main();
+    loop.reset();
+    const double t0 = clock.now();
+    bool covered = false, failing = false;
+    std::vector<double> reads;
+    std::vector<std::pair<double, bool>> changes;
+    std::optional<bool> last;
+    phoned::ProximityPoller poller(
+        [&]() -> platform::Result<bool> {
+            reads.push_back(clock.now() - t0);
+            if (failing) return platform::Failure{"in_proximity_raw: cannot read"};
+            return covered;
+        },
+        [&](const platform::Result<bool>& near) {
+            if (near && last != *near) changes.emplace_back(clock.now() - t0, *near);
+            if (near) last = *near;
+        });
+    poller.start();
+    EXPECT_EQ(reads, std::vector<double>{0}) << "the first reading at once";
+    loop.schedule(1.02, [&] { covered = true; });
+    loop.schedule(1.32, [&] { covered = false; });
+    loop.advance(2.0);
+    EXPECT_GE(reads.size(), 40u);
+    ASSERT_EQ(changes.size(), 3u);
+    EXPECT_FALSE(changes[0].second);
+    EXPECT_TRUE(changes[1].second);
+    EXPECT_NEAR(changes[1].first, 1.02, 0.05);
+    EXPECT_NEAR(changes[2].first - changes[1].first, 0.3, 0.05);
+
+    // A reading that fails is told too, and the pace goes on; after a stall it starts again
+    // from then, without a burst of readings to catch up.
+    std::vector<std::string> failures;
+    poller.setReader([&]() -> platform::Result<bool> {
+        reads.push_back(clock.now() - t0);
+        if (failures.empty()) clock.set(clock.now() + 0.5);  // the machine stalls in a reading
+        failures.push_back("in_proximity_raw: cannot read");
+        return platform::Failure{failures.back()};
+    });
+    loop.advance(1.0);
+    EXPECT_GE(failures.size(), 10u);
+    int stalls = 0;
+    for (size_t i = 1; i < reads.size(); ++i) {
+        const double gap = reads[i] - reads[i - 1];
+        EXPECT_GE(gap, 0.049) << "reading " << i;
+        if (gap > 0.051) ++stalls;
+    }
+    EXPECT_EQ(stalls, 1) << "every 50 ms but across the stall";
+
+    poller.stop();
+    EXPECT_FALSE(poller.running());
+    EXPECT_EQ(loop.pendingCount(), 0u);
+    const size_t before = reads.size();
+    loop.advance(2.0);
+    EXPECT_EQ(reads.size(), before) << "nothing is read once stopped";
 }
 
 TEST(SoundServer, OnlyAWiredHeadphoneJackInUseCounts) {
