@@ -496,12 +496,12 @@ class RealPhone(unittest.TestCase):
                               env=self.daemon_env, capture_output=True, text=True, timeout=BOUND)
         self.assertEqual(done.returncode, 0, done.stderr)
 
-    def start_daemon(self):
+    def start_daemon(self, iio=None):
         since = self.system_monitor.mark()
         self.daemon_err = os.path.join(self.dir, 'daemon.err')
         with open(self.daemon_err, 'w', encoding='utf-8') as err:
             self.daemon = subprocess.Popen(
-                [PHONED, '--package', PACKAGE, '--iio', self.iio, '--verbose'],
+                [PHONED, '--package', PACKAGE, '--iio', iio or self.iio, '--verbose'],
                 env=self.daemon_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                 stderr=err)
         self.wait_said('ready', 'the daemon to start')

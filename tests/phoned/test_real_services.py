@@ -3,11 +3,12 @@ ModemManager drives, a hand covers a proximity sensor that iio-sensor-proxy serv
 daemon reads, polkit grants or refuses the answer, callaudiod refuses the speaker for want of a
 sound card, and services go away and come back."""
 
+import os
 import signal
 import unittest
 
 from phone import BOUND, wait_for
-from real_phone import ACTIVE, CALL_AUDIO, FAR, MM, NEAR, RINGING_IN, RealPhone
+from real_phone import ACCELEROMETER, ACTIVE, CALL_AUDIO, FAR, MM, NEAR, RINGING_IN, RealPhone
 
 SPEAKER_DELAY = 1.9  # the speaker follows the answer by 2 s of the daemon's clock
 
@@ -22,10 +23,10 @@ class Calls(RealPhone):
         rings with the phone face down, and the daemon samples the accelerometer (every 0.8 s)
         without arming the sensor. A sensor still read at the daemon's pace would be read dozens
         of times meanwhile."""
+        self.set_pose('down')
         if self.daemon is None or self.daemon.poll() is not None:
             self.start_daemon()
         start = self.reads.mark()
-        self.set_pose('down')
         samples = len(self.said('NEGATIVE (proximity sensor is DEACTIVATED)'))
         call = self.ring()
         self.wait_said('NEGATIVE (proximity sensor is DEACTIVATED)', 'the daemon to sample',
@@ -88,12 +89,28 @@ class Calls(RealPhone):
 
     def test_stopping_the_daemon_while_it_reads_the_sensor(self):
         since = self.start_daemon()
-        self.ring()
+        call = self.ring()
         self.wait_claimed(since)
         self.daemon.terminate()
         self.assertEqual(self.daemon.wait(BOUND), 0, self.daemon_output())
         self.wait_released(since)
+        self.caller_hangs_up(call)
         self.assert_quiet('after the daemon stopped')
+
+    def test_without_the_sensor_in_sysfs_iio_sensor_proxy_stands_in(self):
+        # The daemon finds only the accelerometer; iio-sensor-proxy still serves the sensor.
+        iio = os.path.join(self.dir, 'iio')
+        os.makedirs(iio)
+        os.symlink(os.path.join(self.testbed, ACCELEROMETER), os.path.join(iio, 'iio:device1'))
+        since = self.start_daemon(iio)
+        self.assertEqual(len(self.said('followed through iio-sensor-proxy instead')), 1)
+        call = self.ring()
+        wait_for(lambda: self.daemon_calls('ClaimProximity', since), 'the daemon to claim')
+        # A cover longer than the service's pace of reading the sensor (0.7 s) is seen.
+        self.wave(1.0, since)
+        wait_for(lambda: self.call_state(call) == ACTIVE, 'the call to turn active')
+        self.wait_released(since)
+        self.assertEqual(len(self.daemon_calls('Accept', since)), 1)
 
     def test_a_refused_answer_is_said_once_and_not_tried_again(self):
         self.allow([MM + '.Device.Control'])  # not .Voice: no answering
