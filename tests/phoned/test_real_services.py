@@ -143,16 +143,22 @@ class Calls(RealPhone):
 
 class ServicesComeAndGo(RealPhone):
 
-    def test_modem_manager_restarted(self):
+    def test_modem_manager_restarted_while_a_call_rings(self):
         self.addCleanup(self.ensure_modem_manager)
         since = self.start_daemon()
+        self.ring()
+        self.wait_claimed(since)
         self.processes.stop('modem-manager')
         self.wait_said('the modem service (ModemManager) went away; waiting for it to come back')
+        # The call went with it: the sensor is let go at once.
+        self.wait_released(since)
+        self.modem.caller_hangs_up()
         self.start_modem_manager()
         self.wait_said('the modem service (ModemManager) is running now')
+        again = self.system_monitor.mark()
         call = self.ring()
-        self.wait_claimed(since)
-        self.wave(1.0, since)
+        self.wait_claimed(again)
+        self.wave(1.0, again)
         wait_for(lambda: self.call_state(call) == ACTIVE, 'the call to turn active')
         self.assertEqual(len(self.daemon_calls('Accept', since)), 1)
         self.assertEqual(len(self.said('(ModemManager) went away')), 1)
