@@ -141,6 +141,7 @@ void Proximity::reading(const platform::Result<bool>& near) {
     if (++failures_ < kFailuresBeforeFallingBack) return;
     poller_.stop();
     fellBack_ = true;
+    sensor_.reset();  // looked for afresh at the next call: a driver may have come back
     use(Way::Service, "cannot read the proximity sensor: " + near.error());
     // What the sensor service says now; changes follow as signals.
     if (claimed_) askNear(generation_);

@@ -89,37 +89,28 @@ class Log:
 
 
 class Opens:
-    """Counts the opens of one file in a folder (inotify; a file replaced by renaming is still
-    the same name). Its closes are watched too: inotify merges an event with an identical one
-    still queued, and an open never follows an open."""
-
-    IN_CLOSE_NOWRITE, IN_OPEN, IN_NONBLOCK, IN_CLOEXEC = 0x10, 0x20, 0o4000, 0o2000000
+    """Counts the opens of one file in a folder through inotify. Closes are watched too, since
+    inotify merges an event with an identical one still queued."""
 
     def __init__(self, folder, name):
         libc = ctypes.CDLL(None, use_errno=True)
-        self.fd = libc.inotify_init1(self.IN_NONBLOCK | self.IN_CLOEXEC)
-        mask = self.IN_OPEN | self.IN_CLOSE_NOWRITE
-        if self.fd < 0 or libc.inotify_add_watch(self.fd, folder.encode(), mask) < 0:
+        self.fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        if self.fd < 0 or libc.inotify_add_watch(self.fd, folder.encode(), 0x20 | 0x10) < 0:
             raise OSError(ctypes.get_errno(), f'cannot watch {folder}')
-        self.name = name.encode()
-        self.count = 0
+        self.name, self.count = name.encode(), 0
 
     def __call__(self):
-        """The opens so far."""
-        while True:
-            try:
-                data = os.read(self.fd, 65536)
-            except BlockingIOError:
-                return self.count
-            offset = 0
-            while offset < len(data):
-                _, mask, _, length = struct.unpack_from('iIII', data, offset)
-                name = data[offset + 16:offset + 16 + length].rstrip(b'\0')
-                self.count += bool(mask & self.IN_OPEN) and name == self.name
-                offset += 16 + length
-
-    def close(self):
-        os.close(self.fd)
+        try:
+            while data := os.read(self.fd, 65536):
+                offset = 0
+                while offset < len(data):  # struct inotify_event, then the name
+                    _, mask, _, length = struct.unpack_from('iIII', data, offset)
+                    name = data[offset + 16:offset + 16 + length].rstrip(b'\0')
+                    self.count += mask & 0x20 != 0 and name == self.name  # IN_OPEN
+                    offset += 16 + length
+        except BlockingIOError:
+            pass
+        return self.count
 
 
 class Phone(dbusmock.DBusTestCase):
@@ -156,7 +147,7 @@ class Phone(dbusmock.DBusTestCase):
 
     def tearDown(self):
         if self.sensor_opens is not None:
-            self.sensor_opens.close()
+            os.close(self.sensor_opens.fd)
         stopped_badly = None
         if self.daemon is not None:
             if self.daemon.poll() is None:
