@@ -243,10 +243,11 @@ class RealPhone(unittest.TestCase):
         cls.modem = None
         cls.reads = None
         cls.connections = []
-        # Cleanups run even when the set-up fails half-way, and at exit when a signal ends us.
+        # Cleanups run even when the set-up fails half-way, at exit, and when we are terminated
+        # (unittest would take SystemExit for a test's error and go on).
         cls.addClassCleanup(cls.clean_up_class)
         atexit.register(cls.clean_up_class)
-        signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+        signal.signal(signal.SIGTERM, lambda *_: (cls.clean_up_class(), os._exit(1)))
         cls.env = cls.base_environment()
         cls.system, cls.system_monitor = cls.start_bus('system')
         cls.session, cls.session_monitor = cls.start_bus('session')
