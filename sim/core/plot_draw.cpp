@@ -12,7 +12,7 @@
 #include <memory>
 #include <sstream>
 
-#include "narrator.h"
+#include "text.h"
 #include "plot.h"
 
 namespace sim {

@@ -1,4 +1,4 @@
-#include "recognizer.h"
+#include "recognizer_watch.h"
 
 #include <dlfcn.h>
 
@@ -6,12 +6,6 @@
 #include "platform/runtime.h"
 
 namespace sim {
-
-std::string recognizerStateName(int32_t state) {
-    for (const auto& s : kRecognizerStates)
-        if (s.value == state) return s.name;
-    return "state " + std::to_string(state);
-}
 
 std::optional<platform::events::RecognizerChanged> RecognizerWatch::read() {
     // The tweak's process-wide variables: the call monitor and the settings' time limit. Tweaks

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "suggest.h"
+#include "program/suggest.h"
 
 namespace sim {
 
@@ -27,6 +27,9 @@ expect hint "Wave twice to answer"
 expect answered at wave 2
 expect speaker on
 )";
+
+using program::closest;
+using program::didYouMean;
 
 namespace {
 

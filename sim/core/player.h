@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "narrator.h"
+#include "timeline.h"
 #include "platform/bus.h"
 #include "platform/runloop.h"
 #include "scenario.h"
