@@ -11,17 +11,22 @@
 #include <vector>
 
 #include "platform/warn.h"
+#include "program/command_line.h"
 
-int main(int argc, char** argv) {
-    const bool warning = argc == 3 && std::string(argv[1]) == "--warning";
-    if (argc != 2 && !warning) {
-        platform::warn("make_logo", "usage: make_logo [--warning] OUTPUT.png");
-        return 2;
-    }
-    const char* output = argv[argc - 1];
-    const int w = warning ? 62 : 200, h = warning ? 62 : 64;
-    std::vector<unsigned char> px(static_cast<size_t>(w * h * 4), 0);
-    auto blend = [&](int x, int y, unsigned char r, unsigned char g, unsigned char b, double a) {
+namespace {
+
+const program::Program kMakeLogo{
+    "make_logo",
+    {{nullptr,
+      "[--warning] OUTPUT.png",
+      "Draws the package's product logo, or the settings pane's warning sign, as a PNG file.",
+      {{"warning", 0, nullptr, "draw the settings pane's warning sign instead of the logo"}}}}};
+
+// RGBA pixels, drawn on by blending colours over what is there.
+struct Canvas {
+    Canvas(int width, int height) : w(width), h(height), px(static_cast<size_t>(w * h * 4), 0) {}
+
+    void blend(int x, int y, unsigned char r, unsigned char g, unsigned char b, double a) {
         if (x < 0 || y < 0 || x >= w || y >= h || a <= 0) return;
         unsigned char* p = &px[static_cast<size_t>((y * w + x) * 4)];
         const double inA = std::min(1.0, a), outA = p[3] / 255.0;
@@ -34,41 +39,67 @@ int main(int argc, char** argv) {
         p[1] = mix(g, p[1]);
         p[2] = mix(b, p[2]);
         p[3] = static_cast<unsigned char>(newA * 255);
-    };
-    if (warning) {
-        for (int y = 0; y < h; ++y) {
-            for (int x = 0; x < w; ++x) {
-                const double fx = x + 0.5, fy = y + 0.5;
-                // Inside the triangle with apex (31, 4) and base from (3, 58) to (59, 58).
-                const double left = (fy - 4) * 28.0 / 54.0;
-                const double inside = std::min({fy - 4, 58 - fy, left - std::fabs(fx - 31)});
-                blend(x, y, 0xff, 0xb3, 0x00, inside);
-                const bool bar = std::fabs(fx - 31) < 3 && fy > 20 && fy < 42;
-                const bool dot = std::hypot(fx - 31, fy - 50) < 3.2;
-                if (bar || dot) blend(x, y, 0x20, 0x20, 0x20, 1);
-            }
+    }
+
+    int w, h;
+    std::vector<unsigned char> px;
+};
+
+// The warning sign: an amber triangle with apex (31, 4) and base from (3, 58) to (59, 58), a
+// dark bar and dot inside.
+void drawWarning(Canvas& c) {
+    for (int y = 0; y < c.h; ++y) {
+        for (int x = 0; x < c.w; ++x) {
+            const double fx = x + 0.5, fy = y + 0.5;
+            const double left = (fy - 4) * 28.0 / 54.0;
+            const double inside = std::min({fy - 4, 58 - fy, left - std::fabs(fx - 31)});
+            c.blend(x, y, 0xff, 0xb3, 0x00, inside);
+            const bool bar = std::fabs(fx - 31) < 3 && fy > 20 && fy < 42;
+            const bool dot = std::hypot(fx - 31, fy - 50) < 3.2;
+            if (bar || dot) c.blend(x, y, 0x20, 0x20, 0x20, 1);
         }
     }
+}
+
+// The logo: a green disc, anti-aliased at its edge, and three white arcs to its right.
+void drawLogo(Canvas& c) {
     const double cx = 32, cy = 32;
-    for (int y = 0; !warning && y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
+    for (int y = 0; y < c.h; ++y) {
+        for (int x = 0; x < c.w; ++x) {
             const double dx = x + 0.5 - cx, dy = y + 0.5 - cy;
             const double d = std::sqrt(dx * dx + dy * dy);
-            blend(x, y, 0x2e, 0xb8, 0x5c, 24.5 - d);  // the disc, anti-aliased at its edge
+            c.blend(x, y, 0x2e, 0xb8, 0x5c, 24.5 - d);
             const double angle = std::atan2(dy, dx);
             if (std::fabs(angle) < 0.75 && dx > 0) {
                 for (double r : {36.0, 48.0, 60.0})
-                    blend(x, y, 255, 255, 255, 2.5 - std::fabs(d - r));
+                    c.blend(x, y, 255, 255, 255, 2.5 - std::fabs(d - r));
             }
         }
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    auto line = kMakeLogo.parse(argc, argv);
+    if (!line) return kMakeLogo.refuse(line.error());
+    if (line->help) return kMakeLogo.showHelp();
+    if (line->version) return kMakeLogo.showVersion();
+    if (line->operands.size() != 1) return kMakeLogo.refuse("needs one OUTPUT.png");
+    const bool warning = !line->options.empty();
+    const std::string& output = line->operands.front();
+    Canvas canvas(warning ? 62 : 200, warning ? 62 : 64);
+    if (warning)
+        drawWarning(canvas);
+    else
+        drawLogo(canvas);
     png_image img{};
     img.version = PNG_IMAGE_VERSION;
-    img.width = w;
-    img.height = h;
+    img.width = static_cast<png_uint_32>(canvas.w);
+    img.height = static_cast<png_uint_32>(canvas.h);
     img.format = PNG_FORMAT_RGBA;
-    if (!png_image_write_to_file(&img, output, 0, px.data(), 0, nullptr)) {
-        platform::warn("make_logo", std::string(output) + ": cannot write: " + img.message);
+    if (!png_image_write_to_file(&img, output.c_str(), 0, canvas.px.data(), 0, nullptr)) {
+        platform::warn("make_logo", output + ": cannot write: " + img.message);
         return 1;
     }
     return 0;
