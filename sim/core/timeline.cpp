@@ -19,6 +19,8 @@ std::string dump(const json& j) {
 
 }  // namespace
 
+double microseconds(double seconds) { return std::round(seconds * 1e6) / 1e6; }
+
 const char* recordType(Record r) {
     switch (r) {
         case Record::Step:
@@ -105,7 +107,7 @@ void Timeline::write(double t, Record kind, const std::string& process, const st
         if (!started_) heading("");
         section("timeline");
         record({{"type", recordType(kind)},
-                {"time", std::round(t * 1e6) / 1e6},
+                {"time", microseconds(t)},
                 {"process", clipped(process)},
                 {"what", text},
                 {"details", details.is_null() ? json::object() : details}});

@@ -31,6 +31,10 @@ enum class Record {
 };
 const char* recordType(Record r);
 
+// A time as the JSON timeline and the plot's data write it: seconds to the microsecond, so a
+// sensor's 4.499999761 reads 4.5.
+double microseconds(double seconds);
+
 class Timeline {
   public:
     explicit Timeline(bool json, std::FILE* out = stdout) : json_(json), out_(out) {}
