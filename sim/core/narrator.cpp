@@ -102,7 +102,7 @@ void Narrator::log(const std::string& process, const std::string& line) {
     const auto at = line.find(elapsed);
     if (at != std::string::npos && line.find("TIMED OUT", at) != std::string::npos) {
         const double seconds = std::strtod(line.c_str() + at + elapsed.size(), nullptr);
-        // Six digits at most: the tweak's float 0.699999988 is the 0.7 s of the fast speed.
+        // The limit as the recognizer reported it: its float's shortest decimal (0.7 s).
         char limit[48] = "";
         if (timeLimit_) std::snprintf(limit, sizeof limit, "%g s ", *timeLimit_);
         char buf[240];
