@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@
 #include "platform/runloop.h"
 #include "platform/warn.h"
 #include "private_bus.h"
+#include "targets.h"
 
 namespace fs = std::filesystem;
 using platform::BusSignal;
@@ -36,6 +38,10 @@ namespace {
 
 // The relay's own interface, heard only by this benchmark.
 constexpr const char* kBench = "org.orvella.Bench";
+
+// The wave recognizer's states the benchmark waits for, as its RecognizerChanged traces give them.
+constexpr int32_t kReady = 1;    // armed, waiting for a covering (again, after a time-out)
+constexpr int32_t kCovered = 2;  // the first wave's covering seen
 
 double now() {
     timespec ts{};
@@ -118,8 +124,7 @@ int main(int argc, char** argv) {
     }
 
     // A private bus, a device root with the package, and a springboard host.
-    std::string runtime = (fs::temp_directory_path() / "orvella-bench-XXXXXX").string();
-    if (::mkdtemp(runtime.data()) == nullptr) return 3;
+    const std::string runtime = bench::scratchDir();
     auto started = sim::PrivateBus::start(runtime);
     if (!started) {
         platform::warn("bench_latency", started.error());
@@ -139,18 +144,21 @@ int main(int argc, char** argv) {
     bool ready = false, armed = false, answered = false, idle = false, relayReady = false,
          pong = false;
     double answeredAt = 0, pongAt = 0;
+    int32_t recognizer = 0;
     bus->subscribe(names::kHost, names::kReady, std::nullopt,
                    [&](const BusSignal&) { ready = true; });
     bus->subscribe(names::kTrace, "", std::nullopt, [&](const BusSignal& s) {
         namespace ev = platform::events;
-        const std::optional<platform::TraceEvent> e = platform::traceEventOf(s);
-        if (!e) return;
-        if (auto* sensor = std::get_if<ev::SensorSwitched>(&*e)) {
-            if (sensor->sensor == ev::Sensor::Proximity && sensor->on) armed = true;
-            if (sensor->sensor == ev::Sensor::Accelerometer && !sensor->on) idle = true;
-        } else if (std::holds_alternative<ev::CallAnswered>(*e)) {
-            answeredAt = now();
-            answered = true;
+        for (const platform::TraceEvent& e : platform::traceEventsOf(s)) {
+            if (auto* sensor = std::get_if<ev::SensorSwitched>(&e)) {
+                if (sensor->sensor == ev::Sensor::Proximity && sensor->on) armed = true;
+                if (sensor->sensor == ev::Sensor::Accelerometer && !sensor->on) idle = true;
+            } else if (auto* r = std::get_if<ev::RecognizerChanged>(&e)) {
+                recognizer = r->state;
+            } else if (std::holds_alternative<ev::CallAnswered>(e)) {
+                answeredAt = now();
+                answered = true;
+            }
         }
     });
     bus->subscribe(kBench, "RelayReady", std::nullopt,
@@ -197,8 +205,22 @@ int main(int argc, char** argv) {
         return true;
     };
 
-    // The phone path: one wave answers an unlocked call with no settings file. The bare path is
-    // measured between calls, so both see the machine in the same state.
+    // One wave answers an unlocked call with no settings file: the latency from the uncovering
+    // to the answer. On a machine so busy that the host sees the uncovering after the wave's
+    // time limit (15 ms at x100), the recognizer times out and the wave is made again, uncounted.
+    auto answerByWaving = [&]() -> std::optional<double> {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            hw(names::kProximity, {true});
+            if (!waitUntil([&] { return recognizer == kCovered; }, 10)) return std::nullopt;
+            const double uncoveredAt = now();
+            hw(names::kProximity, {false});
+            if (!waitUntil([&] { return answered || recognizer == kReady; }, 10)) break;
+            if (answered) return answeredAt - uncoveredAt;
+        }
+        return std::nullopt;
+    };
+
+    // The bare path is measured between calls, so both see the machine in the same state.
     std::vector<double> phone;
     for (int i = 0; i < calls; ++i) {
         armed = answered = idle = false;
@@ -207,15 +229,12 @@ int main(int argc, char** argv) {
             platform::warn("bench_latency", "call " + std::to_string(i) + " was never armed");
             return finish(1);
         }
-        hw(names::kProximity, {true});
-        waitUntil([] { return false; }, 0.001);
-        const double uncoveredAt = now();
-        hw(names::kProximity, {false});
-        if (!waitUntil([&] { return answered; }, 10)) {
+        const std::optional<double> latency = answerByWaving();
+        if (!latency) {
             platform::warn("bench_latency", "call " + std::to_string(i) + " was not answered");
             return finish(1);
         }
-        phone.push_back(answeredAt - uncoveredAt);
+        phone.push_back(*latency);
         waitUntil([&] { return idle; }, 10);
         hw(names::kCallStatus, {int32_t{5}, false});
         waitUntil([] { return false; }, 0.002);
@@ -229,10 +248,15 @@ int main(int argc, char** argv) {
     std::printf(
         "answer latency over %d calls at clock speed x%g (last uncovering -> \"call answered\")\n",
         calls, speed);
-    std::printf("  phone:  p50 %8.3f ms   p99 %8.3f ms   (targets: p50 < 1 ms, p99 < 5 ms)\n",
+    std::printf("  phone:  p50 %8.3f ms   p99 %8.3f ms   (targets: p50 <= 1 ms, p99 <= 5 ms)\n",
                 p.p50 * 1e3, p.p99 * 1e3);
     std::printf("  bare:   p50 %8.3f ms   p99 %8.3f ms   (three crossings, minimal sd-bus relay)\n",
                 b.p50 * 1e3, b.p99 * 1e3);
-    std::printf("  ratio:  p50 phone / bare = %.2f   (target: within 2x)\n", p.p50 / b.p50);
-    return finish(0);
+    std::printf("  ratio:  p50 phone / bare = %.2f   (target: at most 1.3)\n", p.p50 / b.p50);
+    std::fflush(stdout);
+    bench::meets("answer latency p50", p.p50 * 1e3, 1, "ms");
+    bench::meets("answer latency p99", p.p99 * 1e3, 5, "ms");
+    bench::meets("answer latency p50 against the bare relay", p.p50 / b.p50, 1.3, "x");
+    finish(0);
+    return bench::finish();
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/runloop.h"
+#include "targets.h"
 
 namespace fs = std::filesystem;
 
@@ -41,7 +42,7 @@ int runSimulator(const std::string& scenario, const std::vector<std::string>& ar
 
 // The built-in call, fifty times over.
 std::string fiftyCalls() {
-    const fs::path file = fs::temp_directory_path() / "orvella-bench-fifty-calls.scn";
+    const fs::path file = fs::path(bench::scratchDir()) / "fifty-calls.scn";
     std::ofstream out(file);
     out << "title Fifty calls\nat 0 locked yes\nat 0 pose up\n";
     for (int i = 0; i < 50; ++i) {
@@ -56,8 +57,10 @@ std::string fiftyCalls() {
 void play(benchmark::State& state, const std::string& scenario, double targetSeconds,
           const std::vector<std::string>& args = {}) {
     for (auto _ : state) {
-        if (runSimulator(scenario, args) != 0) {
-            state.SkipWithError("the scenario did not pass");
+        if (const int status = runSimulator(scenario, args); status != 0) {
+            state.SkipWithError(("orvella-sim exited with status " + std::to_string(status) +
+                                 " (its messages are above)")
+                                    .c_str());
             return;
         }
     }
@@ -69,7 +72,8 @@ BENCHMARK(BM_BuiltInScenario)->Unit(benchmark::kMillisecond)->UseRealTime()->Ite
 
 // The same with every change of the screens pictured and the call plotted.
 void BM_BuiltInScenarioPictured(benchmark::State& state) {
-    const fs::path dir = fs::temp_directory_path() / "orvella-bench-pictures";
+    const fs::path dir = fs::path(bench::scratchDir()) / "pictures";
+    fs::create_directories(dir);  // the plots go into it, and a plot's folder must exist
     play(state, "", 0.6,
          {"--screenshots", dir.string(), "--plot", (dir / "call.png").string(), "--plot",
           (dir / "call.svg").string()});
@@ -107,4 +111,4 @@ BENCHMARK(BM_RealTimeWaitOvershoot)->Unit(benchmark::kMicrosecond)->UseRealTime(
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return bench::runBenchmarks(argc, argv); }

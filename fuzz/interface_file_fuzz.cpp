@@ -20,11 +20,25 @@ namespace {
 
 constexpr const char* kBundle = "/fuzz.bundle";
 
+// The device root lives as long as the process and goes when it exits (the replay's end, or the
+// end of a fuzzing run).
+std::string& deviceRoot() {
+    static std::string root;
+    return root;
+}
+
+void removeDeviceRoot() {
+    std::error_code ec;
+    std::filesystem::remove_all(deviceRoot(), ec);
+}
+
 void setUp() {
     static const bool done = [] {
-        std::string root =
-            (std::filesystem::temp_directory_path() / "orvella-fuzz-XXXXXX").string();
-        if (::mkdtemp(root.data()) == nullptr || !platform::device::setRoot(root)) std::abort();
+        std::string& root = deviceRoot();
+        root = (std::filesystem::temp_directory_path() / "orvella-fuzz-XXXXXX").string();
+        if (::mkdtemp(root.data()) == nullptr) std::abort();
+        std::atexit(&removeDeviceRoot);
+        if (!platform::device::setRoot(root)) std::abort();
         std::filesystem::create_directories(platform::device::resolve(kBundle));
         platform::bundle::setMainBundleIdentifier("com.apple.Preferences");
         platform::useVirtualClock();

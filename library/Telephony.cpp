@@ -21,8 +21,7 @@ namespace {
 Telephony* self_(id self) { return static_cast<Telephony*>(self); }
 
 // A glitching sensor can report NaN or infinity. Every comparison with NaN is false, so such a
-// sample would pass for screen-up and could arm answering on a phone lying face down; both
-// detection systems take it for upside down instead.
+// sample would pass for screen-up and could arm answering on a phone lying face down.
 bool finiteSample(float x, float y, float z) {
     return std::isfinite(x) && std::isfinite(y) && std::isfinite(z);
 }
@@ -108,8 +107,8 @@ void scheduleKill(id self) {
                                         NSNumber::numberWithBool(false), 0.0);
 }
 
-void latestDetectionSystem(Telephony* t, float x, float y, float z) {
-    const int32_t cls = !finiteSample(x, y, z) || static_cast<double>(z) > -0.1 ? 3 : 5;
+void latestDetectionSystem(Telephony* t, float z) {
+    const int32_t cls = static_cast<double>(z) > -0.1 ? 3 : 5;
     ORVELLA_LOG("\r\n ***** accelerometer - _tmpOrientationState = %d *****\r\n", cls);
     t->phoneOrientationState = cls;
     if (cls == 5) {
@@ -171,12 +170,24 @@ void earlierDetectionSystem(Telephony* t, float x, float y, float z) {
     }
 }
 
+// A glitch says nothing about the pose: it only breaks the screen-up run, so the latest system
+// counts its five samples again and the earlier system measures its wait anew. The flag, the
+// proximity sensor, the upside-down count and the last class stay as they were.
+void glitch(Telephony* t) {
+    if (Orvella_UseLatestDetectionSystem)
+        t->positiveCounter = 0;
+    else
+        msgSend(t, SEL_("nullifyProximitOrientationStateBase"));
+}
+
 void didAccelerate(id self, SEL, id /*accelerometer*/, double /*timestamp*/, float x, float y,
                    float z, int32_t /*eventType*/) {
     Telephony* t = self_(self);
     ORVELLA_LOG("x: %.02f, y:%.02f, z: %.02f", x, y, z);
-    if (Orvella_UseLatestDetectionSystem)
-        latestDetectionSystem(t, x, y, z);
+    if (!finiteSample(x, y, z))
+        glitch(t);
+    else if (Orvella_UseLatestDetectionSystem)
+        latestDetectionSystem(t, z);
     else
         earlierDetectionSystem(t, x, y, z);
     ORVELLA_LOG("\r\n ***** accelerometer - phoneOrientationState = %@ *****\r\n",
@@ -186,7 +197,8 @@ void didAccelerate(id self, SEL, id /*accelerometer*/, double /*timestamp*/, flo
 }  // namespace
 
 int32_t getPhoneOrientationState(float x, float y, float z) {
-    // Before the movement test, so a bad sample never becomes the previous position either.
+    // The gate never asks about a glitch; a caller that does gets the class that never arms,
+    // and the bad sample does not become the previous position.
     if (!finiteSample(x, y, z)) return 3;
     const double dy = y;
     const double dz = z;

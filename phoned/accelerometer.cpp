@@ -1,12 +1,11 @@
 #include "accelerometer.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
+
+#include "sysfs.h"
 
 namespace phoned {
 
@@ -17,32 +16,9 @@ namespace {
 
 constexpr double kStandardGravity = 9.80665;
 
-bool exists(const std::string& path) {
-    std::error_code ec;
-    return std::filesystem::exists(path, ec);
-}
-
-Result<std::string> readText(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) return Failure{path + ": cannot open: " + std::strerror(errno)};
-    std::stringstream ss;
-    ss << in.rdbuf();
-    if (in.bad()) return Failure{path + ": cannot read: " + std::strerror(errno)};
-    return ss.str();
-}
-
-Result<double> readNumber(const std::string& path) {
-    auto text = readText(path);
-    if (!text) return Failure{text.error()};
-    const char* begin = text->c_str();
-    char* end = nullptr;
-    errno = 0;
-    const double value = std::strtod(begin, &end);
-    while (end != nullptr && (*end == ' ' || *end == '\n' || *end == '\t')) ++end;
-    if (end == begin || end == nullptr || *end != '\0' || errno == ERANGE)
-        return Failure{path + ": not a number: '" + *text + "'"};
-    return value;
-}
+using sysfs::exists;
+using sysfs::readNumber;
+using sysfs::readText;
 
 }  // namespace
 

@@ -137,7 +137,8 @@ class Adapters {
         modem_ = std::make_unique<Modem>(system, [this](int32_t) {
             if (proximity_) proximity_->update();
         });
-        proximity_ = std::make_unique<Proximity>(system, [this] { return modem_->ringing(); });
+        proximity_ =
+            std::make_unique<Proximity>(system, options.iio, [this] { return modem_->ringing(); });
         model.setPoseSource(PoseReader(options.iio));
         screenSaver_ = std::make_unique<ScreenSaver>(session, [this] { return modem_->ringing(); });
         callAudio_ = std::make_unique<CallAudio>(session);

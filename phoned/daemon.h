@@ -7,7 +7,7 @@ namespace phoned {
 
 struct DaemonOptions {
     std::string package;                       // staged package tree; empty: find it
-    std::string iio = "/sys/bus/iio/devices";  // where the accelerometer is looked for
+    std::string iio = "/sys/bus/iio/devices";  // where the sensors are looked for
     bool verbose = false;                      // the tweak's own log on standard error
 };
 

@@ -48,12 +48,15 @@ Result<std::string> findPackage(const std::string& given) {
                        ": not an Orvella package (no "
                        "Library/MobileSubstrate/DynamicLibraries/Orvella.plist in it)"};
     }
-    if (isPackage(ORVELLA_PHONED_PACKAGE)) return std::string(ORVELLA_PHONED_PACKAGE);
+    // Installed, the package tree is found from the program's own folder, so the installed tree
+    // works under any prefix; in the build tree it is staged beside the program's folder.
     std::error_code ec;
-    const fs::path beside = fs::read_symlink("/proc/self/exe", ec).parent_path() / "../package";
-    if (!ec && isPackage(beside)) return fs::weakly_canonical(beside, ec).string();
-    return Failure{std::string("no Orvella package at ") + ORVELLA_PHONED_PACKAGE +
-                   "; give one with --package DIR"};
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec).parent_path();
+    if (ec) return Failure{"cannot tell where orvella-phoned is: " + ec.message()};
+    const fs::path installed = (self / ORVELLA_PHONED_PACKAGE).lexically_normal();
+    for (const fs::path& p : {installed, self / "../package"})
+        if (isPackage(p)) return fs::weakly_canonical(p, ec).string();
+    return Failure{"no Orvella package at " + installed.string() + "; give one with --package DIR"};
 }
 
 Result<void> installPackage(const std::string& package, const std::string& root) {

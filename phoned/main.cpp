@@ -22,7 +22,9 @@ const program::Program kPhoned{
       "when you wave over the proximity sensor while the phone lies screen-up.",
       {
           {"package", 0, "DIR", "the Orvella package to install into the phone's files"},
-          {"iio", 0, "DIR", "where to look for the accelerometer (default /sys/bus/iio/devices)"},
+          {"iio", 0, "DIR",
+           "where to look for the accelerometer and the proximity sensor (default "
+           "/sys/bus/iio/devices)"},
           {"verbose", 0, nullptr, "write the tweak's own log to standard error"},
       }},
      {"settings",

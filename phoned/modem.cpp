@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/devices.h"
+#include "platform/runloop.h"
 
 namespace phoned {
 
@@ -90,6 +91,8 @@ Modem::Modem(Connection& system, std::function<void(int32_t)> onStatus)
                                          });
 }
 
+Modem::~Modem() { platform::RunLoop::main().cancel(rewatch_); }
+
 void Modem::appeared() {
     const unsigned generation = generation_;
     bus_.call(kService, kRoot, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", {},
@@ -118,9 +121,7 @@ void Modem::appeared() {
 
 void Modem::vanished() {
     ++generation_;
-    std::vector<std::string> calls;
-    for (const auto& entry : calls_) calls.push_back(entry.first);
-    for (const auto& call : calls) forget(call);
+    forgetCalls([](const std::string&, const Call&) { return true; });
     modems_.clear();
 }
 
@@ -131,16 +132,14 @@ void Modem::addModem(const std::string& path, const Props& voice) {
 }
 
 void Modem::removeModem(const std::string& path) {
-    std::vector<std::string> calls;
-    for (const auto& [call, c] : calls_)
-        if (c.modem == path) calls.push_back(call);
-    for (const auto& call : calls) forget(call);
+    forgetCalls([&path](const std::string&, const Call& c) { return c.modem == path; });
     std::erase(modems_, path);
 }
 
 void Modem::track(const std::string& modem, const std::string& call) {
     if (calls_.count(call) != 0) return;
     calls_[call].modem = modem;
+    calls_[call].order = ++seen_;
     const unsigned generation = generation_;
     bus_.getAll(kService, call, kCall, [this, call, generation](platform::Result<Props> props) {
         auto it = calls_.find(call);
@@ -155,13 +154,52 @@ void Modem::track(const std::string& modem, const std::string& call) {
 }
 
 void Modem::forget(const std::string& call) {
-    auto it = calls_.find(call);
-    if (it == calls_.end()) return;
-    const bool unfinished = it->second.reportedRinging && !it->second.reportedEnded;
-    calls_.erase(it);
-    if (ringing_ == call) ringing_.clear();
+    forgetCalls([&call](const std::string& path, const Call&) { return path == call; });
+}
+
+void Modem::forgetCalls(const std::function<bool(const std::string&, const Call&)>& drop) {
+    bool unfinished = false, watched = false;
+    for (auto it = calls_.begin(); it != calls_.end();) {
+        if (!drop(it->first, it->second)) {
+            ++it;
+            continue;
+        }
+        unfinished = unfinished || (it->second.reportedRinging && !it->second.reportedEnded);
+        watched = watched || ringing_ == it->first;
+        it = calls_.erase(it);
+    }
+    if (watched) ringing_.clear();
     // A call that vanishes without saying goodbye has ended all the same.
-    if (unfinished) report(platform::kCTCallStatusEnded);
+    if (unfinished) ended(watched);
+}
+
+// A call followed since it rang has ended; watched: it was the watched one.
+void Modem::ended(bool watched) {
+    // Another call still rings and is watched: its watch goes on undisturbed.
+    if (!watched && !ringing_.empty()) return;
+    report(platform::kCTCallStatusEnded);
+    // The tweak takes the end in on the next pass; only then does another call ring afresh.
+    platform::RunLoop::main().cancel(rewatch_);
+    rewatch_ = platform::RunLoop::main().schedule(0, [this, generation = generation_] {
+        rewatch_ = 0;
+        if (generation == generation_ && ringing_.empty()) rewatch();
+    });
+}
+
+// The newest incoming call that still rings becomes the watched one.
+void Modem::rewatch() {
+    const Call* next = nullptr;
+    std::string path;
+    for (const auto& [p, c] : calls_) {
+        if (c.known && c.reportedRinging && !c.reportedEnded && !c.reportedActive &&
+            c.state == kRingingIn && c.direction == kIncoming && (!next || c.order > next->order)) {
+            next = &c;
+            path = p;
+        }
+    }
+    if (next == nullptr) return;
+    ringing_ = path;
+    report(platform::kCTCallStatusIncoming);
 }
 
 void Modem::changed(const std::string& path, const Props& props) {
@@ -183,13 +221,14 @@ void Modem::evaluate(const std::string& path) {
         }
         return;
     }
-    if (c.state != kRingingIn && ringing_ == path) ringing_.clear();
+    const bool watched = ringing_ == path;
+    if (c.state != kRingingIn && watched) ringing_.clear();
     if (c.state == kActive && !c.reportedActive && !c.reportedEnded) {
         c.reportedActive = true;
         report(platform::kCTCallStatusActive);
     } else if (c.state == kTerminated && !c.reportedEnded) {
         c.reportedEnded = true;
-        report(platform::kCTCallStatusEnded);
+        ended(watched);
     }
 }
 
@@ -205,7 +244,10 @@ void Modem::answer() {
         return;
     }
     Call& c = it->second;
-    if (c.acceptSent) return;
+    if (c.acceptSent) {
+        say("not answering: the ringing call has been answered once already");
+        return;
+    }
     if (c.state != kRingingIn || c.direction != kIncoming) {
         say("not answering: the call is no longer ringing");
         return;

@@ -1,5 +1,7 @@
 #include "proximity.h"
 
+#include <cstdio>
+
 #include "platform/devices.h"
 
 namespace phoned {
@@ -8,10 +10,28 @@ namespace {
 constexpr const char* kService = "net.hadess.SensorProxy";
 constexpr const char* kPath = "/net/hadess/SensorProxy";
 constexpr const char* kInterface = "net.hadess.SensorProxy";
+
+std::string number(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
 }  // namespace
 
-Proximity::Proximity(Connection& system, std::function<bool()> callRinging)
-    : bus_(system), callRinging_(std::move(callRinging)) {
+Proximity::Proximity(Connection& system, std::string iioRoot, std::function<bool()> callRinging,
+                     std::string udevData)
+    : bus_(system),
+      callRinging_(std::move(callRinging)),
+      iioRoot_(std::move(iioRoot)),
+      udevData_(std::move(udevData)),
+      poller_({}, [this](const platform::Result<bool>& near) { reading(near); }) {
+    // Which way is in use, said at once: a sensor that reads now, or why not.
+    if (lookForSensor()) {
+        if (auto near = sensor_->near())
+            use(Way::Direct);
+        else
+            use(Way::Service, "cannot read the proximity sensor: " + near.error());
+    }
     matches_.push_back(bus_.match(kPath, false, "org.freedesktop.DBus.Properties",
                                   "PropertiesChanged", [this](sd_bus_message* m) {
                                       const char* interface = nullptr;
@@ -41,10 +61,33 @@ Proximity::Proximity(Connection& system, std::function<bool()> callRinging)
         });
 }
 
+bool Proximity::lookForSensor() {
+    auto found = ProximitySensor::find(iioRoot_, udevData_);
+    if (!found) {
+        use(Way::Service, found.error());
+        return false;
+    }
+    sensor_ = std::move(*found);
+    poller_.setReader([sensor = *sensor_] { return sensor.near(); });
+    return true;
+}
+
+void Proximity::use(Way way, const std::string& why) {
+    if (way == way_) return;
+    way_ = way;
+    if (way == Way::Direct) {
+        say("proximity sensor: " + sensor_->directory() + ", read directly every " +
+            number(ProximityPoller::kInterval * 1000) + " ms while a call rings (near at " +
+            number(sensor_->nearLevel()) + " and above, from " + sensor_->nearLevelSource() + ")");
+    } else {
+        say(why + "; the proximity sensor is followed through iio-sensor-proxy instead");
+    }
+}
+
 void Proximity::read(const Props& props) {
     if (const Variant* has = find(props, "HasProximity")) {
         hasSensor_ = asBool(*has);
-        if (!hasSensor_ && !saidUnavailable_) {
+        if (!hasSensor_ && !sensor_ && !saidUnavailable_) {
             say("this phone has no proximity sensor: waving is unavailable");
             saidUnavailable_ = true;
         } else if (hasSensor_ && saidUnavailable_) {
@@ -53,7 +96,9 @@ void Proximity::read(const Props& props) {
         }
         update();
     }
-    if (const Variant* near = find(props, "ProximityNear"); near != nullptr && claimed_)
+    // Read directly, the sensor's own word counts; ProximityNear only stands in for it.
+    if (const Variant* near = find(props, "ProximityNear");
+        near != nullptr && claimed_ && !poller_.running())
         platform::DeviceModel::shared().setProximityCovered(asBool(*near));
 }
 
@@ -63,9 +108,49 @@ void Proximity::setMonitoring(bool on) {
 }
 
 void Proximity::update() {
-    const bool want = monitoring_ && callRinging_() && service_->present() && hasSensor_;
+    const bool watching = monitoring_ && callRinging_();
+    if (!watching) {
+        // First stop reading, then let go of the claim: nothing is read once it is released.
+        poller_.stop();
+        fellBack_ = false;
+    } else if (!poller_.running() && !fellBack_) {
+        startReading();
+    }
+    const bool want = watching && service_->present() && hasSensor_;
     if (want && !claimed_) claim();
     if (!want && claimed_) release();
+}
+
+void Proximity::startReading() {
+    // A sensor missing so far may have come with a late driver.
+    if (!sensor_ && !lookForSensor()) {
+        fellBack_ = true;
+        return;
+    }
+    failures_ = 0;
+    poller_.start();
+}
+
+void Proximity::reading(const platform::Result<bool>& near) {
+    if (near) {
+        failures_ = 0;
+        use(Way::Direct);
+        platform::DeviceModel::shared().setProximityCovered(*near);
+        return;
+    }
+    if (++failures_ < kFailuresBeforeFallingBack) return;
+    poller_.stop();
+    fellBack_ = true;
+    sensor_.reset();  // looked for afresh at the next call: a driver may have come back
+    use(Way::Service, "cannot read the proximity sensor: " + near.error());
+    // What the sensor service says now; changes follow as signals.
+    if (claimed_) askNear(generation_);
+}
+
+void Proximity::askNear(unsigned generation) {
+    bus_.getAll(kService, kPath, kInterface, [this, generation](platform::Result<Props> props) {
+        if (generation == generation_ && props) read(*props);
+    });
 }
 
 void Proximity::claim() {
@@ -79,11 +164,7 @@ void Proximity::claim() {
                       claimed_ = false;
                       return;
                   }
-                  // What the sensor says now; changes follow as signals.
-                  bus_.getAll(kService, kPath, kInterface,
-                              [this, generation](platform::Result<Props> props) {
-                                  if (generation == generation_ && props) read(*props);
-                              });
+                  askNear(generation);
               });
 }
 
@@ -96,6 +177,7 @@ void Proximity::release() {
 }
 
 void Proximity::releaseNow() {
+    poller_.stop();
     if (!claimed_) return;
     claimed_ = false;
     if (auto r = bus_.callNow(kService, kPath, kInterface, "ReleaseProximity", {}, 2.0); !r)

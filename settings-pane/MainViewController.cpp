@@ -116,8 +116,8 @@ void viewWillAppear(id self, SEL cmd, bool animated) {
 void writePreferencesToFile(id self, SEL) {
     const auto& prefs = screen(self)->preferences;
     if (prefs)
-        platform::plist::writeAtomically(Value(*prefs),
-                                         platform::device::resolve(kPanePreferencesPath));
+        platform::plist::writeXmlAtomically(Value(*prefs),
+                                            platform::device::resolve(kPanePreferencesPath));
     platform::CFNotificationCenterPostNotification(
         platform::CFNotificationCenterGetDarwinNotifyCenter(), kPaneSettingsChangedNotification,
         nullptr, nullptr, true);

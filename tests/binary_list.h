@@ -18,6 +18,11 @@ class BinaryList {
     size_t date(double seconds) { return add("\x33" + bigEndian(bits(seconds), 8)); }
     size_t real(double v) { return add("\x23" + bigEndian(bits(v), 8)); }
     size_t ascii(const std::string& s) { return add(withCount(0x50, s.size()) + s); }
+    size_t utf16(const std::u16string& s) {
+        std::string units;
+        for (char16_t u : s) units += bigEndian(u, 2);
+        return add(withCount(0x60, s.size()) + units);
+    }
     size_t array(std::vector<size_t> refs) {
         objects_.push_back({"", std::move(refs), 0xA0});
         return objects_.size() - 1;

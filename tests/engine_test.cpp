@@ -5,10 +5,12 @@
 
 #include <functional>
 #include <limits>
+#include <optional>
 #include <tuple>
 
 #include "binary_list.h"
 #include "phone_fixture.h"
+#include "watched_fifo.h"
 
 using platform::Dictionary;
 using platform::Value;
@@ -277,39 +279,68 @@ TEST_F(Engine, EarlierDetectionSystemMeasuresTimeAndItsBaseSurvivesIntoTheNextCa
     EXPECT_FALSE(proximityOn());
 }
 
-// A NaN z compared as "not above -0.1", so a glitching sensor armed a phone lying face down.
-TEST_F(Engine, MendedSamplesWithANonFiniteComponentNeverArmEitherDetectionSystem) {
+// A glitching sensor (a component NaN or infinite) used to count as upside down: one glitch in
+// the middle of a wave switched proximity off in the earlier detection system, and five in a row
+// did in the latest. A glitch now only breaks the screen-up run: with a NaN z compared as "not
+// above -0.1" it would arm a phone lying face down, so it must never count as screen-up either.
+TEST_F(Engine, MendedAGlitchOnlyBreaksTheScreenUpRunInBothDetectionSystems) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
+    struct Case {
+        bool latest;
+        float x, y, z;
+    };
+    std::vector<Case> cases;
     for (const bool latest : {true, false}) {
-        SCOPED_TRACE(latest ? "latest detection system" : "earlier detection system");
-        changeSettings(Dictionary{{"UseLatestDetectionSystem", Value(latest)}});
-        if (tel == nullptr) startTweak();
-        ASSERT_EQ(Orvella_UseLatestDetectionSystem, latest);
-        ring(false);
         for (auto [x, y, z] : {std::tuple{0.0f, 0.0f, nan}, std::tuple{nan, 0.0f, -0.99f},
-                               std::tuple{0.0f, inf, -0.99f}, std::tuple{0.0f, 0.0f, -inf}}) {
-            model().setPose(x, y, z);
-            pass(8.0);  // ten samples
-            EXPECT_EQ(TelFlag(), kACCELEROMETER_READY_STATE) << x << " " << y << " " << z;
-            EXPECT_FALSE(proximityOn());
+                               std::tuple{0.0f, inf, -0.99f}, std::tuple{0.0f, 0.0f, -inf}})
+            cases.push_back({latest, x, y, z});
+    }
+    const double every = 0.2;  // samples this often: the earlier system arms 0.8 s after its base
+    const auto screenUp = [] { model().setPose(0.02f, -0.05f, -0.99f); };
+    const auto samplesUntilArmed = [&] {
+        for (int n = 1; n <= 20; ++n) {
+            pass(every);
+            if (TelFlag() == kPROXIMITY_READY_STATE) return n;
         }
-        if (latest) {
-            // One bad sample among screen-up ones starts the count again.
-            model().setPose(0, 0, -0.99f);
-            pass(3.2);
-            model().setPose(0, 0, nan);
-            pass(0.8);
-            model().setPose(0, 0, -0.99f);
-            pass(3.2);
-            EXPECT_EQ(TelFlag(), kACCELEROMETER_READY_STATE);
-        }
-        // A sound sensor again arms as ever, and waving then answers.
-        EXPECT_LT(layFaceUp(), 5.0);
-        wave();
-        EXPECT_TRUE(answered());
-        callStatus(platform::kCTCallStatusEnded);
+        return 0;
+    };
+    startTweak();
+    objc::msgSend(tel->_SBSAccelerometerInstance, SEL_("setUpdateInterval:"), every);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.latest ? "latest" : "earlier") + " system, sample " +
+                     std::to_string(c.x) + " " + std::to_string(c.y) + " " + std::to_string(c.z));
+        changeSettings(Dictionary{{"UseLatestDetectionSystem", Value(c.latest)}});  // 1 wave
         posted().clear();
+        ring(false);
+        turnUpsideDown();  // out of a pocket: clears the earlier system's base of the last call
+        pass(every);
+        model().setPose(c.x, c.y, c.z);
+        pass(10 * every);
+        EXPECT_EQ(TelFlag(), kACCELEROMETER_READY_STATE) << "glitches alone never arm";
+        // Four screen-up samples, one glitch: the run starts again and needs five more.
+        screenUp();
+        pass(4 * every);
+        model().setPose(c.x, c.y, c.z);
+        pass(every);
+        EXPECT_EQ(TelFlag(), kACCELEROMETER_READY_STATE);
+        screenUp();
+        EXPECT_EQ(samplesUntilArmed(), 5);
+        pass(0.5);
+        ASSERT_TRUE(proximityOn());
+        // Mid-wave, six glitches in a row: the wave goes on and answers.
+        cover();
+        model().setPose(c.x, c.y, c.z);
+        pass(6 * every);
+        EXPECT_EQ(TelFlag(), kPROXIMITY_COVERED_WAVE_1);
+        EXPECT_TRUE(proximityOn());
+        uncover();
+        EXPECT_TRUE(answered());
+        EXPECT_EQ(TelFlag(), kCALL_ANSWERED);
+        pass(every);
+        EXPECT_TRUE(proximityOn()) << "nor after the answer";
+        callStatus(platform::kCTCallStatusEnded);
+        EXPECT_FALSE(proximityOn());
     }
 }
 
@@ -323,6 +354,7 @@ TEST_F(Engine, HostileSettingsFilesGiveTheDefaultsAndTheTweakStillAnswers) {
         std::filesystem::remove(settingsPath());
         make(settingsPath());
     };
+    std::optional<testing_support::WatchedFifo> fifo;
     testing_support::BinaryList deep;
     for (size_t i = 0; i < 100000; ++i) deep.array({i + 1});
     deep.array({});
@@ -330,7 +362,11 @@ TEST_F(Engine, HostileSettingsFilesGiveTheDefaultsAndTheTweakStillAnswers) {
     for (size_t i = 0; i < 40; ++i) shared.array({i + 1, i + 1});
     shared.integer(1);
     const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> cases = {
-        {"a FIFO", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }},
+        {"a FIFO",
+         [&](const std::string& p) {
+             fifo.emplace(p);
+             ASSERT_TRUE(fifo->made());
+         }},
         {"a link out of the root",
          [&](const std::string& p) {
              std::filesystem::create_symlink(outside.file("elsewhere.plist"), p);
@@ -359,6 +395,7 @@ TEST_F(Engine, HostileSettingsFilesGiveTheDefaultsAndTheTweakStillAnswers) {
         wave();
         EXPECT_TRUE(answered());
         callStatus(platform::kCTCallStatusEnded);
+        fifo.reset();
     }
 }
 
@@ -414,7 +451,7 @@ TEST(OrientationClassifier, RulesAndTheMovementTest) {
     EXPECT_EQ(getPhoneOrientationState(0.9f, -0.9f, -0.14f), 1)
         << "y at or below -0.85 is no first-rule case";
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    EXPECT_EQ(getPhoneOrientationState(nan, -0.9f, -0.7f), 3) << "a bad sample is upside down";
+    EXPECT_EQ(getPhoneOrientationState(nan, -0.9f, -0.7f), 3) << "a bad sample never arms";
     EXPECT_FLOAT_EQ(prevX, 0.9f) << "and is not remembered as the last position";
 }
 

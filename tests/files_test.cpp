@@ -17,6 +17,7 @@
 #include "platform/testing.h"
 #include "platform/uikit.h"
 #include "test_support.h"
+#include "watched_fifo.h"
 
 namespace fs = std::filesystem;
 namespace files = platform::files;
@@ -130,7 +131,8 @@ TEST_P(DeviceFiles, LinksInsideTheRootWorkAsOnThePhone) {
 TEST_P(DeviceFiles, AFifoOrADeviceAtTheSettingsPathIsUnreadableAtOnce) {
     // Opened blocking, a FIFO without a writer held the reader for good.
     fs::create_directories(fs::path(at(kSettings)).parent_path());
-    ASSERT_EQ(::mkfifo(at(kSettings).c_str(), 0644), 0);
+    testing_support::WatchedFifo fifo(at(kSettings));
+    ASSERT_TRUE(fifo.made());
     EXPECT_FALSE(plist::readDictionary(at(kSettings)));
     auto read = files::readRegularFile(at(kSettings), 100);
     ASSERT_FALSE(read);
@@ -144,14 +146,14 @@ TEST_P(DeviceFiles, AFifoOrADeviceAtTheSettingsPathIsUnreadableAtOnce) {
 TEST_P(DeviceFiles, WritingReplacesALinkInsteadOfWritingThroughIt) {
     const std::string before = readFile(outside.file("secret.plist"));
     link(kSettings, outside.file("secret.plist"));
-    ASSERT_TRUE(plist::writeAtomically(Value(Dictionary{{"IsOn", true}}), at(kSettings)));
+    ASSERT_TRUE(plist::writeXmlAtomically(Value(Dictionary{{"IsOn", true}}), at(kSettings)));
     EXPECT_EQ(readFile(outside.file("secret.plist")), before);
     EXPECT_FALSE(fs::is_symlink(at(kSettings)));
     EXPECT_EQ(plist::readDictionary(at(kSettings))->at("IsOn"), Value(true));
     // A folder linked outside: the write fails and leaves nothing there, not even a temporary.
     link("/var/mobile/Library/Preferences", outside.path());
     const size_t outsideEntries = entries(outside.path());
-    EXPECT_FALSE(plist::writeAtomically(Value(Dictionary{{"IsOn", true}}), at(kSettings)));
+    EXPECT_FALSE(plist::writeXmlAtomically(Value(Dictionary{{"IsOn", true}}), at(kSettings)));
     EXPECT_EQ(entries(outside.path()), outsideEntries);
     EXPECT_EQ(readFile(outside.file("secret.plist")), before);
 }
@@ -200,13 +202,13 @@ TEST_P(DeviceFiles, TemporariesLeftByADeadWriterGoWithTheNextWrite) {
     ASSERT_EQ(::flock(live, LOCK_EX), 0);
     writeFile(at(kSettings) + ".tmp-toolong1", "");
     writeFile(folder + "/other.plist.tmp-a1B2c3", "");
-    ASSERT_TRUE(plist::writeAtomically(Value(Dictionary{{"IsOn", true}}), at(kSettings)));
+    ASSERT_TRUE(plist::writeXmlAtomically(Value(Dictionary{{"IsOn", true}}), at(kSettings)));
     EXPECT_EQ(namesIn(folder),
               (std::vector<std::string>{
                   "com.brelkin.Orvella.plist", "com.brelkin.Orvella.plist.tmp-live01",
                   "com.brelkin.Orvella.plist.tmp-toolong1", "other.plist.tmp-a1B2c3"}));
     ::close(live);
-    ASSERT_TRUE(plist::writeAtomically(Value(Dictionary{{"IsOn", false}}), at(kSettings)));
+    ASSERT_TRUE(plist::writeXmlAtomically(Value(Dictionary{{"IsOn", false}}), at(kSettings)));
     EXPECT_FALSE(fs::exists(at(kSettings) + ".tmp-live01")) << "its writer is gone now";
     struct stat st {};
     ASSERT_EQ(::stat(at(kSettings).c_str(), &st), 0);
@@ -220,7 +222,7 @@ TEST(DeviceFilesUser, AUserEntryThatIsNoLinkStillLeadsBothDeliverablesToOneFile)
     ASSERT_TRUE(fs::is_directory(root.file("User")) && !fs::is_symlink(root.file("User")));
     // The pane writes by one name, the tweak reads by the other.
     ASSERT_TRUE(
-        plist::writeAtomically(Value(Dictionary{{"IsOn", false}}), device::resolve(kSettings)));
+        plist::writeXmlAtomically(Value(Dictionary{{"IsOn", false}}), device::resolve(kSettings)));
     auto read = plist::readDictionary(
         device::resolve("/User/Library/Preferences/com.brelkin.Orvella.plist"));
     ASSERT_TRUE(read);
@@ -245,6 +247,7 @@ TEST_P(DeviceFiles, ImagesAreOpenedTheSameWay) {
     EXPECT_NE(load(), nullptr);
     // A FIFO in its place held the call screen as it held the settings.
     fs::remove(at(logo));
-    ASSERT_EQ(::mkfifo(at(logo).c_str(), 0644), 0);
+    testing_support::WatchedFifo fifo(at(logo));
+    ASSERT_TRUE(fifo.made());
     EXPECT_EQ(load(), nullptr);
 }

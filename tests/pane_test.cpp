@@ -9,12 +9,14 @@
 #include "MainViewController.h"
 #include "Orvella.h"
 #include "PreferencesController.h"
+#include "binary_list.h"
 #include "platform/device.h"
 #include "platform/plist.h"
 #include "platform/preferences.h"
 #include "platform/runloop.h"
 #include "platform/testing.h"
 #include "test_support.h"
+#include "watched_fifo.h"
 
 using objc::id;
 using objc::msgSend;
@@ -556,46 +558,87 @@ TEST(InterfaceFiles, APickerNeedsAnOwnerThatAnswersItsDataSourceQuestions) {
     EXPECT_EQ(static_cast<platform::UIPickerView*>(picker->get())->title(0, 0), "");
 }
 
-// A binary settings file with dates no XML can hold: the pane rewrote the whole file and
-// garbled them (a double of 1e300 converted to a 32-bit second was undefined).
-TEST_F(Pane, KeysThePaneDoesNotKnowSurviveItsWritesBitForBit) {
+// A settings file holding half a surrogate pair or a NUL in a string, under a key neither
+// deliverable knows, was refused whole: the tweak ignored the user's settings and the pane saved
+// nothing. And the pane wrote a binary file when XML could not say a value exactly. Now both read
+// such a file, and the pane rewrites it as XML: texts unit for unit, the rest as near as XML can.
+TEST_F(Pane, TheUsersSettingsApplyWhateverElseTheFileHoldsAndThePaneRewritesItAsXml) {
+    using platform::Date;
+    const std::string nul("a\0b", 3), half = "wave \xED\xA0\xBD";  // a NUL; U+D83D alone
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    const Value unknown(
-        Dictionary{{"Far", Value(platform::Date{1e300})},
-                   {"Broken", Value(platform::Date{nan})},
-                   {"Precise", Value(platform::Date{610000000.25})},
-                   {"Minus zero", Value(-0.0)},
-                   {"Nested", Value(platform::Array{Value(platform::Date{-1e300})})}});
-    Dictionary settings = *unknown.dictionary();
-    settings.emplace("IsOn", Value(true));
-    testing_support::writeFile(file(), platform::plist::toBinary(Value(settings)));
-    open();
-    platform::setSwitchByUser(screen->IsOn, false);
-    settle();
-    EXPECT_EQ(settingsPosts, 1);
-    auto d = stored();
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->at("IsOn"), Value(false));
-    for (const auto& [key, value] : *unknown.dictionary()) {
-        SCOPED_TRACE(key);
-        ASSERT_EQ(d->count(key), 1u);
-        EXPECT_TRUE(platform::plist::identical(d->at(key), value)) << d->at(key).description();
+    testing_support::BinaryList b;
+    const auto entry = [&](const char* key, size_t value) {
+        return std::pair{b.ascii(key), value};
+    };
+    const std::string binary = b.bytes(b.dictionary({
+        entry("IsOn", b.boolean(true)),
+        entry("WaveProtocolLocked", b.integer(2)),
+        entry("WaveProtocolSpeed", b.integer(2)),
+        entry("Note", b.utf16(u"wave \xD83D")),
+        {b.utf16(u"\xDC4B key"), b.ascii(nul)},
+        entry("Far", b.date(1e300)),
+        entry("Broken", b.date(nan)),
+        entry("Precise", b.date(610000000.25)),
+        entry("Minus zero", b.real(-0.0)),
+        entry("Nested", b.array({b.date(-1e300)})),
+    }));
+    const std::string xml =
+        "<?xml version=\"1.0\"?><plist><dict><key>IsOn</key><true/>"
+        "<key>WaveProtocolLocked</key><integer>2</integer><key>WaveProtocolSpeed</key>"
+        "<integer>2</integer><key>Note</key><string>wave &#xD83D;</string>"
+        "<key>&#xDC4B; key</key><string>a&#0;b</string></dict></plist>";
+    const Dictionary texts{{"Note", Value(half)}, {"\xED\xB1\x8B key", Value(nul)}};
+    const Dictionary nearest{{"Far", Value(Date{252423993599.0})},
+                             {"Broken", Value(Date{0})},
+                             {"Precise", Value(Date{610000000})},
+                             {"Minus zero", Value(-0.0)},
+                             {"Nested", Value(platform::Array{Value(Date{-63145526400.0})})}};
+    for (const std::string& source : {binary, xml}) {
+        SCOPED_TRACE(source == binary ? "binary" : "XML");
+        testing_support::writeFile(file(), source);
+        LoadPrefs();
+        EXPECT_EQ(Orvella_LockedStateIndex, 2) << "the user's settings apply";
+        EXPECT_FLOAT_EQ(Orvella_ProximityDelay, 0.7f);
+        open();
+        EXPECT_EQ(title(screen->btn4), "Three times");
+        EXPECT_EQ(title(screen->btn2), "Fast");
+        platform::setSwitchByUser(screen->IsOn, false);
+        settle();
+        EXPECT_EQ(testing_support::readFile(file()).substr(0, 5), "<?xml");
+        auto d = stored();
+        ASSERT_TRUE(d);
+        EXPECT_EQ(d->at("IsOn"), Value(false));
+        for (const Dictionary& kept : {texts, source == binary ? nearest : Dictionary{}}) {
+            for (const auto& [key, value] : kept) {
+                SCOPED_TRACE(key);
+                ASSERT_EQ(d->count(key), 1u);
+                EXPECT_TRUE(platform::plist::identical(d->at(key), value))
+                    << d->at(key).description();
+            }
+        }
+        // And the tweak reads the file the pane wrote.
+        LoadPrefs();
+        EXPECT_FALSE(Orvella_IsOn);
+        EXPECT_EQ(Orvella_LockedStateIndex, 2);
+        objc::objc_release(host);
+        host = nullptr;
     }
-    // And the tweak reads the file the pane wrote.
-    LoadPrefs();
-    EXPECT_FALSE(Orvella_IsOn);
+    EXPECT_EQ(settingsPosts, 2);
 }
 
 // A FIFO at the settings path held the Settings application for good; a settings file linked
 // out of the device root was read and written there.
 TEST_F(Pane, ASettingsPathThatIsNoFileOrLeadsOutOfTheRootNeverReachesOutside) {
     std::filesystem::create_directories(std::filesystem::path(file()).parent_path());
-    ASSERT_EQ(::mkfifo(file().c_str(), 0644), 0);
-    open();
-    EXPECT_FALSE(screen->preferences.has_value()) << "there, but unreadable";
-    platform::setSwitchByUser(screen->IsOn, false);
-    EXPECT_TRUE(std::filesystem::is_fifo(file())) << "left alone";
-    objc::objc_release(host);
+    {
+        testing_support::WatchedFifo fifo(file());
+        ASSERT_TRUE(fifo.made());
+        open();
+        EXPECT_FALSE(screen->preferences.has_value()) << "there, but unreadable";
+        platform::setSwitchByUser(screen->IsOn, false);
+        EXPECT_TRUE(std::filesystem::is_fifo(file())) << "left alone";
+        objc::objc_release(host);
+    }
 
     testing_support::ScratchDir outside;
     const std::string theirs =

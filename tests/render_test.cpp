@@ -193,6 +193,36 @@ TEST_P(CallPicture, MissingOrCorruptLogoDrawsTheHintAloneWithoutCrashing) {
     }
 }
 
+// The file holds exactly what was drawn: the logo, the hint and the answer bar read back pixel
+// for pixel, and translucent pixels keep their colour and alpha.
+TEST_P(CallPicture, TheWrittenFileDecodesToThePixelsDrawn) {
+    boot();
+    const Picture seen = ring("call.png");
+    const render::Image drawn = render::render({render::Look::IncomingCall, {bar}}, screen);
+    ASSERT_EQ(seen.width, drawn.width());
+    ASSERT_EQ(seen.height, drawn.height());
+    const CGRect logo = CGRectMake(bar->frame.origin.x + 7, bar->frame.origin.y - rise(), 100, 32);
+    for (const CGRect& r : {logo, hintFrame(100), bar->frame}) {
+        int differing = 0;
+        for (int y = static_cast<int>(r.origin.y * 2);
+             y < static_cast<int>((r.origin.y + r.size.height) * 2); ++y)
+            for (int x = static_cast<int>(r.origin.x * 2);
+                 x < static_cast<int>((r.origin.x + r.size.width) * 2); ++x)
+                differing += seen.at(x, y) == drawn.at(x, y) ? 0 : 1;
+        EXPECT_EQ(differing, 0) << "in the rectangle at " << r.origin.x << ", " << r.origin.y;
+    }
+
+    render::Image glass(3, 2);
+    const uint32_t premultiplied[] = {0x00000000, 0xFF102030, 0x80404040,
+                                      0x01010000, 0x7F7F0000, 0xC0302010};
+    std::copy(std::begin(premultiplied), std::end(premultiplied), glass.data());
+    ASSERT_TRUE(render::writePNG(glass, root.file("glass.png")));
+    const Picture back = Picture::read(root.file("glass.png"));
+    ASSERT_EQ(back.width, 3);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(back.at(i % 3, i / 3), glass.at(i % 3, i / 3)) << "pixel " << i;
+}
+
 INSTANTIATE_TEST_SUITE_P(Screens, CallPicture, ::testing::Values(568.0, 480.0),
                          [](const auto& info) { return std::to_string(int(info.param)); });
 

@@ -113,3 +113,42 @@ TEST(TraceSignals, MalformedSignalsAreNotEvents) {
     EXPECT_TRUE(of(busnames::kTrace, "SlideFinished", {std::string("sb"), std::string("extra")}))
         << "arguments added later are ignored";
 }
+
+// The events of one pass cross the bus daemon together: as few signals as the 255-character
+// signature limit allows, in order, a lone one as its own signal; a signal with one malformed
+// event gives none.
+TEST(TraceSignals, EventsOfOnePassTravelTogetherInOrder) {
+    std::vector<TraceEvent> all;
+    for (int round = 0; round < 4; ++round)
+        for (const auto& [event, line] : everyEvent()) all.push_back(event);
+    const std::vector<BusSignal> signals = traceSignals("springboard", all);
+    ASSERT_GT(signals.size(), 1u) << "more fields than one signature holds";
+    EXPECT_LT(signals.size(), all.size() / 10);
+    std::vector<TraceEvent> back;
+    for (const BusSignal& s : signals) {
+        EXPECT_EQ(s.member, busnames::kEvents);
+        size_t signature = 0;
+        for (const BusArg& a : s.args)
+            signature += std::holds_alternative<std::vector<std::string>>(a) ? 2 : 1;
+        EXPECT_LE(signature, 255u);
+        for (TraceEvent& e : traceEventsOf(s)) back.push_back(std::move(e));
+    }
+    ASSERT_EQ(back.size(), all.size());
+    for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(describe(back[i]), describe(all[i])) << i;
+
+    const std::vector<BusSignal> lone = traceSignals("springboard", {ev::SlideFinished{}});
+    ASSERT_EQ(lone.size(), 1u);
+    EXPECT_EQ(lone[0].member, "SlideFinished");
+    EXPECT_EQ(traceEventsOf(lone[0]).size(), 1u);
+    EXPECT_TRUE(traceSignals("springboard", {}).empty());
+
+    BusSignal broken = traceSignals("sb", {ev::SlideFinished{}, ev::InCallButtonTapped{3}})[0];
+    ASSERT_EQ(broken.args.size(), 4u);
+    EXPECT_EQ(traceEventsOf(broken).size(), 2u);
+    broken.args[3] = std::string("three");
+    EXPECT_TRUE(traceEventsOf(broken).empty()) << "a field of the wrong type";
+    broken.args.resize(3);
+    EXPECT_TRUE(traceEventsOf(broken).empty()) << "a field missing";
+    broken.args[2] = std::string("Teleported");
+    EXPECT_TRUE(traceEventsOf(broken).empty()) << "no such event";
+}

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "platform/plist.h"
 #include "platform/runloop.h"
@@ -356,10 +357,10 @@ std::vector<BusArg> viewArgs(const TracedView& v) {
     return {v.className, v.tag, v.x, v.y, v.width, v.height, v.text};
 }
 
-// Reads the arguments from index 1 on (0 is the process), each of the type asked for.
+// Reads the arguments from index `at` on (0 is the process), each of the type asked for.
 class ArgReader {
   public:
-    explicit ArgReader(const BusSignal& s) : s_(s) {}
+    ArgReader(const BusSignal& s, size_t at) : s_(s), i_(at) {}
     template <class T>
     T next() {
         const T* v = s_.arg<T>(i_++);
@@ -387,12 +388,23 @@ class ArgReader {
         return w == first;
     }
     bool ok() const { return ok_ && s_.text(0) != nullptr; }
+    size_t position() const { return i_; }
 
   private:
     const BusSignal& s_;
-    size_t i_ = 1;
+    size_t i_;
     bool ok_ = true;
 };
+
+// The characters an argument adds to a signal's D-Bus signature.
+size_t signatureLength(const BusArg& a) {
+    return std::holds_alternative<std::vector<std::string>>(a) ? 2 : 1;
+}
+
+// The signature of a D-Bus message is at most 255 characters.
+constexpr size_t kMaxSignature = 255;
+
+std::optional<TraceEvent> decodeEvent(const BusSignal& s, const std::string& m, size_t& at);
 
 }  // namespace
 
@@ -480,12 +492,65 @@ BusSignal traceSignal(const std::string& process, const TraceEvent& event) {
     return BusSignal{busnames::kTrace, member, std::move(args), {}};
 }
 
+std::vector<BusSignal> traceSignals(const std::string& process,
+                                    const std::vector<TraceEvent>& events) {
+    std::vector<BusSignal> out;
+    std::vector<size_t> counts;  // events in each signal of out
+    size_t signature = 0;
+    for (const TraceEvent& event : events) {
+        BusSignal one = traceSignal(process, event);
+        size_t length = 1;  // the member's name
+        for (size_t i = 1; i < one.args.size(); ++i) length += signatureLength(one.args[i]);
+        if (out.empty() || signature + length > kMaxSignature) {
+            out.push_back(BusSignal{busnames::kTrace, busnames::kEvents, {process}, {}});
+            counts.push_back(0);
+            signature = 1;
+        }
+        BusSignal& batch = out.back();
+        batch.args.emplace_back(std::move(one.member));
+        std::move(one.args.begin() + 1, one.args.end(), std::back_inserter(batch.args));
+        signature += length;
+        ++counts.back();
+    }
+    // A lone event travels as its own signal.
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (counts[i] != 1) continue;
+        BusSignal& lone = out[i];
+        lone.member = std::get<std::string>(lone.args[1]);
+        lone.args.erase(lone.args.begin() + 1);
+    }
+    return out;
+}
+
 std::optional<TraceEvent> traceEventOf(const BusSignal& s) {
-    using namespace events;
     if (s.interface != busnames::kTrace) return std::nullopt;
-    ArgReader in(s);
+    size_t at = 1;
+    return decodeEvent(s, s.member, at);
+}
+
+std::vector<TraceEvent> traceEventsOf(const BusSignal& s) {
+    if (s.interface != busnames::kTrace) return {};
+    if (s.member != busnames::kEvents) {
+        std::optional<TraceEvent> e = traceEventOf(s);
+        return e ? std::vector<TraceEvent>{*e} : std::vector<TraceEvent>{};
+    }
+    std::vector<TraceEvent> out;
+    for (size_t at = 1; at < s.args.size();) {
+        const std::string* member = s.text(at++);
+        std::optional<TraceEvent> e;
+        if (member != nullptr && *member != busnames::kEvents) e = decodeEvent(s, *member, at);
+        if (!e) return {};  // one malformed event makes the whole signal untrustworthy
+        out.push_back(std::move(*e));
+    }
+    return out;
+}
+
+namespace {
+
+std::optional<TraceEvent> decodeEvent(const BusSignal& s, const std::string& m, size_t& at) {
+    using namespace events;
+    ArgReader in(s, at);
     std::optional<TraceEvent> e;
-    const std::string& m = s.member;
     if (m == "ViewAdded") {
         e = ViewAdded{in.view()};
     } else if (m == "ViewRemoved") {
@@ -542,7 +607,10 @@ std::optional<TraceEvent> traceEventOf(const BusSignal& s) {
         e = Bookkeeping{in.next<std::string>()};
     }
     if (!e || !in.ok()) return std::nullopt;
+    at = in.position();
     return e;
 }
+
+}  // namespace
 
 }  // namespace platform

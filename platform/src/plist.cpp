@@ -4,22 +4,21 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <map>
 #include <memory>
 
 #include "platform/files.h"
 #include "platform/trace.h"
 #include "plist_forms.h"
+#include "plist_text.h"
 
 namespace platform::plist {
 
 namespace {
 
 using detail::kMaxDepth;
+using detail::Prepared;
 
 struct PlistFree {
     void operator()(plist_t p) const { plist_free(p); }
@@ -28,149 +27,151 @@ using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 // --- libplist nodes to values ------------------------------------------------------------
 
-bool validUtf8(std::string_view s) {
-    for (size_t i = 0; i < s.size();) {
-        const auto c = static_cast<uint8_t>(s[i]);
-        size_t n = 0;
-        uint32_t cp = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            n = 1, cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            n = 2, cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            n = 3, cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + n >= s.size()) return false;
-        for (size_t k = 1; k <= n; ++k) {
-            const auto d = static_cast<uint8_t>(s[i + k]);
-            if ((d & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        // Overlong forms, surrogates and code points past Unicode's end are no UTF-8.
-        static constexpr uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kLeast[n] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return false;
-        i += n + 1;
+// The text of a string or key node: a placeholder stands for its text in `p` (plist_text.h);
+// anything else must be UTF-8, or it could not be written back as it is.
+std::optional<std::string> textOf(char* s, const Prepared& p) {
+    std::string text = s ? s : "";
+    std::free(s);
+    if (auto index = detail::placeholderIndex(text)) {
+        if (*index >= p.strings.size()) return std::nullopt;
+        return p.strings[*index];
     }
-    return true;
+    if (text.starts_with(detail::kPlaceholderMark) || !detail::validUtf8(text)) return std::nullopt;
+    return text;
 }
 
-// `dates` holds the file's dates by the index libplist reports in their place (plist_forms.h).
-std::optional<Value> fromNode(plist_t node, int depth, const std::vector<double>& dates) {
-    if (node == nullptr || depth > kMaxDepth) return std::nullopt;
-    switch (plist_get_node_type(node)) {
-        case PLIST_BOOLEAN: {
-            uint8_t b = 0;
-            plist_get_bool_val(node, &b);
-            return Value(b != 0);
-        }
-        case PLIST_UINT: {
-            uint64_t u = 0;
-            plist_get_uint_val(node, &u);
-            return Value(static_cast<int64_t>(u));
-        }
-        case PLIST_UID: {
-            uint64_t u = 0;
-            plist_get_uid_val(node, &u);
-            return Value(static_cast<int64_t>(u));
-        }
-        case PLIST_REAL: {
-            double d = 0;
-            plist_get_real_val(node, &d);
-            return Value(d);
-        }
-        case PLIST_STRING:
-        case PLIST_KEY: {
-            char* s = nullptr;
-            if (plist_get_node_type(node) == PLIST_KEY)
-                plist_get_key_val(node, &s);
-            else
-                plist_get_string_val(node, &s);
-            std::string str = s ? s : "";
-            std::free(s);
-            // Text that is no UTF-8 could not be written back as it is.
-            if (!validUtf8(str)) return std::nullopt;
-            return Value(std::move(str));
-        }
-        case PLIST_DATE: {
-            int32_t slot = -1, usec = 0;
-            plist_get_date_val(node, &slot, &usec);
-            if (slot < 0 || static_cast<size_t>(slot) >= dates.size() || usec != 0)
+// Values from libplist's tree. `p` holds the file's dates and the texts libplist cannot carry,
+// by the index libplist reports in their place, and which of an XML file's arrays were
+// dictionaries (plist_forms.h).
+class TreeReader {
+  public:
+    explicit TreeReader(const Prepared& p) : p_(p) {}
+
+    std::optional<Value> value(plist_t node, int depth) {
+        if (node == nullptr || depth > kMaxDepth) return std::nullopt;
+        switch (plist_get_node_type(node)) {
+            case PLIST_BOOLEAN: {
+                uint8_t b = 0;
+                plist_get_bool_val(node, &b);
+                return Value(b != 0);
+            }
+            case PLIST_UINT: {
+                uint64_t u = 0;
+                plist_get_uint_val(node, &u);
+                return Value(static_cast<int64_t>(u));
+            }
+            case PLIST_UID: {
+                uint64_t u = 0;
+                plist_get_uid_val(node, &u);
+                return Value(static_cast<int64_t>(u));
+            }
+            case PLIST_REAL: {
+                double d = 0;
+                plist_get_real_val(node, &d);
+                return Value(d);
+            }
+            case PLIST_STRING:
+            case PLIST_KEY: {
+                char* s = nullptr;
+                if (plist_get_node_type(node) == PLIST_KEY)
+                    plist_get_key_val(node, &s);
+                else
+                    plist_get_string_val(node, &s);
+                auto text = textOf(s, p_);
+                if (!text) return std::nullopt;
+                return Value(std::move(*text));
+            }
+            case PLIST_DATE: {
+                int32_t slot = -1, usec = 0;
+                plist_get_date_val(node, &slot, &usec);
+                if (slot < 0 || static_cast<size_t>(slot) >= p_.dates.size() || usec != 0)
+                    return std::nullopt;
+                return Value(Date{p_.dates[static_cast<size_t>(slot)]});
+            }
+            case PLIST_DATA: {
+                char* bytes = nullptr;
+                uint64_t len = 0;
+                plist_get_data_val(node, &bytes, &len);
+                const auto* b = reinterpret_cast<uint8_t*>(bytes);
+                Data d(b, b + len);
+                std::free(bytes);
+                return Value(std::move(d));
+            }
+            case PLIST_ARRAY:
+                return array(node, depth);
+            case PLIST_DICT:
+                return dictionary(node, depth);
+            default:
                 return std::nullopt;
-            return Value(Date{dates[static_cast<size_t>(slot)]});
         }
-        case PLIST_DATA: {
-            char* bytes = nullptr;
-            uint64_t len = 0;
-            plist_get_data_val(node, &bytes, &len);
-            Data d(reinterpret_cast<uint8_t*>(bytes), reinterpret_cast<uint8_t*>(bytes) + len);
-            std::free(bytes);
-            return Value(std::move(d));
-        }
-        case PLIST_ARRAY: {
-            // Through the iterator: fetching by index walks the list from its start each time.
-            Array a;
-            a.reserve(plist_array_get_size(node));
-            plist_array_iter it = nullptr;
-            plist_array_new_iter(node, &it);
-            if (it == nullptr) return Value(std::move(a));
-            for (;;) {
-                plist_t element = nullptr;
-                plist_array_next_item(node, it, &element);
-                if (element == nullptr) break;
-                auto item = fromNode(element, depth + 1, dates);
-                if (!item) {
-                    std::free(it);
-                    return std::nullopt;
-                }
-                a.push_back(std::move(*item));
-            }
-            std::free(it);
-            return Value(std::move(a));
-        }
-        case PLIST_DICT: {
-            Dictionary d;
-            plist_dict_iter it = nullptr;
-            plist_dict_new_iter(node, &it);
-            if (it == nullptr) return Value(std::move(d));
-            for (;;) {
-                char* key = nullptr;
-                plist_t val = nullptr;
-                plist_dict_next_item(node, it, &key, &val);
-                if (val == nullptr) {
-                    std::free(key);
-                    break;
-                }
-                auto item = fromNode(val, depth + 1, dates);
-                std::string k = key ? key : "";
-                std::free(key);
-                if (!validUtf8(k)) item.reset();
-                if (!item) {
-                    std::free(it);
-                    return std::nullopt;
-                }
-                d.insert_or_assign(std::move(k), std::move(*item));
-            }
-            std::free(it);
-            return Value(std::move(d));
-        }
-        default:
-            return std::nullopt;
     }
-}
 
-// libplist's tree of a value. libplist's dates are whole 32-bit seconds (and its XML form drops
-// fractions), so for XML a date must be just that; for binary every distinct date goes in as the
-// index of its exact value in dates(), which restoreBinaryDates writes back over the indexes.
+  private:
+    std::optional<Value> array(plist_t node, int depth) {
+        const bool wasDictionary =
+            containers_ < p_.dictionaries.size() && p_.dictionaries[containers_];
+        ++containers_;
+        // Through the iterator: fetching by index walks the list from its start each time.
+        Array a;
+        a.reserve(plist_array_get_size(node));
+        plist_array_iter it = nullptr;
+        plist_array_new_iter(node, &it);
+        for (plist_t element = nullptr; it != nullptr;) {
+            plist_array_next_item(node, it, &element);
+            if (element == nullptr) break;
+            auto item = value(element, depth + 1);
+            if (!item) break;
+            a.push_back(std::move(*item));
+        }
+        const bool whole = a.size() == plist_array_get_size(node);
+        std::free(it);
+        if (!whole) return std::nullopt;
+        if (!wasDictionary) return Value(std::move(a));
+        // Keys and values in turn; every key a text.
+        Dictionary d;
+        if (a.size() % 2 != 0) return std::nullopt;
+        for (size_t i = 0; i < a.size(); i += 2) {
+            if (!a[i].isString()) return std::nullopt;
+            d.insert_or_assign(*a[i].string(), std::move(a[i + 1]));
+        }
+        return Value(std::move(d));
+    }
+
+    std::optional<Value> dictionary(plist_t node, int depth) {
+        Dictionary d;
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(node, &it);
+        if (it == nullptr) return Value(std::move(d));
+        for (;;) {
+            char* key = nullptr;
+            plist_t val = nullptr;
+            plist_dict_next_item(node, it, &key, &val);
+            if (val == nullptr) {
+                std::free(key);
+                break;
+            }
+            auto item = value(val, depth + 1);
+            auto k = textOf(key, p_);
+            if (!item || !k) {
+                std::free(it);
+                return std::nullopt;
+            }
+            d.insert_or_assign(std::move(*k), std::move(*item));
+        }
+        std::free(it);
+        return Value(std::move(d));
+    }
+
+    const Prepared& p_;
+    size_t containers_ = 0;  // arrays met so far, in the order of the document
+};
+
+// libplist's tree of a value, for its binary writer. libplist's dates are whole 32-bit
+// seconds, so every date goes in as the index of its exact value in dates(), which
+// restoreBinaryDates writes back over the indexes. A text libplist cannot carry (plist_text.h)
+// cannot be written in this form.
 class NodeBuilder {
   public:
-    enum class Form { Xml, Binary };
-    explicit NodeBuilder(Form form) : form_(form) {}
-
     // Nothing when the value cannot be written in this form.
     PlistPtr build(const Value& v) {
         PlistPtr root(node(v));
@@ -191,9 +192,10 @@ class NodeBuilder {
             case Value::Kind::Real:
                 return plist_new_real(*v.real());
             case Value::Kind::String:
-                return plist_new_string(v.string()->c_str());
+                return plist_new_string(text(*v.string()));
             case Value::Kind::Date:
-                return date(v.date()->secondsSinceReferenceDate);
+                dates_.push_back(v.date()->secondsSinceReferenceDate);
+                return plist_new_date(static_cast<int32_t>(dates_.size() - 1), 0);
             case Value::Kind::Data: {
                 const Data& d = *v.data();
                 return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
@@ -208,7 +210,7 @@ class NodeBuilder {
             case Value::Kind::Dictionary: {
                 plist_t d = plist_new_dict();
                 for (const auto& [k, item] : *v.dictionary()) {
-                    if (plist_t n = node(item)) plist_dict_set_item(d, k.c_str(), n);
+                    if (plist_t n = node(item)) plist_dict_set_item(d, text(k), n);
                 }
                 return d;
             }
@@ -216,26 +218,13 @@ class NodeBuilder {
         return nullptr;
     }
 
-    plist_t date(double seconds) {
-        if (form_ == Form::Xml) {
-            // Compared as doubles first: converting an out-of-range double is undefined.
-            if (!(seconds >= INT32_MIN && seconds <= INT32_MAX) || seconds != std::floor(seconds)) {
-                failed_ = true;
-                return nullptr;
-            }
-            return plist_new_date(static_cast<int32_t>(seconds), 0);
-        }
-        uint64_t bits;
-        std::memcpy(&bits, &seconds, sizeof bits);
-        auto [slot, added] = slots_.try_emplace(bits, static_cast<int32_t>(dates_.size()));
-        if (added) dates_.push_back(seconds);
-        return plist_new_date(slot->second, 0);
+    const char* text(const std::string& s) {
+        if (detail::needsPlaceholder(s)) failed_ = true;
+        return s.c_str();
     }
 
-    Form form_;
     bool failed_ = false;
     std::vector<double> dates_;
-    std::map<uint64_t, int32_t> slots_;  // by bit pattern, so NaNs and -0 keep theirs
 };
 
 // --- Old-style text ----------------------------------------------------------------------
@@ -396,19 +385,6 @@ class TextParser {
         return Value(std::move(d));
     }
 
-    static void appendUtf8(std::string& out, uint32_t cp) {
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-
     std::optional<std::string> string() {
         if (atEnd()) return std::nullopt;
         if (peek() != '"') {
@@ -457,7 +433,7 @@ class TextParser {
                         if (atEnd() || hexDigit(peek()) < 0) return std::nullopt;
                         cp = cp * 16 + static_cast<uint32_t>(hexDigit(s_[pos_++]));
                     }
-                    appendUtf8(out, cp);
+                    detail::appendCodePoint(out, cp);
                     break;
                 }
                 default:
@@ -490,14 +466,14 @@ bool startsWithXml(std::string_view b) {
 
 std::optional<Value> parseXml(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > kMaxPropertyListBytes) return std::nullopt;
-    // A NUL byte is never valid XML, and libplist would abort on a string holding one.
-    if (bytes.find('\0') != std::string_view::npos) return std::nullopt;
     auto prepared = detail::prepareXml(bytes);
-    if (!prepared) return std::nullopt;
+    // A NUL in a text has been taken out with the text; anywhere else it is no XML, and libplist
+    // would abort on it.
+    if (!prepared || prepared->bytes.find('\0') != std::string::npos) return std::nullopt;
     plist_t root = nullptr;
     plist_from_xml(prepared->bytes.data(), static_cast<uint32_t>(prepared->bytes.size()), &root);
     PlistPtr owned(root);
-    return fromNode(root, 0, prepared->dates);
+    return TreeReader(*prepared).value(root, 0);
 }
 
 std::optional<Value> parseBinary(std::string_view bytes) {
@@ -507,7 +483,7 @@ std::optional<Value> parseBinary(std::string_view bytes) {
     plist_t root = nullptr;
     plist_from_bin(prepared->bytes.data(), static_cast<uint32_t>(prepared->bytes.size()), &root);
     PlistPtr owned(root);
-    return fromNode(root, 0, prepared->dates);
+    return TreeReader(*prepared).value(root, 0);
 }
 
 std::optional<Value> parseText(std::string_view bytes) {
@@ -535,19 +511,10 @@ std::optional<Dictionary> readDictionary(const std::string& hostPath) {
     return std::move(*v->dictionary());
 }
 
-std::string toXml(const Value& root) {
-    PlistPtr node = NodeBuilder(NodeBuilder::Form::Xml).build(root);
-    if (!node) return {};
-    char* xml = nullptr;
-    uint32_t len = 0;
-    plist_to_xml(node.get(), &xml, &len);
-    std::string out(xml ? xml : "", len);
-    plist_to_xml_free(xml);
-    return out;
-}
+std::string toXml(const Value& root) { return detail::writeXml(root); }
 
 std::string toBinary(const Value& root) {
-    NodeBuilder builder(NodeBuilder::Form::Binary);
+    NodeBuilder builder;
     PlistPtr node = builder.build(root);
     if (!node) return {};
     char* bin = nullptr;
@@ -582,28 +549,9 @@ bool identical(const Value& a, const Value& b) {
     }
 }
 
-std::optional<std::string> encodeExactly(const Value& root) {
-    // XML where it holds every value exactly (it cannot hold a date of 1e300, NaN, or a fraction
-    // of a second, nor tell -0.0 from 0.0); binary otherwise.
-    for (std::string bytes : {toXml(root), toBinary(root)}) {
-        if (bytes.empty()) continue;
-        auto back = parse(bytes);
-        if (back && identical(*back, root)) return bytes;
-    }
-    return std::nullopt;
-}
-
-bool writeAtomically(const Value& root, const std::string& hostPath) {
-    auto bytes = encodeExactly(root);
-    return bytes && files::replaceFile(hostPath, *bytes).ok();
-}
-
 bool writeXmlAtomically(const Value& root, const std::string& hostPath) {
     const std::string xml = toXml(root);
-    if (xml.empty()) return false;
-    auto back = parseXml(xml);
-    if (!back || !identical(*back, root)) return false;
-    return files::replaceFile(hostPath, xml).ok();
+    return !xml.empty() && files::replaceFile(hostPath, xml).ok();
 }
 
 }  // namespace platform::plist

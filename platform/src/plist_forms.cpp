@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "plist_text.h"
+
 namespace platform::plist::detail {
 
 namespace {
@@ -61,10 +63,12 @@ class ObjectTable {
     size_t end() const { return end_; }
     std::string_view bytes() const { return b_; }
 
-    // Where object `index` starts; nothing when outside the object area.
+    // Where object `index` starts, as the table says and when inside the object area.
+    uint64_t rawOffset(uint64_t index) const {
+        return bigEndian(b_, static_cast<size_t>(table_ + index * offsetSize_), offsetSize_);
+    }
     std::optional<size_t> offset(uint64_t index) const {
-        const uint64_t at =
-            bigEndian(b_, static_cast<size_t>(table_ + index * offsetSize_), offsetSize_);
+        const uint64_t at = rawOffset(index);
         if (at < kHeader || at >= end_) return std::nullopt;
         return static_cast<size_t>(at);
     }
@@ -101,13 +105,21 @@ class ObjectTable {
 
 // Walks what libplist would walk, from the top object, once per object (results are kept, so
 // shared objects cost nothing more), and counts the values the expanded tree would hold.
+// Strings libplist cannot carry are decoded and kept; checking what libplist will get, with
+// placeholders in their place (`placeholdersOnly`), any other such string is refused.
 class BinaryCheck {
   public:
-    BinaryCheck(const ObjectTable& t, uint64_t budget)
-        : t_(t), budget_(budget), state_(t.objects(), kUnvisited), values_(t.objects(), 0) {}
+    BinaryCheck(const ObjectTable& t, uint64_t budget, bool placeholdersOnly = false)
+        : t_(t),
+          budget_(budget),
+          placeholdersOnly_(placeholdersOnly),
+          state_(t.objects(), kUnvisited),
+          values_(t.objects(), 0) {}
 
     bool run() { return visit(t_.top(), 0).has_value(); }
     const std::vector<uint64_t>& dates() const { return dates_; }
+    // Object indexes and texts of the strings libplist cannot carry, in the order reached.
+    const std::vector<std::pair<uint64_t, std::string>>& texts() const { return texts_; }
 
   private:
     enum : uint8_t { kUnvisited, kOnPath, kDone };
@@ -152,40 +164,36 @@ class BinaryCheck {
                 return 1;
             case 0x5:  // ASCII string
             case 0x6:  // UTF-16 string
-                return string(at) ? std::optional<uint64_t>(1) : std::nullopt;
+                return string(index, at) ? std::optional<uint64_t>(1) : std::nullopt;
             case 0x8:  // UID of low + 1 bytes
                 return t_.fits(at + 1, uint64_t{low} + 1) ? std::optional<uint64_t>(1)
                                                           : std::nullopt;
-            case 0xA: {  // array
-                if (!t_.count(at, &n, &start) || n > t_.end() ||
-                    !t_.fits(start, n * t_.refSize())) {
-                    return std::nullopt;
-                }
-                uint64_t total = 1;
-                for (uint64_t i = 0; i < n; ++i) {
-                    if (!add(&total, visit(t_.ref(start + i * t_.refSize()), depth + 1)))
-                        return std::nullopt;
-                }
-                return total;
-            }
-            case 0xD: {  // dictionary: n key references, then n value references
-                if (!t_.count(at, &n, &start) || n > t_.end() ||
-                    !t_.fits(start, 2 * n * t_.refSize())) {
-                    return std::nullopt;
-                }
-                uint64_t total = 1;
-                for (uint64_t i = 0; i < n; ++i) {
-                    const uint64_t key = t_.ref(start + i * t_.refSize());
-                    if (!isString(key) || !add(&total, visit(key, depth + 1)) ||
-                        !add(&total, visit(t_.ref(start + (n + i) * t_.refSize()), depth + 1))) {
-                        return std::nullopt;
-                    }
-                }
-                return total;
-            }
+            case 0xA:  // array
+                return container(at, depth, false);
+            case 0xD:  // dictionary: n key references, then n value references
+                return container(at, depth, true);
             default:  // sets, UTF-8 strings and the rest of the newer formats: not ours to read
                 return std::nullopt;
         }
+    }
+
+    std::optional<uint64_t> container(size_t at, int depth, bool dictionary) {
+        uint64_t n = 0;
+        size_t start = 0;
+        const uint64_t refs = dictionary ? 2 : 1;
+        if (!t_.count(at, &n, &start) || n > t_.end() || !t_.fits(start, refs * n * t_.refSize()))
+            return std::nullopt;
+        uint64_t total = 1;
+        for (uint64_t i = 0; i < n; ++i) {
+            const uint64_t first = t_.ref(start + i * t_.refSize());
+            if (dictionary && !isString(first)) return std::nullopt;  // keys are texts
+            if (!add(&total, visit(first, depth + 1))) return std::nullopt;
+            if (dictionary &&
+                !add(&total, visit(t_.ref(start + (n + i) * t_.refSize()), depth + 1))) {
+                return std::nullopt;
+            }
+        }
+        return total;
     }
 
     bool add(uint64_t* total, std::optional<uint64_t> n) {
@@ -201,38 +209,42 @@ class BinaryCheck {
         return type == 5 || type == 6;
     }
 
-    // libplist aborts the process on a string holding a NUL character (byte 0, or UTF-16 unit 0).
-    bool string(size_t at) const {
+    // A string object that is text. libplist aborts on a NUL character (byte 0, or UTF-16 unit
+    // 0) and drops half of a surrogate pair, so such a text is decoded here and kept. Bytes
+    // above 127 in an ASCII string are no text (the phone refuses them).
+    bool string(uint64_t index, size_t at) {
         const std::string_view b = t_.bytes();
         const bool ascii = (static_cast<uint8_t>(b[at]) >> 4) == 5;
         uint64_t length = 0;
         size_t start = 0;
         if (!t_.count(at, &length, &start) || length > t_.end()) return false;
-        const uint64_t bytes = ascii ? length : length * 2;
-        if (!t_.fits(start, bytes)) return false;
-        // Nor is a string text that no writer could give back: bytes above 127 in an ASCII
-        // string, or half of a UTF-16 surrogate pair (the phone refuses both).
-        bool pairOpen = false;
-        for (uint64_t k = 0; k < length; ++k) {
-            if (ascii) {
-                const auto c = static_cast<uint8_t>(b[start + k]);
-                if (c == 0 || c > 127) return false;
-                continue;
+        if (!t_.fits(start, ascii ? length : length * 2)) return false;
+        std::string text;
+        bool carried = true;  // whether libplist carries it as it is
+        if (ascii) {
+            text.assign(b.substr(start, length));
+            for (char c : text) {
+                if (static_cast<uint8_t>(c) > 127) return false;
+                carried = carried && c != 0;
             }
-            const auto unit = static_cast<uint16_t>(bigEndian(b, start + 2 * k, 2));
-            const bool high = unit >= 0xD800 && unit <= 0xDBFF;
-            const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
-            if (unit == 0 || (low && !pairOpen) || (pairOpen && !low)) return false;
-            pairOpen = high;
+        } else {
+            for (uint64_t k = 0; k < length; ++k)
+                appendCodePoint(text, static_cast<uint32_t>(bigEndian(b, start + 2 * k, 2)));
+            carried = !needsPlaceholder(text);
         }
-        return !pairOpen;
+        if (carried) return true;
+        if (placeholdersOnly_ && !placeholderIndex(text)) return false;
+        texts_.emplace_back(index, std::move(text));
+        return true;
     }
 
     const ObjectTable& t_;
     const uint64_t budget_;
+    const bool placeholdersOnly_;
     std::vector<uint8_t> state_;
     std::vector<uint64_t> values_;
     std::vector<uint64_t> dates_;  // object indexes of the dates reached
+    std::vector<std::pair<uint64_t, std::string>> texts_;
 };
 
 // --- XML -----------------------------------------------------------------------------------
@@ -263,8 +275,8 @@ void civilFromDays(int64_t z, int64_t* y, unsigned* m, unsigned* d) {
 
 // An XML date text for whole seconds after the reference date.
 std::string xmlDateText(int64_t seconds) {
-    const int64_t days = seconds / 86400;
-    const int64_t rest = seconds % 86400;
+    const int64_t days = seconds / 86400 - (seconds % 86400 < 0);  // rounded down
+    const int64_t rest = seconds - days * 86400;
     int64_t y = 0;
     unsigned m = 0, d = 0;
     civilFromDays(kReferenceDay + days, &y, &m, &d);
@@ -300,8 +312,7 @@ class XmlScan {
     explicit XmlScan(std::string_view s) : s_(s) {}
 
     std::optional<Prepared> run() {
-        Prepared out;
-        size_t copied = 0;  // s_[0, copied) is already in out.bytes
+        size_t copied = 0;  // s_[0, copied) is already in out_.bytes
         int depth = 0;
         size_t pos = 0;
         // The plist element and the root value sit above depth 0 of the tree.
@@ -318,33 +329,92 @@ class XmlScan {
                 if (!skipDeclaration(&pos)) return std::nullopt;
             } else if (rest.starts_with("</")) {
                 --depth;
+                rename(pos + 2, &copied);
                 if (!skipPast(&pos, ">")) return std::nullopt;
             } else {
                 const size_t nameStart = pos + 1;
-                size_t nameEnd = nameStart;
-                while (nameEnd < s_.size() && nameChar(s_[nameEnd])) ++nameEnd;
+                const size_t nameEnd = rename(nameStart, &copied);
+                const std::string_view name = s_.substr(nameStart, nameEnd - nameStart);
+                if (name == "dict" || name == "array") out_.dictionaries.push_back(name == "dict");
                 bool selfClosing = false;
                 if (!skipTag(&pos, &selfClosing)) return std::nullopt;
                 if (selfClosing) continue;
                 if (++depth > limit) return std::nullopt;
-                if (s_.substr(nameStart, nameEnd - nameStart) != "date") continue;
-                // The text up to </date> is the date; libplist gets its index instead.
-                const size_t close = s_.find("</date", pos);
-                if (close == std::string_view::npos) return std::nullopt;
-                auto seconds = parseXmlDate(s_.substr(pos, close - pos));
-                if (!seconds) return std::nullopt;
-                out.bytes.append(s_.substr(copied, pos - copied));
-                out.bytes += xmlDateText(static_cast<int64_t>(out.dates.size()));
-                out.dates.push_back(*seconds);
-                copied = close;
-                pos = close;
+                if (!content(name, &pos, &copied)) return std::nullopt;
             }
         }
-        out.bytes.append(s_.substr(copied));
-        return out;
+        out_.bytes.append(s_.substr(copied));
+        return std::move(out_);
     }
 
   private:
+    // The content of an element that starts at `pos`: a date, or a text libplist cannot carry,
+    // goes into out_ and a stand-in into the bytes libplist gets. False when it must be refused.
+    bool content(std::string_view name, size_t* pos, size_t* copied) {
+        const bool text = name == "string" || name == "key";
+        if (name != "date" && !text) return true;
+        size_t close = 0;
+        std::string standIn;
+        if (!text) {
+            // The text up to </date> is the date; libplist gets its index instead.
+            close = s_.find("</date", *pos);
+            if (close == std::string_view::npos) return false;
+            auto seconds = parseXmlDate(s_.substr(*pos, close - *pos));
+            if (!seconds) return false;
+            standIn = xmlDateText(static_cast<int64_t>(out_.dates.size()));
+            out_.dates.push_back(*seconds);
+        } else {
+            close = textEnd(*pos);
+            const std::string_view raw = s_.substr(*pos, close - *pos);
+            std::optional<std::string> decoded;
+            if (s_.substr(close).starts_with("</")) decoded = decodeXmlText(raw);
+            if (!decoded) {
+                // What this cannot read (a comment in the text, say) is left to libplist, unless
+                // it might pass for a stand-in.
+                const size_t end = s_.find("</" + std::string(name), *pos);
+                return s_.substr(*pos, end - *pos).find(kPlaceholderMark) == std::string_view::npos;
+            }
+            // libplist reads the rest; it would not join the halves of a pair written apart.
+            if (!needsPlaceholder(*decoded) && !needsPlaceholder(raw) &&
+                raw.find("&#") == std::string_view::npos) {
+                return true;
+            }
+            standIn = placeholder(out_.strings.size());
+            out_.strings.push_back(std::move(*decoded));
+        }
+        out_.bytes.append(s_.substr(*copied, *pos - *copied));
+        out_.bytes += standIn;
+        *copied = close;
+        *pos = close;
+        return true;
+    }
+
+    // libplist gets a dictionary as an array and its keys as strings (prepareXml); returns where
+    // the element name that starts at `nameStart` ends.
+    size_t rename(size_t nameStart, size_t* copied) {
+        size_t nameEnd = nameStart;
+        while (nameEnd < s_.size() && nameChar(s_[nameEnd])) ++nameEnd;
+        const std::string_view name = s_.substr(nameStart, nameEnd - nameStart);
+        const char* as = name == "dict" ? "array" : name == "key" ? "string" : nullptr;
+        if (as != nullptr) {
+            out_.bytes.append(s_.substr(*copied, nameStart - *copied));
+            out_.bytes += as;
+            *copied = nameEnd;
+        }
+        return nameEnd;
+    }
+
+    // Where the text that starts at `pos` ends: the first '<' that opens no CDATA section.
+    size_t textEnd(size_t pos) const {
+        for (;;) {
+            pos = s_.find('<', pos);
+            if (pos == std::string_view::npos || !s_.substr(pos).starts_with("<![CDATA[")) break;
+            pos = s_.find("]]>", pos);
+            if (pos == std::string_view::npos) break;
+        }
+        return pos == std::string_view::npos ? s_.size() : pos;
+    }
+
     static bool nameChar(char c) {
         return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == ':' || c == '.' ||
                c == '-';
@@ -398,7 +468,44 @@ class XmlScan {
     }
 
     std::string_view s_;
+    Prepared out_;
 };
+
+size_t widthFor(uint64_t n) { return n < 0x100 ? 1 : n < 0x10000 ? 2 : n < (1ull << 32) ? 4 : 8; }
+
+void appendBigEndian(std::string& out, uint64_t v, size_t width) {
+    for (size_t i = width; i-- > 0;) out += static_cast<char>(v >> (8 * i));
+}
+
+// The list with each of `texts` replaced by a UTF-16 string object holding its placeholder,
+// added after the other objects; the offset table is written anew after them, and the trailer.
+std::string withPlaceholders(const ObjectTable& t,
+                             const std::vector<std::pair<uint64_t, std::string>>& texts) {
+    std::string out(t.bytes().substr(0, t.end()));
+    std::vector<std::pair<uint64_t, uint64_t>> moved;  // object index, new offset
+    for (size_t k = 0; k < texts.size(); ++k) {
+        moved.emplace_back(texts[k].first, out.size());
+        const std::string digits = placeholder(k).substr(kPlaceholderMark.size());
+        out += static_cast<char>(0x60 | (1 + digits.size()));  // fewer than 15 units
+        out += "\xFF\xFF";
+        for (char digit : digits) out += std::string{'\0', digit};
+    }
+    std::sort(moved.begin(), moved.end());
+    const uint64_t table = out.size();
+    const size_t width = widthFor(table);
+    auto next = moved.begin();
+    for (uint64_t i = 0; i < t.objects(); ++i) {
+        const bool isMoved = next != moved.end() && next->first == i;
+        appendBigEndian(out, isMoved ? (next++)->second : t.rawOffset(i), width);
+    }
+    out += std::string(6, '\0');
+    out += static_cast<char>(width);
+    out += static_cast<char>(t.refSize());
+    appendBigEndian(out, t.objects(), 8);
+    appendBigEndian(out, t.top(), 8);
+    appendBigEndian(out, table, 8);
+    return out;
+}
 
 }  // namespace
 
@@ -433,23 +540,34 @@ std::optional<double> parseXmlDate(std::string_view text) {
 std::optional<Prepared> prepareBinary(std::string_view bytes) {
     ObjectTable table;
     if (!table.load(bytes)) return std::nullopt;
-    BinaryCheck check(table, std::min<uint64_t>(kMaxValues, bytes.size()));
+    const uint64_t budget = std::min<uint64_t>(kMaxValues, bytes.size());
+    BinaryCheck check(table, budget);
     if (!check.run()) return std::nullopt;
     Prepared out;
-    out.bytes.assign(bytes);
-    for (uint64_t index : check.dates()) {
-        const size_t at = *table.offset(index) + 1;
-        const auto slot = static_cast<double>(out.dates.size());
-        out.dates.push_back(doubleOf(bigEndian(bytes, at, 8)));
-        putBigEndian(out.bytes, at, bitsOf(slot));
+    if (check.texts().empty()) {
+        out.bytes.assign(bytes);
+    } else {
+        out.bytes = withPlaceholders(table, check.texts());
+        for (const auto& [index, text] : check.texts()) out.strings.push_back(text);
     }
-    if (check.dates().empty()) return out;
-    // Objects may overlap in a made-up file, so writing the indexes may have changed another
-    // object (put a NUL in a string, say): what libplist gets is checked again as it is.
+    if (check.dates().empty() && check.texts().empty()) return out;
     ObjectTable patched;
     if (!patched.load(out.bytes)) return std::nullopt;
-    BinaryCheck again(patched, std::min<uint64_t>(kMaxValues, bytes.size()));
+    for (uint64_t index : check.dates()) {
+        const size_t at = *patched.offset(index) + 1;
+        const auto slot = static_cast<double>(out.dates.size());
+        out.dates.push_back(doubleOf(bigEndian(out.bytes, at, 8)));
+        putBigEndian(out.bytes, at, bitsOf(slot));
+    }
+    // Objects may overlap in a made-up file, so writing the indexes may have changed another
+    // object (put a NUL in a string, say): what libplist gets is checked again as it is.
+    BinaryCheck again(patched, budget, /*placeholdersOnly=*/true);
     if (!again.run() || again.dates() != check.dates()) return std::nullopt;
+    if (!std::equal(again.texts().begin(), again.texts().end(), check.texts().begin(),
+                    check.texts().end(),
+                    [](const auto& a, const auto& b) { return a.first == b.first; })) {
+        return std::nullopt;
+    }
     for (size_t slot = 0; slot < check.dates().size(); ++slot) {
         const size_t at = *patched.offset(check.dates()[slot]) + 1;
         if (doubleOf(bigEndian(out.bytes, at, 8)) != static_cast<double>(slot)) return std::nullopt;
@@ -473,6 +591,16 @@ bool restoreBinaryDates(std::string& bytes, const std::vector<double>& dates) {
         putBigEndian(bytes, *at + 1, bitsOf(dates[static_cast<size_t>(slot)]));
     }
     return true;
+}
+
+std::string xmlDateNearest(double seconds) {
+    static const double kFirst =
+        static_cast<double>((daysFromCivil(0, 1, 1) - kReferenceDay) * 86400);
+    static const double kLast =
+        static_cast<double>((daysFromCivil(9999, 12, 31) - kReferenceDay) * 86400 + 86399);
+    if (std::isnan(seconds)) seconds = 0;
+    seconds = std::clamp(std::floor(seconds), kFirst, kLast);
+    return xmlDateText(static_cast<int64_t>(seconds));
 }
 
 }  // namespace platform::plist::detail

@@ -48,10 +48,50 @@ bool plainString(const std::string& s) {
     return true;
 }
 
+// The length of the NUL or half surrogate pair at `i`, or 0.
+size_t unsayableAt(const std::string& s, size_t i) {
+    if (s[i] == '\0') return 1;
+    const bool surrogate = static_cast<unsigned char>(s[i]) == 0xED && i + 2 < s.size() &&
+                           static_cast<unsigned char>(s[i + 1]) >= 0xA0;
+    return surrogate ? 3 : 0;
+}
+
+// Appends the escape of what unsayableAt found, and returns its length (0 for anything else).
+size_t appendEscape(const std::string& s, size_t i, std::string& out) {
+    const size_t n = unsayableAt(s, i);
+    if (n == 0) return 0;
+    unsigned cp = 0;
+    if (n == 3) {
+        cp = 0xD000u | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 6) |
+             (static_cast<unsigned char>(s[i + 2]) & 0x3Fu);
+    }
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\U%04X", cp);
+    out += buf;
+    return n;
+}
+
+std::string escaped(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (const size_t n = appendEscape(s, i, out)) {
+            i += n - 1;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
 std::string quoted(const std::string& s) {
     if (plainString(s)) return s;
     std::string out = "\"";
-    for (char c : s) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (const size_t n = appendEscape(s, i, out)) {
+            i += n - 1;
+            continue;
+        }
+        const char c = s[i];
         switch (c) {
             case '"':
                 out += "\\\"";
@@ -116,7 +156,7 @@ void describeInto(const Value& v, int indent, bool nested, std::string& out) {
             out += formatReal(*v.real());
             break;
         case Value::Kind::String:
-            out += nested ? quoted(*v.string()) : *v.string();
+            out += nested ? quoted(*v.string()) : escaped(*v.string());
             break;
         case Value::Kind::Date:
             out += formatDate(*v.date());

@@ -169,24 +169,24 @@ platform::DrivenClock* installClock(const Options& o) {
     return driven;
 }
 
-// Trace events of one pass travel together, sent before anything else this process sends and
-// at the latest when the pass ends. The platform's own bookkeeping stays local. What a pass
-// changed (the recognizer, the screen) is read and drawn before its traces go out, so they
-// travel with them.
-std::vector<platform::BusSignal> pendingTraces;
+// Trace events of one pass travel together, in as few signals as the bus allows, sent before
+// anything else this process sends and at the latest when the pass ends. The platform's own
+// bookkeeping stays local. What a pass changed (the recognizer, the screen) is read and drawn
+// before its traces go out, so they travel with them.
+std::vector<platform::TraceEvent> pendingTraces;
 std::optional<sim::RecognizerWatch> recognizer;
 std::optional<sim::ScreenRecorder> screen;
 
 void sendTraces(platform::Bus& bus, const Options& o) {
     auto flushTraces = [b = &bus] {
         if (pendingTraces.empty()) return;
-        std::vector<platform::BusSignal> signals;
-        signals.swap(pendingTraces);
-        b->emit(signals);
+        std::vector<platform::TraceEvent> events;
+        events.swap(pendingTraces);
+        b->emit(platform::traceSignals(processName(), events));
     };
     platform::setTraceEventSink([](const platform::TraceEvent& e) {
         if (std::holds_alternative<platform::events::Bookkeeping>(e)) return;
-        pendingTraces.push_back(platform::traceSignal(processName(), e));
+        pendingTraces.push_back(e);
     });
     bus.setBeforeEmit(flushTraces);
     if (kRole == HostRole::SpringBoard) recognizer.emplace();

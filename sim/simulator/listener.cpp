@@ -46,9 +46,11 @@ void Listener::trace(platform::Bus& bus, Narrator& narrator, const BusSignal& s)
     if (process == nullptr) return;
     if (s.member == names::kLog) {
         if (const std::string* line = s.text(1)) narrator.log(*process, *line);
-    } else if (auto event = platform::traceEventOf(s)) {
-        observe(*process, *event);
-        narrator.event(*process, *event);
+    } else {
+        for (platform::TraceEvent& event : platform::traceEventsOf(s)) {
+            observe(*process, event);
+            narrator.event(*process, event);
+        }
     }
 }
 

@@ -45,26 +45,53 @@ std::string selfDirectory() {
     return ec ? std::string(".") : exe.parent_path().string();
 }
 
+// What an installed simulator has beside it: PATH relative to its own folder, when that exists.
+std::string installed(const char* path) {
+    std::error_code ec;
+    const fs::path p = (fs::path(selfDirectory()) / path).lexically_normal();
+    return fs::exists(p, ec) ? p.string() : std::string();
+}
+
 // Where the hosts are: beside the simulator in the build tree, in libexec/orvella once installed.
 std::string hostDirectory() {
     const std::string self = selfDirectory();
     std::error_code ec;
     if (fs::exists(self + "/springboard", ec)) return self;
-    return (fs::path(self) / "../libexec/orvella").lexically_normal().string();
+    return (fs::path(self) / ORVELLA_INSTALLED_HOSTS).lexically_normal().string();
 }
 
 // The package: the installed one beside an installed simulator, else the build's staged tree.
 std::string defaultPackage() {
-    std::error_code ec;
-    const fs::path installed = fs::path(selfDirectory()) / "../share/orvella/package";
-    if (fs::is_directory(installed, ec)) return installed.lexically_normal().string();
-    return ORVELLA_PACKAGE_DIR;
+    const std::string package = installed(ORVELLA_INSTALLED_PACKAGE);
+    if (!package.empty()) return package;
+    return (fs::path(selfDirectory()) / "../package").lexically_normal().string();
 }
 
+// A scenario named without a folder that is not in the current one is looked for among the
+// installed scenarios, so `orvella-sim wave-too-slow.scn` plays the one installed beside it.
 platform::Result<sim::Scenario> loadScenario(const sim::Options& o) {
     if (o.scenarioFile.empty())
         return sim::parseScenario(sim::kDefaultScenario, "(built-in scenario)");
+    std::error_code ec;
+    const std::string folder = installed(ORVELLA_INSTALLED_SCENARIOS);
+    if (o.scenarioFile != "-" && o.scenarioFile.find('/') == std::string::npos &&
+        !fs::exists(o.scenarioFile, ec) && !folder.empty() &&
+        fs::exists(folder + "/" + o.scenarioFile, ec))
+        return sim::loadScenario(folder + "/" + o.scenarioFile);
     return sim::loadScenario(o.scenarioFile);
+}
+
+// The help names its documents as docs/NAME in the source tree; an installed simulator names
+// them where they were installed.
+int showHelp() {
+    std::string text = sim::kSimulator.help();
+    const std::string docs = installed(ORVELLA_INSTALLED_DOCS);
+    for (size_t at = 0; !docs.empty() && (at = text.find("docs/", at)) != std::string::npos;) {
+        text.replace(at, 5, docs + "/");
+        at += docs.size() + 1;
+    }
+    std::fputs(text.c_str(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
 // Says why not (the text quotes files, which may hold anything) and gives the exit status.
@@ -156,7 +183,7 @@ int main(int argc, char** argv) {
     const program::Program& me = sim::kSimulator;
     auto options = sim::parseOptions(argc, argv, defaultPackage());
     if (!options) return me.refuse(options.error());
-    if (options->help) return me.showHelp();
+    if (options->help) return showHelp();
     if (options->version) return me.showVersion();
     auto scenario = loadScenario(*options);
     if (!scenario) return refused(scenario.error(), 2);

@@ -1,15 +1,19 @@
 """A Linux phone's services as python3-dbusmock doubles on private system and session buses,
-a scratch sysfs tree for the accelerometer, and orvella-phoned running against them.
+a scratch sysfs tree for the accelerometer and the proximity sensor, and orvella-phoned running
+against them.
 
 Every double writes what it is asked to its own log file ("<time> <method> <args>", time to the
-millisecond), and answers GetMethodCalls over D-Bus; the tests read both. Nothing here sleeps
-to hope: waits poll a condition with a generous bound.
+millisecond), and answers GetMethodCalls over D-Bus; the tests read both. The daemon's reads of
+the proximity sensor are counted through inotify. Nothing here sleeps to hope: waits poll a
+condition with a generous bound.
 """
 
+import ctypes
 import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -32,7 +36,11 @@ HFP_UUID = '0000111e-0000-1000-8000-00805f9b34fb'
 OBJECT_MANAGER = 'org.freedesktop.DBus.ObjectManager'
 
 RINGING_IN, ACTIVE, TERMINATED = 3, 4, 7
-INCOMING, OUTGOING = 1, 2
+UNKNOWN, INCOMING, OUTGOING = 0, 1, 2
+
+# The proximity sensor in sysfs: its raw readings when uncovered and covered, and the level from
+# which the driver counts a reading as near.
+FAR, NEAR, NEAR_LEVEL = 3, 240, 120
 
 # Generous: the machine may be busy with other builds and tests.
 BOUND = 45.0
@@ -80,6 +88,31 @@ class Log:
         return [t for t, _ in self.entries(method)]
 
 
+class Opens:
+    """Counts the opens of one file in a folder through inotify. Closes are watched too, since
+    inotify merges an event with an identical one still queued."""
+
+    def __init__(self, folder, name):
+        libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        if self.fd < 0 or libc.inotify_add_watch(self.fd, folder.encode(), 0x20 | 0x10) < 0:
+            raise OSError(ctypes.get_errno(), f'cannot watch {folder}')
+        self.name, self.count = name.encode(), 0
+
+    def __call__(self):
+        try:
+            while data := os.read(self.fd, 65536):
+                offset = 0
+                while offset < len(data):  # struct inotify_event, then the name
+                    _, mask, _, length = struct.unpack_from('iIII', data, offset)
+                    name = data[offset + 16:offset + 16 + length].rstrip(b'\0')
+                    self.count += mask & 0x20 != 0 and name == self.name  # IN_OPEN
+                    offset += 16 + length
+        except BlockingIOError:
+            pass
+        return self.count
+
+
 class Phone(dbusmock.DBusTestCase):
     """One phone per test process: ctest runs every test in its own process."""
 
@@ -105,11 +138,16 @@ class Phone(dbusmock.DBusTestCase):
         self.env.pop('LC_ALL', None)
         self.env.pop('LC_MESSAGES', None)
         self.iio = os.path.join(self.dir, 'iio')
+        self.proximity_folder = os.path.join(self.iio, 'iio:device1')
+        self.proximity = None  # 'direct', 'unreadable' or None (no such sensor in sysfs)
+        self.sensor_opens = None
         self.processes = []
         self.daemon = None
         self.calls = []
 
     def tearDown(self):
+        if self.sensor_opens is not None:
+            os.close(self.sensor_opens.fd)
         stopped_badly = None
         if self.daemon is not None:
             if self.daemon.poll() is None:
@@ -221,8 +259,11 @@ class Phone(dbusmock.DBusTestCase):
                                       [dbus.ObjectPath(MODEM), interfaces])
         self.modem_log = Log(os.path.join(self.dir, 'modem.log'))
 
-    def start_all(self, locked=False, pose='up', near=False, bluetooth_hfp=False):
+    def start_all(self, locked=False, pose='up', near=False, bluetooth_hfp=False,
+                  proximity='direct'):
         self.set_pose(pose)
+        if proximity is not None:
+            self.add_proximity_sensor(proximity, near)
         self.start_modem()
         self.start_sensors(near=near)
         self.start_lock_screen()
@@ -250,21 +291,58 @@ class Phone(dbusmock.DBusTestCase):
         if matrix is not None:
             values['in_accel_mount_matrix'] = matrix
         for name, value in values.items():
-            temporary = os.path.join(folder, '.' + name)
-            with open(temporary, 'w', encoding='utf-8') as f:
-                f.write(f'{value}\n')
-            os.replace(temporary, os.path.join(folder, name))
+            self.write_attribute(folder, name, value)
+
+    def write_attribute(self, folder, name, value):
+        """As sysfs shows a value: whole, never half-written."""
+        temporary = os.path.join(folder, '.' + name)
+        with open(temporary, 'w', encoding='utf-8') as f:
+            f.write(f'{value}\n')
+        os.replace(temporary, os.path.join(folder, name))
+
+    def add_proximity_sensor(self, kind='direct', near=False):
+        """A proximity sensor in sysfs; 'unreadable' gives readings that are not numbers."""
+        os.makedirs(self.proximity_folder, exist_ok=True)
+        self.proximity = kind
+        self.write_attribute(self.proximity_folder, 'name', 'test-proximity')
+        self.write_attribute(self.proximity_folder, 'in_proximity_nearlevel', NEAR_LEVEL)
+        self.write_attribute(self.proximity_folder, 'in_proximity_raw',
+                             'busy' if kind == 'unreadable' else NEAR if near else FAR)
+        self.sensor_opens = Opens(self.proximity_folder, 'in_proximity_raw')
 
     def cover(self, near=True):
-        self.sensors.SetInternalProperty(PROXY, 'ProximityNear', dbus.Boolean(near))
+        """The hand over the sensor, or away: in sysfs where the daemon can read the sensor,
+        else only as iio-sensor-proxy says it (so a test passes only the way it means)."""
+        if self.proximity == 'direct':
+            self.write_attribute(self.proximity_folder, 'in_proximity_raw', NEAR if near else FAR)
+        else:
+            self.sensors.SetInternalProperty(PROXY, 'ProximityNear', dbus.Boolean(near))
 
-    def wave(self):
-        """One wave over the sensor; returns the time of the uncovering."""
+    def seen(self, covered):
+        """Proximity changes the tweak has been told of so far."""
+        return len(self.said('proximityState : ' + ('kCONVERED' if covered else 'kUNCONVERED')))
+
+    def wave(self, seconds=0.25, watched=True):
+        """One wave over the sensor, covered for at least that long; returns the time of the
+        uncovering. On a watched sensor each half waits until the tweak has been told, so a
+        busy machine cannot lose a wave."""
+        before = (self.seen(True), self.seen(False))
+        start = time.time()
         self.cover(True)
-        time.sleep(0.25)
+        if watched:
+            wait_for(lambda: self.seen(True) > before[0], 'the tweak to see the sensor covered')
+        time.sleep(max(0.0, start + seconds - time.time()))
         at = time.time()
         self.cover(False)
+        if watched:
+            wait_for(lambda: self.seen(False) > before[1], 'the tweak to see the sensor uncovered')
         return at
+
+    def assert_not_read(self, what, seconds=0.6):
+        """The daemon does not read the proximity sensor any more (a dozen readings' time)."""
+        before = self.sensor_opens()
+        time.sleep(seconds)
+        self.assertEqual(self.sensor_opens(), before, f'the sensor is not read {what}')
 
     def connect_headset(self):
         bluez = dbus.Interface(self.system.get_object('org.bluez', '/'), 'org.bluez.Mock')
@@ -274,14 +352,15 @@ class Phone(dbusmock.DBusTestCase):
             'UUIDs': dbus.Array([HFP_UUID, '0000110b-0000-1000-8000-00805f9b34fb'], signature='s'),
             'Connected': dbus.Boolean(True)})
 
-    def ring(self, number=1, direction=INCOMING, state=RINGING_IN):
+    def ring(self, number=1, direction=INCOMING, state=RINGING_IN, accept=ACCEPT):
+        """A call on the modem; accept='' makes Accept leave it ringing."""
         path = f'{MM_PATH}/Call/{number}'
         self.modem_manager.AddObject(path, CALL, {
             'State': dbus.Int32(state), 'StateReason': dbus.Int32(0),
             'Direction': dbus.Int32(direction), 'Number': '+31600000000',
             'Multiparty': False, 'AudioPort': '',
             'AudioFormat': dbus.Dictionary({}, signature='sv')},
-            [('Accept', '', '', ACCEPT), ('Hangup', '', '', ''), ('Start', '', '', '')])
+            [('Accept', '', '', accept), ('Hangup', '', '', ''), ('Start', '', '', '')])
         self.calls.append(path)
         self.modem.UpdateProperties(VOICE, {'Calls': dbus.Array(self.calls, signature='o')})
         self.modem.EmitSignal(VOICE, 'CallAdded', 'o', [dbus.ObjectPath(path)])

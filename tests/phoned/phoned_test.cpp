@@ -1,6 +1,7 @@
-// The pieces of orvella-phoned that need no bus: the accelerometer read from a scratch sysfs
-// tree, the headphone port test, the user's languages, installing the package, and the two
-// platform hooks the adapters hang on.
+// The pieces of orvella-phoned that need no bus: the accelerometer and the proximity sensor read
+// from a scratch sysfs tree, the proximity sensor's pace on the run loop, the headphone port
+// test, the user's languages, installing the package, and the two platform hooks the adapters
+// hang on.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -16,6 +17,7 @@
 #include "home.h"
 #include "platform/devices.h"
 #include "platform/runloop.h"
+#include "proximity_sensor.h"
 #include "soundserver.h"
 #include "test_support.h"
 
@@ -81,6 +83,17 @@ TEST(Accelerometer, OffsetPerAxisScaleAndMountMatrixApply) {
     EXPECT_NEAR(pose->x, -3 / 9.80665, 1e-5);
     EXPECT_NEAR(pose->y, -4 / 9.80665, 1e-5);
     EXPECT_NEAR(pose->z, -98 / 9.80665, 1e-4);
+
+    // Turned a quarter round: the phone's x is the sensor's -y, its y the sensor's x. The rows
+    // of the matrix give the phone's axes, so a transposed product turns the wrong way.
+    put(d + "/in_accel_mount_matrix", "0, -1, 0; 1, 0, 0; 0, 0, 1\n");
+    a = phoned::Accelerometer::find(dir.path(), nullptr);
+    ASSERT_TRUE(a);
+    pose = a->read();
+    ASSERT_TRUE(pose);
+    EXPECT_NEAR(pose->x, 3 / 9.80665, 1e-5);
+    EXPECT_NEAR(pose->y, -4 / 9.80665, 1e-5);
+    EXPECT_NEAR(pose->z, 98 / 9.80665, 1e-4);
 }
 
 TEST(Accelerometer, BadFilesAreNamedAndNeverCrash) {
@@ -101,7 +114,7 @@ TEST(Accelerometer, BadFilesAreNamedAndNeverCrash) {
     put(d + "/in_accel_y_raw", "busy\n");
     auto pose = a->read();
     ASSERT_FALSE(pose);
-    EXPECT_EQ(pose.error(), d + "/in_accel_y_raw: not a number: 'busy\n'");
+    EXPECT_EQ(pose.error(), d + "/in_accel_y_raw: not a number: 'busy'");
     put(d + "/in_accel_y_raw", "2\n");
     std::filesystem::remove(d + "/in_accel_z_raw");
     pose = a->read();
@@ -117,6 +130,89 @@ TEST(Accelerometer, MountMatrixParsing) {
     for (const char* bad :
          {"", "1,0,0;0,1,0", "1,0,0;0,1,0;0,0,1;1,1,1", "1,0,0,0;0,1,0;0,0,1", "1,x,0;0,1,0;0,0,1"})
         EXPECT_FALSE(phoned::parseMountMatrix(bad)) << bad;
+}
+
+// The near level from the driver, else udev (the uevent file, or udev's database by device
+// number), else the default; a reading at the level is near, and a bad reading is named.
+TEST(ProximitySensor, NearLevelFromTheDriverThenUdevThenTheDefault) {
+    struct Case {
+        std::string nearlevel, uevent, dev, database;
+        double level;
+        const char* source;
+    };
+    const Case cases[] = {
+        {"150\n", "PROXIMITY_NEAR_LEVEL=50\n", "", "", 150, "in_proximity_nearlevel"},
+        {"near\n", "PROXIMITY_NEAR_LEVEL=50\n", "", "", 50, "udev's PROXIMITY_NEAR_LEVEL"},
+        {"", "MAJOR=244\n", "244:3\n", "I:1\nE:PROXIMITY_NEAR_LEVEL=70\n", 70,
+         "udev's PROXIMITY_NEAR_LEVEL"},
+        {"", "PROXIMITY_NEAR_LEVEL=\n", "", "", 100, "the default"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.source);
+        ScratchDir sys, udev;
+        const std::string d = sys.file("iio:device2");
+        put(sys.file("iio:device0/in_accel_x_raw"), "1\n");  // another sensor, passed over
+        put(d + "/uevent", c.uevent);
+        if (!c.nearlevel.empty()) put(d + "/in_proximity_nearlevel", c.nearlevel);
+        if (!c.dev.empty()) put(d + "/dev", c.dev);
+        put(udev.file("c244:3"), c.database);
+        put(d + "/in_proximity_raw", "0\n");
+        auto sensor = phoned::ProximitySensor::find(sys.path(), udev.path());
+        ASSERT_TRUE(sensor) << sensor.error();
+        EXPECT_EQ(sensor->nearLevel(), c.level);
+        EXPECT_EQ(sensor->nearLevelSource(), c.source);
+        for (double raw : {c.level - 1, c.level}) {
+            put(d + "/in_proximity_raw", std::to_string(static_cast<int>(raw)) + "\n");
+            EXPECT_EQ(*sensor->near(), raw >= c.level) << raw;
+        }
+        put(d + "/in_proximity_raw", "busy\n");
+        EXPECT_EQ(sensor->near().error(), d + "/in_proximity_raw: not a number: 'busy'");
+    }
+    ScratchDir empty;
+    EXPECT_EQ(phoned::ProximitySensor::find(empty.path()).error(),
+              "no proximity sensor under " + empty.path());
+}
+
+// The sensor's pace, on the virtual clock: a reading at the start and every 50 ms after, so a
+// quick 0.3 s wave is seen from start to end; none once stopped; no burst after a stall.
+TEST(ProximityPoller, ReadsAtThePaceOfAHandOnlyWhileStarted) {
+    auto& clock = platform::useVirtualClock();
+    auto& loop = platform::RunLoop::main();
+    loop.reset();
+    const double t0 = clock.now();
+    bool covered = false;
+    std::vector<double> reads;
+    std::vector<std::pair<double, bool>> changes;
+    phoned::ProximityPoller poller(
+        [&]() -> platform::Result<bool> {
+            reads.push_back(clock.now() - t0);
+            if (reads.size() == 60) clock.set(clock.now() + 0.5);  // the machine stalls
+            if (reads.size() >= 60) return platform::Failure{"in_proximity_raw: cannot read"};
+            return covered;
+        },
+        [&](const platform::Result<bool>& near) {
+            if (near && (changes.empty() || changes.back().second != *near))
+                changes.emplace_back(clock.now() - t0, *near);
+        });
+    poller.start();
+    EXPECT_EQ(reads, std::vector<double>{0}) << "the first reading at once";
+    loop.schedule(1.02, [&] { covered = true; });
+    loop.schedule(1.32, [&] { covered = false; });
+    loop.advance(4.0);
+    ASSERT_EQ(changes.size(), 3u);
+    EXPECT_NEAR(changes[1].first, 1.02, 0.05);
+    EXPECT_NEAR(changes[2].first - changes[1].first, 0.3, 0.05);
+    int stalls = 0;
+    for (size_t i = 1; i < reads.size(); ++i) {
+        EXPECT_GE(reads[i] - reads[i - 1], 0.049) << "no burst of readings, reading " << i;
+        stalls += reads[i] - reads[i - 1] > 0.051;
+    }
+    EXPECT_EQ(stalls, 1) << "every 50 ms but across the stall, failing readings too";
+    poller.stop();
+    EXPECT_EQ(loop.pendingCount(), 0u);
+    const size_t before = reads.size();
+    loop.advance(2.0);
+    EXPECT_EQ(reads.size(), before) << "nothing is read once stopped";
 }
 
 TEST(SoundServer, OnlyAWiredHeadphoneJackInUseCounts) {

@@ -9,31 +9,17 @@
 #include <string>
 
 #include "test_support.h"
+#include "tool_support.h"
 
 namespace fs = std::filesystem;
 using testing_support::readFile;
 using testing_support::ScratchDir;
+using tool_support::capture;
+using tool_support::filesBelow;
+using tool_support::Output;
+using tool_support::quoted;
 
 namespace {
-
-struct Output {
-    int status = -1;
-    std::string text;
-};
-
-Output capture(const std::string& command) {
-    Output o;
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr) return o;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) o.text.append(buf, n);
-    const int rc = ::pclose(p);
-    o.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return o;
-}
-
-std::string quoted(const std::string& s) { return "'" + s + "'"; }
 
 // "Field: value" lines of the control file as `dpkg-deb --info` shows them (indented by one).
 std::map<std::string, std::string> controlFields(const std::string& info) {
@@ -47,14 +33,6 @@ std::map<std::string, std::string> controlFields(const std::string& info) {
         fields[line.substr(1, colon - 1)] = line.substr(colon + 2);
     }
     return fields;
-}
-
-// Regular files below a folder, by path relative to it.
-std::map<std::string, std::string> filesBelow(const std::string& dir) {
-    std::map<std::string, std::string> files;
-    for (const auto& e : fs::recursive_directory_iterator(dir))
-        if (e.is_regular_file()) files[fs::relative(e.path(), dir).string()] = e.path().string();
-    return files;
 }
 
 }  // namespace
@@ -127,44 +105,118 @@ TEST(Package, UnpacksToTheSameBytesAsTheStagedTree) {
         ASSERT_NE(u, unpacked.end()) << rel;
         EXPECT_TRUE(readFile(u->second) == readFile(path))
             << rel << " differs from the staged file";
+        // Built here, its run path would name this build tree, which no phone has.
+        if (tool_support::isElf(path)) {
+            EXPECT_EQ(tool_support::runPaths(u->second), std::vector<std::string>{}) << rel;
+        }
     }
 }
 
-TEST(Install, PutsTheProgramsTheirLibraryAndThePackageUnderThePrefix) {
-    ScratchDir prefix;
-    const Output install = capture("cmake --install " + quoted(ORVELLA_BUILD_DIR) + " --prefix " +
-                                   quoted(prefix.path()));
-    ASSERT_EQ(install.status, 0) << install.text;
+namespace {
+
+// What `cmake --install --prefix DIR` put under DIR: the programs, the package tree in the
+// private library folder, the docs, and no run path that leads out of DIR.
+void expectInstalledLayout(const std::string& prefix) {
     auto executable = [&](const std::string& rel) {
         struct stat st {};
-        return ::stat(prefix.file(rel).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        return ::stat((prefix + "/" + rel).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
                (st.st_mode & S_IXUSR);
     };
     for (const char* program :
          {"bin/orvella-sim", "bin/orvella-phoned", "libexec/orvella/springboard",
           "libexec/orvella/mobilephone", "libexec/orvella/preferences"}) {
-        EXPECT_TRUE(executable(program)) << program << "\n" << install.text;
+        EXPECT_TRUE(executable(program)) << program;
     }
     const auto staged = filesBelow(ORVELLA_PACKAGE_DIR);
-    const auto installed = filesBelow(prefix.file("share/orvella/package"));
+    const auto installed = filesBelow(prefix + "/" ORVELLA_PRIVATE_LIBDIR "/package");
     for (const auto& [rel, path] : staged) EXPECT_TRUE(installed.count(rel)) << rel;
     EXPECT_EQ(installed.size(), staged.size());
+    EXPECT_TRUE(fs::is_regular_file(prefix + "/share/orvella/" +
+                                    fs::path(ORVELLA_DEB).filename().string()));
+    EXPECT_TRUE(fs::is_regular_file(prefix + "/share/orvella/scenarios/wave-too-slow.scn"));
+    for (const auto& [rel, path] : filesBelow(prefix)) {
+        if (!tool_support::isElf(path)) continue;
+        for (const std::string& runPath : tool_support::runPaths(path))
+            EXPECT_EQ(runPath.rfind("$ORIGIN/", 0), 0u) << rel << " looks in " << runPath;
+    }
+}
+
+// The unit names the program and its docs under the prefix given when installing, escaped as a
+// unit file needs (the prefix has a blank).
+void expectUnitFor(const std::string& prefix) {
+    const std::string unit = readFile(prefix + "/lib/systemd/user/orvella-phoned.service");
+    EXPECT_NE(unit.find("\nExecStart=\"" + prefix + "/bin/orvella-phoned\"\n"), std::string::npos)
+        << unit;
+    std::string uri = "file://" + prefix + "/share/doc/orvella-phoned/linux-phone.md";
+    uri.replace(uri.find(' '), 1, "%%20");
+    EXPECT_NE(unit.find("\nDocumentation=" + uri + "\n"), std::string::npos) << unit;
+    EXPECT_TRUE(fs::is_regular_file(prefix + "/share/doc/orvella-phoned/linux-phone.md"));
+}
+
+// Every document the installed simulator's --help names is where it says.
+void expectHelpNamesInstalledDocs(const std::string& prefix) {
+    const Output help = capture(quoted(prefix + "/bin/orvella-sim") + " --help");
+    ASSERT_EQ(help.status, 0) << help.text;
+    EXPECT_EQ(help.text.find("docs/"), std::string::npos) << help.text;
+    int named = 0;
+    const std::string docs = prefix + "/share/doc/orvella-sim/";
+    for (size_t at = 0; (at = help.text.find(docs, at)) != std::string::npos; ++named) {
+        const size_t end = help.text.find(".md", at) + 3;
+        EXPECT_TRUE(fs::is_regular_file(help.text.substr(at, end - at)))
+            << help.text.substr(at, end - at);
+        at = end;
+    }
+    EXPECT_GE(named, 2) << help.text;
+}
+
+// orvella-phoned finds the package tree under wherever it is now: `settings` installs it into
+// the phone's files and shows the pane's choices.
+void expectPhonedFindsItsPackage(const std::string& prefix, const ScratchDir& home) {
+    const Output shown = capture("env -u DBUS_SESSION_BUS_ADDRESS HOME=" + quoted(home.path()) +
+                                 " XDG_DATA_HOME=" + quoted(home.file("data")) + " " +
+                                 quoted(prefix + "/bin/orvella-phoned") + " settings");
+    EXPECT_EQ(shown.status, 0) << shown.text;
+    EXPECT_NE(shown.text.find("Enabled: on"), std::string::npos) << shown.text;
     EXPECT_TRUE(fs::is_regular_file(
-        prefix.file("share/orvella/" + fs::path(ORVELLA_DEB).filename().string())));
-    // The installed simulator finds its hosts and the installed package, and plays a whole call.
-    const Output played = capture(quoted(prefix.file("bin/orvella-sim")));
+        home.file("data/orvella/Library/MobileSubstrate/DynamicLibraries/Orvella.dylib")));
+}
+
+}  // namespace
+
+// Installed under a prefix that is not the configured one, and then moved: everything is found
+// from where the programs are.
+TEST(Install, AnyPrefixWorksWithoutReconfiguring) {
+    ScratchDir scratch;
+    const std::string prefix = scratch.file("any prefix");
+    const Output install =
+        capture("cmake --install " + quoted(ORVELLA_BUILD_DIR) + " --prefix " + quoted(prefix));
+    ASSERT_EQ(install.status, 0) << install.text;
+    expectInstalledLayout(prefix);
+    expectUnitFor(prefix);
+    expectHelpNamesInstalledDocs(prefix);
+    // The installed simulator finds its hosts and the installed package, and plays a whole call;
+    // a scenario named alone is one of the installed ones.
+    const Output played = capture(quoted(prefix + "/bin/orvella-sim"));
     EXPECT_EQ(played.status, 0) << played.text;
     EXPECT_NE(played.text.find("ok     line 9: expect answered at wave 2"), std::string::npos)
         << played.text;
+    const Output named = capture(quoted(prefix + "/bin/orvella-sim") + " wave-too-slow.scn");
+    EXPECT_EQ(named.status, 0) << named.text;
     // The installed programs find the platform library through their run path, not the build's.
-    const fs::path lib = fs::canonical(prefix.path()) / "lib";
+    const fs::path lib = fs::canonical(prefix) / ORVELLA_PRIVATE_LIBDIR / "libplatform.so";
     for (const char* program : {"bin/orvella-sim", "libexec/orvella/springboard"}) {
-        const Output ldd = capture("env -u LD_LIBRARY_PATH ldd " + quoted(prefix.file(program)));
+        const Output ldd = capture("env -u LD_LIBRARY_PATH ldd " + quoted(prefix + "/" + program));
         const auto at = ldd.text.find("libplatform.so => ");
         ASSERT_NE(at, std::string::npos) << program << ":\n" << ldd.text;
         const auto from = at + std::string("libplatform.so => ").size();
-        const fs::path found =
-            fs::weakly_canonical(ldd.text.substr(from, ldd.text.find(' ', from) - from));
-        EXPECT_EQ(found.string().rfind(lib.string(), 0), 0u) << program << ":\n" << ldd.text;
+        EXPECT_EQ(fs::weakly_canonical(ldd.text.substr(from, ldd.text.find(" (0x", from) - from)),
+                  lib)
+            << program << ":\n"
+            << ldd.text;
     }
+    const std::string moved = scratch.file("moved");
+    fs::rename(prefix, moved);
+    ScratchDir home;
+    expectPhonedFindsItsPackage(moved, home);
+    expectHelpNamesInstalledDocs(moved);
 }

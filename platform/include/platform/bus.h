@@ -79,7 +79,8 @@ inline constexpr const char* kAnswerRequest = "AnswerRequest";
 inline constexpr const char* kSpeakerRequest = "SpeakerRequest";
 
 inline constexpr const char* kTrace = "org.orvella.Trace";
-inline constexpr const char* kLog = "Log";  // the trace events' members: traceSignal()
+inline constexpr const char* kLog = "Log";        // the trace events' members: traceSignal()
+inline constexpr const char* kEvents = "Events";  // several trace events: traceSignals()
 
 inline constexpr const char* kSettings = "org.orvella.Settings";
 inline constexpr const char* kOperate = "Operate";
@@ -117,6 +118,13 @@ struct BusSignal {
 // malformed). The process is the signal's first argument.
 BusSignal traceSignal(const std::string& process, const TraceEvent& event);
 std::optional<TraceEvent> traceEventOf(const BusSignal& signal);
+// Several trace events of one process as few signals as the bus allows, so they cross the bus
+// daemon as one message, not one each: an `Events` signal holds the process, then each event's
+// member name followed by its fields; a lone event travels as its own signal. And back: every
+// event a trace signal holds, in order (none: not trace events, or any of them malformed).
+std::vector<BusSignal> traceSignals(const std::string& process,
+                                    const std::vector<TraceEvent>& events);
+std::vector<TraceEvent> traceEventsOf(const BusSignal& signal);
 
 class Bus {
   public:

@@ -9,8 +9,13 @@
 // whose tree would hold more values than the file has bytes (or more than 2^20): a binary list
 // may refer to one container many times, and every reference becomes a copy.
 //
-// Dates are kept exactly as the file holds them, whatever they hold (1e300, NaN, a fraction of
-// a second), and writing puts them back the same.
+// What the file holds is kept exactly: dates whatever they hold (1e300, NaN, a fraction of a
+// second), and texts unit for unit, half a surrogate pair or a NUL included (value.h says how a
+// string holds them).
+//
+// Writing is always the XML form, as the phone's own dictionary-to-file operation writes, and
+// takes time linear in the size of the value. XML cannot say everything a binary file can hold;
+// what it cannot is written as near as it can (toXml).
 //
 // Paths inside the device root are resolved beneath it (files.h).
 #pragma once
@@ -38,24 +43,24 @@ std::optional<Value> readFile(const std::string& hostPath);
 // Reads a file whose root must be a dictionary (none otherwise).
 std::optional<Dictionary> readDictionary(const std::string& hostPath);
 
-// The XML form; empty when the value holds a date XML cannot (outside 1933-2069, a fraction
-// of a second, not a number).
+// The XML form. Texts are written exactly: & < > as entities, and a NUL or half a surrogate pair,
+// for which XML has no character, as a character reference ("&#x0;", "&#xD83D;") that this
+// reader reads back (a strict XML parser refuses such a file). What XML cannot say is written as
+// near as it can: a date in whole seconds (a fraction dropped, as the phone's XML writer does),
+// a date before the year 0000 or after 9999 as the first or last second a four-digit year can
+// say, a date that is not a number as the reference date; a NaN real as "nan" (whatever its
+// bits). Empty when there is no value.
 std::string toXml(const Value& root);
-// The binary form, exact for every value.
+// The binary form, exact for every value; empty when a text holds a NUL or half a surrogate pair
+// (tests and benchmarks use it to make files; nothing of the phone writes it).
 std::string toBinary(const Value& root);
 
 // Equal, with reals and dates compared bit for bit (so NaN is itself and -0.0 is not 0.0).
 bool identical(const Value& a, const Value& b);
 
-// The bytes of a file that reads back identical to the value: the XML form when it can say
-// every value exactly, else the binary form. Nothing when neither can.
-std::optional<std::string> encodeExactly(const Value& root);
-
-// Replaces the file atomically (files::replaceFile) with encodeExactly's bytes, so everything
-// in the value, keys the writer knows nothing about included, reads back unchanged. Returns
-// false on failure; the target is then unchanged.
-bool writeAtomically(const Value& root, const std::string& hostPath);
-// The same, always in the XML form: false when XML cannot hold the value exactly.
+// Replaces the file atomically (files::replaceFile) with the XML form, so every key, the ones the
+// writer knows nothing about included, is kept (as near as XML can say it). Returns false on
+// failure; the target is then unchanged.
 bool writeXmlAtomically(const Value& root, const std::string& hostPath);
 
 }  // namespace platform::plist

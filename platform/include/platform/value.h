@@ -8,6 +8,11 @@
 //   boolValue is true when the first character after that is Y, y, T, t or a digit 1-9;
 // - dates, data, arrays, dictionaries (and the empty value) answer none of them, so the
 //   readings return std::nullopt.
+//
+// Strings are UTF-8. The phone's strings are UTF-16 and may hold what UTF-8 cannot: half of a
+// surrogate pair (a truncated emoji) is kept as the three bytes its code point would take
+// ("\xED\xA0\xBD" for U+D83D), and a NUL as the byte 0, so a text read from a file is written
+// back unit for unit. Two halves of a pair are always kept as the one character they make.
 #pragma once
 
 #include <cstdint>
@@ -76,7 +81,8 @@ class Value {
     const Value* find(const std::string& key) const;
 
     // The platform's description text ("{\n    key = value;\n}" for dictionaries, as NSLog
-    // prints them).
+    // prints them). Always UTF-8 without NULs: a NUL or half a surrogate pair in a string shows
+    // as an escape ("\U0000", "\UD83D").
     std::string description() const;
 
     bool operator==(const Value& other) const;

@@ -81,7 +81,8 @@ struct Scene {
 Image render(const Scene& scene, const Screen& screen);
 Image renderScreen(const platform::UIView& root, const Screen& screen, Look look = Look::Plain);
 
-// Writes the picture as a PNG file (cairo's writer). The failure names the file.
+// Writes the picture as a PNG file that decodes to the pixels `at` gives (RGB when every pixel
+// is opaque, RGBA otherwise). The failure names the file; a file not wholly written is removed.
 platform::Result<void> writePNG(const Image& image, const std::string& path);
 
 // A digest of everything the scene would draw (visible views, frames, colours, texts, fonts,
