@@ -11,11 +11,11 @@
 #include "Orvella.h"
 #include "Telephony.h"
 #include "alloc_counter.h"
-#include "platform/device.h"
-#include "platform/devices.h"
-#include "platform/notifications.h"
-#include "platform/plist.h"
-#include "platform/runloop.h"
+#include "platform/devices/hardware.h"
+#include "platform/files/device_root.h"
+#include "platform/loop/runloop.h"
+#include "platform/notify/notifications.h"
+#include "platform/values/plist.h"
 #include "targets.h"
 
 namespace {

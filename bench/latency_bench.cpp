@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/bus.h"
-#include "platform/devices.h"
-#include "platform/runloop.h"
-#include "platform/warn.h"
+#include "platform/bus/bus.h"
+#include "platform/core/warn.h"
+#include "platform/devices/hardware.h"
+#include "platform/loop/runloop.h"
 #include "private_bus.h"
 #include "targets.h"
 

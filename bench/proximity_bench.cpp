@@ -10,7 +10,7 @@
 #include <fstream>
 #include <memory>
 
-#include "platform/runloop.h"
+#include "platform/loop/runloop.h"
 #include "proximity_sensor.h"
 #include "sysfs.h"
 

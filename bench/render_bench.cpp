@@ -9,8 +9,8 @@
 #include <functional>
 #include <vector>
 
-#include "platform/device.h"
-#include "platform/hosts.h"
+#include "platform/files/device_root.h"
+#include "platform/hosts/host_classes.h"
 #include "render/render.h"
 #include "targets.h"
 

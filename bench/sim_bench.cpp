@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/runloop.h"
+#include "platform/loop/runloop.h"
 #include "targets.h"
 
 namespace fs = std::filesystem;

@@ -8,13 +8,13 @@
 #include <string>
 
 #include "MainViewController.h"
-#include "platform/controls.h"
-#include "platform/device.h"
-#include "platform/foundation.h"
-#include "platform/preferences.h"
-#include "platform/runloop.h"
+#include "platform/files/device_root.h"
+#include "platform/hosts/preferences.h"
+#include "platform/loop/foundation.h"
+#include "platform/loop/runloop.h"
 #include "platform/testing.h"
-#include "platform/uikit.h"
+#include "platform/ui/controls.h"
+#include "platform/ui/views.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "platform/plist.h"
+#include "platform/values/plist.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include "Orvella.h"
 #include "OrvellaNames.h"
 #include "Telephony.h"
-#include "platform/devices.h"
-#include "platform/notifications.h"
+#include "platform/devices/hardware.h"
+#include "platform/notify/notifications.h"
 
 using objc::id;
 using objc::msgSend;

@@ -1,5 +1,5 @@
 #include "NSTimer+BlocksKit.h"
-#include "platform/log.h"
+#include "platform/loop/log.h"
 
 using objc::id;
 using objc::SEL;

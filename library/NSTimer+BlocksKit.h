@@ -7,7 +7,7 @@
 
 #include <functional>
 
-#include "platform/foundation.h"
+#include "platform/loop/foundation.h"
 
 using BKTimerBlock = std::function<void(platform::NSTimer*)>;
 

@@ -2,9 +2,9 @@
 
 #include "OrvellaNames.h"
 #include "Telephony.h"
-#include "platform/device.h"
-#include "platform/geometry.h"
-#include "platform/plist.h"
+#include "platform/core/geometry.h"
+#include "platform/files/device_root.h"
+#include "platform/values/plist.h"
 
 using objc::msgSend;
 using orvella::kHintTag;

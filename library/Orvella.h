@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/log.h"
-#include "platform/notifications.h"
-#include "platform/runtime.h"
+#include "platform/core/runtime.h"
+#include "platform/loop/log.h"
+#include "platform/notify/notifications.h"
 
 class Telephony;
 

@@ -4,7 +4,7 @@
 
 #include "ExternalFunctions.h"
 #include "Orvella.h"
-#include "platform/devices.h"
+#include "platform/devices/hardware.h"
 
 using objc::id;
 using objc::msgSend;

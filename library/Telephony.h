@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/foundation.h"
-#include "platform/notifications.h"
-#include "platform/runtime.h"
+#include "platform/core/runtime.h"
+#include "platform/loop/foundation.h"
+#include "platform/notify/notifications.h"
 
 // Wave recognizer states (the call monitor's flag).
 enum : int32_t {

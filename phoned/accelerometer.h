@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/devices.h"
-#include "platform/result.h"
+#include "platform/core/result.h"
+#include "platform/devices/hardware.h"
 
 namespace phoned {
 

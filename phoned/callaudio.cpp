@@ -1,6 +1,6 @@
 #include "callaudio.h"
 
-#include "platform/devices.h"
+#include "platform/devices/hardware.h"
 
 namespace phoned {
 

@@ -15,8 +15,8 @@
 #include <variant>
 #include <vector>
 
-#include "platform/result.h"
-#include "platform/runloop.h"
+#include "platform/core/result.h"
+#include "platform/loop/runloop.h"
 
 namespace phoned {
 

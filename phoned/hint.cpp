@@ -1,7 +1,7 @@
 #include "hint.h"
 
 #include "library/OrvellaNames.h"
-#include "platform/hosts.h"
+#include "platform/hosts/host_classes.h"
 
 namespace phoned {
 

@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <sstream>
 
-#include "platform/device.h"
-#include "platform/files.h"
-#include "platform/foundation.h"
+#include "platform/files/device_root.h"
+#include "platform/files/files.h"
+#include "platform/loop/foundation.h"
 
 namespace phoned {
 

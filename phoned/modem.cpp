@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/devices.h"
-#include "platform/runloop.h"
+#include "platform/devices/hardware.h"
+#include "platform/loop/runloop.h"
 
 namespace phoned {
 

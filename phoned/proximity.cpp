@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "platform/devices.h"
+#include "platform/devices/hardware.h"
 
 namespace phoned {
 

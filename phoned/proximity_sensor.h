@@ -11,8 +11,8 @@
 #include <functional>
 #include <string>
 
-#include "platform/result.h"
-#include "platform/runloop.h"
+#include "platform/core/result.h"
+#include "platform/loop/runloop.h"
 
 namespace phoned {
 

@@ -1,6 +1,6 @@
 #include "screensaver.h"
 
-#include "platform/devices.h"
+#include "platform/devices/hardware.h"
 
 namespace phoned {
 

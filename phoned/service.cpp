@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/warn.h"
+#include "platform/core/warn.h"
 
 namespace phoned {
 

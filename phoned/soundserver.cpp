@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "platform/runloop.h"
+#include "platform/loop/runloop.h"
 #include "service.h"
 
 namespace phoned {

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/runloop.h"
+#include "platform/loop/runloop.h"
 
 struct pa_threaded_mainloop;
 struct pa_context;

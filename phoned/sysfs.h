@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "platform/result.h"
+#include "platform/core/result.h"
 
 namespace phoned::sysfs {
 

@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "platform/runtime.h"
-#include "platform/value.h"
+#include "platform/core/runtime.h"
+#include "platform/values/value.h"
 
 class FK_HDTools : public objc::NSObject {
   public:

@@ -1,11 +1,11 @@
 #include "MainViewController.h"
 
 #include "FK_HDTools.h"
-#include "platform/device.h"
-#include "platform/foundation.h"
-#include "platform/log.h"
-#include "platform/notifications.h"
-#include "platform/plist.h"
+#include "platform/files/device_root.h"
+#include "platform/loop/foundation.h"
+#include "platform/loop/log.h"
+#include "platform/notify/notifications.h"
+#include "platform/values/plist.h"
 
 using objc::id;
 using objc::msgSend;

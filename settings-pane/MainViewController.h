@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/controls.h"
-#include "platform/value.h"
+#include "platform/ui/controls.h"
+#include "platform/values/value.h"
 
 class MainViewController : public platform::UIViewController {
   public:

@@ -2,7 +2,7 @@
 
 #include "FK_HDTools.h"
 #include "MainViewController.h"
-#include "platform/log.h"
+#include "platform/loop/log.h"
 
 using objc::id;
 using objc::msgSend;

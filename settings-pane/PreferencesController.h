@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "platform/preferences.h"
+#include "platform/hosts/preferences.h"
 
 class PreferencesController : public platform::PSViewController {
   public:

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "NSTimer+BlocksKit.h"
-#include "platform/runloop.h"
+#include "platform/loop/runloop.h"
 #include "platform/testing.h"
 
 using namespace platform;

@@ -1,12 +1,11 @@
 // Device paths under a device root, the main bundle and preferred languages.
-#include "platform/device.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "platform/foundation.h"
-#include "platform/plist.h"
+#include "platform/files/device_root.h"
+#include "platform/loop/foundation.h"
+#include "platform/values/plist.h"
 #include "test_support.h"
 
 namespace device = platform::device;

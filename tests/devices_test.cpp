@@ -1,14 +1,13 @@
 // The device model and the classes that read it: accelerometer, proximity, lock state, audio
 // route, screen, signals.
-#include "platform/devices.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "platform/notifications.h"
-#include "platform/runloop.h"
+#include "platform/devices/hardware.h"
+#include "platform/loop/runloop.h"
+#include "platform/notify/notifications.h"
 #include "platform/testing.h"
 
 using namespace platform;

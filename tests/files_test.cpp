@@ -1,7 +1,7 @@
 // Files of the device: nothing read or written outside the device root whatever links it
 // holds, no hang on something that is not a file, atomic replacement without leftovers.
 // Every case runs twice: resolved by the kernel (openat2) and component by component.
-#include "platform/files.h"
+#include "platform/files/files.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,10 +12,10 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "platform/device.h"
-#include "platform/plist.h"
+#include "platform/files/device_root.h"
 #include "platform/testing.h"
-#include "platform/uikit.h"
+#include "platform/ui/views.h"
+#include "platform/values/plist.h"
 #include "test_support.h"
 #include "watched_fifo.h"
 

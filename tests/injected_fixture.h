@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/device.h"
-#include "platform/hosts.h"
-#include "platform/notifications.h"
-#include "platform/plist.h"
-#include "platform/runloop.h"
+#include "platform/core/trace.h"
+#include "platform/files/device_root.h"
+#include "platform/hosts/host_classes.h"
+#include "platform/loop/runloop.h"
+#include "platform/notify/notifications.h"
 #include "platform/testing.h"
-#include "platform/trace.h"
+#include "platform/values/plist.h"
 #include "test_support.h"
 
 namespace testing_support {

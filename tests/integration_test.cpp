@@ -12,8 +12,8 @@
 #include <regex>
 #include <thread>
 
-#include "platform/bus.h"
-#include "platform/runloop.h"
+#include "platform/bus/bus.h"
+#include "platform/loop/runloop.h"
 #include "private_bus.h"
 #include "test_support.h"
 

@@ -1,10 +1,10 @@
 // The NSLog-style formatter, the capture sink and the signal-safe writer.
-#include "platform/log.h"
+#include "platform/loop/log.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "platform/foundation.h"
+#include "platform/loop/foundation.h"
 #include "test_support.h"
 
 using platform::format;

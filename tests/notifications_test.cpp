@@ -1,5 +1,5 @@
 // The three notification centres: delivery order, timing and lifetime rules.
-#include "platform/notifications.h"
+#include "platform/notify/notifications.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/devices.h"
-#include "platform/runloop.h"
+#include "platform/devices/hardware.h"
+#include "platform/loop/runloop.h"
 #include "platform/testing.h"
 
 using namespace platform;

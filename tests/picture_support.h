@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/geometry.h"
+#include "platform/core/geometry.h"
 #include "render/render.h"
 
 namespace testing_support {

@@ -1,6 +1,6 @@
 // Property-list files: interoperability with plistlib and plistutil, the old-style text form,
 // bad input and atomic writing.
-#include "platform/plist.h"
+#include "platform/values/plist.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

@@ -12,7 +12,7 @@
 #include "Telephony.h"
 #include "narrator.h"
 #include "options.h"
-#include "platform/runloop.h"
+#include "platform/loop/runloop.h"
 #include "recognizer.h"
 #include "scenario.h"
 #include "screenshots.h"

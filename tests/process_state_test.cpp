@@ -4,13 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/controls.h"
-#include "platform/device.h"
-#include "platform/hosts.h"
-#include "platform/notifications.h"
-#include "platform/runloop.h"
+#include "platform/core/trace.h"
+#include "platform/files/device_root.h"
+#include "platform/hosts/host_classes.h"
+#include "platform/loop/runloop.h"
+#include "platform/notify/notifications.h"
 #include "platform/testing.h"
-#include "platform/trace.h"
+#include "platform/ui/controls.h"
 
 using namespace platform;
 using objc::id;

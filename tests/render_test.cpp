@@ -10,8 +10,8 @@
 
 #include "injected_fixture.h"
 #include "picture_support.h"
-#include "platform/controls.h"
-#include "platform/preferences.h"
+#include "platform/hosts/preferences.h"
+#include "platform/ui/controls.h"
 
 using objc::id;
 using objc::msgSend;

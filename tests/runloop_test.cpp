@@ -1,12 +1,12 @@
 // Clocks, the main run loop, timers, delayed performs and main-queue closures.
-#include "platform/runloop.h"
+#include "platform/loop/runloop.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "platform/foundation.h"
+#include "platform/loop/foundation.h"
 
 using namespace platform;
 using objc::id;

@@ -1,5 +1,5 @@
 // The object runtime: messaging, method tables, hooking and reference counting.
-#include "platform/runtime.h"
+#include "platform/core/runtime.h"
 
 #include <gtest/gtest.h>
 

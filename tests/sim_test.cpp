@@ -11,7 +11,7 @@
 #include "expectations.h"
 #include "narrator.h"
 #include "phone_clock.h"
-#include "platform/runloop.h"
+#include "platform/loop/runloop.h"
 #include "scenario.h"
 
 namespace ev = platform::events;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/log.h"
+#include "platform/loop/log.h"
 
 namespace platform {
 // Readable values in test failure messages.

@@ -1,10 +1,10 @@
 // Trace events: their one-line texts (what tests and the timeline have always read) and their
 // signals on the phone's bus.
-#include "platform/trace.h"
+#include "platform/core/trace.h"
 
 #include <gtest/gtest.h>
 
-#include "platform/bus.h"
+#include "platform/bus/bus.h"
 
 using namespace platform;
 namespace ev = platform::events;

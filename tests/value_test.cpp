@@ -1,5 +1,5 @@
 // The platform's readings of numbers and texts, and value descriptions.
-#include "platform/value.h"
+#include "platform/values/value.h"
 
 #include <gtest/gtest.h>
 

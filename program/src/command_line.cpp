@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/warn.h"
+#include "platform/core/warn.h"
 #include "program/suggest.h"
 
 namespace program {

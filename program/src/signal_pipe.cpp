@@ -5,7 +5,7 @@
 
 #include <csignal>
 
-#include "platform/runloop.h"
+#include "platform/loop/runloop.h"
 
 namespace program {
 

@@ -8,8 +8,8 @@
 #include <optional>
 
 #include "internal.h"
-#include "platform/controls.h"
-#include "platform/hosts.h"
+#include "platform/hosts/host_classes.h"
+#include "platform/ui/controls.h"
 #include "render/render.h"
 
 namespace render {

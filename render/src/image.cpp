@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "internal.h"
-#include "platform/devices.h"
-#include "platform/runtime.h"
+#include "platform/core/runtime.h"
+#include "platform/devices/hardware.h"
 #include "render/render.h"
 
 namespace render {

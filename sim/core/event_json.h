@@ -4,7 +4,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "platform/trace.h"
+#include "platform/core/trace.h"
 
 namespace sim {
 

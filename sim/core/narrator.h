@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/trace.h"
+#include "platform/core/trace.h"
 #include "timeline.h"
 
 namespace sim {

@@ -40,9 +40,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/bus.h"
-#include "platform/result.h"
-#include "platform/runloop.h"
+#include "platform/bus/bus.h"
+#include "platform/core/result.h"
+#include "platform/loop/runloop.h"
 
 namespace sim {
 

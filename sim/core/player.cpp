@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "platform/devices.h"
+#include "platform/devices/hardware.h"
 
 namespace sim {
 

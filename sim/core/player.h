@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/bus.h"
-#include "platform/runloop.h"
+#include "platform/bus/bus.h"
+#include "platform/loop/runloop.h"
 #include "scenario.h"
 #include "timeline.h"
 

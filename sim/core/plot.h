@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/result.h"
-#include "platform/trace.h"
+#include "platform/core/result.h"
+#include "platform/core/trace.h"
 #include "player.h"
 #include "recognizer.h"
 #include "scenario.h"

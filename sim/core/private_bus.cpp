@@ -12,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/warn.h"
+#include "platform/core/warn.h"
 
 namespace sim {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/result.h"
+#include "platform/core/result.h"
 
 namespace sim {
 

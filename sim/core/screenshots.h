@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "platform/result.h"
+#include "platform/core/result.h"
 
 namespace sim {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "platform/runloop.h"
+#include "platform/loop/runloop.h"
 
 namespace sim {
 

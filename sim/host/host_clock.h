@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/bus.h"
-#include "platform/runloop.h"
+#include "platform/bus/bus.h"
+#include "platform/loop/runloop.h"
 
 namespace sim {
 

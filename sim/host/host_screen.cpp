@@ -2,8 +2,8 @@
 
 #include <optional>
 
-#include "platform/trace.h"
-#include "platform/warn.h"
+#include "platform/core/trace.h"
+#include "platform/core/warn.h"
 #include "screenshots.h"
 
 namespace sim {

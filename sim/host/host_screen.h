@@ -15,7 +15,7 @@
 
 #include <string>
 
-#include "platform/hosts.h"
+#include "platform/hosts/host_classes.h"
 #include "render/render.h"
 
 namespace sim {

@@ -3,7 +3,7 @@
 //   springboard|mobilephone|preferences --bus=ADDRESS --root=DIR [OPTION...]  (--help lists them)
 //
 // It takes its bundle identifier, joins the private bus, mirrors the simulator's hardware
-// signals into its device model (hardware.h), loads the tweak libraries whose filters name it
+// signals into its device model (remote_control.h), loads the tweak libraries whose filters name it
 // (before any user interface exists), builds its user interface, tells the simulator it is
 // ready and runs its main run loop. What a person would see is sent to the simulator as trace
 // signals. With --simulated its clock reads START and then moves only when the simulator gives
@@ -19,23 +19,24 @@
 #include <string>
 #include <vector>
 
-#include "hardware.h"
 #include "host_clock.h"
 #include "host_screen.h"
 #include "phone_clock.h"
-#include "platform/bus.h"
-#include "platform/device.h"
-#include "platform/devices.h"
-#include "platform/foundation.h"
-#include "platform/hosts.h"
-#include "platform/log.h"
-#include "platform/preferences.h"
-#include "platform/runloop.h"
-#include "platform/trace.h"
-#include "platform/warn.h"
+#include "platform/bus/bus.h"
+#include "platform/core/trace.h"
+#include "platform/core/warn.h"
+#include "platform/devices/hardware.h"
+#include "platform/files/device_root.h"
+#include "platform/hosts/host_classes.h"
+#include "platform/hosts/preferences.h"
+#include "platform/loop/foundation.h"
+#include "platform/loop/log.h"
+#include "platform/loop/runloop.h"
+#include "platform/notify/bus_transport.h"
 #include "program/command_line.h"
 #include "program/signal_pipe.h"
 #include "recognizer_watch.h"
+#include "remote_control.h"
 
 #ifndef HOST_ROLE
 #error "HOST_ROLE must name the host"

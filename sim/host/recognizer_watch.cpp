@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "platform/foundation.h"
-#include "platform/runtime.h"
+#include "platform/core/runtime.h"
+#include "platform/loop/foundation.h"
 
 namespace sim {
 

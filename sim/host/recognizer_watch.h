@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "platform/trace.h"
+#include "platform/core/trace.h"
 
 namespace sim {
 

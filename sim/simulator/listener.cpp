@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "options.h"
-#include "platform/warn.h"
+#include "platform/core/warn.h"
 
 namespace sim {
 

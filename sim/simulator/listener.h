@@ -12,7 +12,7 @@
 
 #include "narrator.h"
 #include "phone.h"
-#include "platform/bus.h"
+#include "platform/bus/bus.h"
 #include "plot.h"
 #include "screenshots.h"
 

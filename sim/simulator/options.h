@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/result.h"
+#include "platform/core/result.h"
 #include "program/command_line.h"
 
 namespace sim {

@@ -12,8 +12,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/device.h"
-#include "platform/files.h"
+#include "platform/files/device_root.h"
+#include "platform/files/files.h"
 
 namespace fs = std::filesystem;
 

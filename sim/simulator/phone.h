@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/bus.h"
-#include "platform/result.h"
+#include "platform/bus/bus.h"
+#include "platform/core/result.h"
 #include "private_bus.h"
 
 namespace sim {

@@ -5,8 +5,8 @@
 
 #include "expectations.h"
 #include "phone_clock.h"
-#include "platform/bus.h"
-#include "platform/warn.h"
+#include "platform/bus/bus.h"
+#include "platform/core/warn.h"
 #include "program/signal_pipe.h"
 
 namespace sim {

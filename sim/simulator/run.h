@@ -9,7 +9,7 @@
 #include "listener.h"
 #include "options.h"
 #include "phone.h"
-#include "platform/runloop.h"
+#include "platform/loop/runloop.h"
 #include "player.h"
 #include "plot.h"
 #include "scenario.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/warn.h"
+#include "platform/core/warn.h"
 #include "program/command_line.h"
 
 namespace {

@@ -15,8 +15,8 @@
 
 #include "accelerometer.h"
 #include "home.h"
-#include "platform/devices.h"
-#include "platform/runloop.h"
+#include "platform/devices/hardware.h"
+#include "platform/loop/runloop.h"
 #include "proximity_sensor.h"
 #include "soundserver.h"
 #include "test_support.h"

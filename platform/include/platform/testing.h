@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/notifications.h"
-#include "platform/value.h"
+#include "platform/notify/notifications.h"
+#include "platform/values/value.h"
 
 namespace platform {
 

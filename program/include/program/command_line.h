@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/result.h"
+#include "platform/core/result.h"
 
 namespace program {
 

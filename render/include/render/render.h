@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/result.h"
-#include "platform/uikit.h"
+#include "platform/core/result.h"
+#include "platform/ui/views.h"
 
 namespace render {
 

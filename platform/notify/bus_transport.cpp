@@ -1,0 +1,58 @@
+#include "platform/notify/bus_transport.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "platform/values/plist.h"
+
+namespace platform {
+
+BusTransport::BusTransport(Bus& bus) : bus_(bus) {}
+
+void BusTransport::send(const Envelope& e) {
+    if (e.channel == Channel::Darwin) {
+        bus_.emit({busnames::kDarwin, busnames::kNotification, {e.name}, {}});
+    } else {
+        bus_.emit({busnames::kDistributed,
+                   busnames::kNotification,
+                   {e.name, e.userInfo.isNone() ? std::string() : plist::toXml(e.userInfo)},
+                   {}});
+    }
+}
+
+void BusTransport::watch(Channel channel, const std::string& name) {
+    // An empty name is every name; once watched for every name, a single name adds nothing.
+    auto has = [&](const std::string& n) {
+        return std::find(watched_.begin(), watched_.end(), std::make_pair(channel, n)) !=
+               watched_.end();
+    };
+    if (has(name) || has("")) return;
+    watched_.emplace_back(channel, name);
+    std::optional<std::string> arg0;
+    if (!name.empty()) arg0 = name;
+    const size_t c = static_cast<size_t>(channel);
+    if (name.empty()) everyName_[c] = true;
+    // A rule for one name steps aside once a rule for every name exists, so nothing arrives twice.
+    const bool specific = !name.empty();
+    if (channel == Channel::Darwin) {
+        bus_.subscribe(busnames::kDarwin, busnames::kNotification, arg0,
+                       [this, c, specific](const BusSignal& s) {
+                           if (specific && everyName_[c]) return;
+                           if (const std::string* n = s.text(0))
+                               receive(Envelope{Channel::Darwin, *n, Value()});
+                       });
+    } else {
+        bus_.subscribe(busnames::kDistributed, busnames::kNotification, arg0,
+                       [this, c, specific](const BusSignal& s) {
+                           if (specific && everyName_[c]) return;
+                           const std::string* n = s.text(0);
+                           if (n == nullptr) return;
+                           Value info;
+                           if (const std::string* xml = s.text(1); xml && !xml->empty())
+                               info = plist::parse(*xml).value_or(Value());
+                           receive(Envelope{Channel::Distributed, *n, info});
+                       });
+    }
+}
+
+}  // namespace platform
