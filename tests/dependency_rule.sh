@@ -16,6 +16,7 @@ check() {  # folder, pattern of forbidden includes
 check library '\.\./|settings-pane/|sim/|library/'
 check settings-pane '\.\./|library/|sim/|settings-pane/'
 check render '\.\./|library/|settings-pane/|sim/|phoned/|NSTimer|Orvella|Telephony|ExternalFunctions|PreferencesController|MainViewController|FK_HDTools'
+check program '\.\./|library/|settings-pane/|sim/|render/|phoned/|OrvellaNames'
 check platform '\.\./|library/|settings-pane/|sim/|render/|phoned/|NSTimer|Orvella|Telephony|ExternalFunctions|PreferencesController|MainViewController|FK_HDTools'
 # phoned/ is a layer like sim/: platform headers, and of the tweak only its constants-only header.
 hits=$(grep -rnE '^\s*#\s*include\s*["<](\.\./|settings-pane/|sim/|render/|library/|tests/)' phoned \
