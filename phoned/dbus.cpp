@@ -397,8 +397,11 @@ std::unique_ptr<Connection::Match> Connection::match(const std::string& path, bo
     std::unique_ptr<Match> match(new Match());
     match->handler_ = std::move(handler);
     if (!disconnected_) {
-        const int r =
-            sd_bus_add_match(bus_, &match->slot_, rule.c_str(), &Match::callback, match.get());
+        int r;
+        // A signal handled meanwhile (SIGTERM, the tweak's SIGINT) cuts the wait short: ask again.
+        do {
+            r = sd_bus_add_match(bus_, &match->slot_, rule.c_str(), &Match::callback, match.get());
+        } while (r == -EINTR);
         if (r < 0) {
             // A round trip to the daemon: a bus that dies meanwhile is a lost bus.
             const bool gone =

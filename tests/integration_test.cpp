@@ -578,6 +578,28 @@ TEST(Hosts, ABusThatDiesDuringASubscriptionIsALostBus) {
     EXPECT_FALSE(connection.connected());
 }
 
+// A signal that interrupts the round trip of adding a rule (a daemon's SIGTERM, the tweak's
+// SIGINT) is not a lost bus: the process goes on, subscribed.
+TEST(Hosts, ASignalDuringASubscriptionIsNotALostBus) {
+    ScratchDir dir;
+    auto bus = sim::PrivateBus::start(dir.path());
+    ASSERT_TRUE(bus) << bus.error();
+    auto opened = platform::Bus::open((*bus)->address());
+    ASSERT_TRUE(opened) << opened.error();
+    platform::Bus& connection = **opened;
+    std::string reason;
+    connection.setDisconnectHandler([&](const std::string& r) { reason = r; });
+    {
+        testing_support::SignalStorm signals;
+        for (int i = 0; i < 300 && connection.connected(); ++i)
+            connection.subscribe("org.orvella.Test", "Signal" + std::to_string(i), std::nullopt,
+                                 [](const platform::BusSignal&) {});
+    }
+    platform::RunLoop::main().runDue();
+    EXPECT_TRUE(connection.connected());
+    EXPECT_EQ(reason, "");
+}
+
 // A host on the simulator's clock that loses its bus while waiting for its turn ends too.
 TEST(Hosts, ASimulatedHostThatLosesItsBusExits) {
     ScratchDir dir;

@@ -1,11 +1,17 @@
 // Helpers shared by the tests: scratch directories, files, captured log lines.
 #pragma once
 
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/loop/log.h"
@@ -36,6 +42,37 @@ class ScratchDir {
 
   private:
     std::string path_;
+};
+
+// While alive, interrupts the thread that made it with SIGUSR1 every few microseconds, handled
+// by a handler that does nothing, without SA_RESTART (as a daemon's SIGTERM handler is): a
+// blocking call the thread makes meanwhile sees EINTR.
+class SignalStorm {
+  public:
+    SignalStorm() : target_(::pthread_self()) {
+        struct sigaction quiet {};
+        quiet.sa_handler = [](int) {};
+        ::sigaction(SIGUSR1, &quiet, &before_);
+        thread_ = std::thread([this] {
+            while (!done_) {
+                ::pthread_kill(target_, SIGUSR1);
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+            }
+        });
+    }
+    ~SignalStorm() {
+        done_ = true;
+        thread_.join();
+        ::sigaction(SIGUSR1, &before_, nullptr);
+    }
+    SignalStorm(const SignalStorm&) = delete;
+    SignalStorm& operator=(const SignalStorm&) = delete;
+
+  private:
+    pthread_t target_;
+    struct sigaction before_ {};
+    std::atomic<bool> done_{false};
+    std::thread thread_;
 };
 
 inline void writeFile(const std::string& path, const std::string& bytes) {

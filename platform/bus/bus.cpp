@@ -259,8 +259,12 @@ void Bus::subscribe(const std::string& interface, const std::string& member,
     std::string rule = "type='signal',interface=" + quoteRule(interface);
     if (!member.empty()) rule += ",member=" + quoteRule(member);
     if (arg0) rule += ",arg0=" + quoteRule(*arg0);
-    int r =
-        sd_bus_add_match(raw(bus_), &sub->slot, rule.c_str(), &Subscription::callback, sub.get());
+    int r;
+    // A signal handled meanwhile (SIGTERM, the tweak's SIGINT) cuts the wait short: ask again.
+    do {
+        r = sd_bus_add_match(raw(bus_), &sub->slot, rule.c_str(), &Subscription::callback,
+                             sub.get());
+    } while (r == -EINTR);
     if (r < 0) {
         // Adding a rule is a round trip to the daemon: a bus that dies meanwhile is a lost bus,
         // whatever stage the host had reached.

@@ -80,7 +80,9 @@ class FakeModem:
     def caller_hangs_up(self):
         with self.lock:
             self.calls.clear()
-        self._send('NO CARRIER')
+            connected = self.connection is not None
+        if connected:
+            self._send('NO CARRIER')
 
     def mark(self):
         with self.lock:

@@ -9,14 +9,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "accelerometer.h"
+#include "dbus.h"
 #include "home.h"
 #include "platform/devices/hardware.h"
 #include "platform/loop/runloop.h"
+#include "private_bus.h"
 #include "proximity_sensor.h"
 #include "soundserver.h"
 #include "test_support.h"
@@ -213,6 +216,30 @@ TEST(ProximityPoller, ReadsAtThePaceOfAHandOnlyWhileStarted) {
     const size_t before = reads.size();
     loop.advance(2.0);
     EXPECT_EQ(reads.size(), before) << "nothing is read once stopped";
+}
+
+// A signal that interrupts the round trip of adding a rule (SIGTERM, the tweak's SIGINT) is not a
+// lost bus: the daemon would stop with an error instead of going on or stopping cleanly.
+TEST(Connection, ASignalWhileAddingARuleIsNotALostBus) {
+    ScratchDir dir;
+    auto bus = sim::PrivateBus::start(dir.path());
+    ASSERT_TRUE(bus) << bus.error();
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", (*bus)->address().c_str(), 1);
+    auto opened = phoned::Connection::open(phoned::Connection::Kind::Session);
+    ASSERT_TRUE(opened) << opened.error();
+    phoned::Connection& connection = **opened;
+    std::string reason;
+    connection.setDisconnectHandler([&](const std::string& r) { reason = r; });
+    std::vector<std::unique_ptr<phoned::Connection::Match>> matches;
+    {
+        testing_support::SignalStorm signals;
+        for (int i = 0; i < 300; ++i)
+            matches.push_back(connection.match("/org/orvella/Test", false, "org.orvella.Test",
+                                               "Signal" + std::to_string(i),
+                                               [](sd_bus_message*) {}));
+    }
+    platform::RunLoop::main().runDue();
+    EXPECT_EQ(reason, "");
 }
 
 TEST(SoundServer, OnlyAWiredHeadphoneJackInUseCounts) {

@@ -243,10 +243,11 @@ class RealPhone(unittest.TestCase):
         cls.modem = None
         cls.reads = None
         cls.connections = []
-        # Cleanups run even when the set-up fails half-way, and at exit when a signal ends us.
+        # Cleanups run even when the set-up fails half-way, at exit, and when we are terminated
+        # (unittest would take SystemExit for a test's error and go on).
         cls.addClassCleanup(cls.clean_up_class)
         atexit.register(cls.clean_up_class)
-        signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+        signal.signal(signal.SIGTERM, lambda *_: (cls.clean_up_class(), os._exit(1)))
         cls.env = cls.base_environment()
         cls.system, cls.system_monitor = cls.start_bus('system')
         cls.session, cls.session_monitor = cls.start_bus('session')
@@ -418,6 +419,7 @@ class RealPhone(unittest.TestCase):
 
     def clear_calls(self):
         """Ends every call and removes it from ModemManager's list."""
+        self.allow(MODEM_ACTIONS)
         if self.modem.call_states():
             self.modem.caller_hangs_up()
         modem = self.system.get_object(MM, self.modem_path)
@@ -472,12 +474,13 @@ class RealPhone(unittest.TestCase):
             if self.daemon.returncode != 0:
                 stopped_badly = f'the daemon ended with status {self.daemon.returncode}'
         if stopped_badly or self.failed():
-            sys.stderr.write(f'--- daemon output ---\n{self.daemon_output()}\n')
+            tail = '\n'.join(self.daemon_output().splitlines()[-150:])
+            sys.stderr.write(f'--- daemon output, the end ---\n{tail}\n')
             for name in sorted(os.listdir(self.scratch)):
-                if name.endswith('.log'):
+                if name.endswith('.log') and os.path.getsize(os.path.join(self.scratch, name)):
                     with open(os.path.join(self.scratch, name), encoding='utf-8',
                               errors='replace') as f:
-                        sys.stderr.write(f'--- {name} ---\n{f.read()[-20000:]}\n')
+                        sys.stderr.write(f'--- {name}, the end ---\n{f.read()[-5000:]}\n')
         if stopped_badly:
             raise AssertionError(stopped_badly)
 
@@ -494,12 +497,12 @@ class RealPhone(unittest.TestCase):
                               env=self.daemon_env, capture_output=True, text=True, timeout=BOUND)
         self.assertEqual(done.returncode, 0, done.stderr)
 
-    def start_daemon(self):
+    def start_daemon(self, iio=None):
         since = self.system_monitor.mark()
         self.daemon_err = os.path.join(self.dir, 'daemon.err')
         with open(self.daemon_err, 'w', encoding='utf-8') as err:
             self.daemon = subprocess.Popen(
-                [PHONED, '--package', PACKAGE, '--iio', self.iio, '--verbose'],
+                [PHONED, '--package', PACKAGE, '--iio', iio or self.iio, '--verbose'],
                 env=self.daemon_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                 stderr=err)
         self.wait_said('ready', 'the daemon to start')
@@ -556,17 +559,26 @@ class RealPhone(unittest.TestCase):
 
     def wave(self, seconds, since, attempts=4):
         """Covers the proximity sensor for `seconds`, as a hand does, until the daemon answers.
-        A wave the tweak timed out is made again: on a busy machine the test or the daemon may
-        be held up long enough to stretch a cover beyond the speed's limit. A cover never seen
-        at all fails. Returns the Accept call."""
+        On a busy machine the test or the daemon may be held up long enough to stretch a cover
+        beyond the speed's limit (the tweak times the wave out) or to miss a short one (the
+        sensor is read again and again afterwards, and the tweak never heard of the cover): the
+        wave is made again. Returns the Accept call."""
         for _ in range(attempts):
             timed_out = len(self.said('TIMED OUT'))
+            covers = len(self.said('proximityState : kCONVERED'))
             self.set_proximity(NEAR)
             time.sleep(seconds)
             self.set_proximity(FAR)
-            outcome = wait_for(lambda: self.daemon_calls('Accept', since) or
-                               len(self.said('TIMED OUT')) > timed_out,
-                               f'the daemon to answer a {seconds} s wave or time it out')
-            if outcome is not True:
-                return outcome[0]
-        self.fail(f'every {seconds} s wave timed out:\n' + '\n'.join(self.said('isTimedOut')))
+            after = self.reads.mark()
+
+            def outcome():
+                if accepts := self.daemon_calls('Accept', since):
+                    return accepts[0]
+                if len(self.said('TIMED OUT')) > timed_out:
+                    return 'timed out'
+                unseen = len(self.said('proximityState : kCONVERED')) == covers
+                return 'unseen' if unseen and self.reads.between(after, None) >= 6 else None
+            result = wait_for(outcome, f'the daemon to answer a {seconds} s wave or time it out')
+            if not isinstance(result, str):
+                return result
+        self.fail(f'no {seconds} s wave answered:\n' + '\n'.join(self.said('HandleProximity')))

@@ -8,14 +8,13 @@ import subprocess
 import tempfile
 import unittest
 
-import dbusmock
 
-from phone import PACKAGE, PHONED
+from phone import PACKAGE, PHONED, TestCase
 
 SETTINGS = 'orvella/var/mobile/Library/Preferences/com.brelkin.Orvella.plist'
 
 
-class SettingsCommand(dbusmock.DBusTestCase):
+class SettingsCommand(TestCase):
 
     @classmethod
     def setUpClass(cls):
