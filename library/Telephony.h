@@ -1,6 +1,11 @@
 // The call monitor: the one Telephony object of SpringBoard. It turns telephony notifications
 // into the system's events, switches the accelerometer, and runs the orientation gate that
 // arms and disarms the proximity sensor from accelerometer samples.
+//
+// The call monitor and the wave recognizer (ExternalFunctions.h) call each other, by design: the
+// monitor hands every proximity change to the recognizer and has it switch the sensors off, and
+// the recognizer reads and sets the monitor's flag. They are two halves of one state machine
+// over that flag, kept in two files as the tweak has always had them.
 #pragma once
 
 #include <cstdint>

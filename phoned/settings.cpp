@@ -14,6 +14,7 @@
 #include "library/OrvellaNames.h"
 #include "platform/bus/bus.h"
 #include "platform/files/device_root.h"
+#include "platform/files/files.h"
 #include "platform/hosts/host_classes.h"
 #include "platform/hosts/preferences.h"
 #include "platform/loop/foundation.h"

@@ -2,6 +2,7 @@
 
 #include "FK_HDTools.h"
 #include "platform/files/device_root.h"
+#include "platform/files/files.h"
 #include "platform/loop/foundation.h"
 #include "platform/loop/log.h"
 #include "platform/notify/notifications.h"

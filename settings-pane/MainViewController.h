@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/ui/controls.h"
+#include "platform/ui/viewcontroller.h"
 #include "platform/values/value.h"
 
 class MainViewController : public platform::UIViewController {

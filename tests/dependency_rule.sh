@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The deliverables and the renderer include only platform headers and never each other; the
-# platform includes nothing of ours. Include paths enforce most of it; this catches relative includes that climb.
+# platform includes nothing of ours, and each of its parts only itself and the parts below it;
+# no production code includes what only tests use (testing.h). Include paths enforce most of
+# it; this also catches relative includes that climb.
 set -u
 cd "$(dirname "$0")/.."
 status=0
@@ -18,6 +20,34 @@ check settings-pane '\.\./|library/|sim/|settings-pane/'
 check render '\.\./|library/|settings-pane/|sim/|phoned/|NSTimer|Orvella|Telephony|ExternalFunctions|PreferencesController|MainViewController|FK_HDTools'
 check program '\.\./|library/|settings-pane/|sim/|render/|phoned/|OrvellaNames'
 check platform '\.\./|library/|settings-pane/|sim/|render/|phoned/|NSTimer|Orvella|Telephony|ExternalFunctions|PreferencesController|MainViewController|FK_HDTools'
+# The platform's parts, lowest first: a part's sources (platform/PART/) and headers
+# (platform/include/platform/PART/) include only headers of their own part and of the parts
+# below. A part's testing.h is included by no header and by no source of another part (its
+# own sources define what it declares); the umbrella platform/testing.h by no part at all.
+parts=(core files values loop bus notify devices ui hosts)
+for i in "${!parts[@]}"; do
+    part=${parts[$i]}
+    allowed=$(printf '%s\n' "${parts[@]:0:$((i + 1))}" | paste -sd'|')
+    hits=$(grep -rnE '^\s*#\s*include\s*"platform/' "platform/$part" "platform/include/platform/$part" \
+        --include='*.h' --include='*.cpp' 2>/dev/null |
+        grep -vE "#\s*include\s*\"platform/($allowed)/[^/\"]+\"")
+    hits+=$(grep -rnE '^\s*#\s*include\s*"platform/[a-z]+/testing\.h"' "platform/$part" \
+        "platform/include/platform/$part" --include='*.h' --include='*.cpp' 2>/dev/null |
+        grep -vE "^platform/$part/[^:]+\.cpp:[0-9]+:\s*#\s*include\s*\"platform/$part/testing\.h\"")
+    if [ -n "$hits" ]; then
+        echo "forbidden include in platform part $part (it sees ${allowed//|/, }; testing.h only its own, in its sources):"
+        echo "$hits"
+        status=1
+    fi
+done
+# What only tests use stays out of every production folder.
+hits=$(grep -rnE '^\s*#\s*include\s*"platform/([a-z]+/)?testing\.h"' library settings-pane render program sim \
+    phoned --include='*.h' --include='*.cpp' 2>/dev/null)
+if [ -n "$hits" ]; then
+    echo "production code includes what only tests use:"
+    echo "$hits"
+    status=1
+fi
 # phoned/ is a layer like sim/: platform headers, and of the tweak only its constants-only header.
 hits=$(grep -rnE '^\s*#\s*include\s*["<](\.\./|settings-pane/|sim/|render/|library/|tests/)' phoned \
     --include='*.h' --include='*.cpp' 2>/dev/null | grep -vE '#\s*include\s*"library/OrvellaNames\.h"')

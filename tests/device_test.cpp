@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "platform/files/device_root.h"
+#include "platform/files/files.h"
 #include "platform/loop/foundation.h"
 #include "platform/values/plist.h"
 #include "test_support.h"

@@ -14,6 +14,8 @@
 #include "platform/hosts/preferences.h"
 #include "platform/loop/runloop.h"
 #include "platform/testing.h"
+#include "platform/ui/nib.h"
+#include "platform/ui/viewcontroller.h"
 #include "platform/values/plist.h"
 #include "test_support.h"
 #include "watched_fifo.h"
@@ -403,7 +405,7 @@ TEST_F(Pane, TheTweakReadsWhatThePaneWroteThroughItsOwnPath) {
 TEST(InterfaceFiles, AMissingOutletOrActionStopsTheLoadAndNamesTheElement) {
     testing_support::ScratchDir root;
     ASSERT_TRUE(platform::device::setRoot(root.path()));
-    platform::registerControlClasses();
+    platform::registerViewControllerClasses();
     objc::AutoreleasePool pool;
     id owner = objc::allocInit(platform::UIViewController::cls());
     testing_support::writeFile(
@@ -445,7 +447,7 @@ TEST(InterfaceFiles, AMissingOutletOrActionStopsTheLoadAndNamesTheElement) {
 TEST(InterfaceFiles, PropertiesOfTheWrongShapeAreRefusedNotIgnored) {
     testing_support::ScratchDir root;
     ASSERT_TRUE(platform::device::setRoot(root.path()));
-    platform::registerControlClasses();
+    platform::registerViewControllerClasses();
     objc::AutoreleasePool pool;
     auto nib = [](const std::string& cls, const std::string& properties) {
         testing_support::writeFile(
@@ -469,7 +471,7 @@ TEST(InterfaceFiles, PropertiesOfTheWrongShapeAreRefusedNotIgnored) {
 TEST(InterfaceFiles, AFontSizeGivesALabelTheSystemFontAtThatSize) {
     testing_support::ScratchDir root;
     ASSERT_TRUE(platform::device::setRoot(root.path()));
-    platform::registerControlClasses();
+    platform::registerViewControllerClasses();
     objc::AutoreleasePool pool;
     // One element of that class with that value for fontSize, as an XML property list.
     auto nib = [](const std::string& cls, const std::string& value) {
@@ -542,7 +544,7 @@ TEST_F(Pane, InterfaceFilesWithConnectionsThatCannotBeMadeAreRefusedNotFatal) {
 TEST(InterfaceFiles, APickerNeedsAnOwnerThatAnswersItsDataSourceQuestions) {
     testing_support::ScratchDir root;
     ASSERT_TRUE(platform::device::setRoot(root.path()));
-    platform::registerControlClasses();
+    platform::registerViewControllerClasses();
     objc::AutoreleasePool pool;
     auto owner = objc::adopt(objc::allocInit(platform::UIViewController::cls()));
     testing_support::writeFile(platform::device::resolve("/ui/P.nib"),

@@ -10,7 +10,9 @@
 #include "platform/loop/runloop.h"
 #include "platform/notify/notifications.h"
 #include "platform/testing.h"
+#include "platform/ui/application.h"
 #include "platform/ui/controls.h"
+#include "platform/ui/viewcontroller.h"
 
 using namespace platform;
 using objc::id;
@@ -47,7 +49,7 @@ class ProcessState : public ::testing::Test {
         resetProcessState();
         useVirtualClock();
         registerHostClasses(HostRole::SpringBoard);
-        registerControlClasses();
+        registerViewControllerClasses();
         alertsFreed = 0;
     }
     objc::AutoreleasePool pool;

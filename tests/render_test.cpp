@@ -550,7 +550,7 @@ class Drawing : public ::testing::Test {
     void SetUp() override {
         platform::DeviceModel::shared().reset();
         platform::registerDeviceClasses();
-        platform::registerControlClasses();
+        platform::registerViewControllerClasses();
     }
     template <class T = UIView>
     T* make(UIView* parent, CGRect frame, objc::Class cls = UIView::cls()) {

@@ -1,7 +1,7 @@
 #include "platform/core/signals.h"
 
 #include "platform/core/process_state.h"
-#include "platform/testing.h"
+#include "platform/core/testing.h"
 
 namespace platform {
 

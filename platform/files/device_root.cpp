@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "platform/core/warn.h"
-#include "platform/files/files.h"
 
 namespace platform::device {
 
@@ -128,7 +127,5 @@ std::string appendPathComponent(std::string_view base, std::string_view componen
     out += component;
     return out;
 }
-
-bool fileExists(std::string_view devicePath) { return files::exists(resolve(devicePath)); }
 
 }  // namespace platform::device

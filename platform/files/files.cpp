@@ -20,7 +20,7 @@
 
 #include "platform/core/process_state.h"
 #include "platform/files/device_root.h"
-#include "platform/testing.h"
+#include "platform/files/testing.h"
 
 namespace platform::files {
 
@@ -418,6 +418,9 @@ Result<void> copyTree(const std::string& sourceDir, const std::string& destinati
 }  // namespace platform::files
 
 namespace platform {
+bool device::fileExists(std::string_view devicePath) {
+    return files::exists(device::resolve(devicePath));
+}
 void resolveBeneathRootWithOpenat2(bool use) { files::g_useOpenat2 = use; }
 namespace state {
 void resetFiles() { files::g_useOpenat2 = true; }

@@ -75,7 +75,7 @@ objc::Class PSViewController::cls() {
 }
 
 void registerPreferencesClasses() {
-    registerControlClasses();
+    registerViewControllerClasses();
     PSViewController::cls();
 }
 

@@ -5,10 +5,10 @@
 #include "platform/core/process_state.h"
 #include "platform/core/trace.h"
 #include "platform/files/device_root.h"
+#include "platform/hosts/testing.h"
 #include "platform/loop/foundation.h"
 #include "platform/loop/log.h"
 #include "platform/loop/runloop.h"
-#include "platform/testing.h"
 
 namespace platform {
 

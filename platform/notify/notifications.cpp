@@ -7,7 +7,7 @@
 #include "platform/core/process_state.h"
 #include "platform/core/trace.h"
 #include "platform/loop/runloop.h"
-#include "platform/testing.h"
+#include "platform/notify/testing.h"
 
 namespace platform {
 

@@ -3,7 +3,7 @@
 #include "platform/core/process_state.h"
 #include "platform/core/recent_records.h"
 #include "platform/core/trace.h"
-#include "platform/testing.h"
+#include "platform/ui/testing.h"
 
 namespace platform {
 

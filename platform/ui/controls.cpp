@@ -4,7 +4,8 @@
 #include "platform/core/recent_records.h"
 #include "platform/core/trace.h"
 #include "platform/loop/runloop.h"
-#include "platform/testing.h"
+#include "platform/ui/application.h"
+#include "platform/ui/testing.h"
 
 namespace platform {
 
@@ -175,8 +176,6 @@ void registerControlClasses() {
     UIPickerView::cls();
     UIScrollView::cls();
     UIAlertView::cls();
-    UIViewController::cls();
-    NSBundle::cls();
     NSURL::cls();
     UIApplication::cls();
 }

@@ -5,6 +5,7 @@
 #include "platform/core/warn.h"
 #include "platform/devices/hardware.h"
 #include "platform/files/device_root.h"
+#include "platform/ui/controls.h"
 #include "platform/ui/nib.h"
 
 namespace platform {
@@ -86,6 +87,12 @@ objc::Class NSBundle::cls() {
         return k;
     }();
     return c;
+}
+
+void registerViewControllerClasses() {
+    registerControlClasses();
+    UIViewController::cls();
+    NSBundle::cls();
 }
 
 }  // namespace platform

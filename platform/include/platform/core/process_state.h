@@ -1,5 +1,6 @@
 // The process-wide state of each part of the platform, each put back as a fresh process has it.
-// Private to the platform: resetProcessState (hosts/testing.h) calls them all, in one place.
+// Private to the platform: each part defines its own, and resetProcessState (hosts/testing.h), in
+// the top part, calls them all in one place.
 #pragma once
 
 namespace platform::state {

@@ -2,12 +2,13 @@
 // runs for days does not grow.
 #pragma once
 
+#include <cstddef>
 #include <utility>
 #include <vector>
 
-#include "platform/testing.h"
-
 namespace platform {
+
+inline constexpr size_t kRecentRecords = 64;
 
 template <class T>
 void keepRecent(std::vector<T>& records, T entry) {

@@ -8,7 +8,8 @@
 // whatever a "User" entry in the root has become. The root still holds "User" as a link to
 // "var/mobile" for anyone looking at the tree.
 //
-// Files under the root are opened beneath it (files.h): no link leads out of it.
+// Files under the root are opened beneath it, and a device path tested for a file
+// (files.h): no link leads out of it.
 //
 // The root is chosen at process start: setRoot(), else the PHONE_DEVICE_ROOT environment
 // variable, else a fresh directory under the system's temporary directory.
@@ -39,7 +40,5 @@ std::optional<std::string> relativeToRoot(std::string_view hostPath);
 // Joins a path component the way the phone's stringByAppendingPathComponent: does: exactly
 // one "/" between the two parts.
 std::string appendPathComponent(std::string_view base, std::string_view component);
-
-bool fileExists(std::string_view devicePath);
 
 }  // namespace platform::device

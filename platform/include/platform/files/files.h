@@ -71,3 +71,10 @@ Result<void> replaceFile(const std::string& hostPath, std::string_view bytes, mo
 Result<void> copyTree(const std::string& sourceDir, const std::string& destinationDir);
 
 }  // namespace platform::files
+
+namespace platform::device {
+
+// Whether something is at the device path (device_root.h resolves it; links as above).
+bool fileExists(std::string_view devicePath);
+
+}  // namespace platform::device

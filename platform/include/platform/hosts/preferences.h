@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ui/controls.h"
+#include "platform/ui/viewcontroller.h"
 
 namespace platform {
 

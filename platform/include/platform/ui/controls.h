@@ -1,6 +1,5 @@
 // Controls: switches, pickers, alerts, scroll views and view animations, and what a user does
-// with them. View controllers and bundles (viewcontroller.h), the application and URLs
-// (application.h) and interface files (nib.h) come with this header, which once held them.
+// with them.
 //
 // Runtime messages (types in brackets):
 //   UISwitch        isOn, setOn:animated: (bool, bool)       user change: setSwitchByUser
@@ -22,9 +21,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/ui/application.h"
-#include "platform/ui/nib.h"
-#include "platform/ui/viewcontroller.h"
 #include "platform/ui/views.h"
 
 namespace platform {
@@ -73,8 +69,8 @@ void setSwitchByUser(objc::id aSwitch, bool on);
 // Turns a picker column to a row as a finger does: the selection changes, then the delegate is
 // told. Rows outside the column are ignored.
 void spinPicker(objc::id picker, int64_t row, int64_t component);
-// Alerts being shown, oldest first. The window holds the most recent kRecentRecords (testing.h);
-// showing one more drops the oldest unseen, without telling its delegate.
+// Alerts being shown, oldest first. The window holds the most recent kRecentRecords
+// (recent_records.h); showing one more drops the oldest unseen, without telling its delegate.
 std::vector<UIAlertView*> visibleAlerts();
 // Taps a button of the front alert; it closes and its delegate is told if it listens.
 void tapAlertButton(int64_t index);
@@ -87,6 +83,7 @@ void animateWithDuration(double duration, double delay, int64_t options,
                          const std::function<void()>& animations,
                          const std::function<void(bool)>& completion);
 
+// Registers the view classes, the controls, NSURL and UIApplication by name.
 void registerControlClasses();
 
 }  // namespace platform

@@ -30,4 +30,7 @@ class UIViewController : public objc::NSObject {
     objc::Strong<NSBundle> nibBundle;
 };
 
+// Registers the control classes (controls.h), UIViewController and NSBundle by name.
+void registerViewControllerClasses();
+
 }  // namespace platform
