@@ -22,8 +22,10 @@ bool offersHandsFree(const std::vector<std::string>& uuids) {
 
 Bluetooth::Bluetooth(Connection& system, std::function<void()> onChange)
     : bus_(system), onChange_(std::move(onChange)) {
-    matches_.push_back(bus_.match("/", false, "org.freedesktop.DBus.ObjectManager",
-                                  "InterfacesAdded", [this](sd_bus_message* m) {
+    matches_.push_back(bus_.match({.path = "/",
+                                   .interface = "org.freedesktop.DBus.ObjectManager",
+                                   .member = "InterfacesAdded"},
+                                  [this](sd_bus_message* m) {
                                       if (!service_->sent(m)) return;
                                       auto added = readInterfacesAdded(m);
                                       if (!added) return;
@@ -32,8 +34,10 @@ Bluetooth::Bluetooth(Connection& system, std::function<void()> onChange)
                                       devices_[added->path] = Device{};
                                       update(added->path, device->second);
                                   }));
-    matches_.push_back(bus_.match("/", false, "org.freedesktop.DBus.ObjectManager",
-                                  "InterfacesRemoved", [this](sd_bus_message* m) {
+    matches_.push_back(bus_.match({.path = "/",
+                                   .interface = "org.freedesktop.DBus.ObjectManager",
+                                   .member = "InterfacesRemoved"},
+                                  [this](sd_bus_message* m) {
                                       if (!service_->sent(m)) return;
                                       auto removed = readInterfacesRemoved(m);
                                       if (removed &&
@@ -43,7 +47,10 @@ Bluetooth::Bluetooth(Connection& system, std::function<void()> onChange)
                                           onChange_();
                                   }));
     matches_.push_back(bus_.match(
-        "/org/bluez", true, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+        {.path = "/org/bluez",
+         .pathNamespace = true,
+         .interface = "org.freedesktop.DBus.Properties",
+         .member = "PropertiesChanged"},
         [this](sd_bus_message* m) {
             const char* interface = nullptr;
             const char* path = sd_bus_message_get_path(m);

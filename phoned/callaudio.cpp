@@ -12,7 +12,9 @@ constexpr int64_t kSpeakerOn = 1;
 }  // namespace
 
 CallAudio::CallAudio(Connection& session) : bus_(session) {
-    match_ = bus_.match(kPath, false, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+    match_ = bus_.match({.path = kPath,
+                         .interface = "org.freedesktop.DBus.Properties",
+                         .member = "PropertiesChanged"},
                         [this](sd_bus_message* m) {
                             const char* interface = nullptr;
                             if (!service_->sent(m) ||
@@ -28,14 +30,14 @@ CallAudio::CallAudio(Connection& session) : bus_(session) {
                 platform::DeviceModel::shared().setSpeakerSelected(false);
                 return;
             }
-            bus_.getAll(
-                kService, kPath, kInterface, [this, generation](platform::Result<Props> props) {
-                    if (generation != generation_) return;
-                    if (!props)
-                        say("cannot read the speaker state of callaudiod: " + props.error());
-                    else
-                        read(*props);
-                });
+            getAll(bus_, kService, kPath, kInterface,
+                   [this, generation](platform::Result<Props> props) {
+                       if (generation != generation_) return;
+                       if (!props)
+                           say("cannot read the speaker state of callaudiod: " + props.error());
+                       else
+                           read(*props);
+                   });
         });
 }
 

@@ -1,7 +1,5 @@
 #include "dbus.h"
 
-#include <time.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -9,17 +7,10 @@ namespace phoned {
 
 using platform::Failure;
 using platform::Result;
-using platform::RunLoop;
 
 namespace {
 
-std::string errorText(int r) { return std::strerror(r < 0 ? -r : r); }
-
-std::string quoteRule(const std::string& v) {
-    std::string out = "'";
-    for (char c : v) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
+using platform::dbus::errorText;
 
 Result<void> fail(const char* what, int r) {
     return Failure{std::string("cannot read ") + what + ": " + errorText(r)};
@@ -195,178 +186,14 @@ Result<InterfacesRemoved> readInterfacesRemoved(sd_bus_message* m) {
     const char* path = nullptr;
     if (int r = sd_bus_message_read_basic(m, 'o', &path); r < 0 || path == nullptr)
         return Failure{fail("the object removed", r < 0 ? r : -EINVAL).error()};
-    char** names = nullptr;
-    if (int r = sd_bus_message_read_strv(m, &names); r < 0)
-        return Failure{fail("the interfaces removed", r).error()};
-    InterfacesRemoved removed{path, {}};
-    for (char** i = names; i && *i; ++i) {
-        removed.interfaces.emplace_back(*i);
-        std::free(*i);
-    }
-    std::free(names);
-    return removed;
+    auto names = platform::dbus::readStrings(m);
+    if (!names) return Failure{"cannot read the interfaces removed: " + names.error()};
+    return InterfacesRemoved{path, std::move(*names)};
 }
 
-// --- the connection --------------------------------------------------------------------------
-
-Result<std::unique_ptr<Connection>> Connection::open(Kind kind) {
-    sd_bus* bus = nullptr;
-    int r = kind == Kind::System ? sd_bus_open_system(&bus) : sd_bus_open_user(&bus);
-    const char* name = kind == Kind::System ? "system bus" : "session bus";
-    if (r < 0) return Failure{std::string("cannot connect to the ") + name + ": " + errorText(r)};
-    return std::unique_ptr<Connection>(new Connection(kind, bus));
-}
-
-Connection::Connection(Kind kind, sd_bus* bus) : kind_(kind), bus_(bus) {
-    fd_ = sd_bus_get_fd(bus_);
-    RunLoop::main().addSource(fd_, [this] { pump(); });
-    afterWork();
-}
-
-Connection::~Connection() {
-    *alive_ = false;
-    if (fd_ >= 0 && !disconnected_) RunLoop::main().removeSource(fd_);
-    if (timeoutTask_ != 0) RunLoop::main().cancel(timeoutTask_);
-    sd_bus_flush_close_unref(bus_);
-}
-
-void Connection::lost(const std::string& reason) {
-    if (disconnected_) return;
-    disconnected_ = true;
-    RunLoop::main().removeSource(fd_);
-    if (onDisconnect_) {
-        auto handler = onDisconnect_;
-        RunLoop::main().schedule(0, [handler, reason] { handler(reason); });
-    }
-}
-
-void Connection::pump() {
-    pumpQueued_ = false;
-    if (disconnected_) return;
-    std::weak_ptr<bool> alive = alive_;
-    for (;;) {
-        const int r = sd_bus_process(bus_, nullptr);
-        if (alive.expired()) return;
-        if (r < 0) {
-            lost(std::string("lost the ") + busName() + ": " + errorText(r));
-            return;
-        }
-        if (r == 0) break;
-    }
-    if (!sd_bus_is_open(bus_)) {
-        lost(std::string("lost the ") + busName() + ": the bus closed the connection");
-        return;
-    }
-    afterWork();
-}
-
-// Wakes the loop for whatever sd-bus has waiting: messages it read while waiting for a reply,
-// and the next call time-out.
-void Connection::afterWork() {
-    if (disconnected_) return;
-    uint64_t due = 0;
-    if (sd_bus_get_timeout(bus_, &due) < 0 || due == UINT64_MAX) return;
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    const uint64_t now = static_cast<uint64_t>(ts.tv_sec) * 1000000u + ts.tv_nsec / 1000;
-    const double delay = due > now ? static_cast<double>(due - now) / 1e6 : 0.0;
-    if (delay == 0.0 && pumpQueued_) return;
-    if (timeoutTask_ != 0) RunLoop::main().cancel(timeoutTask_);
-    pumpQueued_ = delay == 0.0;
-    std::weak_ptr<bool> alive = alive_;
-    timeoutTask_ = RunLoop::main().schedule(delay, [this, alive] {
-        if (alive.expired()) return;
-        timeoutTask_ = 0;
-        pump();
-    });
-}
-
-namespace {
-
-struct PendingCall {
-    std::function<void(const Reply&)> onReply;
-    static int callback(sd_bus_message* m, void* userdata, sd_bus_error*) {
-        auto* p = static_cast<PendingCall*>(userdata);
-        Reply reply;
-        if (sd_bus_message_is_method_error(m, nullptr)) {
-            const sd_bus_error* e = sd_bus_message_get_error(m);
-            reply.error = std::string(e && e->name ? e->name : "error") + ": " +
-                          (e && e->message ? e->message : "no reason given");
-        } else {
-            reply.message = m;
-        }
-        if (p->onReply) {
-            auto fn = std::move(p->onReply);
-            p->onReply = nullptr;
-            fn(reply);
-        }
-        return 0;
-    }
-    static void destroy(void* userdata) { delete static_cast<PendingCall*>(userdata); }
-};
-
-int newCall(sd_bus* bus, sd_bus_message** m, const std::string& destination,
-            const std::string& path, const std::string& interface, const std::string& member,
-            const Connection::Appender& append) {
-    int r = sd_bus_message_new_method_call(bus, m, destination.c_str(), path.c_str(),
-                                           interface.c_str(), member.c_str());
-    if (r >= 0 && append) r = append(*m);
-    return r;
-}
-
-}  // namespace
-
-void Connection::call(const std::string& destination, const std::string& path,
-                      const std::string& interface, const std::string& member,
-                      const Appender& append, std::function<void(const Reply&)> onReply) {
-    sd_bus_message* m = nullptr;
-    int r =
-        disconnected_ ? -ENOTCONN : newCall(bus_, &m, destination, path, interface, member, append);
-    sd_bus_slot* slot = nullptr;
-    auto* pending = new PendingCall{std::move(onReply)};
-    if (r >= 0) r = sd_bus_call_async(bus_, &slot, m, &PendingCall::callback, pending, 0);
-    sd_bus_message_unref(m);
-    if (r < 0) {
-        const std::string why =
-            "cannot call " + member + " of " + destination + ": " + errorText(r);
-        std::shared_ptr<PendingCall> owned(pending);
-        RunLoop::main().schedule(0, [owned, why] {
-            if (owned->onReply) owned->onReply(Reply{nullptr, why});
-        });
-        return;
-    }
-    sd_bus_slot_set_destroy_callback(slot, &PendingCall::destroy);
-    sd_bus_slot_set_floating(slot, 1);
-    sd_bus_slot_unref(slot);
-    if ((r = sd_bus_flush(bus_)) < 0) {
-        lost(std::string("lost the ") + busName() + ": " + errorText(r));
-        return;
-    }
-    afterWork();
-}
-
-Result<void> Connection::callNow(const std::string& destination, const std::string& path,
-                                 const std::string& interface, const std::string& member,
-                                 const Appender& append, double timeoutSeconds) {
-    if (disconnected_) return Failure{std::string("the ") + busName() + " is gone"};
-    sd_bus_message* m = nullptr;
-    sd_bus_message* reply = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    int r = newCall(bus_, &m, destination, path, interface, member, append);
-    if (r >= 0)
-        r = sd_bus_call(bus_, m, static_cast<uint64_t>(timeoutSeconds * 1e6), &error, &reply);
-    std::string why = error.message ? error.message : errorText(r);
-    sd_bus_error_free(&error);
-    sd_bus_message_unref(m);
-    sd_bus_message_unref(reply);
-    afterWork();
-    if (r < 0) return Failure{member + " of " + destination + " failed: " + why};
-    return {};
-}
-
-void Connection::getAll(const std::string& destination, const std::string& path,
-                        const std::string& interface, std::function<void(Result<Props>)> done) {
-    call(
+void getAll(Connection& bus, const std::string& destination, const std::string& path,
+            const std::string& interface, std::function<void(Result<Props>)> done) {
+    bus.call(
         destination, path, "org.freedesktop.DBus.Properties", "GetAll",
         [interface](sd_bus_message* m) {
             return sd_bus_message_append_basic(m, 's', interface.c_str());
@@ -375,81 +202,6 @@ void Connection::getAll(const std::string& destination, const std::string& path,
             if (!reply.ok()) return done(Failure{reply.error});
             done(readProps(reply.message));
         });
-}
-
-Connection::Match::~Match() { sd_bus_slot_unref(slot_); }
-
-int Connection::Match::callback(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    static_cast<Match*>(userdata)->handler_(m);
-    return 0;
-}
-
-std::unique_ptr<Connection::Match> Connection::match(const std::string& path, bool pathNamespace,
-                                                     const std::string& interface,
-                                                     const std::string& member,
-                                                     std::function<void(sd_bus_message*)> handler,
-                                                     const std::string& arg0) {
-    std::string rule = "type='signal'";
-    if (!path.empty()) rule += (pathNamespace ? ",path_namespace=" : ",path=") + quoteRule(path);
-    if (!interface.empty()) rule += ",interface=" + quoteRule(interface);
-    if (!member.empty()) rule += ",member=" + quoteRule(member);
-    if (!arg0.empty()) rule += ",arg0=" + quoteRule(arg0);
-    std::unique_ptr<Match> match(new Match());
-    match->handler_ = std::move(handler);
-    if (!disconnected_) {
-        int r;
-        // A signal handled meanwhile (SIGTERM, the tweak's SIGINT) cuts the wait short: ask again.
-        do {
-            r = sd_bus_add_match(bus_, &match->slot_, rule.c_str(), &Match::callback, match.get());
-        } while (r == -EINTR);
-        if (r < 0) {
-            // A round trip to the daemon: a bus that dies meanwhile is a lost bus.
-            const bool gone =
-                r == -ECONNRESET || r == -ENOTCONN || r == -EPIPE || sd_bus_is_open(bus_) <= 0;
-            lost((gone ? "lost the " : "cannot watch the ") + std::string(busName()) + ": " +
-                 errorText(r));
-        }
-        afterWork();
-    }
-    return match;
-}
-
-void Connection::NameWatch::set(const std::string& owner) {
-    if (known_ && owner == owner_) return;
-    known_ = true;
-    owner_ = owner;
-    onOwner_(owner);
-}
-
-std::unique_ptr<Connection::NameWatch> Connection::watchName(
-    const std::string& name, std::function<void(const std::string&)> onOwner) {
-    auto watch = std::make_unique<NameWatch>();
-    watch->name_ = name;
-    watch->onOwner_ = std::move(onOwner);
-    NameWatch* w = watch.get();
-    // The changes first, then the current owner: the daemon answers in order, so the last word
-    // is always the right one.
-    watch->changes_ = match(
-        "/org/freedesktop/DBus", false, "org.freedesktop.DBus", "NameOwnerChanged",
-        [w](sd_bus_message* m) {
-            const char *n = nullptr, *before = nullptr, *after = nullptr;
-            if (sd_bus_message_read(m, "sss", &n, &before, &after) < 0 || n == nullptr) return;
-            if (w->name_ == n) w->set(after ? after : "");
-        },
-        name);
-    std::weak_ptr<bool> alive = watch->alive_;
-    call(
-        "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
-        [name](sd_bus_message* m) { return sd_bus_message_append_basic(m, 's', name.c_str()); },
-        [w, alive](const Reply& reply) {
-            if (alive.expired()) return;
-            const char* owner = nullptr;
-            if (reply.ok() && sd_bus_message_read_basic(reply.message, 's', &owner) >= 0 && owner)
-                w->set(owner);
-            else
-                w->set("");
-        });
-    return watch;
 }
 
 }  // namespace phoned

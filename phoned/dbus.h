@@ -1,8 +1,5 @@
-// A small sd-bus client for the phone's own services: asynchronous method calls, property reads,
-// signal matches and name-owner tracking, all handled on the main run loop.
-//
-// Nothing here blocks the run loop except stop(), which the daemon uses on its way out to
-// release what it holds. Every callback runs on the main thread.
+// orvella-phoned's side of the D-Bus client (platform/bus/client.h), through which it talks to the
+// phone's services: the property values they tell, read from their messages, and GetAll.
 #pragma once
 
 #include <systemd/sd-bus.h>
@@ -15,10 +12,13 @@
 #include <variant>
 #include <vector>
 
+#include "platform/bus/client.h"
 #include "platform/core/result.h"
-#include "platform/loop/runloop.h"
 
 namespace phoned {
+
+using Connection = platform::dbus::Connection;
+using Reply = platform::dbus::Reply;
 
 // A property value as the services here use them; anything else reads as Other.
 struct Other {
@@ -54,103 +54,9 @@ platform::Result<ManagedObjects> readManagedObjects(sd_bus_message* m);
 platform::Result<InterfacesAdded> readInterfacesAdded(sd_bus_message* m);
 platform::Result<InterfacesRemoved> readInterfacesRemoved(sd_bus_message* m);
 
-// A method reply, or the error the call ended with (an error reply, a time-out, a lost
-// connection).
-struct Reply {
-    sd_bus_message* message = nullptr;  // valid only during the callback; null on error
-    std::string error;                  // "org.freedesktop.DBus.Error.X: text"
-    bool ok() const { return message != nullptr; }
-};
-
-class Connection {
-  public:
-    enum class Kind { System, Session };
-    // Connects to the system or the user's session bus (the usual environment variables
-    // DBUS_SYSTEM_BUS_ADDRESS and DBUS_SESSION_BUS_ADDRESS apply) and attaches to the run loop.
-    static platform::Result<std::unique_ptr<Connection>> open(Kind kind);
-    ~Connection();
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    const char* busName() const { return kind_ == Kind::System ? "system bus" : "session bus"; }
-    sd_bus* raw() const { return bus_; }
-
-    using Appender = std::function<int(sd_bus_message*)>;
-    // Calls a method; onReply runs once, later, on the run loop (never inside call()).
-    void call(const std::string& destination, const std::string& path, const std::string& interface,
-              const std::string& member, const Appender& append,
-              std::function<void(const Reply&)> onReply);
-    // The same, waiting at most timeoutSeconds for the reply (for shutting down only).
-    platform::Result<void> callNow(const std::string& destination, const std::string& path,
-                                   const std::string& interface, const std::string& member,
-                                   const Appender& append, double timeoutSeconds);
-    void getAll(const std::string& destination, const std::string& path,
-                const std::string& interface, std::function<void(platform::Result<Props>)> done);
-
-    // Signals of that interface and member (any when empty) on that path, or below it when
-    // pathNamespace is set, and with that first argument when arg0 is given. The handler sees
-    // the message positioned at its first argument.
-    class Match;
-    std::unique_ptr<Match> match(const std::string& path, bool pathNamespace,
-                                 const std::string& interface, const std::string& member,
-                                 std::function<void(sd_bus_message*)> handler,
-                                 const std::string& arg0 = {});
-
-    // Follows who owns a well-known name: onOwner gets the unique name of the owner, or ""
-    // when nobody owns it (at the start too, once the bus has answered).
-    class NameWatch;
-    std::unique_ptr<NameWatch> watchName(const std::string& name,
-                                         std::function<void(const std::string& owner)> onOwner);
-
-    // Called once, on the run loop, when the connection is lost.
-    void setDisconnectHandler(std::function<void(const std::string&)> handler) {
-        onDisconnect_ = std::move(handler);
-    }
-
-    // Handles everything received and due (the run loop calls it when the socket is readable).
-    void pump();
-
-  private:
-    Connection(Kind kind, sd_bus* bus);
-    void afterWork();
-    void lost(const std::string& reason);
-    Kind kind_;
-    sd_bus* bus_ = nullptr;
-    int fd_ = -1;
-    bool disconnected_ = false;
-    bool pumpQueued_ = false;
-    platform::RunLoop::TaskId timeoutTask_ = 0;
-    std::function<void(const std::string&)> onDisconnect_;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-};
-
-class Connection::Match {
-  public:
-    ~Match();
-    Match(const Match&) = delete;
-    Match& operator=(const Match&) = delete;
-
-  private:
-    friend class Connection;
-    Match() = default;
-    static int callback(sd_bus_message* m, void* userdata, sd_bus_error*);
-    sd_bus_slot* slot_ = nullptr;
-    std::function<void(sd_bus_message*)> handler_;
-};
-
-class Connection::NameWatch {
-  public:
-    const std::string& owner() const { return owner_; }
-
-  private:
-    friend class Connection;
-    void set(const std::string& owner);
-    std::string name_;
-    std::string owner_;
-    bool known_ = false;
-    std::function<void(const std::string&)> onOwner_;
-    std::unique_ptr<Match> changes_;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-};
+// Every property of an interface (org.freedesktop.DBus.Properties.GetAll); done runs once,
+// later, on the run loop, with the properties or why not.
+void getAll(Connection& bus, const std::string& destination, const std::string& path,
+            const std::string& interface, std::function<void(platform::Result<Props>)> done);
 
 }  // namespace phoned

@@ -24,8 +24,10 @@ constexpr int64_t kTerminated = 7;
 
 Modem::Modem(Connection& system, std::function<void(int32_t)> onStatus)
     : bus_(system), onStatus_(std::move(onStatus)) {
-    matches_.push_back(bus_.match(kRoot, false, "org.freedesktop.DBus.ObjectManager",
-                                  "InterfacesAdded", [this](sd_bus_message* m) {
+    matches_.push_back(bus_.match({.path = kRoot,
+                                   .interface = "org.freedesktop.DBus.ObjectManager",
+                                   .member = "InterfacesAdded"},
+                                  [this](sd_bus_message* m) {
                                       if (!service_->sent(m)) return;
                                       auto added = readInterfacesAdded(m);
                                       if (!added) return;
@@ -33,34 +35,46 @@ Modem::Modem(Connection& system, std::function<void(int32_t)> onStatus)
                                           voice != added->interfaces.end())
                                           addModem(added->path, voice->second);
                                   }));
-    matches_.push_back(bus_.match(kRoot, false, "org.freedesktop.DBus.ObjectManager",
-                                  "InterfacesRemoved", [this](sd_bus_message* m) {
+    matches_.push_back(bus_.match({.path = kRoot,
+                                   .interface = "org.freedesktop.DBus.ObjectManager",
+                                   .member = "InterfacesRemoved"},
+                                  [this](sd_bus_message* m) {
                                       if (!service_->sent(m)) return;
                                       auto removed = readInterfacesRemoved(m);
                                       if (removed && std::count(removed->interfaces.begin(),
                                                                 removed->interfaces.end(), kVoice))
                                           removeModem(removed->path);
                                   }));
-    matches_.push_back(bus_.match(kRoot, true, kVoice, "CallAdded", [this](sd_bus_message* m) {
-        const char* call = nullptr;
-        const char* modem = sd_bus_message_get_path(m);
-        if (!service_->sent(m) || modem == nullptr) return;
-        if (sd_bus_message_read_basic(m, 'o', &call) >= 0 && call != nullptr) track(modem, call);
-    }));
-    matches_.push_back(bus_.match(kRoot, true, kVoice, "CallDeleted", [this](sd_bus_message* m) {
-        const char* call = nullptr;
-        if (!service_->sent(m)) return;
-        if (sd_bus_message_read_basic(m, 'o', &call) >= 0 && call != nullptr) forget(call);
-    }));
-    matches_.push_back(bus_.match(kRoot, true, kCall, "StateChanged", [this](sd_bus_message* m) {
-        int32_t before = 0, after = 0;
-        const char* path = sd_bus_message_get_path(m);
-        if (!service_->sent(m) || path == nullptr) return;
-        if (sd_bus_message_read(m, "ii", &before, &after) < 0) return;
-        changed(path, Props{{"State", Variant{int64_t{after}}}});
-    }));
     matches_.push_back(bus_.match(
-        kRoot, true, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+        {.path = kRoot, .pathNamespace = true, .interface = kVoice, .member = "CallAdded"},
+        [this](sd_bus_message* m) {
+            const char* call = nullptr;
+            const char* modem = sd_bus_message_get_path(m);
+            if (!service_->sent(m) || modem == nullptr) return;
+            if (sd_bus_message_read_basic(m, 'o', &call) >= 0 && call != nullptr)
+                track(modem, call);
+        }));
+    matches_.push_back(bus_.match(
+        {.path = kRoot, .pathNamespace = true, .interface = kVoice, .member = "CallDeleted"},
+        [this](sd_bus_message* m) {
+            const char* call = nullptr;
+            if (!service_->sent(m)) return;
+            if (sd_bus_message_read_basic(m, 'o', &call) >= 0 && call != nullptr) forget(call);
+        }));
+    matches_.push_back(bus_.match(
+        {.path = kRoot, .pathNamespace = true, .interface = kCall, .member = "StateChanged"},
+        [this](sd_bus_message* m) {
+            int32_t before = 0, after = 0;
+            const char* path = sd_bus_message_get_path(m);
+            if (!service_->sent(m) || path == nullptr) return;
+            if (sd_bus_message_read(m, "ii", &before, &after) < 0) return;
+            changed(path, Props{{"State", Variant{int64_t{after}}}});
+        }));
+    matches_.push_back(bus_.match(
+        {.path = kRoot,
+         .pathNamespace = true,
+         .interface = "org.freedesktop.DBus.Properties",
+         .member = "PropertiesChanged"},
         [this](sd_bus_message* m) {
             const char* interface = nullptr;
             const char* path = sd_bus_message_get_path(m);
@@ -141,7 +155,7 @@ void Modem::track(const std::string& modem, const std::string& call) {
     calls_[call].modem = modem;
     calls_[call].order = ++seen_;
     const unsigned generation = generation_;
-    bus_.getAll(kService, call, kCall, [this, call, generation](platform::Result<Props> props) {
+    getAll(bus_, kService, call, kCall, [this, call, generation](platform::Result<Props> props) {
         auto it = calls_.find(call);
         if (generation != generation_ || it == calls_.end()) return;
         if (!props) {

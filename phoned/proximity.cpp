@@ -32,8 +32,10 @@ Proximity::Proximity(Connection& system, std::string iioRoot, std::function<bool
         else
             use(Way::Service, "cannot read the proximity sensor: " + near.error());
     }
-    matches_.push_back(bus_.match(kPath, false, "org.freedesktop.DBus.Properties",
-                                  "PropertiesChanged", [this](sd_bus_message* m) {
+    matches_.push_back(bus_.match({.path = kPath,
+                                   .interface = "org.freedesktop.DBus.Properties",
+                                   .member = "PropertiesChanged"},
+                                  [this](sd_bus_message* m) {
                                       const char* interface = nullptr;
                                       if (!service_->sent(m)) return;
                                       if (sd_bus_message_read_basic(m, 's', &interface) < 0 ||
@@ -49,15 +51,15 @@ Proximity::Proximity(Connection& system, std::string iioRoot, std::function<bool
             claimed_ = false;
             if (!present) return;
             const unsigned generation = generation_;
-            bus_.getAll(
-                kService, kPath, kInterface, [this, generation](platform::Result<Props> props) {
-                    if (generation != generation_) return;
-                    if (!props) {
-                        say("cannot read the sensors of iio-sensor-proxy: " + props.error());
-                        return;
-                    }
-                    read(*props);
-                });
+            getAll(bus_, kService, kPath, kInterface,
+                   [this, generation](platform::Result<Props> props) {
+                       if (generation != generation_) return;
+                       if (!props) {
+                           say("cannot read the sensors of iio-sensor-proxy: " + props.error());
+                           return;
+                       }
+                       read(*props);
+                   });
         });
 }
 
@@ -148,7 +150,7 @@ void Proximity::reading(const platform::Result<bool>& near) {
 }
 
 void Proximity::askNear(unsigned generation) {
-    bus_.getAll(kService, kPath, kInterface, [this, generation](platform::Result<Props> props) {
+    getAll(bus_, kService, kPath, kInterface, [this, generation](platform::Result<Props> props) {
         if (generation == generation_ && props) read(*props);
     });
 }

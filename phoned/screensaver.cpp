@@ -12,10 +12,12 @@ constexpr const char* kInterface = "org.gnome.ScreenSaver";
 
 ScreenSaver::ScreenSaver(Connection& session, std::function<bool()> callRinging)
     : bus_(session), callRinging_(std::move(callRinging)) {
-    match_ = bus_.match(kPath, false, kInterface, "ActiveChanged", [this](sd_bus_message* m) {
-        int on = 0;
-        if (service_->sent(m) && sd_bus_message_read_basic(m, 'b', &on) >= 0) active(on, true);
-    });
+    match_ = bus_.match({.path = kPath, .interface = kInterface, .member = "ActiveChanged"},
+                        [this](sd_bus_message* m) {
+                            int on = 0;
+                            if (service_->sent(m) && sd_bus_message_read_basic(m, 'b', &on) >= 0)
+                                active(on, true);
+                        });
     service_ = std::make_unique<Service>(
         bus_, kService, "the lock screen (org.gnome.ScreenSaver)", [this](bool present) {
             const unsigned generation = ++generation_;

@@ -9,10 +9,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <thread>
 
 #include "platform/bus/bus.h"
+#include "platform/bus/client.h"
 #include "platform/loop/runloop.h"
 #include "private_bus.h"
 #include "test_support.h"
@@ -576,6 +578,59 @@ TEST(Hosts, ABusThatDiesDuringASubscriptionIsALostBus) {
     platform::RunLoop::main().runDue();
     EXPECT_EQ(reason.rfind("lost the bus connection: ", 0), 0u) << reason;
     EXPECT_FALSE(connection.connected());
+}
+
+// The phone's bus and a connection as orvella-phoned opens one stand on one D-Bus client: a
+// signal the one sends reaches the other's match by its rule, and when the bus dies each says
+// once, in the same words, that it lost it, and sends nothing more.
+TEST(BusClient, ItsUsersShareMatchesAndOneLostBusRule) {
+    using platform::dbus::Connection;
+    ScratchDir dir;
+    auto bus = sim::PrivateBus::start(dir.path());
+    ASSERT_TRUE(bus) << bus.error();
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", (*bus)->address().c_str(), 1);
+    auto phone = platform::Bus::open((*bus)->address());
+    auto session = Connection::open(Connection::Kind::Session);
+    ASSERT_TRUE(phone && session) << (phone ? session.error() : phone.error());
+    // Turns of the loop until done() or a minute has passed, however slow the machine.
+    auto turnUntil = [](const std::function<bool()>& done) {
+        for (int i = 0; i < 600 && !done(); ++i) {
+            platform::RunLoop::main().waitForSources(0.1);
+            platform::RunLoop::main().runDue();
+        }
+    };
+    std::vector<std::string> heard;
+    auto match = (*session)->match({.path = platform::kBusPath,
+                                    .interface = "org.orvella.Test",
+                                    .member = "Ping",
+                                    .arg0 = "b"},
+                                   [&](sd_bus_message* m) {
+                                       const char* text = nullptr;
+                                       if (sd_bus_message_read_basic(m, 's', &text) >= 0)
+                                           heard.push_back(text);
+                                   });
+    for (const char* text : {"a", "b", "c"})
+        ASSERT_TRUE((*phone)->emit({"org.orvella.Test", "Ping", {std::string(text)}, {}}));
+    turnUntil([&] { return !heard.empty(); });
+    EXPECT_EQ(heard, (std::vector<std::string>{"b"}));
+
+    std::vector<std::string> reasons;
+    (*phone)->setDisconnectHandler([&](const std::string& r) { reasons.push_back("phone " + r); });
+    (*session)->setDisconnectHandler(
+        [&](const std::string& r) { reasons.push_back("session " + r); });
+    ::kill((*bus)->pid(), SIGKILL);
+    siginfo_t ended{};
+    ASSERT_EQ(::waitid(P_PID, (*bus)->pid(), &ended, WEXITED | WNOWAIT), 0);
+    turnUntil([&] { return reasons.size() >= 2; });
+    (*phone)->pump();
+    (*session)->pump();
+    platform::RunLoop::main().runDue();
+    ASSERT_EQ(reasons.size(), 2u) << "once each";
+    std::sort(reasons.begin(), reasons.end());
+    EXPECT_EQ(reasons[0].rfind("phone lost the bus connection: ", 0), 0u) << reasons[0];
+    EXPECT_EQ(reasons[1].rfind("session lost the session bus: ", 0), 0u) << reasons[1];
+    EXPECT_FALSE((*phone)->connected() || (*session)->connected());
+    EXPECT_FALSE((*phone)->emit({"org.orvella.Test", "Ping", {std::string("b")}, {}}));
 }
 
 // A signal that interrupts the round trip of adding a rule (a daemon's SIGTERM, the tweak's

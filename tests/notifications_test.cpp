@@ -26,6 +26,7 @@ class Listener : public objc::NSObject {
     bool removeSelfOnNote = false;
     bool postAgain = false;
     Listener* releaseOnNote = nullptr;
+    Listener* dropOnNote = nullptr;  // removed by the name of the note
     ~Listener() override { events.push_back(label + " freed"); }
 
     static objc::Class cls() {
@@ -37,6 +38,9 @@ class Listener : public objc::NSObject {
                     auto* l = static_cast<Listener*>(self);
                     events.push_back(l->label + " got " +
                                      static_cast<NSNotification*>(note)->name());
+                    if (l->dropOnNote)
+                        distributedRemoveObserver(l->dropOnNote,
+                                                  static_cast<NSNotification*>(note)->name());
                     if (l->removeSelfOnNote)
                         distributedRemoveObserver(self, static_cast<NSNotification*>(note)->name());
                     if (l->postAgain) {
@@ -209,6 +213,7 @@ void countingCallback(CFNotificationCenterRef center, void* observer, const std:
         CFNotificationCenterAddObserver(center, &tokens[59], &countingCallback, "n", nullptr,
                                         CFNotificationSuspensionBehaviorHold);
     }
+    if (i == 52) CFNotificationCenterRemoveObserver(center, &tokens[53], "n", nullptr);
 }
 
 }  // namespace
@@ -254,4 +259,30 @@ TEST_F(Centres, EveryDistributedObserverOfOneDeliveryGetsTheSameNotification) {
     notes.clear();
     objc::objc_release(first);
     objc::objc_release(second);
+}
+
+// A removal by name alone, from another observer's handler during a delivery of that name, is the
+// only change to the list: the removed observer gets nothing, the next one exactly its own
+// notification, and an observer of another name none, in both kinds of centre.
+TEST_F(Centres, ObserverRemovedByNameDuringADeliveryOfItGetsNothing) {
+    CFNotificationCenterRef centre = CFNotificationCenterGetDarwinNotifyCenter();
+    reached.clear();
+    for (int i : {52, 53, 54})
+        CFNotificationCenterAddObserver(centre, &tokens[i], &countingCallback, "n", nullptr,
+                                        CFNotificationSuspensionBehaviorHold);
+    CFNotificationCenterAddObserver(centre, &tokens[55], &countingCallback, "other", nullptr,
+                                    CFNotificationSuspensionBehaviorHold);
+    CFNotificationCenterPostNotification(centre, "n", nullptr, nullptr, true);
+    drain();
+    EXPECT_EQ(reached, (std::vector<int>{52, 54}));
+
+    std::vector<Listener*> listeners;
+    for (const char* label : {"a", "b", "c", "d"}) listeners.push_back(Listener::make(label));
+    listeners[0]->dropOnNote = listeners[1];
+    for (int i = 0; i < 3; ++i) distributedAddObserver(listeners[i], SEL_("note:"), "n");
+    distributedAddObserver(listeners[3], SEL_("note:"), "other");
+    distributedPost("n");
+    drain();
+    EXPECT_EQ(events, (std::vector<std::string>{"a got n", "c got n"}));
+    for (Listener* l : listeners) objc::objc_release(l);
 }

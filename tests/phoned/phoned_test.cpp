@@ -234,8 +234,9 @@ TEST(Connection, ASignalWhileAddingARuleIsNotALostBus) {
     {
         testing_support::SignalStorm signals;
         for (int i = 0; i < 300; ++i)
-            matches.push_back(connection.match("/org/orvella/Test", false, "org.orvella.Test",
-                                               "Signal" + std::to_string(i),
+            matches.push_back(connection.match({.path = "/org/orvella/Test",
+                                                .interface = "org.orvella.Test",
+                                                .member = "Signal" + std::to_string(i)},
                                                [](sd_bus_message*) {}));
     }
     platform::RunLoop::main().runDue();

@@ -1,6 +1,6 @@
-// The phone's processes talk over a private D-Bus (sd-bus from libsystemd). Everything travels
-// as signals on the object path "/org/orvella/Phone"; the names are in busnames below, and
-// nowhere else:
+// The phone's processes talk over a private D-Bus, through the client layer (client.h) over
+// sd-bus from libsystemd. Everything travels as signals on the object path "/org/orvella/Phone";
+// the names are in busnames below, and nowhere else:
 //
 //   org.orvella.Darwin.Notification       (s name)                    Darwin notify centre and
 //   org.orvella.Distributed.Notification  (s name, s userInfo)        distributed centre (their
@@ -37,7 +37,7 @@
 // Receivers match notifications by name with arg0 rules, so standard tools (dbus-monitor,
 // dbus-send, busctl) can watch and drive a running phone. Incoming signals are handled on the
 // main run loop, in the order the daemon delivers them. A process whose connection is lost is
-// told once through the disconnect handler.
+// told once through the disconnect handler (the client's lost-bus rule).
 #pragma once
 
 #include <cstdint>
@@ -54,6 +54,10 @@
 #include "platform/core/trace.h"
 
 namespace platform {
+
+namespace dbus {
+class Connection;  // client.h
+}
 
 inline constexpr const char* kBusPath = "/org/orvella/Phone";
 
@@ -151,11 +155,11 @@ class Bus {
     void setBeforeEmit(std::function<void()> fn) { beforeEmit_ = std::move(fn); }
     // Called once, on the main run loop, when the connection is lost.
     void setDisconnectHandler(std::function<void(const std::string& reason)> handler);
-    const std::string& uniqueName() const { return uniqueName_; }
+    const std::string& uniqueName() const;
     // The process id behind a connection's unique name, as the bus daemon knows it (it took
     // it from the socket when the connection was made); -1 when it cannot tell.
     int64_t processOf(const std::string& uniqueName);
-    bool connected() const { return !disconnected_; }
+    bool connected() const;
     // Handles every message already received (the run loop does this whenever the socket is
     // readable).
     void pump();
@@ -175,25 +179,17 @@ class Bus {
     uint64_t sentCount(const std::string& interface) const;
 
   private:
-    Bus() = default;
+    Bus();
     struct Subscription;
-    void lost(const std::string& reason);
     bool send(const BusSignal& signal);
-    void* bus_ = nullptr;  // sd_bus*
-    int fd_ = -1;
-    bool disconnected_ = false;
-    std::string uniqueName_;
+    std::unique_ptr<dbus::Connection> connection_;
     std::vector<std::unique_ptr<Subscription>> subscriptions_;
-    std::function<void(const std::string&)> onDisconnect_;
     std::function<void()> beforeEmit_;
     bool emitting_ = false;
     bool holding_ = false;
-    bool paused_ = false;
     std::deque<std::pair<Subscription*, BusSignal>> held_;
     uint64_t sentTotal_ = 0;
     std::map<std::string, uint64_t> sentByInterface_;
-    std::shared_ptr<bool> alive_ =
-        std::make_shared<bool>(true);  // for work scheduled on the run loop
 };
 
 }  // namespace platform
