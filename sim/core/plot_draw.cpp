@@ -12,8 +12,8 @@
 #include <memory>
 #include <sstream>
 
-#include "text.h"
 #include "plot.h"
+#include "text.h"
 
 namespace sim {
 

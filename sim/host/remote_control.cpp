@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/ui/controls.h"
 #include "platform/devices/hardware.h"
+#include "platform/ui/controls.h"
 #include "platform/ui/views.h"
 
 namespace sim {
