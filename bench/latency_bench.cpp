@@ -110,140 +110,139 @@ Percentiles percentiles(std::vector<double> v) {
 
 std::string selfPath() { return fs::read_symlink("/proc/self/exe").string(); }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc == 3 && std::string(argv[1]) == "--relay") return relay(argv[2]);
-    int calls = 200;
-    double speed = 100;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::string(argv[i]) == "--calls")
-            calls = std::max(1, std::atoi(argv[i + 1]));
-        else if (std::string(argv[i]) == "--speed")
-            speed = std::max(1.0, std::atof(argv[i + 1]));
+// A private bus, a device root with the package, a springboard host and the relay, and what
+// they report; everything is stopped and removed when it goes.
+class Phone {
+  public:
+    ~Phone() {
+        sim::stopProcess(springboard_);
+        sim::stopProcess(relay_);
+        daemon_.reset();
+        if (!runtime_.empty()) fs::remove_all(runtime_);
     }
+    // Starts it all, the host's clock running `speed` times as fast as the wall clock; why not.
+    platform::Result<void> start(double speed);
+    // One call, answered by waving: the latency from the uncovering to the answer, or none
+    // (said why).
+    std::optional<double> call(int i);
+    // The bare path: the same three crossings through the same daemon, into `bare`.
+    bool ping(std::vector<double>& bare);
 
-    // A private bus, a device root with the package, and a springboard host.
-    const std::string runtime = bench::scratchDir();
-    auto started = sim::PrivateBus::start(runtime);
-    if (!started) {
-        platform::warn("bench_latency", started.error());
-        return 3;
+  private:
+    void listen();
+    void hw(const char* member, std::vector<platform::BusArg> args) {
+        bus_->emit({names::kHardware, member, std::move(args), {}});
     }
-    std::unique_ptr<sim::PrivateBus> daemon = std::move(*started);
-    const std::string address = daemon->address();
-    fs::create_directories(runtime + "/root");
-    fs::copy(ORVELLA_PACKAGE_DIR, runtime + "/root", fs::copy_options::recursive);
+    std::optional<double> answerByWaving();
+
+    std::string runtime_;
+    std::unique_ptr<sim::PrivateBus> daemon_;
+    std::unique_ptr<platform::Bus> bus_;
+    pid_t springboard_ = -1, relay_ = -1;
+    bool ready_ = false, armed_ = false, answered_ = false, idle_ = false, relayReady_ = false,
+         pong_ = false;
+    double answeredAt_ = 0, pongAt_ = 0;
+    int32_t recognizer_ = 0;
+};
+
+platform::Result<void> Phone::start(double speed) {
+    runtime_ = bench::scratchDir();
+    auto started = sim::PrivateBus::start(runtime_);
+    if (!started) return platform::Failure{started.error()};
+    daemon_ = std::move(*started);
+    const std::string address = daemon_->address();
+    fs::create_directories(runtime_ + "/root");
+    fs::copy(ORVELLA_PACKAGE_DIR, runtime_ + "/root", fs::copy_options::recursive);
     auto opened = platform::Bus::open(address);
-    if (!opened) {
-        platform::warn("bench_latency", opened.error());
-        return 3;
-    }
-    std::unique_ptr<platform::Bus> bus = std::move(*opened);
-
-    bool ready = false, armed = false, answered = false, idle = false, relayReady = false,
-         pong = false;
-    double answeredAt = 0, pongAt = 0;
-    int32_t recognizer = 0;
-    bus->subscribe(names::kHost, names::kReady, std::nullopt,
-                   [&](const BusSignal&) { ready = true; });
-    bus->subscribe(names::kTrace, "", std::nullopt, [&](const BusSignal& s) {
-        namespace ev = platform::events;
-        for (const platform::TraceEvent& e : platform::traceEventsOf(s)) {
-            if (auto* sensor = std::get_if<ev::SensorSwitched>(&e)) {
-                if (sensor->sensor == ev::Sensor::Proximity && sensor->on) armed = true;
-                if (sensor->sensor == ev::Sensor::Accelerometer && !sensor->on) idle = true;
-            } else if (auto* r = std::get_if<ev::RecognizerChanged>(&e)) {
-                recognizer = r->state;
-            } else if (std::holds_alternative<ev::CallAnswered>(e)) {
-                answeredAt = now();
-                answered = true;
-            }
-        }
-    });
-    bus->subscribe(kBench, "RelayReady", std::nullopt,
-                   [&](const BusSignal&) { relayReady = true; });
-    bus->subscribe(kBench, "Pong", std::nullopt, [&](const BusSignal&) {
-        pongAt = now();
-        pong = true;
-    });
-    bus->subscribe(names::kModem, names::kAnswerRequest, std::nullopt, [&](const BusSignal&) {
-        bus->emit({names::kHardware, names::kCallStatus, {int32_t{1}, false}, {}});
-    });
-
+    if (!opened) return platform::Failure{opened.error()};
+    bus_ = std::move(*opened);
+    listen();
     const std::string hostDir = fs::path(ORVELLA_SPRINGBOARD).parent_path().string();
     char speedText[32];
     std::snprintf(speedText, sizeof speedText, "%g", speed);
-    pid_t springboard = sim::spawnProcess({hostDir + "/springboard", "--bus", address, "--root",
-                                           runtime + "/root", "--speed", speedText});
-    pid_t relayPid = sim::spawnProcess({selfPath(), "--relay", address});
-    auto finish = [&](int code) {
-        sim::stopProcess(springboard);
-        sim::stopProcess(relayPid);
-        daemon.reset();
-        fs::remove_all(runtime);
-        return code;
-    };
-    if (!waitUntil([&] { return ready && relayReady; }, 20)) {
-        platform::warn("bench_latency", "the host or the relay did not start");
-        return finish(3);
-    }
-    auto hw = [&](const char* member, std::vector<platform::BusArg> args) {
-        bus->emit({names::kHardware, member, std::move(args), {}});
-    };
+    springboard_ = sim::spawnProcess({hostDir + "/springboard", "--bus", address, "--root",
+                                      runtime_ + "/root", "--speed", speedText});
+    relay_ = sim::spawnProcess({selfPath(), "--relay", address});
+    if (!waitUntil([&] { return ready_ && relayReady_; }, 20))
+        return platform::Failure{"the host or the relay did not start"};
     hw(names::kLocked, {false});
     hw(names::kPose, {0.02, -0.05, -0.99});
+    return {};
+}
 
-    // The bare path: the same three crossings through the same daemon.
-    std::vector<double> bare;
-    auto ping = [&] {
-        pong = false;
-        const double sentAt = now();
-        bus->emit({kBench, "Ping", {}, {}});
-        if (!waitUntil([&] { return pong; }, 5)) return false;
-        bare.push_back(pongAt - sentAt);
-        return true;
-    };
+void Phone::listen() {
+    bus_->subscribe(names::kHost, names::kReady, std::nullopt,
+                    [this](const BusSignal&) { ready_ = true; });
+    bus_->subscribe(names::kTrace, "", std::nullopt, [this](const BusSignal& s) {
+        namespace ev = platform::events;
+        for (const platform::TraceEvent& e : platform::traceEventsOf(s)) {
+            if (auto* sensor = std::get_if<ev::SensorSwitched>(&e)) {
+                if (sensor->sensor == ev::Sensor::Proximity && sensor->on) armed_ = true;
+                if (sensor->sensor == ev::Sensor::Accelerometer && !sensor->on) idle_ = true;
+            } else if (auto* r = std::get_if<ev::RecognizerChanged>(&e)) {
+                recognizer_ = r->state;
+            } else if (std::holds_alternative<ev::CallAnswered>(e)) {
+                answeredAt_ = now();
+                answered_ = true;
+            }
+        }
+    });
+    bus_->subscribe(kBench, "RelayReady", std::nullopt,
+                    [this](const BusSignal&) { relayReady_ = true; });
+    bus_->subscribe(kBench, "Pong", std::nullopt, [this](const BusSignal&) {
+        pongAt_ = now();
+        pong_ = true;
+    });
+    bus_->subscribe(names::kModem, names::kAnswerRequest, std::nullopt, [this](const BusSignal&) {
+        bus_->emit({names::kHardware, names::kCallStatus, {int32_t{1}, false}, {}});
+    });
+}
 
-    // One wave answers an unlocked call with no settings file: the latency from the uncovering
-    // to the answer. On a machine so busy that the host sees the uncovering after the wave's
-    // time limit (15 ms at x100), the recognizer times out and the wave is made again, uncounted.
-    auto answerByWaving = [&]() -> std::optional<double> {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            hw(names::kProximity, {true});
-            if (!waitUntil([&] { return recognizer == kCovered; }, 10)) return std::nullopt;
-            const double uncoveredAt = now();
-            hw(names::kProximity, {false});
-            if (!waitUntil([&] { return answered || recognizer == kReady; }, 10)) break;
-            if (answered) return answeredAt - uncoveredAt;
-        }
-        return std::nullopt;
-    };
+bool Phone::ping(std::vector<double>& bare) {
+    pong_ = false;
+    const double sentAt = now();
+    bus_->emit({kBench, "Ping", {}, {}});
+    if (!waitUntil([&] { return pong_; }, 5)) return false;
+    bare.push_back(pongAt_ - sentAt);
+    return true;
+}
 
-    // The bare path is measured between calls, so both see the machine in the same state.
-    std::vector<double> phone;
-    for (int i = 0; i < calls; ++i) {
-        armed = answered = idle = false;
-        hw(names::kCallStatus, {int32_t{4}, false});
-        if (!waitUntil([&] { return armed; }, 10)) {
-            platform::warn("bench_latency", "call " + std::to_string(i) + " was never armed");
-            return finish(1);
-        }
-        const std::optional<double> latency = answerByWaving();
-        if (!latency) {
-            platform::warn("bench_latency", "call " + std::to_string(i) + " was not answered");
-            return finish(1);
-        }
-        phone.push_back(*latency);
-        waitUntil([&] { return idle; }, 10);
-        hw(names::kCallStatus, {int32_t{5}, false});
-        waitUntil([] { return false; }, 0.002);
-        if (!ping() || !ping()) {
-            platform::warn("bench_latency", "the relay did not answer");
-            return finish(1);
-        }
+// One wave answers an unlocked call with no settings file: the latency from the uncovering to
+// the answer. On a machine so busy that the host sees the uncovering after the wave's time
+// limit (15 ms at x100), the recognizer times out and the wave is made again, uncounted.
+std::optional<double> Phone::answerByWaving() {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        hw(names::kProximity, {true});
+        if (!waitUntil([&] { return recognizer_ == kCovered; }, 10)) return std::nullopt;
+        const double uncoveredAt = now();
+        hw(names::kProximity, {false});
+        if (!waitUntil([&] { return answered_ || recognizer_ == kReady; }, 10)) break;
+        if (answered_) return answeredAt_ - uncoveredAt;
     }
+    return std::nullopt;
+}
 
+std::optional<double> Phone::call(int i) {
+    armed_ = answered_ = idle_ = false;
+    hw(names::kCallStatus, {int32_t{4}, false});
+    if (!waitUntil([&] { return armed_; }, 10)) {
+        platform::warn("bench_latency", "call " + std::to_string(i) + " was never armed");
+        return std::nullopt;
+    }
+    const std::optional<double> latency = answerByWaving();
+    if (!latency) {
+        platform::warn("bench_latency", "call " + std::to_string(i) + " was not answered");
+        return std::nullopt;
+    }
+    waitUntil([&] { return idle_; }, 10);
+    hw(names::kCallStatus, {int32_t{5}, false});
+    waitUntil([] { return false; }, 0.002);
+    return latency;
+}
+
+// The two paths' percentiles, and whether they meet their targets.
+int report(int calls, double speed, const std::vector<double>& phone,
+           const std::vector<double>& bare) {
     const Percentiles p = percentiles(phone), b = percentiles(bare);
     std::printf(
         "answer latency over %d calls at clock speed x%g (last uncovering -> \"call answered\")\n",
@@ -257,6 +256,38 @@ int main(int argc, char** argv) {
     bench::meets("answer latency p50", p.p50 * 1e3, 1, "ms");
     bench::meets("answer latency p99", p.p99 * 1e3, 5, "ms");
     bench::meets("answer latency p50 against the bare relay", p.p50 / b.p50, 1.3, "x");
-    finish(0);
     return bench::finish();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--relay") return relay(argv[2]);
+    int calls = 200;
+    double speed = 100;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::string(argv[i]) == "--calls")
+            calls = std::max(1, std::atoi(argv[i + 1]));
+        else if (std::string(argv[i]) == "--speed")
+            speed = std::max(1.0, std::atof(argv[i + 1]));
+    }
+    std::vector<double> phone, bare;
+    {
+        Phone measured;
+        if (auto started = measured.start(speed); !started) {
+            platform::warn("bench_latency", started.error());
+            return 3;
+        }
+        // The bare path is measured between calls, so both see the machine in the same state.
+        for (int i = 0; i < calls; ++i) {
+            const std::optional<double> latency = measured.call(i);
+            if (!latency) return 1;
+            phone.push_back(*latency);
+            if (!measured.ping(bare) || !measured.ping(bare)) {
+                platform::warn("bench_latency", "the relay did not answer");
+                return 1;
+            }
+        }
+    }
+    return report(calls, speed, phone, bare);
 }

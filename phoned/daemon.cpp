@@ -4,11 +4,10 @@
 #include "daemon.h"
 
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 #include "accelerometer.h"
 #include "bluetooth.h"
@@ -27,20 +26,15 @@
 #include "platform/loop/runloop.h"
 #include "platform/notify/bus_transport.h"
 #include "platform/notify/notifications.h"
+#include "program/signal_pipe.h"
 #include "proximity.h"
 #include "screensaver.h"
+#include "service.h"
 #include "soundserver.h"
 
 namespace phoned {
 
 namespace {
-
-int stopPipe[2] = {-1, -1};
-
-void onTerminate(int) {
-    const char byte = 1;
-    (void)!::write(stopPipe[1], &byte, 1);
-}
 
 // Samples from the accelerometer. It is looked for at start and, while it is missing, again at
 // each sample (a driver may load late); a sensor that cannot be read is reported once, and once
@@ -96,80 +90,97 @@ void settingsChanged(platform::CFNotificationCenterRef, void*, const std::string
     say("the settings changed; the tweak has reloaded them");
 }
 
-}  // namespace
+// The system bus's address as sd-bus finds it, for messages about it.
+std::string systemBusAddress() {
+    const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    return address != nullptr && *address != '\0' ? address
+                                                  : "unix:path=/run/dbus/system_bus_socket";
+}
 
-int runDaemon(const DaemonOptions& options) {
-    auto root = becomePhoneProcess(options.package, "com.apple.springboard");
-    if (!root) {
-        say(root.error());
-        return 1;
-    }
-    platform::setClock(std::make_unique<platform::RealClock>());
+// The buses the daemon stands on: the system bus (modem, sensors, Bluetooth), the session bus
+// (lock screen, speaker, notifications), and the platform's own connection to the session bus,
+// over which the settings command's change notification arrives.
+struct Buses {
+    std::unique_ptr<Connection> system, session;
+    std::unique_ptr<platform::Bus> notifications;
+};
 
-    if (::pipe2(stopPipe, O_CLOEXEC) != 0) return 1;
-    struct sigaction sa {};
-    sa.sa_handler = &onTerminate;
-    ::sigaction(SIGTERM, &sa, nullptr);
-    // The tweak takes the interrupt signal for itself once it starts, as in SpringBoard.
-    ::sigaction(SIGINT, &sa, nullptr);
-
+// A bus is the ground everything stands on: one that cannot be reached, or is lost, is named
+// with its address, and the daemon stops (systemd starts it again).
+platform::Result<Buses> openBuses() {
+    using platform::Failure;
+    const std::string systemAddress = systemBusAddress(), sessionAddress = sessionBusAddress();
     auto system = Connection::open(Connection::Kind::System);
+    if (!system) return Failure{system.error() + " (address " + systemAddress + ")"};
     auto session = Connection::open(Connection::Kind::Session);
-    if (!system || !session) {
-        say(!system ? system.error() : session.error());
-        return 3;
-    }
-    auto opened = platform::Bus::open(sessionBusAddress());
-    if (!opened) {
-        say(opened.error());
-        return 3;
-    }
-    std::unique_ptr<platform::Bus> notifications = std::move(*opened);
-    // A bus is the ground everything stands on: without it, start again (systemd restarts us).
-    auto lost = [](const std::string& reason) {
-        say(reason + "; stopping");
-        std::fflush(stderr);
-        std::_Exit(3);
+    if (!session) return Failure{session.error() + " (address " + sessionAddress + ")"};
+    auto notifications = platform::Bus::open(sessionAddress);
+    if (!notifications) return Failure{notifications.error()};
+    auto lost = [](const std::string& address) {
+        return [address](const std::string& reason) {
+            say(reason + " (address " + address + "); stopping");
+            std::fflush(stderr);
+            std::_Exit(3);
+        };
     };
-    (*system)->setDisconnectHandler(lost);
-    (*session)->setDisconnectHandler(lost);
-    notifications->setDisconnectHandler(lost);
-    platform::setTransport(std::make_unique<platform::BusTransport>(*notifications));
-    platform::registerHostClasses(platform::HostRole::SpringBoard);
+    (*system)->setDisconnectHandler(lost(systemAddress));
+    (*session)->setDisconnectHandler(lost(sessionAddress));
+    (*notifications)->setDisconnectHandler(lost(sessionAddress));
+    return Buses{std::move(*system), std::move(*session), std::move(*notifications)};
+}
 
-    auto& model = platform::DeviceModel::shared();
-    std::unique_ptr<Proximity> proximity;
-    Modem modem(**system, [&proximity](int32_t) {
-        if (proximity) proximity->update();
-    });
-    proximity =
-        std::make_unique<Proximity>(**system, options.iio, [&modem] { return modem.ringing(); });
+// The phone's services, one adapter each, wired to the platform's device model. Made in this
+// order, each seeing the ones before it.
+class Adapters {
+  public:
+    Adapters(Connection& system, Connection& session, const DaemonOptions& options) {
+        auto& model = platform::DeviceModel::shared();
+        modem_ = std::make_unique<Modem>(system, [this](int32_t) {
+            if (proximity_) proximity_->update();
+        });
+        proximity_ =
+            std::make_unique<Proximity>(system, options.iio, [this] { return modem_->ringing(); });
+        model.setPoseSource(PoseReader(options.iio));
+        screenSaver_ = std::make_unique<ScreenSaver>(session, [this] { return modem_->ringing(); });
+        callAudio_ = std::make_unique<CallAudio>(session);
+        bluetooth_ = std::make_unique<Bluetooth>(system, [this] { outputs(); });
+        sound_ = std::make_unique<SoundServer>([this] { outputs(); });
+        hint_ = std::make_unique<Hint>(session);
+        model.setAnswerHandler([this] { modem_->answer(); });
+        model.setSpeakerHandler([this](bool on) { callAudio_->enableSpeaker(on); });
+        model.setProximityMonitoringHandler([this](bool on) { proximity_->setMonitoring(on); });
+    }
+    Hint& hint() { return *hint_; }
+    // On the way out: the proximity sensor's claim released, the hint withdrawn.
+    void release() {
+        proximity_->releaseNow();
+        hint_->withdrawNow();
+    }
 
-    model.setPoseSource(PoseReader(options.iio));
-
-    ScreenSaver screenSaver(**session, [&modem] { return modem.ringing(); });
-    CallAudio callAudio(**session);
-    std::unique_ptr<Bluetooth> bluetooth;
-    std::unique_ptr<SoundServer> sound;
-    auto outputs = [&bluetooth, &sound, &model] {
+  private:
+    // The audio outputs besides the phone's own, as the audio route reads them.
+    void outputs() {
         std::vector<std::string> ports;
-        if (bluetooth && bluetooth->handsFree())
+        if (bluetooth_ && bluetooth_->handsFree())
             ports.push_back(platform::AVAudioSessionPortBluetoothHFP);
-        if (sound && sound->headphones()) ports.push_back(platform::AVAudioSessionPortHeadphones);
-        model.setExternalOutputs(ports);
-    };
-    bluetooth = std::make_unique<Bluetooth>(**system, outputs);
-    sound = std::make_unique<SoundServer>(outputs);
-    Hint hint(**session);
+        if (sound_ && sound_->headphones()) ports.push_back(platform::AVAudioSessionPortHeadphones);
+        platform::DeviceModel::shared().setExternalOutputs(ports);
+    }
 
-    model.setAnswerHandler([&modem] { modem.answer(); });
-    model.setSpeakerHandler([&callAudio](bool on) { callAudio.enableSpeaker(on); });
-    model.setProximityMonitoringHandler([&proximity](bool on) { proximity->setMonitoring(on); });
+    std::unique_ptr<Modem> modem_;
+    std::unique_ptr<Proximity> proximity_;
+    std::unique_ptr<ScreenSaver> screenSaver_;
+    std::unique_ptr<CallAudio> callAudio_;
+    std::unique_ptr<Bluetooth> bluetooth_;
+    std::unique_ptr<SoundServer> sound_;
+    std::unique_ptr<Hint> hint_;
+};
 
-    // The tweak first, then the call screen, as on the phone.
+// The tweak first, then the call screen, as on the phone. False when the tweak did not load.
+bool startTweak(const DaemonOptions& options, Hint& hint) {
     if (platform::injectTweaks().empty()) {
         say("the tweak library was not loaded (see above); nothing to do");
-        return 1;
+        return false;
     }
     // The tweak starts with its log off; --verbose turns it on once it is loaded.
     if (options.verbose) {
@@ -185,17 +196,35 @@ int runDaemon(const DaemonOptions& options) {
         platform::CFNotificationSuspensionBehaviorDeliverImmediately);
     platform::CallScreen::shared().install(platform::HostRole::SpringBoard);
     platform::RunLoop::main().setBeforeWaiting([&hint] { hint.update(); });
-    platform::RunLoop::main().addSource(stopPipe[0], [] {
-        char buf[16];
-        (void)!::read(stopPipe[0], buf, sizeof buf);
-        platform::RunLoop::main().stop();
-    });
+    return true;
+}
 
-    say("ready; device root " + *root);
+}  // namespace
+
+int runDaemon(const DaemonOptions& options) {
+    auto root = becomePhoneProcess(options.package, "com.apple.springboard");
+    if (!root) {
+        say(root.error());
+        return 1;
+    }
+    platform::setClock(std::make_unique<platform::RealClock>());
+    // The tweak takes the interrupt signal for itself once it starts, as in SpringBoard.
+    if (!program::handleSignals({SIGTERM, SIGINT}, [](int) { platform::RunLoop::main().stop(); }))
+        return 1;
+    auto buses = openBuses();
+    if (!buses) {
+        say(buses.error());
+        return 3;
+    }
+    platform::setTransport(std::make_unique<platform::BusTransport>(*buses->notifications));
+    platform::registerHostClasses(platform::HostRole::SpringBoard);
+    Adapters adapters(*buses->system, *buses->session, options);
+    if (!startTweak(options, adapters.hint())) return 1;
+    // Ready once every service has said whether it runs, so what is missing is named first.
+    Service::whenAllKnown([device = *root] { say("ready; device root " + device); });
     platform::RunLoop::main().run();
 
-    proximity->releaseNow();
-    hint.withdrawNow();
+    adapters.release();
     platform::RunLoop::main().setBeforeWaiting({});
     say("stopped");
     return 0;

@@ -19,8 +19,13 @@ class Service {
     // words: what a person calls it ("the modem service (ModemManager)").
     Service(Connection& bus, std::string name, std::string words,
             std::function<void(bool present)> onChange);
+    ~Service();
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
+
+    // Runs `then` once every service made so far has been heard of, running or not (at once
+    // when every one has been): the daemon says it is ready after naming what is missing.
+    static void whenAllKnown(std::function<void()> then);
 
     const std::string& name() const { return name_; }
     const std::string& words() const { return words_; }

@@ -3,6 +3,8 @@
 // and posts the change notification; the notification travels over the session bus to the
 // running daemon. The current choices are printed with the pane's own texts.
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,54 +49,16 @@ std::string shown(UIView* view) {
     return view ? view->shownText() : "";
 }
 
-}  // namespace
+// Whether the options change anything.
+bool changes(const SettingsOptions& o) {
+    return o.enabled >= 0 || o.speakerWithHeadset >= 0 || o.locked > 0 || o.unlocked > 0 ||
+           o.speed >= 0;
+}
 
-int runSettings(const SettingsOptions& o) {
-    if (auto ready = becomePhoneProcess(o.package, "com.apple.Preferences"); !ready) {
-        say(ready.error());
-        return 1;
-    }
+using Control = std::function<UIView*(const char* identifier)>;
 
-    const bool changing = o.enabled >= 0 || o.speakerWithHeadset >= 0 || o.locked > 0 ||
-                          o.unlocked > 0 || o.speed >= 0;
-    const std::string file = platform::device::resolve(
-        std::string("/var/mobile/Library/Preferences/") + orvella::kSettingsFileName);
-    if (platform::device::fileExists(std::string("/var/mobile/Library/Preferences/") +
-                                     orvella::kSettingsFileName) &&
-        !platform::plist::readDictionary(file)) {
-        say(file + ": not a readable settings file; the settings pane leaves it alone" +
-            (changing ? ", so nothing was changed" : ""));
-        if (changing) return 1;
-    }
-
-    std::unique_ptr<platform::Bus> bus;
-    if (changing) {
-        auto opened = platform::Bus::open(sessionBusAddress());
-        if (opened) {
-            bus = std::move(*opened);
-            platform::setTransport(std::make_unique<platform::BusTransport>(*bus));
-        } else {
-            say(opened.error() +
-                "; the settings are saved, but a running orvella-phoned reads them only "
-                "when it starts again");
-        }
-    }
-
-    platform::registerHostClasses(platform::HostRole::Preferences);
-    platform::registerPreferencesClasses();
-    objc::AutoreleasePool pool;
-    objc::id pane = platform::openPreferencePane("Orvella_Prefs");
-    if (pane == nullptr) {
-        say("cannot open the settings pane (see above)");
-        return 1;
-    }
-    auto* view = static_cast<UIView*>(objc::msgSend<objc::id>(pane, SEL_("view")));
-    auto control = [view](const char* identifier) {
-        UIView* v = platform::findViewByIdentifier(view, identifier);
-        if (v == nullptr) say(std::string("the settings pane has no '") + identifier + "'");
-        return v;
-    };
-
+// The changes asked for, made with the pane's own switches and picker as a finger would.
+void change(const SettingsOptions& o, const Control& control) {
     if (o.enabled >= 0) platform::setSwitchByUser(control("enabled switch"), o.enabled == 1);
     if (o.speakerWithHeadset >= 0)
         platform::setSwitchByUser(control("headset switch"), o.speakerWithHeadset == 1);
@@ -107,8 +71,10 @@ int runSettings(const SettingsOptions& o) {
         if (o.unlocked > 0) platform::spinPicker(picker, o.unlocked - 1, kUnlockedColumn);
         platform::tapButton(control("done"));
     }
-    platform::RunLoop::main().runDue();
+}
 
+// Each row of the pane as it shows it: "Wave speed: Slow".
+void print(const Control& control) {
     const std::vector<std::pair<const char*, const char*>> rows = {
         {"enabled label", "enabled switch"},     {"headset label", "headset switch"},
         {"detection label", "detection switch"}, {"speed label", "speed setup"},
@@ -116,6 +82,57 @@ int runSettings(const SettingsOptions& o) {
     for (const auto& [label, value] : rows)
         std::printf("%s: %s\n", shown(control(label)).c_str(), shown(control(value)).c_str());
     std::fflush(stdout);
+}
+
+// The platform's connection to the session bus, over which the change notification reaches a
+// running daemon; none when there is no session bus (said, the settings are saved anyway).
+std::unique_ptr<platform::Bus> notifyOverSessionBus() {
+    auto opened = platform::Bus::open(sessionBusAddress());
+    if (!opened) {
+        say(opened.error() +
+            "; the settings are saved, but a running orvella-phoned reads them only when it "
+            "starts again");
+        return nullptr;
+    }
+    platform::setTransport(std::make_unique<platform::BusTransport>(**opened));
+    return std::move(*opened);
+}
+
+}  // namespace
+
+int runSettings(const SettingsOptions& o) {
+    if (auto ready = becomePhoneProcess(o.package, "com.apple.Preferences"); !ready) {
+        say(ready.error());
+        return 1;
+    }
+    const bool changing = changes(o);
+    const std::string stored =
+        std::string("/var/mobile/Library/Preferences/") + orvella::kSettingsFileName;
+    const std::string file = platform::device::resolve(stored);
+    if (platform::device::fileExists(stored) && !platform::plist::readDictionary(file)) {
+        say(file + ": not a readable settings file; the settings pane leaves it alone" +
+            (changing ? ", so nothing was changed" : ""));
+        if (changing) return 1;
+    }
+    std::unique_ptr<platform::Bus> bus = changing ? notifyOverSessionBus() : nullptr;
+
+    platform::registerHostClasses(platform::HostRole::Preferences);
+    platform::registerPreferencesClasses();
+    objc::AutoreleasePool pool;
+    objc::id pane = platform::openPreferencePane("Orvella_Prefs");
+    if (pane == nullptr) {
+        say("cannot open the settings pane (see above)");
+        return 1;
+    }
+    auto* view = static_cast<UIView*>(objc::msgSend<objc::id>(pane, SEL_("view")));
+    const Control control = [view](const char* identifier) {
+        UIView* v = platform::findViewByIdentifier(view, identifier);
+        if (v == nullptr) say(std::string("the settings pane has no '") + identifier + "'");
+        return v;
+    };
+    change(o, control);
+    platform::RunLoop::main().runDue();
+    print(control);
     objc::objc_release(pane);
     return 0;
 }

@@ -18,6 +18,7 @@ check() {  # folder, pattern of forbidden includes
 check library '\.\./|settings-pane/|sim/|library/'
 check settings-pane '\.\./|library/|sim/|settings-pane/'
 check render '\.\./|library/|settings-pane/|sim/|phoned/|NSTimer|Orvella|Telephony|ExternalFunctions|PreferencesController|MainViewController|FK_HDTools'
+check program '\.\./|library/|settings-pane/|sim/|render/|phoned/|OrvellaNames'
 check platform '\.\./|library/|settings-pane/|sim/|render/|phoned/|NSTimer|Orvella|Telephony|ExternalFunctions|PreferencesController|MainViewController|FK_HDTools'
 # The platform's parts, lowest first: a part's sources (platform/PART/) and headers
 # (platform/include/platform/PART/) include only headers of their own part and of the parts
@@ -40,7 +41,7 @@ for i in "${!parts[@]}"; do
     fi
 done
 # What only tests use stays out of every production folder.
-hits=$(grep -rnE '^\s*#\s*include\s*"platform/([a-z]+/)?testing\.h"' library settings-pane render sim \
+hits=$(grep -rnE '^\s*#\s*include\s*"platform/([a-z]+/)?testing\.h"' library settings-pane render program sim \
     phoned --include='*.h' --include='*.cpp' 2>/dev/null)
 if [ -n "$hits" ]; then
     echo "production code includes what only tests use:"

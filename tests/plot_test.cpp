@@ -219,6 +219,36 @@ TEST(Timeline, AScreenshotIsALineAndAJsonKey) {
     std::free(buffer);
 }
 
+// The JSON timeline and the plot's data give a time to the microsecond, as docs/json.md and
+// docs/scenarios.md promise (the text timeline shows milliseconds).
+TEST(Timeline, JsonTimesAndThePlotsDataKeepMicroseconds) {
+    const std::pair<double, const char*> cases[] = {
+        {0.0123456, "0.012346"}, {4.499999761, "4.5"}, {6.8125, "6.8125"}};
+    for (const auto& [t, shown] : cases) {
+        platform::VirtualClock& clock = platform::useVirtualClock();
+        char* buffer = nullptr;
+        size_t size = 0;
+        std::FILE* out = ::open_memstream(&buffer, &size);
+        {
+            sim::Timeline timeline(true, out);
+            timeline.setStart(clock.now());
+            clock.set(clock.now() + t);
+            timeline.add("sim", "a line");
+            timeline.finish(0);
+        }
+        std::fclose(out);
+        const std::string json(buffer, size);
+        std::free(buffer);
+        EXPECT_NE(json.find(std::string("\"time\":") + shown + ","), std::string::npos) << json;
+        sim::PlotRecorder plot("");
+        sim::Step pose;
+        pose.kind = sim::Step::Kind::Pose;
+        plot.step(t, pose);
+        const std::string data = sim::toJson(plot.finish(10));
+        EXPECT_NE(data.find(std::string("\"at\": ") + shown + ","), std::string::npos) << data;
+    }
+}
+
 TEST(Screenshots, PendingPicturesAreNamedByTimeAndProcessAndNothingElseIsMoved) {
     testing_support::ScratchDir dir;
     auto shots = sim::Screenshots::open(dir.file("shots"));

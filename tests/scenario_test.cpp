@@ -82,6 +82,11 @@ TEST(ScenarioFormat, ErrorsNameFileLineAndProblem) {
               "t.scn:1: write 'settings waves locked N unlocked M speed slow|medium|fast'");
     EXPECT_EQ(errorOf("at 1 settings waves locked 2 unlocked 1 speed warp\n"),
               "t.scn:1: speed must be slow, medium or fast, not 'warp'");
+    // The picker's own ranges: up to three waves for a locked phone, two for an unlocked one.
+    EXPECT_EQ(errorOf("at 0 pose up\nat 1 settings waves locked 3 unlocked 3 speed fast\n"),
+              "t.scn:2: the waves for an unlocked phone must be a whole number from 1 to 2, not 3");
+    EXPECT_EQ(errorOf("at 1 settings waves locked 4 unlocked 2 speed fast\n"),
+              "t.scn:1: the waves for a locked phone must be a whole number from 1 to 3, not 4");
     EXPECT_EQ(errorOf("speed 0\nat 1 wave\n"),
               "t.scn:1: the speed must be above 0 and at most 1000");
     EXPECT_EQ(errorOf("screen-height 500\n"), "t.scn:1: the screen height is 480 or 568");

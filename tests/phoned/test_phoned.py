@@ -225,7 +225,12 @@ class Calls(Phone):
         self.start_bluetooth()
         self.start_call_audio()
         self.start_daemon()
-        self.wait_said('the modem service (ModemManager) is not running; waiting for it')
+        lines = self.daemon_output().splitlines()
+        first = {text: next((i for i, line in enumerate(lines) if line.startswith(
+            'orvella-phoned: ' + text)), None) for text in ('the modem service', 'ready')}
+        self.assertIsNotNone(first['the modem service'], 'the missing service is named at start')
+        self.assertLess(first['the modem service'], first['ready'], 'named before "ready"')
+        self.assertEqual(len(self.said('ModemManager) is not running; waiting for it')), 1)
         self.assertEqual(self.daemon.poll(), None, 'the daemon waits rather than exit')
         self.start_modem()
         self.wait_said('the modem service (ModemManager) is running now')

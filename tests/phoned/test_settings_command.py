@@ -38,13 +38,18 @@ class SettingsCommand(TestCase):
         with open(os.path.join(self.dir, SETTINGS), 'rb') as f:
             return plistlib.load(f)
 
-    def test_help_goes_to_standard_output(self):
+    def test_help_and_version_go_to_standard_output(self):
         for args in (['settings', '--help'], ['--help'], ['-h']):
             done = subprocess.run([PHONED, *args], capture_output=True, text=True, timeout=60)
             self.assertEqual(done.returncode, 0, args)
             self.assertIn('usage: orvella-phoned', done.stdout)
             self.assertIn('--speaker-with-headset on|off', done.stdout)
+            self.assertIn('--iio=DIR', done.stdout)
             self.assertEqual(done.stderr, '')
+        for args in (['--version'], ['settings', '--version']):
+            done = subprocess.run([PHONED, *args], capture_output=True, text=True, timeout=60)
+            self.assertEqual((done.returncode, done.stderr), (0, ''), args)
+            self.assertRegex(done.stdout, r'^orvella-phoned \d+\.\d+\n$')
 
     def test_every_value_is_checked_with_a_clear_message(self):
         cases = [
@@ -56,19 +61,27 @@ class SettingsCommand(TestCase):
             (['--speed', 'warp'], "--speed needs slow, medium or fast, not 'warp'"),
             (['--speaker-with-headset', 'yes'], "--speaker-with-headset needs 'on' or 'off', not 'yes'"),
             (['--on', '--off'], '--on and --off cannot be given together'),
-            (['--locked'], '--locked needs a value'),
+            (['--locked'], '--locked: needs a value'),
             (['--loud'], "unknown option '--loud'"),
+            (['--loked', '2'], "unknown option '--loked' (did you mean '--locked'?)"),
+            (['--on=yes'], '--on: takes no value'),
             (['extra'], "unexpected argument 'extra'"),
         ]
+        # One line naming the problem, then where the options are, not the whole usage.
+        try_help = "Try 'orvella-phoned --help' for the options.\n"
         for args, message in cases:
             done = self.run_settings(*args)
             self.assertEqual(done.returncode, 2, args)
-            self.assertIn('orvella-phoned: ' + message, done.stderr, args)
+            self.assertEqual(done.stderr, 'orvella-phoned: ' + message + '\n' + try_help, args)
             self.assertEqual(done.stdout, '')
         self.assertFalse(os.path.exists(os.path.join(self.dir, SETTINGS)), 'nothing written')
-        done = subprocess.run([PHONED, 'answer'], capture_output=True, text=True, timeout=60)
-        self.assertEqual(done.returncode, 2)
-        self.assertIn("unknown command 'answer'", done.stderr)
+        for args, message in ((['answer'], "unknown command 'answer' (the only one is 'settings')"),
+                              (['setings'], "unknown command 'setings' (did you mean 'settings'?)"),
+                              (['--iio'], '--iio: needs a value'),
+                              (['--verbsoe'], "unknown option '--verbsoe' (did you mean '--verbose'?)")):
+            done = subprocess.run([PHONED, *args], capture_output=True, text=True, timeout=60)
+            self.assertEqual(done.returncode, 2, args)
+            self.assertEqual(done.stderr, 'orvella-phoned: ' + message + '\n' + try_help, args)
 
     def test_shows_and_changes_the_choices_through_the_pane(self):
         done = self.run_settings()
@@ -125,6 +138,16 @@ class SettingsCommand(TestCase):
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertIn('reads them only when it starts again', done.stderr)
         self.assertEqual(self.stored()['WaveProtocolLocked'], 2)
+
+    def test_a_bus_it_cannot_reach_is_named_with_its_address(self):
+        nowhere = 'unix:path=' + self.dir + '/no-system-bus'
+        done = subprocess.run([PHONED, '--package', PACKAGE],
+                              env={**self.env, 'DBUS_SYSTEM_BUS_ADDRESS': nowhere},
+                              capture_output=True, text=True, timeout=60)
+        self.assertEqual(done.returncode, 3, done.stderr)
+        self.assertIn('cannot connect to the system bus', done.stderr)
+        self.assertIn('(address ' + nowhere + ')', done.stderr)
+        self.assertNotIn('ready', done.stderr)
 
     def test_a_missing_package_is_named(self):
         done = subprocess.run([PHONED, 'settings', '--package', self.dir + '/nowhere'],

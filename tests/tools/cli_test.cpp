@@ -397,7 +397,8 @@ TEST(Timeline, SwitchesAndPickerColumnsByTheirShownNames) {
 }
 
 TEST(Timeline, AWaveThatTakesTooLongIsToldWithoutTheLog) {
-    Ran r = sim({std::string(ORVELLA_SCENARIOS) + "/wave-too-slow.scn"});
+    const std::string file = std::string(ORVELLA_SCENARIOS) + "/wave-too-slow.scn";
+    Ran r = sim({file});
     EXPECT_EQ(r.status, 0) << r.err;
     // Fast: 0.7 s, as the tweak keeps it (a float, 0.699999988).
     EXPECT_TRUE(has(r.out,
@@ -406,6 +407,11 @@ TEST(Timeline, AWaveThatTakesTooLongIsToldWithoutTheLog) {
         << r.out;
     EXPECT_TRUE(has(r.out, "counting starts again at the first wave")) << r.out;
     EXPECT_FALSE(has(r.out, "log: ")) << "the log itself stays out without --log\n" << r.out;
+    // The JSON gives the float as its shortest decimal too, in the time-out and the recognizer.
+    Ran json = sim({file, "--json"});
+    EXPECT_TRUE(has(json.out, "\"details\":{\"elapsed\":1.0,\"timeLimit\":0.7}}")) << json.out;
+    EXPECT_TRUE(has(json.out, "\"timeLimit\":0.7,\"timedSince\":8.0}")) << json.out;
+    EXPECT_FALSE(has(json.out, "0.6999")) << json.out;
 }
 
 TEST(ScenarioFiles, ControlCharactersInAnErrorAreShownNotObeyed) {

@@ -1,36 +1,21 @@
 // The timeline a person reads: what the phone did, in plain words, stamped with phone time,
-// as text or as one JSON document (docs/json.md). The narrator turns the hosts' typed events
-// into those words; it recognises the answer bar's logo and hint by the tweak's own view tags,
-// and names the wave recognizer's states.
+// as text or as one JSON document (docs/json.md), and the expectations' verdicts after it.
 //
-// Everything here may come from the bus, where any process can say anything: texts are cut to
-// kMaxText bytes when they arrive, the timeline keeps at most kMaxKept lines for the
-// expectations, and what goes to a terminal has its control characters and broken UTF-8
-// written as visible escapes.
+// Its lines may tell what came from the bus: texts are cut to kMaxText bytes (text.h), the
+// timeline keeps at most kMaxKept lines for the expectations, and what goes to a terminal is
+// made printable.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
-#include <nlohmann/json_fwd.hpp>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/core/trace.h"
+#include "event_json.h"
+#include "text.h"
 
 namespace sim {
 
-// Members keep the order they are written in, so "type" comes first.
-using Json = nlohmann::ordered_json;
-
-inline constexpr size_t kMaxText = 1024;
 inline constexpr size_t kMaxKept = 100000;
-
-// The text cut to kMaxText bytes (at a character boundary), marked with "..." when cut.
-std::string clipped(const std::string& text);
-// The text as a terminal may show it: control characters, escape sequences and bytes that are
-// not UTF-8 become visible escapes ("\x1b", "\u009b").
-std::string printable(const std::string& text);
 
 // What kind of thing a line of the timeline tells: its "type" in JSON.
 enum class Record {
@@ -45,6 +30,10 @@ enum class Record {
     Screenshot,    // a picture of a host's screen was kept (--screenshots; "screenshot")
 };
 const char* recordType(Record r);
+
+// A time as the JSON timeline and the plot's data write it: seconds to the microsecond, so a
+// sensor's 4.499999761 reads 4.5.
+double microseconds(double seconds);
 
 class Timeline {
   public:
@@ -97,30 +86,6 @@ class Timeline {
     bool started_ = false;
     bool finished_ = false;
     int failed_ = 0;
-};
-
-class Narrator {
-  public:
-    // showLog: the tweak's log lines go into the timeline (they are always read, for the
-    // time-outs they tell).
-    explicit Narrator(Timeline& t, bool showLog = true) : timeline_(t), showLog_(showLog) {}
-    void event(const std::string& process, const platform::TraceEvent& event);
-    void log(const std::string& process, const std::string& line);
-    // A distributed notification some process posted.
-    void posted(const std::string& process, const std::string& name);
-    // Every hint an answer bar showed, in order (each at most kMaxText bytes, the first
-    // kMaxKept).
-    const std::vector<std::string>& hints() const { return hints_; }
-
-  private:
-    void say(Record kind, const std::string& process, const std::string& text, const Json& details);
-    Timeline& timeline_;
-    bool showLog_;
-    std::vector<std::string> hints_;
-    bool logoShown_ = false;
-    bool logoRemoved_ = false;
-    std::optional<int32_t> recognizerState_;
-    std::optional<double> timeLimit_;  // of one wave, as the recognizer last told it
 };
 
 }  // namespace sim

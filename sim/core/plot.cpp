@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "timeline.h"
+
 namespace sim {
 
 namespace ev = platform::events;
@@ -114,41 +116,37 @@ const char* momentKindName(MomentKind kind) {
     return "";
 }
 
-namespace {
-
-// Times as the timeline writes them: to the microsecond, so a sensor's 4.499999761 reads 4.5.
-double micro(double t) { return std::round(t * 1e6) / 1e6; }
-
-}  // namespace
-
 std::string toJson(const PlotData& d) {
     using nlohmann::json;
     auto spans = [](const std::vector<PlotSpan>& v) {
         json a = json::array();
-        for (const auto& s : v) a.push_back({{"from", micro(s.from)}, {"to", micro(s.to)}});
+        for (const auto& s : v)
+            a.push_back({{"from", microseconds(s.from)}, {"to", microseconds(s.to)}});
         return a;
     };
     json j;
     j["title"] = d.title;
-    j["end"] = micro(d.end);
+    j["end"] = microseconds(d.end);
     j["z"] = json::array();
-    for (const auto& l : d.z) j["z"].push_back({{"at", micro(l.at)}, {"z", l.value}});
+    for (const auto& l : d.z) j["z"].push_back({{"at", microseconds(l.at)}, {"z", l.value}});
     j["accelerometer"] = spans(d.accelerometer);
     j["screenUp"] = spans(d.screenUp);
     j["armed"] = spans(d.armed);
     j["covered"] = spans(d.covered);
     j["states"] = json::array();
     for (const auto& s : d.states)
-        j["states"].push_back(
-            {{"at", micro(s.at)}, {"state", s.state}, {"name", recognizerStateName(s.state)}});
+        j["states"].push_back({{"at", microseconds(s.at)},
+                               {"state", s.state},
+                               {"name", recognizerStateName(s.state)}});
     j["waveLimits"] = json::array();
     for (const auto& b : d.waveLimits)
-        j["waveLimits"].push_back(
-            {{"from", micro(b.from)}, {"to", micro(b.to)}, {"ended", micro(b.ended)}});
+        j["waveLimits"].push_back({{"from", microseconds(b.from)},
+                                   {"to", microseconds(b.to)},
+                                   {"ended", microseconds(b.ended)}});
     j["moments"] = json::array();
     for (const auto& m : d.moments)
         j["moments"].push_back(
-            {{"at", micro(m.at)}, {"kind", momentKindName(m.kind)}, {"label", m.label}});
+            {{"at", microseconds(m.at)}, {"kind", momentKindName(m.kind)}, {"label", m.label}});
     return j.dump(2) + "\n";
 }
 

@@ -1,11 +1,11 @@
-// "Did you mean ...?" for a word that is not one of the words a place takes: the scenario's
-// line heads, events and their keywords, expectations, and the simulator's options.
+// "Did you mean ...?" for a word that is not one of the words a place takes: a program's options
+// and commands, a scenario's line heads, events, keywords and expectations.
 #pragma once
 
 #include <string>
 #include <vector>
 
-namespace sim {
+namespace program {
 
 // The known words closest to `word` when they are close enough to be a slip of the keyboard (a
 // letter or two left out, added, changed or swapped; case ignored): one, or two equally close;
@@ -15,4 +15,4 @@ std::vector<std::string> closest(const std::string& word, const std::vector<std:
 // " (did you mean 'locked'?)", " (did you mean 'wave' or 'waves'?)", or "" when nothing is close.
 std::string didYouMean(const std::string& word, const std::vector<std::string>& known);
 
-}  // namespace sim
+}  // namespace program

@@ -12,8 +12,8 @@
 #include <memory>
 #include <sstream>
 
-#include "narrator.h"
 #include "plot.h"
+#include "text.h"
 
 namespace sim {
 

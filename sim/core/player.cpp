@@ -151,30 +151,51 @@ void Player::speaker(bool on) {
     if (observer_) observer_(on ? ModemChange::SpeakerOn : ModemChange::SpeakerOff);
 }
 
+void Player::call(const Step& step, std::string& words) {
+    using K = Step::Kind;
+    if (step.kind == K::CallIncoming) {
+        modem_.status = platform::kCTCallStatusIncoming;
+        modem_.uncovers = 0;
+        modem_.calls.push_back({});
+        if (modem_.calls.size() > 1) words += " (call " + std::to_string(modem_.calls.size()) + ")";
+        words += modem_.locked ? ", phone locked" : ", phone unlocked";
+    } else {
+        modem_.status = step.kind == K::CallActive  ? platform::kCTCallStatusActive
+                        : step.kind == K::CallEnded ? platform::kCTCallStatusEnded
+                                                    : platform::kCTCallStatusHeld;
+        if (step.kind == K::CallEnded && modem_.speaker) {
+            modem_.speaker = false;
+            hardware(names::kSpeaker, {false});
+        }
+    }
+    hardware(names::kCallStatus, {modem_.status, false});
+}
+
+void Player::pickWaves(const Step& step) {
+    // The user opens the picker with a setup button, turns the three columns, taps Done.
+    settings("tap", "locked setup");
+    const std::pair<const char*, std::string> later[] = {
+        {"spin", "wave protocol picker:0:" + std::to_string(step.speed)},
+        {"spin", "wave protocol picker:1:" + std::to_string(step.locked - 1)},
+        {"spin", "wave protocol picker:2:" + std::to_string(step.unlocked - 1)},
+        {"tap", "done"}};
+    for (size_t i = 0; i < std::size(later); ++i) {
+        loop_.schedule(kPickerSteps[i],
+                       [this, action = std::string(later[i].first), argument = later[i].second] {
+                           settings(action, argument);
+                       });
+    }
+}
+
 void Player::play(const Step& step, double at) {
     using K = Step::Kind;
     std::string words = stepWords(step);
     switch (step.kind) {
         case K::CallIncoming:
-            modem_.status = platform::kCTCallStatusIncoming;
-            modem_.uncovers = 0;
-            modem_.calls.push_back({});
-            if (modem_.calls.size() > 1)
-                words += " (call " + std::to_string(modem_.calls.size()) + ")";
-            words += modem_.locked ? ", phone locked" : ", phone unlocked";
-            hardware(names::kCallStatus, {modem_.status, false});
-            break;
         case K::CallActive:
         case K::CallEnded:
         case K::CallHeld:
-            modem_.status = step.kind == K::CallActive  ? platform::kCTCallStatusActive
-                            : step.kind == K::CallEnded ? platform::kCTCallStatusEnded
-                                                        : platform::kCTCallStatusHeld;
-            if (step.kind == K::CallEnded && modem_.speaker) {
-                modem_.speaker = false;
-                hardware(names::kSpeaker, {false});
-            }
-            hardware(names::kCallStatus, {modem_.status, false});
+            call(step, words);
             break;
         case K::Locked:
             modem_.locked = step.on;
@@ -205,21 +226,9 @@ void Player::play(const Step& step, double at) {
         case K::SettingsSwitch:
             settings("switch", step.text + (step.on ? "=on" : "=off"));
             break;
-        case K::SettingsWaves: {
-            // The user opens the picker with a setup button, turns the three columns, taps Done.
-            settings("tap", "locked setup");
-            const std::pair<const char*, std::string> later[] = {
-                {"spin", "wave protocol picker:0:" + std::to_string(step.speed)},
-                {"spin", "wave protocol picker:1:" + std::to_string(step.locked - 1)},
-                {"spin", "wave protocol picker:2:" + std::to_string(step.unlocked - 1)},
-                {"tap", "done"}};
-            for (size_t i = 0; i < std::size(later); ++i) {
-                loop_.schedule(kPickerSteps[i],
-                               [this, action = std::string(later[i].first),
-                                argument = later[i].second] { settings(action, argument); });
-            }
+        case K::SettingsWaves:
+            pickWaves(step);
             break;
-        }
         case K::SettingsInfo:
             settings("tap", step.text);
             loop_.schedule(kAlertReadingSeconds, [this] { settings("alert", "0"); });

@@ -1,4 +1,4 @@
-// The simulator's command line (getopt_long: --opt=value and --opt value alike).
+// The simulator's command line (program/command_line.h: --opt=value and --opt value alike).
 //
 //   orvella-sim [OPTION...] [SCENARIO | -]
 #pragma once
@@ -8,8 +8,7 @@
 #include <vector>
 
 #include "platform/core/result.h"
-
-struct option;  // getopt_long's
+#include "program/command_line.h"
 
 namespace sim {
 
@@ -28,21 +27,11 @@ struct Options {
     bool version = false;
 };
 
-// " (did you mean '--screenshots'?)" for a mistyped long option given on the command line
-// (as given, "--opt" or "--opt=value"), or "" when none of `longs` is close.
-std::string suggestOption(const std::string& given, const ::option* longs);
-
-// What --help prints: every option, the exit statuses and where the formats are described.
-extern const char* const kHelp;
-inline constexpr double kMaxSpeed = 1000;
+// orvella-sim's options, usage, help and messages.
+extern const program::Program kSimulator;
 
 // The options, or what is wrong with them (naming the option).
 platform::Result<Options> parseOptions(int argc, const char* const* argv,
                                        const std::string& defaultPackage);
-
-// A number given to an option: finite, above `above` and at most `atMost`; otherwise why not,
-// naming the option ("--speed: 'fast' is not a number").
-platform::Result<double> numberOption(const std::string& option, const std::string& text,
-                                      double above, double atMost);
 
 }  // namespace sim

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "narrator.h"
 #include "platform/bus/bus.h"
 #include "platform/loop/runloop.h"
 #include "scenario.h"
+#include "timeline.h"
 
 namespace sim {
 
@@ -66,6 +66,11 @@ class Player {
     void settings(const std::string& action, const std::string& argument);
     void answer();
     void speaker(bool on);
+    // A call's step on the modem; an incoming call's words say which call and whether the phone
+    // was locked.
+    void call(const Step& step, std::string& words);
+    // The user sets the waves and speed in the pane's picker, over a second (kPickerSteps).
+    void pickWaves(const Step& step);
 
     platform::Bus& bus_;
     platform::RunLoop& loop_;

@@ -44,7 +44,7 @@ class Phone {
     platform::Bus& bus() { return *bus_; }
     const std::string& address() const { return daemon_->address(); }
 
-    // Starts the hosts with these clock arguments (see host_main.cpp).
+    // Starts the hosts with these clock arguments (see host/main.cpp).
     void startHosts(const std::vector<std::string>& clockArgs, bool fixedAddresses);
     // The first host found to have ended (it is reaped when found), if any.
     std::optional<std::string> endedHost();

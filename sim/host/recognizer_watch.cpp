@@ -1,17 +1,29 @@
-#include "recognizer.h"
+#include "recognizer_watch.h"
 
 #include <dlfcn.h>
+
+#include <charconv>
+#include <cstdlib>
+#include <system_error>
 
 #include "platform/core/runtime.h"
 #include "platform/loop/foundation.h"
 
 namespace sim {
 
-std::string recognizerStateName(int32_t state) {
-    for (const auto& s : kRecognizerStates)
-        if (s.value == state) return s.name;
-    return "state " + std::to_string(state);
+namespace {
+
+// A float as the double its shortest decimal reads: the tweak's 0.7f is 0.7, not the
+// 0.699999988079071 the float holds, wherever the simulator prints it.
+double shortestDecimal(float value) {
+    char text[32];
+    const auto [end, error] = std::to_chars(text, text + sizeof text - 1, value);
+    if (error != std::errc()) return value;
+    *end = '\0';
+    return std::strtod(text, nullptr);
 }
+
+}  // namespace
 
 std::optional<platform::events::RecognizerChanged> RecognizerWatch::read() {
     // The tweak's process-wide variables: the call monitor and the settings' time limit. Tweaks
@@ -24,7 +36,7 @@ std::optional<platform::events::RecognizerChanged> RecognizerWatch::read() {
     if (!objc::respondsToSelector(tel, SEL_("flag"))) return std::nullopt;
     platform::events::RecognizerChanged r;
     r.state = objc::msgSend<int32_t>(tel, SEL_("flag"));
-    r.timeLimit = limit != nullptr ? static_cast<double>(*limit) : 0;
+    r.timeLimit = limit != nullptr ? shortestDecimal(*limit) : 0;
     if (objc::respondsToSelector(tel, SEL_("proximityDelayBase"))) {
         const objc::id base = objc::msgSend<objc::id>(tel, SEL_("proximityDelayBase"));
         if (base != nullptr && objc::isKindOfClass(base, platform::NSDate::cls()))

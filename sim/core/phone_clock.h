@@ -1,4 +1,4 @@
-// One clock for the whole phone: the simulator's. Hosts run on driven clocks (host_clock.h)
+// One clock for the whole phone: the simulator's. Hosts run on driven clocks (host/host_clock.h)
 // and move only when the simulator gives them a turn.
 //
 // At one instant t, settle() repeats, until nothing is left:
@@ -45,6 +45,9 @@
 #include "platform/loop/runloop.h"
 
 namespace sim {
+
+// How much faster than the wall clock the phone's time may run with --realtime (--speed).
+inline constexpr double kMaxSpeed = 1000;
 
 // What a host says at the end of its turn.
 struct TurnReport {

@@ -1,9 +1,9 @@
-#include "suggest.h"
+#include "program/suggest.h"
 
 #include <algorithm>
 #include <cctype>
 
-namespace sim {
+namespace program {
 
 namespace {
 
@@ -61,4 +61,4 @@ std::string didYouMean(const std::string& word, const std::vector<std::string>& 
     return " (did you mean '" + k[0] + (k.size() == 2 ? "' or '" + k[1] : "") + "'?)";
 }
 
-}  // namespace sim
+}  // namespace program

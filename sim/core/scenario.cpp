@@ -11,7 +11,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "suggest.h"
+#include "program/suggest.h"
 
 namespace sim {
 
@@ -27,6 +27,9 @@ expect hint "Wave twice to answer"
 expect answered at wave 2
 expect speaker on
 )";
+
+using program::closest;
+using program::didYouMean;
 
 namespace {
 
@@ -213,6 +216,57 @@ void parseSettings(const LineParser& p, Add& add) {
     }
 }
 
+// "pose up", "pose down" or "pose X Y Z".
+void parsePose(const LineParser& p, Step& s) {
+    if (p.size() == 4 && p.word(3) == "up") {
+        s.x = 0.02, s.y = -0.05, s.z = -0.99;
+    } else if (p.size() == 4 && p.word(3) == "down") {
+        s.x = 0.0, s.y = 0.1, s.z = 0.98;
+    } else if (p.size() == 6) {
+        s.x = p.within(3, "x", -kMaxAcceleration, kMaxAcceleration);
+        s.y = p.within(4, "y", -kMaxAcceleration, kMaxAcceleration);
+        s.z = p.within(5, "z", -kMaxAcceleration, kMaxAcceleration);
+    } else {
+        p.fail("pose is 'up', 'down' or three numbers x y z in g" +
+               (p.size() == 4 ? didYouMean(p.word(3), {"up", "down"}) : std::string()));
+    }
+}
+
+// "wave [COVER [GAP]]" or "waves N [COVER [GAP]]": a covering and an uncovering each.
+void parseWaves(const LineParser& p, double at, int line, std::vector<Step>& steps) {
+    size_t next = 3;
+    int count = 1;
+    if (p.word(2) == "waves") count = p.whole(next++, "the number of waves", 1, kMaxWavesInARow);
+    const double cover =
+        p.size() > next ? p.nonNegative(next++, "the covering time", kMaxWaveSeconds) : 0.25;
+    const double gap =
+        p.size() > next ? p.nonNegative(next++, "the pause between waves", kMaxWaveSeconds) : 0.25;
+    p.noMoreThan(next);
+    for (int i = 0; i < count; ++i) {
+        const double start = at + i * (cover + gap);
+        for (auto [t, kind] :
+             {std::pair{start, Step::Kind::Cover}, std::pair{start + cover, Step::Kind::Uncover}}) {
+            Step s;
+            s.at = t;
+            s.line = line;
+            s.kind = kind;
+            steps.push_back(s);
+        }
+    }
+}
+
+// "call incoming|active|held|ended".
+Step::Kind callKind(const LineParser& p) {
+    const std::string& what = p.word(3);
+    p.noMoreThan(4);
+    if (what == "incoming") return Step::Kind::CallIncoming;
+    if (what == "active") return Step::Kind::CallActive;
+    if (what == "ended") return Step::Kind::CallEnded;
+    if (what == "held") return Step::Kind::CallHeld;
+    p.fail("a call is incoming, active, held or ended, not '" + what + "'" +
+           didYouMean(what, kCallStates));
+}
+
 // One "at" line may stand for several steps (waves).
 void parseStep(const LineParser& p, double at, int line, std::vector<Step>& steps) {
     auto add = [&](Step::Kind kind) -> Step& {
@@ -225,60 +279,17 @@ void parseStep(const LineParser& p, double at, int line, std::vector<Step>& step
     };
     const std::string& cmd = p.word(2);
     if (cmd == "call") {
-        const std::string& what = p.word(3);
-        p.noMoreThan(4);
-        if (what == "incoming")
-            add(Step::Kind::CallIncoming);
-        else if (what == "active")
-            add(Step::Kind::CallActive);
-        else if (what == "ended")
-            add(Step::Kind::CallEnded);
-        else if (what == "held")
-            add(Step::Kind::CallHeld);
-        else
-            p.fail("a call is incoming, active, held or ended, not '" + what + "'" +
-                   didYouMean(what, kCallStates));
+        add(callKind(p));
     } else if (cmd == "locked") {
         add(Step::Kind::Locked).on = p.choice(3, "yes", "no");
         p.noMoreThan(4);
     } else if (cmd == "pose") {
-        Step& s = add(Step::Kind::Pose);
-        if (p.size() == 4 && p.word(3) == "up") {
-            s.x = 0.02, s.y = -0.05, s.z = -0.99;
-        } else if (p.size() == 4 && p.word(3) == "down") {
-            s.x = 0.0, s.y = 0.1, s.z = 0.98;
-        } else if (p.size() == 6) {
-            s.x = p.within(3, "x", -kMaxAcceleration, kMaxAcceleration);
-            s.y = p.within(4, "y", -kMaxAcceleration, kMaxAcceleration);
-            s.z = p.within(5, "z", -kMaxAcceleration, kMaxAcceleration);
-        } else {
-            p.fail("pose is 'up', 'down' or three numbers x y z in g" +
-                   (p.size() == 4 ? didYouMean(p.word(3), {"up", "down"}) : std::string()));
-        }
+        parsePose(p, add(Step::Kind::Pose));
     } else if (cmd == "cover" || cmd == "uncover") {
         p.noMoreThan(3);
         add(cmd == "cover" ? Step::Kind::Cover : Step::Kind::Uncover);
     } else if (cmd == "wave" || cmd == "waves") {
-        size_t next = 3;
-        int count = 1;
-        if (cmd == "waves") count = p.whole(next++, "the number of waves", 1, kMaxWavesInARow);
-        const double cover =
-            p.size() > next ? p.nonNegative(next++, "the covering time", kMaxWaveSeconds) : 0.25;
-        const double gap = p.size() > next
-                               ? p.nonNegative(next++, "the pause between waves", kMaxWaveSeconds)
-                               : 0.25;
-        p.noMoreThan(next);
-        for (int i = 0; i < count; ++i) {
-            const double start = at + i * (cover + gap);
-            for (auto [t, kind] : {std::pair{start, Step::Kind::Cover},
-                                   std::pair{start + cover, Step::Kind::Uncover}}) {
-                Step s;
-                s.at = t;
-                s.line = line;
-                s.kind = kind;
-                steps.push_back(s);
-            }
-        }
+        parseWaves(p, at, line, steps);
     } else if (cmd == "lock-button") {
         p.noMoreThan(3);
         add(Step::Kind::LockButton);
@@ -353,6 +364,55 @@ std::string expectationSuggestion(const LineParser& p, size_t from, bool ofACall
     return "";
 }
 
+// An expectation of the speaker, the hint or the timeline (never of a named call); false when
+// the line is none of those.
+bool parseSeen(const LineParser& p, Expectation& e) {
+    const size_t n = p.size();
+    const std::string& what = p.word(1);
+    if (what == "speaker" && n == 3) {
+        e.kind =
+            p.choice(2, "on", "off") ? Expectation::Kind::SpeakerOn : Expectation::Kind::SpeakerOff;
+    } else if (what == "hint" && n == 3) {
+        e.kind = Expectation::Kind::Hint;
+        e.text = p.word(2);
+    } else if (what == "no" && n == 3 && p.word(2) == "hint") {
+        e.kind = Expectation::Kind::NoHint;
+    } else if (what == "event" && n == 3) {
+        e.kind = Expectation::Kind::Event;
+        e.text = p.word(2);
+    } else if (what == "no" && n == 4 && p.word(2) == "event") {
+        e.kind = Expectation::Kind::NoEvent;
+        e.text = p.word(3);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Why an "expect" line is none of the expectations, with what it most likely meant.
+[[noreturn]] void refuseExpectation(const LineParser& p, size_t skip) {
+    if (skip != 0)
+        p.fail("'" + p.joined() +
+               "': a call can be expected answered, not answered or answered at wave N" +
+               expectationSuggestion(p, 1 + skip, true));
+    // Likely mistake: a text of several words without its quotes.
+    auto unquoted = [&](size_t from) {
+        std::string before;
+        for (size_t i = 0; i < from; ++i) before += p.word(i) + " ";
+        p.fail("unknown expectation '" + p.joined() + "': put the text in double quotes, as in '" +
+               before + "\"" + p.rest(from) + "\"'");
+    };
+    const size_t n = p.size();
+    const std::string& what = p.word(1);
+    if ((what == "hint" || what == "event") && n > 3) unquoted(2);
+    if (what == "no" && n > 4 && p.word(2) == "event") unquoted(3);
+    if (const std::string suggestion = expectationSuggestion(p, 1, false); !suggestion.empty())
+        p.fail("unknown expectation '" + p.joined() + "'" + suggestion);
+    p.fail("unknown expectation '" + p.joined() +
+           "' (expect answered, not answered, answered at wave N, call N ..., speaker on|off, "
+           "hint \"TEXT\", no hint, event \"TEXT\" or no event \"TEXT\")");
+}
+
 Expectation parseExpectation(const LineParser& p, int line, const std::string& raw) {
     Expectation e;
     e.line = line;
@@ -369,13 +429,6 @@ Expectation parseExpectation(const LineParser& p, int line, const std::string& r
     const size_t n = p.size() - skip;
     auto w = [&](size_t i) -> const std::string& { return p.word(i + skip); };
     const std::string& what = w(1);
-    // Likely mistake: a text of several words without its quotes.
-    auto unquoted = [&](size_t from) {
-        std::string before;
-        for (size_t i = 0; i < from + skip; ++i) before += p.word(i) + " ";
-        p.fail("unknown expectation '" + p.joined() + "': put the text in double quotes, as in '" +
-               before + "\"" + p.rest(from + skip) + "\"'");
-    };
     if (what == "answered" && n == 2) {
         e.kind = Expectation::Kind::Answered;
     } else if (what == "answered" && n == 5 && w(2) == "at" && w(3) == "wave") {
@@ -383,37 +436,86 @@ Expectation parseExpectation(const LineParser& p, int line, const std::string& r
         e.wave = p.whole(4 + skip, "the wave", 1, 100);
     } else if (what == "not" && n == 3 && w(2) == "answered") {
         e.kind = Expectation::Kind::NotAnswered;
-    } else if (skip != 0) {
-        p.fail("'" + p.joined() +
-               "': a call can be expected answered, not answered or answered at wave N" +
-               expectationSuggestion(p, 1 + skip, true));
-    } else if (what == "speaker" && n == 3) {
-        e.kind =
-            p.choice(2, "on", "off") ? Expectation::Kind::SpeakerOn : Expectation::Kind::SpeakerOff;
-    } else if (what == "hint" && n == 3) {
-        e.kind = Expectation::Kind::Hint;
-        e.text = w(2);
-    } else if (what == "no" && n == 3 && w(2) == "hint") {
-        e.kind = Expectation::Kind::NoHint;
-    } else if (what == "event" && n == 3) {
-        e.kind = Expectation::Kind::Event;
-        e.text = w(2);
-    } else if (what == "no" && n == 4 && w(2) == "event") {
-        e.kind = Expectation::Kind::NoEvent;
-        e.text = w(3);
-    } else if ((what == "hint" || what == "event") && n > 3) {
-        unquoted(2);
-    } else if (what == "no" && n > 4 && w(2) == "event") {
-        unquoted(3);
-    } else if (const std::string suggestion = expectationSuggestion(p, 1, false);
-               !suggestion.empty()) {
-        p.fail("unknown expectation '" + p.joined() + "'" + suggestion);
-    } else {
-        p.fail("unknown expectation '" + p.joined() +
-               "' (expect answered, not answered, answered at wave N, call N ..., speaker on|off, "
-               "hint \"TEXT\", no hint, event \"TEXT\" or no event \"TEXT\")");
+    } else if (skip != 0 || !parseSeen(p, e)) {
+        refuseExpectation(p, skip);
     }
     return e;
+}
+
+// The "at" lines' order so far: the latest time, as written, and its line.
+struct TimeOrder {
+    double at = 0;
+    std::string text;
+    int line = 0;
+};
+
+// "at TIME EVENT...": in time order, since a line out of order is more likely a slip ("at 60"
+// for "at 6") than meant.
+void parseEvent(const LineParser& p, int lineNo, TimeOrder& order, Scenario& sc) {
+    const double at = p.nonNegative(1, "the time", kMaxTime);
+    if (order.line != 0 && at < order.at)
+        p.fail("an event at " + p.word(1) + " s comes before the one at " + order.text +
+               " s on line " + std::to_string(order.line) + ": write the events in time order");
+    order = {at, p.word(1), lineNo};
+    parseStep(p, at, lineNo, sc.steps);
+}
+
+// A line about the scenario as a whole: its title, speed, language, screen and end.
+bool parseAbout(const LineParser& p, int lineNo, Scenario& sc) {
+    const std::string& head = p.word(0);
+    if (head == "title") {
+        sc.title = p.rest(1);
+        return true;
+    }
+    if (head == "speed") {
+        double s = p.number(1, "the speed");
+        if (!(s > 0) || s > 1000) p.fail("the speed must be above 0 and at most 1000");
+        sc.speed = s;
+    } else if (head == "language") {
+        sc.language = p.word(1);
+    } else if (head == "screen-height") {
+        sc.screenHeight = p.number(1, "the screen height");
+        if (sc.screenHeight != 480 && sc.screenHeight != 568)
+            p.fail("the screen height is 480 or 568");
+    } else if (head == "end") {
+        sc.end = p.nonNegative(1, "the end time", kMaxTime);
+        sc.endLine = lineNo;
+    } else {
+        return false;
+    }
+    p.noMoreThan(2);
+    return true;
+}
+
+// One line of a scenario into it.
+void parseLine(const LineParser& p, const std::string& raw, int lineNo, TimeOrder& order,
+               Scenario& sc) {
+    const std::string& head = p.word(0);
+    if (head == "at") return parseEvent(p, lineNo, order, sc);
+    if (head == "expect") return sc.expectations.push_back(parseExpectation(p, lineNo, raw));
+    if (parseAbout(p, lineNo, sc)) return;
+    if (looksLikeNumber(head))
+        p.fail("unknown line '" + p.joined() + "': events start with 'at', as in 'at " +
+               p.joined() + "'");
+    if (const std::string suggestion = didYouMean(head, kLineHeads); !suggestion.empty())
+        p.fail("unknown line '" + p.joined() + "'" + suggestion);
+    p.fail("unknown line '" + p.joined() +
+           "' (lines start with at, expect, title, speed, language, screen-height or end)");
+}
+
+// Steps after the end would never play: which one, first by line, says so rather than drop it.
+platform::Result<void> nothingAfterTheEnd(const Scenario& sc) {
+    if (!sc.end) return {};
+    const Step* late = nullptr;
+    for (const Step& step : sc.steps)
+        if (step.at > *sc.end && (late == nullptr || step.line < late->line)) late = &step;
+    if (late == nullptr) return {};
+    char buf[160];
+    std::snprintf(buf, sizeof buf,
+                  ": an event at %g s comes after the end of the scenario at %g s (line %d), so "
+                  "it would never happen",
+                  late->at, *sc.end, sc.endLine);
+    return platform::Failure{sc.file + ":" + std::to_string(late->line) + buf};
 }
 
 }  // namespace
@@ -431,78 +533,19 @@ platform::Result<Scenario> parseScenario(const std::string& text, const std::str
     std::istringstream in(text);
     std::string raw;
     int lineNo = 0;
-    double lastAt = 0;  // the time of the latest "at" line so far, as written, and its line
-    std::string lastAtText;
-    int lastAtLine = 0;
+    TimeOrder order;
     try {
         while (std::getline(in, raw)) {
             ++lineNo;
             if (!raw.empty() && raw.back() == '\r') raw.pop_back();
             LineParser p(words(raw, lineNo, file), lineNo, file);
-            if (p.size() == 0) continue;
-            const std::string& head = p.word(0);
-            if (head == "at") {
-                const double at = p.nonNegative(1, "the time", kMaxTime);
-                // A line out of order is more likely a slip ("at 60" for "at 6") than meant.
-                if (lastAtLine != 0 && at < lastAt)
-                    p.fail("an event at " + p.word(1) + " s comes before the one at " + lastAtText +
-                           " s on line " + std::to_string(lastAtLine) +
-                           ": write the events in time order");
-                lastAt = at;
-                lastAtText = p.word(1);
-                lastAtLine = lineNo;
-                parseStep(p, at, lineNo, sc.steps);
-            } else if (head == "expect") {
-                sc.expectations.push_back(parseExpectation(p, lineNo, raw));
-            } else if (head == "title") {
-                sc.title = p.rest(1);
-            } else if (head == "speed") {
-                double s = p.number(1, "the speed");
-                if (!(s > 0) || s > 1000) p.fail("the speed must be above 0 and at most 1000");
-                sc.speed = s;
-                p.noMoreThan(2);
-            } else if (head == "language") {
-                sc.language = p.word(1);
-                p.noMoreThan(2);
-            } else if (head == "screen-height") {
-                sc.screenHeight = p.number(1, "the screen height");
-                if (sc.screenHeight != 480 && sc.screenHeight != 568)
-                    p.fail("the screen height is 480 or 568");
-                p.noMoreThan(2);
-            } else if (head == "end") {
-                sc.end = p.nonNegative(1, "the end time", kMaxTime);
-                sc.endLine = lineNo;
-                p.noMoreThan(2);
-            } else if (looksLikeNumber(head)) {
-                p.fail("unknown line '" + p.joined() + "': events start with 'at', as in 'at " +
-                       p.joined() + "'");
-            } else if (const std::string suggestion = didYouMean(head, kLineHeads);
-                       !suggestion.empty()) {
-                p.fail("unknown line '" + p.joined() + "'" + suggestion);
-            } else {
-                p.fail("unknown line '" + p.joined() +
-                       "' (lines start with at, expect, title, speed, language, screen-height or "
-                       "end)");
-            }
+            if (p.size() != 0) parseLine(p, raw, lineNo, order, sc);
         }
     } catch (const LineError& e) {
         return platform::Failure{e.message};
     }
     if (sc.steps.empty()) return platform::Failure{file + ": no events (lines starting with 'at')"};
-    // Steps after the end would never play; say so rather than drop them.
-    if (sc.end) {
-        const Step* late = nullptr;
-        for (const Step& step : sc.steps)
-            if (step.at > *sc.end && (late == nullptr || step.line < late->line)) late = &step;
-        if (late != nullptr) {
-            char buf[160];
-            std::snprintf(buf, sizeof buf,
-                          ": an event at %g s comes after the end of the scenario at %g s (line "
-                          "%d), so it would never happen",
-                          late->at, *sc.end, sc.endLine);
-            return platform::Failure{file + ":" + std::to_string(late->line) + buf};
-        }
-    }
+    if (auto inTime = nothingAfterTheEnd(sc); !inTime) return platform::Failure{inTime.error()};
     std::stable_sort(sc.steps.begin(), sc.steps.end(),
                      [](const Step& a, const Step& b) { return a.at < b.at; });
     return sc;
