@@ -98,6 +98,8 @@ TEST_F(NarratorTest, PostsAndLogLinesAndTheTimelinesTwoForms) {
     sim::Narrator n(text);
     text.heading("Scenario: test");
     n.log("springboard", "one\r\ntwo");  // before the start: at 0
+    // The host's report of a wave timed out is told in words; the log line is only a log line.
+    n.event("springboard", ev::WaveTimedOut{1.75, 0.7});
     n.log("springboard",
           "*** isTimedOut - Time elapsed: 1.750000 - TIMED OUT!! - RESETTING THE "
           "FLAG TO kPROXIMITY_READY_STATE ***");
@@ -111,8 +113,8 @@ TEST_F(NarratorTest, PostsAndLogLinesAndTheTimelinesTwoForms) {
     EXPECT_EQ(written(),
               "Scenario: test\n"
               "   0.000  springboard  log: one  two\n"
-              "   0.000  springboard  wave too slow: 1.75 s since the wave began, over the time "
-              "limit of the wave speed; counting starts again at the first wave\n"
+              "   0.000  springboard  wave too slow: 1.75 s since the wave began, over the 0.7 s "
+              "time limit of the wave speed; counting starts again at the first wave\n"
               "   0.000  springboard  log: *** isTimedOut - Time elapsed: 1.750000 - TIMED OUT!! - "
               "RESETTING THE FLAG TO kPROXIMITY_READY_STATE ***\n"
               "   6.750  springboard  slide-open posted\n"
