@@ -322,6 +322,22 @@ TEST_F(PhoneClockTest, EveryHostGetsAFirstTurnThenOnlyThoseWithWork) {
     EXPECT_EQ(clock.nextDue(), -1);
 }
 
+// With several hosts due, the clock moves to the earliest, whichever host it is and whatever the
+// order of their turns.
+TEST_F(PhoneClockTest, TheClockMovesToTheEarliestTimeAnyHostIsDue) {
+    a.at(5, [](FakeHost&) {});
+    b.at(3, [](FakeHost&) {});
+    c.at(4, [](FakeHost&) {});
+    settle(0);
+    EXPECT_EQ(clock.nextDue(), 3);
+    phone.log.clear();
+    settle(3);
+    EXPECT_EQ(phone.log, (std::vector<std::string>{"b@3"}));
+    EXPECT_EQ(clock.nextDue(), 4) << "b has nothing left; c is next, before a";
+    settle(4);
+    EXPECT_EQ(clock.nextDue(), 5);
+}
+
 TEST_F(PhoneClockTest, AChainOfMessagesIsFollowedToItsEndBeforeTheClockMoves) {
     // a -> b -> c -> a -> done, all at one instant, each hop starting in another host's turn.
     a.at(3, [](FakeHost& h) { h.send("b", "1"); });
