@@ -133,11 +133,15 @@ platform::Result<Buses> openBuses() {
 // order, each seeing the ones before it.
 class Adapters {
   public:
-    Adapters(Connection& system, Connection& session, const DaemonOptions& options) {
+    Adapters(Connection& system, Connection& session, platform::Bus& notifications,
+             const DaemonOptions& options) {
         auto& model = platform::DeviceModel::shared();
-        modem_ = std::make_unique<Modem>(system, [this](int32_t) {
-            if (proximity_) proximity_->update();
-        });
+        modem_ = std::make_unique<Modem>(
+            system,
+            [this](int32_t) {
+                if (proximity_) proximity_->update();
+            },
+            [&notifications](std::function<void()> fn) { notifications.afterEchoes(fn); });
         proximity_ =
             std::make_unique<Proximity>(system, options.iio, [this] { return modem_->ringing(); });
         model.setPoseSource(PoseReader(options.iio));
@@ -218,7 +222,7 @@ int runDaemon(const DaemonOptions& options) {
     }
     platform::setTransport(std::make_unique<platform::BusTransport>(*buses->notifications));
     platform::registerHostClasses(platform::HostRole::SpringBoard);
-    Adapters adapters(*buses->system, *buses->session, options);
+    Adapters adapters(*buses->system, *buses->session, *buses->notifications, options);
     if (!startTweak(options, adapters.hint())) return 1;
     // Ready once every service has said whether it runs, so what is missing is named first.
     Service::whenAllKnown([device = *root] { say("ready; device root " + device); });

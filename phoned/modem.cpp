@@ -22,8 +22,11 @@ constexpr int64_t kTerminated = 7;
 
 }  // namespace
 
-Modem::Modem(Connection& system, std::function<void(int32_t)> onStatus)
-    : bus_(system), onStatus_(std::move(onStatus)) {
+Modem::Modem(Connection& system, std::function<void(int32_t)> onStatus,
+             std::function<void(std::function<void()>)> afterNotifications)
+    : bus_(system),
+      onStatus_(std::move(onStatus)),
+      afterNotifications_(std::move(afterNotifications)) {
     matches_.push_back(bus_.match({.path = kRoot,
                                    .interface = "org.freedesktop.DBus.ObjectManager",
                                    .member = "InterfacesAdded"},
@@ -192,11 +195,16 @@ void Modem::ended(bool watched) {
     // Another call still rings and is watched: its watch goes on undisturbed.
     if (!watched && !ringing_.empty()) return;
     report(platform::kCTCallStatusEnded);
-    // The tweak takes the end in on the next pass; only then does another call ring afresh.
+    // The tweak takes the end in on the next pass and removes the answer bar's hint through a
+    // notification; only once that is delivered does another call ring afresh, or the hint of
+    // the call screen built for it would go with the old one's.
     platform::RunLoop::main().cancel(rewatch_);
     rewatch_ = platform::RunLoop::main().schedule(0, [this, generation = generation_] {
         rewatch_ = 0;
-        if (generation == generation_ && ringing_.empty()) rewatch();
+        if (generation != generation_ || !ringing_.empty()) return;
+        afterNotifications_([this, alive = std::weak_ptr<bool>(alive_), generation] {
+            if (alive.lock() && generation == generation_ && ringing_.empty()) rewatch();
+        });
     });
 }
 

@@ -24,7 +24,10 @@ namespace phoned {
 class Modem {
   public:
     // onStatus is told every status reported (after the platform has been told).
-    Modem(Connection& system, std::function<void(int32_t status)> onStatus);
+    // afterNotifications(fn) runs fn once the notifications the tweak has posted so far have
+    // been delivered (they cross the session bus).
+    Modem(Connection& system, std::function<void(int32_t status)> onStatus,
+          std::function<void(std::function<void()>)> afterNotifications);
     ~Modem();
     Modem(const Modem&) = delete;
     Modem& operator=(const Modem&) = delete;
@@ -62,6 +65,8 @@ class Modem {
 
     Connection& bus_;
     std::function<void(int32_t)> onStatus_;
+    std::function<void(std::function<void()>)> afterNotifications_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::vector<std::unique_ptr<Connection::Match>> matches_;
     std::unique_ptr<Service> service_;
     std::vector<std::string> modems_;

@@ -146,6 +146,14 @@ int64_t Bus::processOf(const std::string& uniqueName) { return connection_->proc
 
 void Bus::pump() { connection_->pump(); }
 
+void Bus::afterEchoes(std::function<void()> fn) {
+    connection_->call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                      "GetId", {}, [fn = std::move(fn)](const dbus::Reply&) {
+                          // Behind what the echoes queued on the run loop.
+                          RunLoop::main().schedule(0, fn);
+                      });
+}
+
 void Bus::pauseReading(bool paused) { connection_->pauseReading(paused); }
 
 void Bus::releaseHeld(size_t count) {

@@ -1,6 +1,9 @@
 #include "platform/bus/client.h"
 
+#include <pthread.h>
 #include <time.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <cstdlib>
@@ -204,12 +207,16 @@ std::unique_ptr<Connection::Match> Connection::match(const Rule& rule,
     std::unique_ptr<Match> match(new Match());
     match->handler_ = std::move(handler);
     if (disconnected_) return match;
-    int r;
-    // A signal handled meanwhile (SIGTERM, the tweak's SIGINT) cuts the wait short: ask again.
-    do {
-        r = sd_bus_add_match(bus_, match->slot_.out(), rule.text().c_str(), &Match::callback,
-                             match.get());
-    } while (r == -EINTR);
+    // Adding a rule waits for the daemon's answer. A signal handled meanwhile (SIGTERM, the
+    // tweak's SIGINT) would cut the wait short after the request went out, and asking again
+    // would leave the daemon a second copy of the rule, counted against the connection's
+    // limit: signals wait until the answer is in (their handlers only queue work).
+    sigset_t all, before;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_BLOCK, &all, &before);
+    const int r = sd_bus_add_match(bus_, match->slot_.out(), rule.text().c_str(),
+                                   &Match::callback, match.get());
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (r < 0) {
         // Adding a rule is a round trip to the daemon: a bus that dies meanwhile is a lost bus,
         // whatever stage the process had reached.

@@ -296,6 +296,10 @@ class Calls(Phone):
         self.end_call(second)
         self.end_call(newest)
         self.wait_claimed()
+        # Claimed only after the pose check, long after the newest call's end was taken in:
+        # the call screen built for the first call again still shows its hint.
+        self.assertGreater(len(self.notified()), len(self.withdrawn()),
+                           'the hint of the call watched again is shown')
         self.wave()
         wait_for(self.accept_times, 'Accept on the first call')
         self.assertEqual([self.accepts(c) for c in (first, second, newest)], [1, 0, 0])

@@ -78,6 +78,10 @@ class Bus {
     // Called before every signal this connection sends (a process that batches its own
     // signals flushes them here, so the order of everything it sends holds).
     void setBeforeEmit(std::function<void()> fn) { beforeEmit_ = std::move(fn); }
+    // Runs fn on the main run loop after every signal this connection sent before has come
+    // back to this process's own subscriptions and been handed on (the bus daemon answers a
+    // call only after passing on what the caller sent before it); also when the bus is gone.
+    void afterEchoes(std::function<void()> fn);
     // Called once, on the main run loop, when the connection is lost.
     void setDisconnectHandler(std::function<void(const std::string& reason)> handler);
     const std::string& uniqueName() const;
