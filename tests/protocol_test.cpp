@@ -410,3 +410,29 @@ TEST(Introspection, EachProcessShowsTheInterfacesItUsesAsTheirXmlDescribesThem) 
     ::kill(run.pid, SIGTERM);
     EXPECT_TRUE(turnUntil([&] { return run.ended(); }, 60));
 }
+
+// The generator of the interfaces' code, given XML it cannot use, names the file, the line and
+// what is wrong, and fails the build.
+TEST(InterfaceCode, BadXmlIsRefusedNamingFileLineAndProblem) {
+    ScratchDir dir;
+    const std::pair<const char*, const char*> cases[] = {
+        {"<node>\n  <interface name=\"org.x.Y\">\n    <signal name=\"S\">\n      <arg "
+         "name=\"a\" type=\"a{sv}\"/>\n    </signal>\n  </interface>\n</node>\n",
+         "bad.xml:4: S: type 'a{sv}' of a is not one of s b i x d as"},
+        {"<node>\n  <interface name=\"org.x.Y\">\n    <method name=\"M\"/>\n  </interface>\n"
+         "</node>\n",
+         "bad.xml:3: <method> in org.x.Y: only signals are described"},
+        {"<node>\n  <interface name=\"org.x.Y\">\n", "bad.xml:3: not XML: no element found"},
+        {"<node>\n  <interface name=\"Y\"/>\n</node>\n", "bad.xml:2: 'Y' is not an interface name"},
+    };
+    for (const auto& [xml, message] : cases) {
+        writeFile(dir.file("bad.xml"), xml);
+        const std::string command = "python3 " ORVELLA_INTERFACE_CODE
+                                    " --namespace n --header n.h --out-header " +
+                                    dir.file("n.h") + " --out-source " + dir.file("n.cpp") + " " +
+                                    dir.file("bad.xml") + " 2>" + dir.file("err");
+        EXPECT_NE(testing_support::run(command), 0) << xml;
+        EXPECT_NE(readFile(dir.file("err")).find(message), std::string::npos)
+            << readFile(dir.file("err"));
+    }
+}
