@@ -28,11 +28,13 @@
 #include "platform/devices/hardware.h"
 #include "platform/loop/runloop.h"
 #include "private_bus.h"
+#include "protocol/interfaces.h"
+#include "protocol/trace.h"
 #include "targets.h"
 
 namespace fs = std::filesystem;
 using platform::BusSignal;
-namespace names = platform::busnames;
+namespace hw = protocol::hardware;
 
 namespace {
 
@@ -130,9 +132,7 @@ class Phone {
 
   private:
     void listen();
-    void hw(const char* member, std::vector<platform::BusArg> args) {
-        bus_->emit({names::kHardware, member, std::move(args), {}});
-    }
+    void send(const BusSignal& s) { bus_->emit(s); }
     std::optional<double> answerByWaving();
 
     std::string runtime_;
@@ -160,22 +160,24 @@ platform::Result<void> Phone::start(double speed) {
     const std::string hostDir = fs::path(ORVELLA_SPRINGBOARD).parent_path().string();
     char speedText[32];
     std::snprintf(speedText, sizeof speedText, "%g", speed);
-    springboard_ = sim::spawnProcess({hostDir + "/springboard", "--bus", address, "--root",
-                                      runtime_ + "/root", "--speed", speedText});
+    // The benchmark plays the simulator: the host believes its hardware signals.
+    springboard_ =
+        sim::spawnProcess({hostDir + "/springboard", "--bus", address, "--root", runtime_ + "/root",
+                           "--speed", speedText, "--simulator", bus_->uniqueName()});
     relay_ = sim::spawnProcess({selfPath(), "--relay", address});
     if (!waitUntil([&] { return ready_ && relayReady_; }, 20))
         return platform::Failure{"the host or the relay did not start"};
-    hw(names::kLocked, {false});
-    hw(names::kPose, {0.02, -0.05, -0.99});
+    send(hw::Locked{false}.signal());
+    send(hw::Pose{0.02, -0.05, -0.99}.signal());
     return {};
 }
 
 void Phone::listen() {
-    bus_->subscribe(names::kHost, names::kReady, std::nullopt,
+    bus_->subscribe(protocol::host::kName, protocol::host::Ready::kMember, std::nullopt,
                     [this](const BusSignal&) { ready_ = true; });
-    bus_->subscribe(names::kTrace, "", std::nullopt, [this](const BusSignal& s) {
+    bus_->subscribe(protocol::trace::kName, "", std::nullopt, [this](const BusSignal& s) {
         namespace ev = platform::events;
-        for (const platform::TraceEvent& e : platform::traceEventsOf(s)) {
+        for (const platform::TraceEvent& e : protocol::traceEventsOf(s)) {
             if (auto* sensor = std::get_if<ev::SensorSwitched>(&e)) {
                 if (sensor->sensor == ev::Sensor::Proximity && sensor->on) armed_ = true;
                 if (sensor->sensor == ev::Sensor::Accelerometer && !sensor->on) idle_ = true;
@@ -193,9 +195,10 @@ void Phone::listen() {
         pongAt_ = now();
         pong_ = true;
     });
-    bus_->subscribe(names::kModem, names::kAnswerRequest, std::nullopt, [this](const BusSignal&) {
-        bus_->emit({names::kHardware, names::kCallStatus, {int32_t{1}, false}, {}});
-    });
+    bus_->subscribe(protocol::modem::kName, protocol::modem::AnswerRequest::kMember, std::nullopt,
+                    [this](const BusSignal&) {
+                        send(hw::CallStatus{1, false}.signal());
+                    });
 }
 
 bool Phone::ping(std::vector<double>& bare) {
@@ -212,10 +215,10 @@ bool Phone::ping(std::vector<double>& bare) {
 // limit (15 ms at x100), the recognizer times out and the wave is made again, uncounted.
 std::optional<double> Phone::answerByWaving() {
     for (int attempt = 0; attempt < 5; ++attempt) {
-        hw(names::kProximity, {true});
+        send(hw::Proximity{true}.signal());
         if (!waitUntil([&] { return recognizer_ == kCovered; }, 10)) return std::nullopt;
         const double uncoveredAt = now();
-        hw(names::kProximity, {false});
+        send(hw::Proximity{false}.signal());
         if (!waitUntil([&] { return answered_ || recognizer_ == kReady; }, 10)) break;
         if (answered_) return answeredAt_ - uncoveredAt;
     }
@@ -224,7 +227,7 @@ std::optional<double> Phone::answerByWaving() {
 
 std::optional<double> Phone::call(int i) {
     armed_ = answered_ = idle_ = false;
-    hw(names::kCallStatus, {int32_t{4}, false});
+    send(hw::CallStatus{int32_t{4}, false}.signal());
     if (!waitUntil([&] { return armed_; }, 10)) {
         platform::warn("bench_latency", "call " + std::to_string(i) + " was never armed");
         return std::nullopt;
@@ -235,7 +238,7 @@ std::optional<double> Phone::call(int i) {
         return std::nullopt;
     }
     waitUntil([&] { return idle_; }, 10);
-    hw(names::kCallStatus, {int32_t{5}, false});
+    send(hw::CallStatus{int32_t{5}, false}.signal());
     waitUntil([] { return false; }, 0.002);
     return latency;
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The deliverables and the renderer include only platform headers and never each other; the
-# platform includes nothing of ours, and each of its parts only itself and the parts below it;
-# no production code includes what only tests use (testing.h). Include paths enforce most of
-# it; this also catches relative includes that climb.
+# platform includes nothing of ours (not the simulated phone's protocol either), and each of its
+# parts only itself and the parts below it; the protocol includes only the platform; no
+# production code includes what only tests use (testing.h). Include paths enforce most of it;
+# this also catches relative includes that climb.
 set -u
 cd "$(dirname "$0")/.."
 status=0
@@ -19,7 +20,8 @@ check library '\.\./|settings-pane/|sim/|library/'
 check settings-pane '\.\./|library/|sim/|settings-pane/'
 check render '\.\./|library/|settings-pane/|sim/|phoned/|NSTimer|Orvella|Telephony|ExternalFunctions|PreferencesController|MainViewController|FK_HDTools'
 check program '\.\./|library/|settings-pane/|sim/|render/|phoned/|OrvellaNames'
-check platform '\.\./|library/|settings-pane/|sim/|render/|phoned/|NSTimer|Orvella|Telephony|ExternalFunctions|PreferencesController|MainViewController|FK_HDTools'
+check platform '\.\./|library/|settings-pane/|sim/|render/|phoned/|protocol/|program/|NSTimer|Orvella|Telephony|ExternalFunctions|PreferencesController|MainViewController|FK_HDTools'
+check protocol '\.\./|library/|settings-pane/|sim/|render/|phoned/|program/|OrvellaNames'
 # The platform's parts, lowest first: a part's sources (platform/PART/) and headers
 # (platform/include/platform/PART/) include only headers of their own part and of the parts
 # below. A part's testing.h is included by no header and by no source of another part (its
@@ -42,14 +44,15 @@ for i in "${!parts[@]}"; do
 done
 # What only tests use stays out of every production folder.
 hits=$(grep -rnE '^\s*#\s*include\s*"platform/([a-z]+/)?testing\.h"' library settings-pane render program sim \
-    phoned --include='*.h' --include='*.cpp' 2>/dev/null)
+    phoned protocol --include='*.h' --include='*.cpp' 2>/dev/null)
 if [ -n "$hits" ]; then
     echo "production code includes what only tests use:"
     echo "$hits"
     status=1
 fi
-# phoned/ is a layer like sim/: platform headers, and of the tweak only its constants-only header.
-hits=$(grep -rnE '^\s*#\s*include\s*["<](\.\./|settings-pane/|sim/|render/|library/|tests/)' phoned \
+# phoned/ is a layer like sim/: platform headers, and of the tweak only its constants-only header;
+# the simulated phone's protocol is not its business.
+hits=$(grep -rnE '^\s*#\s*include\s*["<](\.\./|settings-pane/|sim/|render/|library/|tests/|protocol/)' phoned \
     --include='*.h' --include='*.cpp' 2>/dev/null | grep -vE '#\s*include\s*"library/OrvellaNames\.h"')
 if [ -n "$hits" ]; then
     echo "forbidden include in phoned:"

@@ -98,6 +98,8 @@ TEST_F(NarratorTest, PostsAndLogLinesAndTheTimelinesTwoForms) {
     sim::Narrator n(text);
     text.heading("Scenario: test");
     n.log("springboard", "one\r\ntwo");  // before the start: at 0
+    // The host's report of a wave timed out is told in words; the log line is only a log line.
+    n.event("springboard", ev::WaveTimedOut{1.75, 0.7});
     n.log("springboard",
           "*** isTimedOut - Time elapsed: 1.750000 - TIMED OUT!! - RESETTING THE "
           "FLAG TO kPROXIMITY_READY_STATE ***");
@@ -111,8 +113,8 @@ TEST_F(NarratorTest, PostsAndLogLinesAndTheTimelinesTwoForms) {
     EXPECT_EQ(written(),
               "Scenario: test\n"
               "   0.000  springboard  log: one  two\n"
-              "   0.000  springboard  wave too slow: 1.75 s since the wave began, over the time "
-              "limit of the wave speed; counting starts again at the first wave\n"
+              "   0.000  springboard  wave too slow: 1.75 s since the wave began, over the 0.7 s "
+              "time limit of the wave speed; counting starts again at the first wave\n"
               "   0.000  springboard  log: *** isTimedOut - Time elapsed: 1.750000 - TIMED OUT!! - "
               "RESETTING THE FLAG TO kPROXIMITY_READY_STATE ***\n"
               "   6.750  springboard  slide-open posted\n"
@@ -318,6 +320,22 @@ TEST_F(PhoneClockTest, EveryHostGetsAFirstTurnThenOnlyThoseWithWork) {
     EXPECT_EQ(phone.log, (std::vector<std::string>{"b@5"}))
         << "nothing sent, nothing due elsewhere";
     EXPECT_EQ(clock.nextDue(), -1);
+}
+
+// With several hosts due, the clock moves to the earliest, whichever host it is and whatever the
+// order of their turns.
+TEST_F(PhoneClockTest, TheClockMovesToTheEarliestTimeAnyHostIsDue) {
+    a.at(5, [](FakeHost&) {});
+    b.at(3, [](FakeHost&) {});
+    c.at(4, [](FakeHost&) {});
+    settle(0);
+    EXPECT_EQ(clock.nextDue(), 3);
+    phone.log.clear();
+    settle(3);
+    EXPECT_EQ(phone.log, (std::vector<std::string>{"b@3"}));
+    EXPECT_EQ(clock.nextDue(), 4) << "b has nothing left; c is next, before a";
+    settle(4);
+    EXPECT_EQ(clock.nextDue(), 5);
 }
 
 TEST_F(PhoneClockTest, AChainOfMessagesIsFollowedToItsEndBeforeTheClockMoves) {

@@ -5,8 +5,14 @@
 #include <gtest/gtest.h>
 
 #include "platform/bus/bus.h"
+#include "protocol/interfaces.h"
+#include "protocol/trace.h"
 
 using namespace platform;
+using protocol::traceEventOf;
+using protocol::traceEventsOf;
+using protocol::traceSignal;
+using protocol::traceSignals;
 namespace ev = platform::events;
 
 namespace {
@@ -47,6 +53,8 @@ const std::vector<std::pair<TraceEvent, std::string>>& everyEvent() {
          "wave recognizer state 2, time limit 1.5 s, wave timed since 800000006.250"},
         {ev::RecognizerChanged{-2, 0.7, -1},
          "wave recognizer state -2, time limit 0.7 s, no wave timed"},
+        {ev::WaveTimedOut{1.0625, 0.7},
+         "wave timed out: 1.0625 s since it began, over its time limit of 0.7 s"},
         {ev::ScreenshotWritten{"/tmp/s/1.png"}, "screenshot /tmp/s/1.png"},
         {ev::Bookkeeping{"file read: /x"}, "platform: file read: /x"},
     };
@@ -80,7 +88,7 @@ TEST(TraceEvents, LineAndEventSinksSeeTheSameEventsAndNothingWithoutASink) {
 TEST(TraceSignals, EveryEventCrossesTheBusWithItsFields) {
     for (const auto& [event, line] : everyEvent()) {
         const BusSignal s = traceSignal("springboard", event);
-        EXPECT_EQ(s.interface, busnames::kTrace);
+        EXPECT_EQ(s.interface, protocol::trace::kName);
         ASSERT_NE(s.text(0), nullptr);
         EXPECT_EQ(*s.text(0), "springboard");
         const std::optional<TraceEvent> back = traceEventOf(s);
@@ -100,17 +108,19 @@ TEST(TraceSignals, MalformedSignalsAreNotEvents) {
         return traceEventOf(
             BusSignal{std::move(interface), std::move(member), std::move(args), {}});
     };
-    EXPECT_FALSE(of(busnames::kTrace, "SwitchFlipped", {std::string("sb"), int64_t{7}}))
+    EXPECT_FALSE(of(protocol::trace::kName, "SwitchFlipped", {std::string("sb"), int64_t{7}}))
         << "missing argument";
-    EXPECT_FALSE(of(busnames::kTrace, "SwitchFlipped", {std::string("sb"), int32_t{7}, true}))
+    EXPECT_FALSE(of(protocol::trace::kName, "SwitchFlipped", {std::string("sb"), int32_t{7}, true}))
         << "wrong type";
-    EXPECT_FALSE(of(busnames::kTrace, "SwitchFlipped", {int64_t{7}, true})) << "no process";
-    EXPECT_FALSE(
-        of(busnames::kTrace, "SensorSwitched", {std::string("sb"), std::string("gyro"), true}));
-    EXPECT_FALSE(of(busnames::kTrace, "Teleported", {std::string("sb")}));
-    EXPECT_FALSE(of(busnames::kTrace, busnames::kLog, {std::string("sb"), std::string("x")}));
-    EXPECT_FALSE(of(busnames::kHardware, "SlideFinished", {std::string("sb")}));
-    EXPECT_TRUE(of(busnames::kTrace, "SlideFinished", {std::string("sb"), std::string("extra")}))
+    EXPECT_FALSE(of(protocol::trace::kName, "SwitchFlipped", {int64_t{7}, true})) << "no process";
+    EXPECT_FALSE(of(protocol::trace::kName, "SensorSwitched",
+                    {std::string("sb"), std::string("gyro"), true}));
+    EXPECT_FALSE(of(protocol::trace::kName, "Teleported", {std::string("sb")}));
+    EXPECT_FALSE(of(protocol::trace::kName, protocol::trace::Log::kMember,
+                    {std::string("sb"), std::string("x")}));
+    EXPECT_FALSE(of(protocol::hardware::kName, "SlideFinished", {std::string("sb")}));
+    EXPECT_TRUE(
+        of(protocol::trace::kName, "SlideFinished", {std::string("sb"), std::string("extra")}))
         << "arguments added later are ignored";
 }
 
@@ -126,7 +136,7 @@ TEST(TraceSignals, EventsOfOnePassTravelTogetherInOrder) {
     EXPECT_LT(signals.size(), all.size() / 10);
     std::vector<TraceEvent> back;
     for (const BusSignal& s : signals) {
-        EXPECT_EQ(s.member, busnames::kEvents);
+        EXPECT_EQ(s.member, protocol::trace::Events::kMember);
         size_t signature = 0;
         for (const BusArg& a : s.args)
             signature += std::holds_alternative<std::vector<std::string>>(a) ? 2 : 1;

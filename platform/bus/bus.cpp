@@ -81,7 +81,18 @@ int append(sd_bus_message* m, const BusArg& a) {
 struct Bus::Subscription {
     std::function<void(const BusSignal&)> handler;
     Delivery delivery = Delivery::InOrder;
+    std::string sender;
     std::unique_ptr<dbus::Connection::Match> match;
+};
+
+// An interface declared on the connection: its description and the vtable sd-bus reads it from,
+// which must live as long as the registration.
+struct Bus::Declared {
+    InterfaceDescription description;
+    std::vector<std::string> signatures;
+    std::vector<std::string> names;  // each argument's name followed by a NUL
+    std::vector<sd_bus_vtable> vtable;
+    dbus::Slot slot;
 };
 
 Result<std::unique_ptr<Bus>> Bus::open(const std::string& address) {
@@ -95,9 +106,32 @@ Result<std::unique_ptr<Bus>> Bus::open(const std::string& address) {
 Bus::Bus() = default;
 
 Bus::~Bus() {
-    // The matches go before the connection they belong to.
+    // The matches and objects go before the connection they belong to.
     subscriptions_.clear();
+    declared_.clear();
     connection_.reset();
+}
+
+bool Bus::declare(const InterfaceDescription& interface) {
+    auto d = std::make_unique<Declared>();
+    d->description = interface;
+    for (const SignalDescription& signal : d->description.signals) {
+        d->signatures.push_back(signal.signature());
+        std::string names;
+        for (const SignalArgument& a : signal.args) names += a.name + '\0';
+        d->names.push_back(std::move(names));
+    }
+    d->vtable.push_back(SD_BUS_VTABLE_START(0));
+    for (size_t i = 0; i < d->description.signals.size(); ++i)
+        d->vtable.push_back(SD_BUS_SIGNAL_WITH_NAMES(d->description.signals[i].member.c_str(),
+                                                     d->signatures[i].c_str(), d->names[i].c_str(),
+                                                     0));
+    d->vtable.push_back(SD_BUS_VTABLE_END);
+    if (sd_bus_add_object_vtable(connection_->raw(), d->slot.out(), kBusPath,
+                                 d->description.name.c_str(), d->vtable.data(), nullptr) < 0)
+        return false;
+    declared_.push_back(std::move(d));
+    return true;
 }
 
 void Bus::setDisconnectHandler(std::function<void(const std::string&)> handler) {
@@ -167,33 +201,38 @@ bool Bus::send(const BusSignal& signal) {
     return true;
 }
 
+void Bus::receive(Subscription* s, sd_bus_message* m) {
+    BusSignal signal;
+    const char* text = sd_bus_message_get_sender(m);
+    signal.sender = text ? text : "";
+    // The daemon sends only what the rule asks for; a signal that reached this process for
+    // another subscription is not this one's.
+    if (!s->sender.empty() && signal.sender != s->sender) return;
+    text = sd_bus_message_get_interface(m);
+    signal.interface = text ? text : "";
+    text = sd_bus_message_get_member(m);
+    signal.member = text ? text : "";
+    if (!readArgs(m, signal.args)) return;  // a malformed signal is dropped
+    if (holding_ && s->delivery == Delivery::InOrder) {
+        held_.emplace_back(s, std::move(signal));
+        return;
+    }
+    objc::AutoreleasePool pool;
+    s->handler(signal);
+}
+
 void Bus::subscribe(const std::string& interface, const std::string& member,
                     std::optional<std::string> arg0, std::function<void(const BusSignal&)> handler,
-                    Delivery delivery) {
+                    Delivery delivery, const std::string& sender) {
     if (!connected()) return;
     auto sub = std::make_unique<Subscription>();
     sub->handler = std::move(handler);
     sub->delivery = delivery;
+    sub->sender = sender;
     Subscription* s = sub.get();
-    sub->match =
-        connection_->match({.interface = interface, .member = member, .arg0 = std::move(arg0)},
-                           [this, s](sd_bus_message* m) {
-                               BusSignal signal;
-                               const char* text = sd_bus_message_get_interface(m);
-                               signal.interface = text ? text : "";
-                               text = sd_bus_message_get_member(m);
-                               signal.member = text ? text : "";
-                               text = sd_bus_message_get_sender(m);
-                               signal.sender = text ? text : "";
-                               if (!readArgs(m, signal.args))
-                                   return;  // a malformed signal is dropped
-                               if (holding_ && s->delivery == Delivery::InOrder) {
-                                   held_.emplace_back(s, std::move(signal));
-                                   return;
-                               }
-                               objc::AutoreleasePool pool;
-                               s->handler(signal);
-                           });
+    sub->match = connection_->match(
+        {.sender = sender, .interface = interface, .member = member, .arg0 = std::move(arg0)},
+        [this, s](sd_bus_message* m) { receive(s, m); });
     if (connected()) subscriptions_.push_back(std::move(sub));
 }
 

@@ -37,6 +37,7 @@ std::string errorText(int r) { return std::strerror(r < 0 ? -r : r); }
 
 std::string Rule::text() const {
     std::string rule = "type='signal'";
+    if (!sender.empty()) rule += ",sender=" + quoteRule(sender);
     if (!path.empty()) rule += (pathNamespace ? ",path_namespace=" : ",path=") + quoteRule(path);
     if (!interface.empty()) rule += ",interface=" + quoteRule(interface);
     if (!member.empty()) rule += ",member=" + quoteRule(member);

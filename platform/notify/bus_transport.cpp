@@ -3,20 +3,22 @@
 #include <algorithm>
 #include <optional>
 
+#include "platform/notify/interfaces.h"
 #include "platform/values/plist.h"
 
 namespace platform {
 
-BusTransport::BusTransport(Bus& bus) : bus_(bus) {}
+BusTransport::BusTransport(Bus& bus) : bus_(bus) {
+    bus_.declare(darwin::description());
+    bus_.declare(distributed::description());
+}
 
 void BusTransport::send(const Envelope& e) {
     if (e.channel == Channel::Darwin) {
-        bus_.emit({busnames::kDarwin, busnames::kNotification, {e.name}, {}});
+        bus_.emit(darwin::Notification{e.name}.signal());
     } else {
-        bus_.emit({busnames::kDistributed,
-                   busnames::kNotification,
-                   {e.name, e.userInfo.isNone() ? std::string() : plist::toXml(e.userInfo)},
-                   {}});
+        const std::string info = e.userInfo.isNone() ? std::string() : plist::toXml(e.userInfo);
+        bus_.emit(distributed::Notification{e.name, info}.signal());
     }
 }
 
@@ -35,14 +37,14 @@ void BusTransport::watch(Channel channel, const std::string& name) {
     // A rule for one name steps aside once a rule for every name exists, so nothing arrives twice.
     const bool specific = !name.empty();
     if (channel == Channel::Darwin) {
-        bus_.subscribe(busnames::kDarwin, busnames::kNotification, arg0,
+        bus_.subscribe(darwin::kName, darwin::Notification::kMember, arg0,
                        [this, c, specific](const BusSignal& s) {
                            if (specific && everyName_[c]) return;
-                           if (const std::string* n = s.text(0))
-                               receive(Envelope{Channel::Darwin, *n, Value()});
+                           if (auto n = darwin::Notification::of(s))
+                               receive(Envelope{Channel::Darwin, n->name, Value()});
                        });
     } else {
-        bus_.subscribe(busnames::kDistributed, busnames::kNotification, arg0,
+        bus_.subscribe(distributed::kName, distributed::Notification::kMember, arg0,
                        [this, c, specific](const BusSignal& s) {
                            if (specific && everyName_[c]) return;
                            const std::string* n = s.text(0);

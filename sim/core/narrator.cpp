@@ -1,6 +1,7 @@
 #include "narrator.h"
 
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -41,8 +42,43 @@ void Narrator::say(Record kind, const std::string& process, const std::string& t
     timeline_.add(kind, process, text, details);
 }
 
+bool Narrator::settings(const std::string& process, const platform::TraceEvent& event,
+                        const json& details) {
+    auto screen = [&](const std::string& text) { say(Record::Screen, process, text, details); };
+    if (auto* e = std::get_if<ev::ButtonTapped>(&event)) {
+        screen("settings: tapped " + (e->button.text.empty()
+                                          ? platform::describe(event)
+                                          : "\"" + clipped(e->button.text) + "\""));
+    } else if (auto* e = std::get_if<ev::SwitchFlipped>(&event)) {
+        const std::string name = e->label.empty() ? "switch with tag " + std::to_string(e->tag)
+                                                  : "switch \"" + clipped(e->label) + "\"";
+        screen("settings: " + name + " turned " + (e->on ? "on" : "off"));
+    } else if (auto* e = std::get_if<ev::PickerTurned>(&event)) {
+        screen("settings: picker column \"" + columnName(e->column) + "\" turned to \"" +
+               clipped(e->title) + "\"");
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The wave recognizer's own verdict on a wave that took too long, in plain words.
+void Narrator::timedOut(const std::string& process, const ev::WaveTimedOut& e, json details) {
+    // The limit as the recognizer reported it: its float's shortest decimal (0.7 s).
+    char limit[48] = "";
+    if (std::isfinite(e.timeLimit)) std::snprintf(limit, sizeof limit, "%g s ", e.timeLimit);
+    char buf[240];
+    std::snprintf(buf, sizeof buf,
+                  "wave too slow: %.2f s since the wave began, over the %stime limit of the wave "
+                  "speed; counting starts again at the first wave",
+                  e.elapsed, limit);
+    details.erase("event");
+    say(Record::Timeout, process, buf, details);
+}
+
 void Narrator::event(const std::string& process, const platform::TraceEvent& event) {
     const json details = eventJson(event);
+    if (settings(process, event, details)) return;
     auto screen = [&](const std::string& text) { say(Record::Screen, process, text, details); };
     if (auto* e = std::get_if<ev::ViewAdded>(&event)) {
         if (isLogo(e->view)) {
@@ -69,25 +105,14 @@ void Narrator::event(const std::string& process, const platform::TraceEvent& eve
         screen("answer bar finishes its slide");
     } else if (std::holds_alternative<ev::SpeakerButtonTapped>(event)) {
         screen("in-call controller taps the speaker button");
-    } else if (auto* e = std::get_if<ev::ButtonTapped>(&event)) {
-        screen("settings: tapped " + (e->button.text.empty()
-                                          ? platform::describe(event)
-                                          : "\"" + clipped(e->button.text) + "\""));
-    } else if (auto* e = std::get_if<ev::SwitchFlipped>(&event)) {
-        const std::string name = e->label.empty() ? "switch with tag " + std::to_string(e->tag)
-                                                  : "switch \"" + clipped(e->label) + "\"";
-        screen("settings: " + name + " turned " + (e->on ? "on" : "off"));
-    } else if (auto* e = std::get_if<ev::PickerTurned>(&event)) {
-        screen("settings: picker column \"" + columnName(e->column) + "\" turned to \"" +
-               clipped(e->title) + "\"");
     } else if (auto* e = std::get_if<ev::RecognizerChanged>(&event)) {
-        // Only its state is news; the time limit and the wave's timing are the plot's (and the
-        // limit is named when a wave takes too long).
-        if (std::isfinite(e->timeLimit)) timeLimit_ = e->timeLimit;
+        // Only its state is news; the time limit and the wave's timing are the plot's.
         if (recognizerState_ != e->state)
             say(Record::Recognizer, process, "wave recognizer: " + recognizerStateName(e->state),
                 details);
         recognizerState_ = e->state;
+    } else if (auto* e = std::get_if<ev::WaveTimedOut>(&event)) {
+        timedOut(process, *e, details);
     } else if (std::holds_alternative<ev::ScreenshotWritten>(event)) {
         // named and listed by the simulator, which moves the file (screenshots.h)
     } else if (!std::holds_alternative<ev::Bookkeeping>(event)) {
@@ -96,24 +121,6 @@ void Narrator::event(const std::string& process, const platform::TraceEvent& eve
 }
 
 void Narrator::log(const std::string& process, const std::string& line) {
-    // The wave recognizer's own verdict on a wave that took too long: shown with or without
-    // --log, in plain words.
-    static const std::string elapsed = "isTimedOut - Time elapsed: ";
-    const auto at = line.find(elapsed);
-    if (at != std::string::npos && line.find("TIMED OUT", at) != std::string::npos) {
-        const double seconds = std::strtod(line.c_str() + at + elapsed.size(), nullptr);
-        // The limit as the recognizer reported it: its float's shortest decimal (0.7 s).
-        char limit[48] = "";
-        if (timeLimit_) std::snprintf(limit, sizeof limit, "%g s ", *timeLimit_);
-        char buf[240];
-        std::snprintf(buf, sizeof buf,
-                      "wave too slow: %.2f s since the wave began, over the %stime limit of the "
-                      "wave speed; counting starts again at the first wave",
-                      seconds, limit);
-        json details = {{"elapsed", std::isfinite(seconds) ? json(seconds) : json(nullptr)}};
-        details["timeLimit"] = timeLimit_ ? json(*timeLimit_) : json(nullptr);
-        say(Record::Timeout, process, buf, details);
-    }
     if (!showLog_) return;
     std::string flat = clipped(line);
     for (auto& ch : flat)

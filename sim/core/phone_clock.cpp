@@ -1,17 +1,23 @@
 #include "phone_clock.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+
+#include "protocol/interfaces.h"
+#include "protocol/limits.h"
+#include "protocol/subscribe.h"
 
 namespace sim {
 
 using platform::BusSignal;
 using platform::Failure;
-namespace names = platform::busnames;
+namespace clock = protocol::clock;
 
 int64_t phoneSignalsSent(const platform::Bus& bus) {
     uint64_t quiet = 0;
-    for (const char* i : {names::kTrace, names::kHost, names::kClock, names::kModem})
+    for (const char* i : {protocol::trace::kName, protocol::host::kName, protocol::clock::kName,
+                          protocol::modem::kName})
         quiet += bus.sentCount(i);
     return static_cast<int64_t>(bus.sentCount() - quiet);
 }
@@ -53,28 +59,46 @@ double PhoneClock::nextDue() const {
 }
 
 BusHostLink::BusHostLink(platform::Bus& bus, platform::RunLoop& loop, std::string name,
-                         double timeoutSeconds, Abort abort)
+                         double timeoutSeconds, Abort abort, Senders& senders)
     : bus_(bus),
       loop_(loop),
       name_(std::move(name)),
       timeout_(timeoutSeconds),
-      abort_(std::move(abort)) {
-    bus_.subscribe(names::kClock, names::kHello, name_,
-                   [this](const BusSignal&) { hello_ = true; });
-    bus_.subscribe(names::kClock, names::kReport, name_, [this](const BusSignal& s) {
-        const int64_t* turn = s.arg<int64_t>(1);
-        const double* due = s.arg<double>(2);
-        const int64_t* sent = s.arg<int64_t>(3);
-        if (turn == nullptr || due == nullptr || sent == nullptr || *turn != turn_) return;
-        report_ = TurnReport{*due, *sent};
-    });
+      abort_(std::move(abort)),
+      senders_(senders) {
+    protocol::on<clock::Hello>(bus_,
+                               [this](const clock::Hello&, const BusSignal& s) {
+                                   if (senders_.from(name_, s)) hello_ = true;
+                               },
+                               {.arg0 = name_});
+    protocol::on<clock::Report>(
+        bus_, [this](const clock::Report&, const BusSignal& s) { reported(s); }, {.arg0 = name_});
+}
+
+// A report from the host itself for the turn in progress ends the turn: with what it says, or,
+// when its values are no times or counts, as a failure naming them.
+void BusHostLink::reported(const BusSignal& s) {
+    const auto r = clock::Report::of(s);
+    if (!r || !senders_.from(name_, s)) return;
+    if (r->turn != turn_ || report_) return senders_.refuse(s, "not for the turn in progress");
+    const bool due =
+        std::isfinite(r->nextDue) &&
+        (r->nextDue < 0 || (r->nextDue >= at_ && r->nextDue <= protocol::kMaxPhoneTime));
+    if (!due || r->sent < 0) {
+        char buf[200];
+        std::snprintf(buf, sizeof buf, "%s reported a next due time of %g and %lld signals sent",
+                      name_.c_str(), r->nextDue, static_cast<long long>(r->sent));
+        report_ = Failure{buf};
+        return;
+    }
+    report_ = TurnReport{r->nextDue < 0 ? -1 : r->nextDue, r->sent};
 }
 
 platform::Result<TurnReport> BusHostLink::turn(double t) {
     report_.reset();
     ++turn_;
-    if (!bus_.emit({names::kClock, names::kRun, {name_, t, turn_}, {}}))
-        return Failure{"lost the bus connection"};
+    at_ = t;
+    if (!bus_.emit(clock::Run{name_, t, turn_}.signal())) return Failure{"lost the bus connection"};
     const double deadline = platform::monotonicSeconds() + timeout_;
     while (!report_) {
         if (auto why = abort_ ? abort_() : std::nullopt) return Failure{*why};

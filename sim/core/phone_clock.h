@@ -32,6 +32,11 @@
 // in its turn on a set of signals fixed by the order above, and the simulator's timeline is
 // written in the order the reports and trace signals arrive - the same on every run.
 // Signals only the simulator hears (trace, log, modem requests, clock, host) are not counted.
+//
+// Who is believed: a host takes Run only from the simulator's connection, and only for its next
+// turn, moving its clock forward (host/host_clock.h); the simulator takes Hello and Report only
+// from the host they name, a Report only for the turn in progress and with a next due time that
+// is a time (protocol/interfaces/org.orvella.Clock.xml).
 #pragma once
 
 #include <cstdint>
@@ -43,6 +48,7 @@
 #include "platform/bus/bus.h"
 #include "platform/core/result.h"
 #include "platform/loop/runloop.h"
+#include "senders.h"
 
 namespace sim {
 
@@ -96,10 +102,11 @@ class PhoneClock {
 class BusHostLink : public HostLink {
   public:
     // While waiting for a report it runs the loop's sources; `abort` is asked after each wait
-    // and gives a reason to give up (an interruption, a host that died) or nothing.
+    // and gives a reason to give up (an interruption, a host that died) or nothing. Hello and
+    // Report are believed only from the host's own connection, as `senders` knows it.
     using Abort = std::function<std::optional<std::string>()>;
     BusHostLink(platform::Bus& bus, platform::RunLoop& loop, std::string name,
-                double timeoutSeconds, Abort abort);
+                double timeoutSeconds, Abort abort, Senders& senders);
     const std::string& name() const override { return name_; }
     platform::Result<TurnReport> turn(double t) override;
     // The host said it is connected and waits for its first turn.
@@ -107,14 +114,18 @@ class BusHostLink : public HostLink {
     void setTimeout(double seconds) { timeout_ = seconds; }
 
   private:
+    void reported(const platform::BusSignal& s);
+
     platform::Bus& bus_;
     platform::RunLoop& loop_;
     std::string name_;
     double timeout_;
     Abort abort_;
+    Senders& senders_;
     bool hello_ = false;
     int64_t turn_ = 0;
-    std::optional<TurnReport> report_;
+    double at_ = 0;  // the time of the turn in progress
+    std::optional<platform::Result<TurnReport>> report_;
 };
 
 // Signals a process sent so far that hosts may receive.

@@ -4,11 +4,14 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/devices/hardware.h"
+#include "protocol/interfaces.h"
+#include "protocol/subscribe.h"
 
 namespace sim {
 
 using platform::BusSignal;
-namespace names = platform::busnames;
+namespace hw = protocol::hardware;
+namespace modem = protocol::modem;
 
 std::vector<std::string> Modem::outputs() const {
     std::vector<std::string> o;
@@ -107,25 +110,24 @@ std::string stepWords(const Step& s) {
     return "";
 }
 
-Player::Player(platform::Bus& bus, platform::RunLoop& loop, Timeline& timeline, bool realtime)
+Player::Player(platform::Bus& bus, platform::RunLoop& loop, Timeline& timeline, bool realtime,
+               Senders& senders)
     : bus_(bus), loop_(loop), timeline_(timeline), realtime_(realtime) {
     platform::RunLoop* l = &loop;
-    bus_.subscribe(names::kModem, names::kAnswerRequest, std::nullopt,
-                   [this, l](const BusSignal&) { l->schedule(0, [this] { answer(); }); });
-    bus_.subscribe(names::kModem, names::kSpeakerRequest, std::nullopt,
-                   [this, l](const BusSignal& s) {
-                       const bool* on = s.arg<bool>(0);
-                       const bool want = on != nullptr && *on;
-                       l->schedule(0, [this, want] { speaker(want); });
-                   });
+    protocol::on<modem::AnswerRequest>(
+        bus_, [this, l, &senders](const modem::AnswerRequest&, const BusSignal& s) {
+            if (senders.fromAHost(s)) l->schedule(0, [this] { answer(); });
+        });
+    protocol::on<modem::SpeakerRequest>(
+        bus_, [this, l, &senders](const modem::SpeakerRequest& r, const BusSignal& s) {
+            if (senders.fromAHost(s)) l->schedule(0, [this, on = r.on] { speaker(on); });
+        });
 }
 
-void Player::hardware(const char* member, std::vector<platform::BusArg> args) {
-    bus_.emit({names::kHardware, member, std::move(args), {}});
-}
+void Player::hardware(const BusSignal& signal) { bus_.emit(signal); }
 
 void Player::settings(const std::string& action, const std::string& argument) {
-    bus_.emit({names::kSettings, names::kOperate, {action, argument}, {}});
+    bus_.emit(protocol::settings::Operate{action, argument}.signal());
 }
 
 void Player::answer() {
@@ -138,7 +140,7 @@ void Player::answer() {
                       ? "call " + std::to_string(modem_.calls.size()) + " answered"
                       : std::string("call answered"),
                   {{"call", modem_.calls.size()}, {"answered", true}, {"wave", modem_.uncovers}});
-    hardware(names::kCallStatus, {modem_.status, false});
+    hardware(hw::CallStatus{modem_.status, false}.signal());
     if (observer_) observer_(ModemChange::Answered);
 }
 
@@ -147,7 +149,7 @@ void Player::speaker(bool on) {
     modem_.speaker = on;
     modem_.speakerEverOn = modem_.speakerEverOn || on;
     timeline_.add(Record::Modem, "sim", on ? "speaker on" : "speaker off", {{"speaker", on}});
-    hardware(names::kSpeaker, {on});
+    hardware(hw::Speaker{on}.signal());
     if (observer_) observer_(on ? ModemChange::SpeakerOn : ModemChange::SpeakerOff);
 }
 
@@ -165,10 +167,10 @@ void Player::call(const Step& step, std::string& words) {
                                                     : platform::kCTCallStatusHeld;
         if (step.kind == K::CallEnded && modem_.speaker) {
             modem_.speaker = false;
-            hardware(names::kSpeaker, {false});
+            hardware(hw::Speaker{false}.signal());
         }
     }
-    hardware(names::kCallStatus, {modem_.status, false});
+    hardware(hw::CallStatus{modem_.status, false}.signal());
 }
 
 void Player::pickWaves(const Step& step) {
@@ -199,29 +201,29 @@ void Player::play(const Step& step, double at) {
             break;
         case K::Locked:
             modem_.locked = step.on;
-            hardware(names::kLocked, {step.on});
+            hardware(hw::Locked{step.on}.signal());
             break;
         case K::Pose:
-            hardware(names::kPose, {step.x, step.y, step.z});
+            hardware(hw::Pose{step.x, step.y, step.z}.signal());
             break;
         case K::Cover:
-            hardware(names::kProximity, {true});
+            hardware(hw::Proximity{true}.signal());
             break;
         case K::Uncover:
             ++modem_.uncovers;
-            hardware(names::kProximity, {false});
+            hardware(hw::Proximity{false}.signal());
             break;
         case K::LockButton:
             modem_.locked = true;  // the button locks the phone
-            hardware(names::kLockButton, {});
+            hardware(hw::LockButton{}.signal());
             break;
         case K::Headset:
             modem_.headset = step.on;
-            hardware(names::kAudioOutputs, {modem_.outputs()});
+            hardware(hw::AudioOutputs{modem_.outputs()}.signal());
             break;
         case K::Bluetooth:
             modem_.bluetooth = step.on;
-            hardware(names::kAudioOutputs, {modem_.outputs()});
+            hardware(hw::AudioOutputs{modem_.outputs()}.signal());
             break;
         case K::SettingsSwitch:
             settings("switch", step.text + (step.on ? "=on" : "=off"));
@@ -236,7 +238,7 @@ void Player::play(const Step& step, double at) {
         case K::Note:
             break;
     }
-    if (realtime_) bus_.emit({names::kClock, names::kScripted, {at}, {}});
+    if (realtime_) bus_.emit(protocol::clock::Scripted{at}.signal());
     Json details = {{"line", step.line}, {"step", stepName(step.kind)}};
     if (!modem_.calls.empty()) details["call"] = modem_.calls.size();
     timeline_.add(Record::Step, "sim", words, details);

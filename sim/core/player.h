@@ -13,6 +13,7 @@
 #include "platform/bus/bus.h"
 #include "platform/loop/runloop.h"
 #include "scenario.h"
+#include "senders.h"
 #include "timeline.h"
 
 namespace sim {
@@ -51,10 +52,11 @@ std::string stepWords(const Step& step);
 
 class Player {
   public:
-    // Requests from the hosts are answered on the loop, never while a host has its turn.
-    // In real time each step is followed by a Scripted signal, so hosts can tell the
-    // simulator when they fall behind.
-    Player(platform::Bus& bus, platform::RunLoop& loop, Timeline& timeline, bool realtime);
+    // Requests from the hosts (only from them: `senders`) are answered on the loop, never while
+    // a host has its turn. In real time each step is followed by a Scripted signal, so hosts can
+    // tell the simulator when they fall behind.
+    Player(platform::Bus& bus, platform::RunLoop& loop, Timeline& timeline, bool realtime,
+           Senders& senders);
     // Plays the step that was due at phone time `at`.
     void play(const Step& step, double at);
     const Modem& modem() const { return modem_; }
@@ -62,7 +64,7 @@ class Player {
     void setObserver(std::function<void(ModemChange)> observer) { observer_ = std::move(observer); }
 
   private:
-    void hardware(const char* member, std::vector<platform::BusArg> args);
+    void hardware(const platform::BusSignal& signal);
     void settings(const std::string& action, const std::string& argument);
     void answer();
     void speaker(bool on);

@@ -8,6 +8,11 @@
 // Real time: the process's clock is a real one on the simulator's time line (one origin and
 // speed for every process), and the host tells the simulator when it handles a scripted event
 // more than 10 ms of phone time late.
+//
+// The simulator's clock signals are taken only from its connection (`simulator`, a unique
+// name; none when empty); a Run only for the host's next turn, with a time no earlier than the
+// clock's and at most a day later, and a scripted time only when it is one. What is refused is
+// dropped; the first refusal is said on standard error.
 #pragma once
 
 #include <cstdint>
@@ -22,12 +27,14 @@ class SimulatedHostClock {
   public:
     // Drives the process's clock (installed before the bus was opened, so everything the bus
     // scheduled is on the phone's time) and holds the bus.
-    SimulatedHostClock(platform::Bus& bus, std::string process, platform::DrivenClock& clock);
+    SimulatedHostClock(platform::Bus& bus, std::string process, platform::DrivenClock& clock,
+                       const std::string& simulator);
     // Says hello and waits for the first turn (the host starts up inside it). false: the host
     // is to stop instead.
     bool awaitFirstTurn();
 
   private:
+    void run(double t, int64_t turn);
     bool drive(platform::RunLoop& loop, double until);
     bool awaitTurn(platform::RunLoop& loop);
 
@@ -46,7 +53,7 @@ class SimulatedHostClock {
 class RealtimeHostClock {
   public:
     // Watches for scripted events, on the process's real clock (on the simulator's time line).
-    RealtimeHostClock(platform::Bus& bus, std::string process);
+    RealtimeHostClock(platform::Bus& bus, std::string process, const std::string& simulator);
 
     static constexpr double kLateAfter = 0.010;  // phone seconds
 

@@ -5,12 +5,13 @@
 // It takes its bundle identifier, joins the private bus, mirrors the simulator's hardware
 // signals into its device model (remote_control.h), loads the tweak libraries whose filters name it
 // (before any user interface exists), builds its user interface, tells the simulator it is
-// ready and runs its main run loop. What a person would see is sent to the simulator as trace
-// signals. With --simulated its clock reads START and then moves only when the simulator gives
-// it a turn, and it starts up in its first turn (host_clock.h); otherwise it runs in real time.
-// After each pass of its run loop SpringBoard reports the tweak's wave recognizer when it
-// changed (recognizer_watch.h), and with --screenshots every host that shows a screen writes a
-// picture of it when what it shows changed (host_screen.h).
+// ready and runs its main run loop. The simulator's signals are believed only from the
+// connection --simulator names; it declares the interfaces it sends or receives on the bus. What a
+// person would see is sent to the simulator as trace signals. With --simulated its clock reads
+// START and then moves only when the simulator gives it a turn, and it starts up in its first turn
+// (host_clock.h); otherwise it runs in real time. After each pass of its run loop SpringBoard
+// reports the tweak's wave recognizer when it changed (recognizer_watch.h), and with --screenshots
+// every host that shows a screen writes a picture of it when what it shows changed (host_screen.h).
 // SIGTERM ends it cleanly; a lost bus connection ends it with status 3.
 #include <csignal>
 #include <cstdlib>
@@ -35,6 +36,9 @@
 #include "platform/notify/bus_transport.h"
 #include "program/command_line.h"
 #include "program/signal_pipe.h"
+#include "protocol/interfaces.h"
+#include "protocol/limits.h"
+#include "protocol/trace.h"
 #include "recognizer_watch.h"
 #include "remote_control.h"
 
@@ -45,7 +49,6 @@
 namespace {
 
 using platform::HostRole;
-namespace n = platform::busnames;
 
 constexpr HostRole kRole = HostRole::HOST_ROLE;
 
@@ -83,6 +86,9 @@ const program::Program kHost{
       {
           {"bus", 0, "ADDRESS", "the phone's private D-Bus (required)"},
           {"root", 0, "DIR", "the device root, with the package installed (required)"},
+          {"simulator", 0, "NAME",
+           "the simulator's connection on the bus (its unique name): the one sender whose clock, "
+           "hardware and settings signals are believed; without it none are"},
           {"simulated", 0, "START",
            "run on the simulator's clock, starting at START seconds (at least 0); it moves only "
            "when the simulator says so"},
@@ -100,7 +106,7 @@ const program::Program kHost{
     "Exit status: 0 stopped by SIGTERM or told to stop; 2 wrong options; 3 the bus was lost.\n"};
 
 struct Options {
-    std::string bus, root, language = "en", screenshots;
+    std::string bus, root, simulator, language = "en", screenshots;
     double speed = 1, screenHeight = 568;
     std::optional<double> simulatedStart;
     std::optional<platform::RealClock::Origin> origin;
@@ -114,7 +120,7 @@ platform::Result<void> takeClock(const program::Given& g, Options& o) {
         return program::number(name, text, above, atMost);
     };
     if (g.is("simulated")) {
-        auto start = number("--simulated", g.value, -1e300, 1e12);
+        auto start = number("--simulated", g.value, -1e300, protocol::kMaxPhoneTime);
         if (!start) return Failure{start.error()};
         if (*start < 0) return Failure{"--simulated: needs a start of at least 0, not " + g.value};
         o.simulatedStart = *start;
@@ -139,6 +145,7 @@ platform::Result<Options> options(const program::CommandLine& line) {
     for (const program::Given& g : line.options) {
         if (g.is("bus")) o.bus = g.value;
         if (g.is("root")) o.root = g.value;
+        if (g.is("simulator")) o.simulator = g.value;
         if (g.is("language")) o.language = g.value;
         if (g.is("screenshots")) o.screenshots = g.value;
         if (g.is("screen-height")) {
@@ -183,7 +190,7 @@ void sendTraces(platform::Bus& bus, const Options& o) {
         if (pendingTraces.empty()) return;
         std::vector<platform::TraceEvent> events;
         events.swap(pendingTraces);
-        b->emit(platform::traceSignals(processName(), events));
+        b->emit(protocol::traceSignals(processName(), events));
     };
     platform::setTraceEventSink([](const platform::TraceEvent& e) {
         if (std::holds_alternative<platform::events::Bookkeeping>(e)) return;
@@ -200,21 +207,20 @@ void sendTraces(platform::Bus& bus, const Options& o) {
         flushTraces();
     });
     platform::setLogSink([b = &bus](const std::string& line) {
-        b->emit({n::kTrace, n::kLog, {std::string(processName()), line}, {}});
+        b->emit(protocol::trace::Log{processName(), line}.signal());
     });
 }
 
 // The phone's answer and speaker requests go to the simulator, which is the modem.
 void requestFromModem(platform::Bus& bus) {
     auto& model = platform::DeviceModel::shared();
-    model.setAnswerHandler([b = &bus] { b->emit({n::kModem, n::kAnswerRequest, {}, {}}); });
-    model.setSpeakerHandler([b = &bus](bool on) {
-        b->emit({n::kModem, n::kSpeakerRequest, {on}, {}});
-    });
+    model.setAnswerHandler([b = &bus] { b->emit(protocol::modem::AnswerRequest{}.signal()); });
+    model.setSpeakerHandler(
+        [b = &bus](bool on) { b->emit(protocol::modem::SpeakerRequest{on}.signal()); });
 }
 
 // The tweaks first, then the user interface, as on the phone. Settings' pane, if it opened.
-objc::id buildInterface(platform::Bus& bus) {
+objc::id buildInterface(platform::Bus& bus, const std::string& simulator) {
     platform::injectTweaks();
     objc::AutoreleasePool pool;
     if (kRole != HostRole::Preferences) {
@@ -224,10 +230,21 @@ objc::id buildInterface(platform::Bus& bus) {
     objc::id pane = platform::openPreferencePane("Orvella_Prefs");
     if (pane != nullptr) {
         objc::msgSend<objc::id>(pane, SEL_("view"));
-        sim::operatePane(bus, pane);
+        sim::operatePane(bus, pane, simulator);
         if (screen) screen->setPane(pane);
     }
     return pane;
+}
+
+// What a host sends or receives on the bus, besides the notifications (their transport declares
+// those): what busctl introspect shows of it.
+void declareInterfaces(platform::Bus& bus) {
+    for (const platform::InterfaceDescription* d :
+         {&protocol::hardware::description(), &protocol::clock::description(),
+          &protocol::traceInterface(), &protocol::host::description(),
+          &protocol::modem::description()})
+        bus.declare(*d);
+    if (kRole == HostRole::Preferences) bus.declare(protocol::settings::description());
 }
 
 // Joins the bus, becomes the host and runs until told to stop: the exit status.
@@ -245,25 +262,26 @@ int runHost(const Options& o) {
     });
     std::optional<sim::SimulatedHostClock> simulated;
     std::optional<sim::RealtimeHostClock> realtime;
+    declareInterfaces(*bus);
     if (driven != nullptr)
-        simulated.emplace(*bus, processName(), *driven);
+        simulated.emplace(*bus, processName(), *driven, o.simulator);
     else
-        realtime.emplace(*bus, processName());
+        realtime.emplace(*bus, processName(), o.simulator);
 
     platform::setTransport(std::make_unique<platform::BusTransport>(*bus));
     platform::registerHostClasses(kRole);
     if (kRole == HostRole::Preferences) platform::registerPreferencesClasses();
-    sim::mirrorHardware(*bus);
+    sim::mirrorHardware(*bus, processName(), o.simulator);
     requestFromModem(*bus);
     sendTraces(*bus, o);
     if (simulated && !simulated->awaitFirstTurn()) {
         platform::RunLoop::main().runDue();  // a lost bus's handler ends the process with 3
         return 0;                            // told to stop
     }
-    objc::id pane = buildInterface(*bus);
-    bus->emit({n::kHost, n::kReady, {std::string(processName())}, {}});
+    objc::id pane = buildInterface(*bus, o.simulator);
+    bus->emit(protocol::host::Ready{processName()}.signal());
     platform::RunLoop::main().run();
-    bus->emit({n::kHost, n::kDone, {std::string(processName())}, {}});
+    bus->emit(protocol::host::Done{processName()}.signal());
     platform::setTraceEventSink({});
     platform::setLogSink({});
     // The Settings application lets its pane go when it quits, as it does when the pane closes.

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <system_error>
 
@@ -21,6 +22,26 @@ double shortestDecimal(float value) {
     if (error != std::errc()) return value;
     *end = '\0';
     return std::strtod(text, nullptr);
+}
+
+// The recognizer's states a time-out leads from (a wave's covering: the first, the second, the
+// one before answering) and to (waiting for the first wave); sim/core/recognizer.h names them.
+constexpr int32_t kCoveredStates[] = {2, 4, 6};
+constexpr int32_t kReady = 1;
+
+// The wave between the two readings timed out: what the recognizer measured, as it logs it (the
+// float it holds, to the microsecond), and the limit it held.
+std::optional<platform::events::WaveTimedOut> timedOut(
+    const platform::events::RecognizerChanged& before,
+    const platform::events::RecognizerChanged& now) {
+    bool covered = false;
+    for (int32_t state : kCoveredStates) covered = covered || before.state == state;
+    if (!covered || before.timedSince < 0 || now.state != kReady || now.timedSince >= 0)
+        return std::nullopt;
+    const auto measured = static_cast<float>(-(before.timedSince - platform::processClock().now()));
+    char text[64];
+    std::snprintf(text, sizeof text, "%f", static_cast<double>(measured));
+    return platform::events::WaveTimedOut{std::strtod(text, nullptr), now.timeLimit};
 }
 
 }  // namespace
@@ -51,6 +72,9 @@ void RecognizerWatch::afterPass() {
     if (last_ && last_->state == now->state && last_->timeLimit == now->timeLimit &&
         last_->timedSince == now->timedSince)
         return;
+    if (last_ && platform::tracing()) {
+        if (auto late = timedOut(*last_, *now)) platform::trace(*late);
+    }
     last_ = now;
     if (platform::tracing()) platform::trace(*now);
 }

@@ -10,8 +10,11 @@
 namespace sim {
 
 // Reads the recognizer of the tweak loaded in this process after each pass of the run loop and
-// traces a RecognizerChanged event whenever what it reads differs from the last reading. A
-// process without the tweak's call monitor reads nothing and traces nothing.
+// traces a RecognizerChanged event whenever what it reads differs from the last reading. A wave
+// the recognizer gave up on (from a covered state back to waiting for the first wave, its
+// timing cleared: only a time-out does that) is traced first, as a WaveTimedOut event with the
+// seconds since the wave began as the recognizer measured them. A process without the tweak's
+// call monitor reads nothing and traces nothing.
 class RecognizerWatch {
   public:
     // What the tweak holds now: its call monitor's flag and wave base time, and the settings'

@@ -130,6 +130,7 @@ int writePlots(const sim::Options& o, sim::PlotRecorder& plot, double end, int s
 // Starts the phone, plays the scenario on it and checks its expectations: the exit status.
 int play(const sim::Options& o, const sim::Scenario& scenario,
          std::optional<sim::Screenshots>& screenshots) {
+    const program::Program& me = sim::kSimulator;
     const double speed = o.speed.value_or(scenario.speed.value_or(1.0));
     auto& loop = platform::RunLoop::main();
     sim::Timeline timeline(o.json);
@@ -139,9 +140,11 @@ int play(const sim::Options& o, const sim::Scenario& scenario,
                            scenario.screenHeight, screenshots ? screenshots->absoluteDir() : ""});
     if (!phone) return refused(phone.error(), 3);
     sim::PlotRecorder plot(scenario.title.empty() ? scenario.file : scenario.title);
-    sim::Listener listener(**phone, timeline, plot, screenshots ? &*screenshots : nullptr);
+    sim::Senders senders((*phone)->bus(), [&](int64_t pid) { return (*phone)->hostOf(pid); },
+                         me.name());
+    sim::Listener listener(senders, timeline, plot, screenshots ? &*screenshots : nullptr);
     listener.listen((*phone)->bus(), narrator);
-    sim::Player player((*phone)->bus(), loop, timeline, o.realtime);
+    sim::Player player((*phone)->bus(), loop, timeline, o.realtime, senders);
     std::optional<double> speakerOnAt;  // for an expectation of the speaker off
     player.setObserver([&](sim::ModemChange change) {
         plot.modem(timeline.now(), change);
@@ -153,7 +156,7 @@ int play(const sim::Options& o, const sim::Scenario& scenario,
     if (o.realtime) about["speed"] = speed;
     timeline.heading(sim::heading(scenario, o, speed), about);
 
-    sim::Run run{o, scenario, **phone, timeline, player, listener, plot};
+    sim::Run run{o, scenario, **phone, timeline, player, listener, plot, senders};
     // Waits end on a signal, a host that ended (SIGCHLD) or a lost bus; the real-time loop
     // stops then. A closed terminal (SIGHUP) and Ctrl-\ (SIGQUIT) end the run as Ctrl-C does.
     if (!program::handleSignals({SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD}, [&run](int) {

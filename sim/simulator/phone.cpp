@@ -108,6 +108,8 @@ void Phone::startHosts(const std::vector<std::string>& clockArgs, bool fixedAddr
                                          address(),
                                          "--root",
                                          root_,
+                                         "--simulator",
+                                         bus_->uniqueName(),
                                          "--screen-height",
                                          number(setup_.screenHeight),
                                          "--language",

@@ -44,7 +44,8 @@ class Phone {
     platform::Bus& bus() { return *bus_; }
     const std::string& address() const { return daemon_->address(); }
 
-    // Starts the hosts with these clock arguments (see host/main.cpp).
+    // Starts the hosts with these clock arguments (see host/main.cpp), each told the simulator's
+    // connection, the one whose clock, hardware and settings signals it believes.
     void startHosts(const std::vector<std::string>& clockArgs, bool fixedAddresses);
     // The first host found to have ended (it is reaped when found), if any.
     std::optional<std::string> endedHost();

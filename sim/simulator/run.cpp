@@ -8,10 +8,9 @@
 #include "platform/bus/bus.h"
 #include "platform/core/warn.h"
 #include "program/signal_pipe.h"
+#include "protocol/interfaces.h"
 
 namespace sim {
-
-namespace names = platform::busnames;
 
 namespace {
 
@@ -68,8 +67,8 @@ bool Run::waitFor(const std::function<bool()>& done, double seconds) {
 }
 
 void Run::afterStart() {
-    // The tweak's log is always on: the wave recognizer's time-outs are told from it.
-    phone.bus().emit({names::kHardware, names::kLogging, {true}, {}});
+    // The tweak's log, only when it is to be shown: nothing else is told from it.
+    if (options.log) phone.bus().emit(protocol::hardware::Logging{true}.signal());
     if (!options.addressFile.empty()) std::ofstream(options.addressFile) << phone.address() << "\n";
 }
 
@@ -94,8 +93,8 @@ int Run::simulated() {
     std::vector<std::unique_ptr<BusHostLink>> links;  // listening before the hosts start
     std::vector<HostLink*> order;
     for (const std::string& name : kHostNames) {
-        links.push_back(std::make_unique<BusHostLink>(phone.bus(), loop, name, kTurnSeconds,
-                                                      [this] { return abort(); }));
+        links.push_back(std::make_unique<BusHostLink>(
+            phone.bus(), loop, name, kTurnSeconds, [this] { return abort(); }, senders));
         order.push_back(links.back().get());
     }
     phone.startHosts({"--simulated", number(start)}, true);

@@ -13,6 +13,7 @@
 #include "player.h"
 #include "plot.h"
 #include "scenario.h"
+#include "senders.h"
 #include "timeline.h"
 
 namespace sim {
@@ -25,6 +26,7 @@ struct Run {
     Player& player;
     Listener& listener;
     PlotRecorder& plot;
+    Senders& senders;
     platform::RunLoop& loop = platform::RunLoop::main();
     std::string lostBus = {};  // why the bus connection was lost, once it was
 

@@ -134,6 +134,19 @@ void expectInstalledLayout(const std::string& prefix) {
     EXPECT_TRUE(fs::is_regular_file(prefix + "/share/orvella/" +
                                     fs::path(ORVELLA_DEB).filename().string()));
     EXPECT_TRUE(fs::is_regular_file(prefix + "/share/orvella/scenarios/wave-too-slow.scn"));
+    // Every interface of the phone's bus, Trace's with its events added from the table.
+    for (const char* name :
+         {"Darwin", "Distributed", "Hardware", "Modem", "Trace", "Settings", "Host", "Clock"}) {
+        const std::string xml =
+            readFile(prefix + "/share/dbus-1/interfaces/org.orvella." + name + ".xml");
+        EXPECT_NE(xml.find("<interface name=\"org.orvella." + std::string(name) + "\">"),
+                  std::string::npos)
+            << name;
+    }
+    const std::string trace = readFile(prefix + "/share/dbus-1/interfaces/org.orvella.Trace.xml");
+    for (const char* signal : {"Log", "Events", "ViewAdded", "RecognizerChanged", "WaveTimedOut"})
+        EXPECT_NE(trace.find("<signal name=\"" + std::string(signal) + "\">"), std::string::npos)
+            << signal;
     for (const auto& [rel, path] : filesBelow(prefix)) {
         if (!tool_support::isElf(path)) continue;
         for (const std::string& runPath : tool_support::runPaths(path))

@@ -82,8 +82,9 @@ class AliveToken {
 
 // Which signals a match takes: those of the interface and member (any when empty), on the path
 // (any when empty; the path and every path below it when pathNamespace), with that first
-// argument when one is given.
+// argument when one is given, from that sender (a unique name; any when empty).
 struct Rule {
+    std::string sender = {};
     std::string path = {};
     bool pathNamespace = false;
     std::string interface = {};

@@ -1,10 +1,11 @@
 // What a person would see, and what the platform did, as typed events: views added and
 // removed, buttons pressed, switches flipped, pickers turned, alerts, sensors switched, the
 // call answered, the call screens, hooks installed; and what a host saw of its process from
-// outside: the state of a tweak's wave recognizer, pictures of its screen written. Hosts
-// forward them to the simulator (see bus.h for their signals); tests read them, typed or as
-// one line of text each. Nothing is built while no sink is set: call sites test tracing()
-// first.
+// outside: the state of a tweak's wave recognizer, a wave it timed out, pictures of its screen
+// written. Hosts forward them to the simulator as signals; tests read them, typed or as one line
+// of text each. Every event's name, fields and text are one row of one table (trace_table.h),
+// which everything that writes or reads events walks. Nothing is built while no sink is set:
+// call sites test tracing() first.
 #pragma once
 
 #include <cstdint>
@@ -95,6 +96,13 @@ struct RecognizerChanged {
     double timeLimit = 0;
     double timedSince = -1;
 };
+// A tweak's wave recognizer gave up on a wave that took too long and waits for the first wave
+// again, as its host saw it: the seconds since the wave began, as the recognizer measured them
+// (a float, to the microsecond), and the time limit of one wave it held then.
+struct WaveTimedOut {
+    double elapsed = 0;
+    double timeLimit = 0;
+};
 // A picture of what the process's screen shows was written to this file (PNG).
 struct ScreenshotWritten {
     std::string file;
@@ -107,14 +115,13 @@ struct Bookkeeping {
 
 }  // namespace events
 
-using TraceEvent =
-    std::variant<events::ViewAdded, events::ViewRemoved, events::ButtonTapped,
-                 events::SwitchFlipped, events::PickerTurned, events::AlertShown,
-                 events::AlertClosed, events::URLOpened, events::SensorSwitched,
-                 events::CallAnswered, events::SlideFinished, events::InCallButtonTapped,
-                 events::SpeakerButtonTapped, events::CallScreenChanged, events::LockScreenRotated,
-                 events::TweakInjected, events::SettingsShown, events::PaneOpened,
-                 events::RecognizerChanged, events::ScreenshotWritten, events::Bookkeeping>;
+using TraceEvent = std::variant<
+    events::ViewAdded, events::ViewRemoved, events::ButtonTapped, events::SwitchFlipped,
+    events::PickerTurned, events::AlertShown, events::AlertClosed, events::URLOpened,
+    events::SensorSwitched, events::CallAnswered, events::SlideFinished, events::InCallButtonTapped,
+    events::SpeakerButtonTapped, events::CallScreenChanged, events::LockScreenRotated,
+    events::TweakInjected, events::SettingsShown, events::PaneOpened, events::RecognizerChanged,
+    events::WaveTimedOut, events::ScreenshotWritten, events::Bookkeeping>;
 
 // The event as one line of text, e.g. "view added: UILabel tag 103 frame (0,0,320,20) text
 // \"Wave twice to answer\"" or "proximity sensor armed".

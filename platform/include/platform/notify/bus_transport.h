@@ -1,11 +1,11 @@
-// Darwin and distributed notifications over the phone's bus (bus.h), for every process on it:
-//
-//   org.orvella.Darwin.Notification       (s name)
-//   org.orvella.Distributed.Notification  (s name, s userInfo)  user information as XML plist
-//                                                               text, "" for none
+// Darwin and distributed notifications over the phone's bus (bus.h), for every process on it,
+// as org.orvella.Darwin.Notification and org.orvella.Distributed.Notification (described in
+// platform/notify/org.orvella.Darwin.xml and org.orvella.Distributed.xml; their code is
+// generated into platform/notify/interfaces.h). The transport declares both on the bus.
 //
 // A process subscribes to a name, with an arg0 match rule on it, when it first watches it, so
-// the daemon sends each process only the names it observes.
+// the daemon sends each process only the names it observes. The notifications are
+// unauthenticated, as on the phone: any process on the bus may post one.
 #pragma once
 
 #include <string>
