@@ -8,6 +8,7 @@ namespace phoned {
 namespace {
 constexpr const char* kService = "org.bluez";
 constexpr const char* kDevice = "org.bluez.Device1";
+constexpr const char* kObjectManager = "org.freedesktop.DBus.ObjectManager";
 // The hands-free profile, as the headset offers it.
 constexpr const char* kHandsFreeUuid = "0000111e-0000-1000-8000-00805f9b34fb";
 
@@ -22,12 +23,11 @@ bool offersHandsFree(const std::vector<std::string>& uuids) {
 
 Bluetooth::Bluetooth(Connection& system, std::function<void()> onChange)
     : bus_(system), onChange_(std::move(onChange)) {
-    const char* objectManager = "org.freedesktop.DBus.ObjectManager";
     matches_.push_back(
-        bus_.match({.path = "/", .interface = objectManager, .member = "InterfacesAdded"},
+        bus_.match({.path = "/", .interface = kObjectManager, .member = "InterfacesAdded"},
                    [this](sd_bus_message* m) { interfacesAdded(m); }));
     matches_.push_back(
-        bus_.match({.path = "/", .interface = objectManager, .member = "InterfacesRemoved"},
+        bus_.match({.path = "/", .interface = kObjectManager, .member = "InterfacesRemoved"},
                    [this](sd_bus_message* m) { interfacesRemoved(m); }));
     matches_.push_back(bus_.match({.path = "/org/bluez",
                                    .pathNamespace = true,
@@ -45,7 +45,7 @@ void Bluetooth::serviceChanged(bool present) {
     devices_.clear();
     onChange_();
     if (!present) return;
-    bus_.call(kService, "/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", {},
+    bus_.call(kService, "/", kObjectManager, "GetManagedObjects", {},
               [this, generation](const Reply& reply) {
                   if (generation == generation_) managedObjects(reply);
               });
