@@ -76,6 +76,72 @@ bool isAllowedToAnswerCall(int32_t waveIndex) {
     return result;
 }
 
+// The steps of the recognizer, one per state it leaves; each runs on the one input its state
+// waits for, the uncoverings only within the time limit.
+
+// State 1, covered.
+static void coverFirstWave() {
+    setBaseTime();
+    ORVELLA_LOG("*** HandleProximityFeedback - FROM READY_STATE to kPROXIMITY_COVERED_WAVE_1 ***");
+    TelSetFlag(kPROXIMITY_COVERED_WAVE_1);
+}
+
+// State 2, uncovered in time.
+static void uncoverFirstWave() {
+    if (isAllowedToAnswerCall(0)) {
+        // clang-format off
+        ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_1 to CALL_ANSWERED ***");
+        // clang-format on
+        AnswerCall();
+    } else {
+        setBaseTime();
+        // clang-format off
+        ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_1 to kPROXIMITY_UNCOVERED_WAVE_1 ***");
+        // clang-format on
+        TelSetFlag(kPROXIMITY_UNCOVERED_WAVE_1);
+    }
+}
+
+// State 3, covered.
+static void coverSecondWave() {
+    if (isAllowedToAnswerCall(1)) {
+        // clang-format off
+        ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_1 to kCOVERED_BEFORE_ANSWER_CALL ***");
+        // clang-format on
+        TelSetFlag(kCOVERED_BEFORE_ANSWER_CALL);
+    } else {
+        // clang-format off
+        ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_1 to kPROXIMITY_COVERED_WAVE_2 ***");
+        // clang-format on
+        TelSetFlag(kPROXIMITY_COVERED_WAVE_2);
+    }
+}
+
+// State 4, uncovered in time.
+static void uncoverSecondWave() {
+    setBaseTime();
+    // clang-format off
+    ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_2 to kPROXIMITY_UNCOVERED_WAVE_2 ***");
+    // clang-format on
+    TelSetFlag(kPROXIMITY_UNCOVERED_WAVE_2);
+}
+
+// State 5, covered.
+static void coverThirdWave() {
+    // clang-format off
+    ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_2 to kCOVERED_BEFORE_ANSWER_CALL ***");
+    // clang-format on
+    TelSetFlag(kCOVERED_BEFORE_ANSWER_CALL);
+}
+
+// State 6, uncovered in time.
+static void uncoverLastWave() {
+    // clang-format off
+    ORVELLA_LOG("*** HandleProximityFeedback - FROM kCOVERED_BEFORE_ANSWER_CALL to kCALL_ANSWERED ***");
+    // clang-format on
+    AnswerCall();
+}
+
 void HandleProximityFeedback(int32_t proximityState) {
     const int32_t flag = TelFlag();
     ORVELLA_LOG(
@@ -85,69 +151,22 @@ void HandleProximityFeedback(int32_t proximityState) {
     const bool uncovered = proximityState == 0;
     switch (flag) {
         case kPROXIMITY_READY_STATE:
-            if (covered) {
-                setBaseTime();
-                // clang-format off
-                ORVELLA_LOG("*** HandleProximityFeedback - FROM READY_STATE to kPROXIMITY_COVERED_WAVE_1 ***");
-                // clang-format on
-                TelSetFlag(kPROXIMITY_COVERED_WAVE_1);
-            }
+            if (covered) coverFirstWave();
             break;
         case kPROXIMITY_COVERED_WAVE_1:
-            if (uncovered && !isTimedOut(kPROXIMITY_READY_STATE)) {
-                if (isAllowedToAnswerCall(0)) {
-                    // clang-format off
-                    ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_1 to CALL_ANSWERED ***");
-                    // clang-format on
-                    AnswerCall();
-                } else {
-                    setBaseTime();
-                    // clang-format off
-                    ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_1 to kPROXIMITY_UNCOVERED_WAVE_1 ***");
-                    // clang-format on
-                    TelSetFlag(kPROXIMITY_UNCOVERED_WAVE_1);
-                }
-            }
+            if (uncovered && !isTimedOut(kPROXIMITY_READY_STATE)) uncoverFirstWave();
             break;
         case kPROXIMITY_UNCOVERED_WAVE_1:
-            if (covered) {
-                if (isAllowedToAnswerCall(1)) {
-                    // clang-format off
-                    ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_1 to kCOVERED_BEFORE_ANSWER_CALL ***");
-                    // clang-format on
-                    TelSetFlag(kCOVERED_BEFORE_ANSWER_CALL);
-                } else {
-                    // clang-format off
-                    ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_1 to kPROXIMITY_COVERED_WAVE_2 ***");
-                    // clang-format on
-                    TelSetFlag(kPROXIMITY_COVERED_WAVE_2);
-                }
-            }
+            if (covered) coverSecondWave();
             break;
         case kPROXIMITY_COVERED_WAVE_2:
-            if (uncovered && !isTimedOut(kPROXIMITY_READY_STATE)) {
-                setBaseTime();
-                // clang-format off
-                ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_COVERED_WAVE_2 to kPROXIMITY_UNCOVERED_WAVE_2 ***");
-                // clang-format on
-                TelSetFlag(kPROXIMITY_UNCOVERED_WAVE_2);
-            }
+            if (uncovered && !isTimedOut(kPROXIMITY_READY_STATE)) uncoverSecondWave();
             break;
         case kPROXIMITY_UNCOVERED_WAVE_2:
-            if (covered) {
-                // clang-format off
-                ORVELLA_LOG("*** HandleProximityFeedback - FROM kPROXIMITY_UNCOVERED_WAVE_2 to kCOVERED_BEFORE_ANSWER_CALL ***");
-                // clang-format on
-                TelSetFlag(kCOVERED_BEFORE_ANSWER_CALL);
-            }
+            if (covered) coverThirdWave();
             break;
         case kCOVERED_BEFORE_ANSWER_CALL:
-            if (uncovered && !isTimedOut(kPROXIMITY_READY_STATE)) {
-                // clang-format off
-                ORVELLA_LOG("*** HandleProximityFeedback - FROM kCOVERED_BEFORE_ANSWER_CALL to kCALL_ANSWERED ***");
-                // clang-format on
-                AnswerCall();
-            }
+            if (uncovered && !isTimedOut(kPROXIMITY_READY_STATE)) uncoverLastWave();
             break;
         default:
             break;

@@ -24,6 +24,11 @@ class Bluetooth {
         bool connected = false;
         bool handsFreeProfile = false;
     };
+    void interfacesAdded(sd_bus_message* m);
+    void interfacesRemoved(sd_bus_message* m);
+    void propertiesChanged(sd_bus_message* m);
+    void serviceChanged(bool present);
+    void managedObjects(const Reply& reply);
     void update(const std::string& path, const Props& props);
 
     Connection& bus_;

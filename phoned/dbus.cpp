@@ -45,57 +45,72 @@ const Variant* find(const Props& props, const std::string& name) {
     return it == props.end() ? nullptr : &it->second;
 }
 
-Result<Variant> readVariant(sd_bus_message* m) {
-    const char* contents = nullptr;
-    int r = sd_bus_message_peek_type(m, nullptr, &contents);
-    if (r <= 0 || contents == nullptr) return Failure{"cannot read a variant: " + errorText(r)};
-    const std::string sig = contents;
-    if ((r = sd_bus_message_enter_container(m, SD_BUS_TYPE_VARIANT, contents)) < 0)
-        return Failure{"cannot read a variant: " + errorText(r)};
-    Variant out = Other{};
-    auto integer = [&](char type) -> int {
-        union {
-            uint8_t y;
-            int16_t n;
-            uint16_t q;
-            int32_t i;
-            uint32_t u;
-            int64_t x;
-            uint64_t t;
-        } v{};
-        int rr = sd_bus_message_read_basic(m, type, &v);
-        if (rr < 0) return rr;
-        switch (type) {
-            case 'y':
-                out = int64_t{v.y};
-                break;
-            case 'n':
-                out = int64_t{v.n};
-                break;
-            case 'q':
-                out = int64_t{v.q};
-                break;
-            case 'i':
-                out = int64_t{v.i};
-                break;
-            case 'u':
-                out = int64_t{v.u};
-                break;
-            case 'x':
-                out = v.x;
-                break;
-            default:
-                out = static_cast<int64_t>(v.t);
-                break;
-        }
-        return rr;
-    };
+namespace {
+
+// Reads one integer of any width as the one integer kind a Variant holds.
+int readInteger(sd_bus_message* m, char type, Variant& out) {
+    union {
+        uint8_t y;
+        int16_t n;
+        uint16_t q;
+        int32_t i;
+        uint32_t u;
+        int64_t x;
+        uint64_t t;
+    } v{};
+    const int r = sd_bus_message_read_basic(m, type, &v);
+    if (r < 0) return r;
+    switch (type) {
+        case 'y':
+            out = int64_t{v.y};
+            break;
+        case 'n':
+            out = int64_t{v.n};
+            break;
+        case 'q':
+            out = int64_t{v.q};
+            break;
+        case 'i':
+            out = int64_t{v.i};
+            break;
+        case 'u':
+            out = int64_t{v.u};
+            break;
+        case 'x':
+            out = v.x;
+            break;
+        default:
+            out = static_cast<int64_t>(v.t);
+            break;
+    }
+    return r;
+}
+
+// Reads an array of strings or object paths; sig is "as" or "ao".
+int readStrings(sd_bus_message* m, const std::string& sig, Variant& out) {
+    std::vector<std::string> list;
+    int r = sd_bus_message_enter_container(m, 'a', sig.c_str() + 1);
+    while (r >= 0) {
+        const char* s = nullptr;
+        r = sd_bus_message_read_basic(m, sig[1], &s);
+        if (r <= 0) break;
+        list.emplace_back(s ? s : "");
+    }
+    if (r >= 0) r = sd_bus_message_exit_container(m);
+    out = std::move(list);
+    return r;
+}
+
+// Reads the value inside a variant whose signature is sig; kinds a Variant does not hold are
+// skipped and stay Other.
+int readContents(sd_bus_message* m, const std::string& sig, Variant& out) {
+    int r = 0;
     if (sig == "b") {
         int b = 0;
         r = sd_bus_message_read_basic(m, 'b', &b);
         out = b != 0;
     } else if (sig.size() == 1 && std::strchr("ynqiuxt", sig[0]) != nullptr) {
-        r = integer(sig[0]);
+        r = readInteger(m, sig[0], out);
     } else if (sig == "d") {
         double d = 0;
         r = sd_bus_message_read_basic(m, 'd', &d);
@@ -105,20 +120,25 @@ Result<Variant> readVariant(sd_bus_message* m) {
         r = sd_bus_message_read_basic(m, sig[0], &s);
         out = std::string(s ? s : "");
     } else if (sig == "as" || sig == "ao") {
-        std::vector<std::string> list;
-        r = sd_bus_message_enter_container(m, 'a', sig.c_str() + 1);
-        while (r >= 0) {
-            const char* s = nullptr;
-            r = sd_bus_message_read_basic(m, sig[1], &s);
-            if (r <= 0) break;
-            list.emplace_back(s ? s : "");
-        }
-        if (r >= 0) r = sd_bus_message_exit_container(m);
-        out = std::move(list);
+        r = readStrings(m, sig, out);
     } else {
-        r = sd_bus_message_skip(m, contents);
+        r = sd_bus_message_skip(m, sig.c_str());
     }
-    if (r < 0) return Failure{"cannot read a value of type " + sig + ": " + errorText(r)};
+    return r;
+}
+
+}  // namespace
+
+Result<Variant> readVariant(sd_bus_message* m) {
+    const char* contents = nullptr;
+    int r = sd_bus_message_peek_type(m, nullptr, &contents);
+    if (r <= 0 || contents == nullptr) return Failure{"cannot read a variant: " + errorText(r)};
+    const std::string sig = contents;
+    if ((r = sd_bus_message_enter_container(m, SD_BUS_TYPE_VARIANT, contents)) < 0)
+        return Failure{"cannot read a variant: " + errorText(r)};
+    Variant out = Other{};
+    if ((r = readContents(m, sig, out)) < 0)
+        return Failure{"cannot read a value of type " + sig + ": " + errorText(r)};
     if ((r = sd_bus_message_exit_container(m)) < 0)
         return Failure{"cannot read a variant: " + errorText(r)};
     return out;

@@ -292,79 +292,93 @@ void setOutlet(id self, SEL, id value) {
     screen(self)->*Field = objc::retained(value);
 }
 
+// The screen's own methods: creation, the switches, the alerts, storing, the setup buttons and
+// the picker's panel.
+void addScreenMethods(objc::Class k) {
+    objc::addMethod(k, SEL_("initWithNibName:bundle:"), &initWithNibName);
+    objc::addMethod(k, SEL_("initDictionary"), &initDictionary);
+    objc::addMethod(k, SEL_("NSLocalizedStringEx:"), &NSLocalizedStringEx);
+    objc::addMethod(k, SEL_("viewDidLoad"), &viewDidLoad);
+    objc::addMethod(k, SEL_("viewWillAppear:"), &viewWillAppear);
+    objc::addMethod(k, SEL_("IsOnSwitched:"), &IsOnSwitched);
+    objc::addMethod(k, SEL_("headsetSwitched:"), &headsetSwitched);
+    objc::addMethod(k, SEL_("LatestDetectionAlgorithmSwitched:"),
+                    &LatestDetectionAlgorithmSwitched);
+    objc::addMethod(k, SEL_("headsetInfo:"), &headsetInfo);
+    objc::addMethod(k, SEL_("moreInfoTap:"), &moreInfoTap);
+    objc::addMethod(k, SEL_("infoTap:"), &infoTap);
+    objc::addMethod(k, SEL_("fennickTouchUpInside:"), &fennickTouchUpInside);
+    objc::addMethod(k, SEL_("writePreferencesToFile"), &writePreferencesToFile);
+    objc::addMethod(k, SEL_("setObjectForKeyInPreferences:ForKey:"), &setObjectForKeyInPreferences);
+    objc::addMethod(k, SEL_("calculateSetupButtonText"), &calculateSetupButtonText);
+    objc::addMethod(k, SEL_("showPickerView:"), &showPickerView);
+    objc::addMethod(k, SEL_("hidePicker"), &hidePicker);
+    objc::addMethod(k, SEL_("donePickerView:"), &donePickerView);
+    objc::addMethod(k, SEL_("cancelPickerView:"), &cancelPickerView);
+    objc::addMethod(k, SEL_("AbleWarning:"), &AbleWarning);
+}
+
+// The screen as the picker's data source and delegate.
+void addPickerMethods(objc::Class k) {
+    objc::addMethod(k, SEL_("numberOfComponentsInPickerView:"), &numberOfComponents);
+    objc::addMethod(k, SEL_("pickerView:numberOfRowsInComponent:"), &numberOfRows);
+    objc::addMethod(k, SEL_("pickerView:titleForRow:forComponent:"), &titleForRow);
+    objc::addMethod(k, SEL_("pickerView:didSelectRow:inComponent:"), &didSelectRow);
+}
+
+// The pane host's delegate, the picker's texts, and the outlets the interface file sets.
+void addProperties(objc::Class k) {
+    objc::addMethod(k, SEL_("delegate"), &delegate_get);
+    objc::addMethod(k, SEL_("setDelegate:"), &delegate_set);
+    objc::addMethod(k, SEL_("wavePaternLocked"), &locked_get);
+    objc::addMethod(k, SEL_("wavePaternUnLocked"), &unlocked_get);
+    objc::addMethod(k, SEL_("waveSpeed"), &speed_get);
+    objc::addMethod(k, SEL_("setScrollView:"), &setOutlet<&MainViewController::scrollView>);
+    objc::addMethod(k, SEL_("setIsOn:"), &setOutlet<&MainViewController::IsOn>);
+    objc::addMethod(k, SEL_("setUseSpeakerHeadset:"),
+                    &setOutlet<&MainViewController::useSpeakerHeadset>);
+    objc::addMethod(k, SEL_("setUseLatestDetectionAlgorithm:"),
+                    &setOutlet<&MainViewController::useLatestDetectionAlgorithm>);
+    objc::addMethod(k, SEL_("setInfoButtonUseSpeakerHeadset:"),
+                    &setOutlet<&MainViewController::infoButtonUseSpeakerHeadset>);
+    objc::addMethod(k, SEL_("setInfoButton:"), &setOutlet<&MainViewController::infoButton>);
+    objc::addMethod(k, SEL_("setPickerView:"), &setOutlet<&MainViewController::pickerView>);
+    objc::addMethod(k, SEL_("setPickerViewContainer:"),
+                    &setOutlet<&MainViewController::pickerViewContainer>);
+    objc::addMethod(k, SEL_("setWarningImgView:"), &setOutlet<&MainViewController::warningImgView>);
+    objc::addMethod(k, SEL_("setWarningLbl:"), &setOutlet<&MainViewController::warningLbl>);
+    objc::addMethod(k, SEL_("setBtn2:"), &setOutlet<&MainViewController::btn2>);
+    objc::addMethod(k, SEL_("setBtn4:"), &setOutlet<&MainViewController::btn4>);
+    objc::addMethod(k, SEL_("setBtn6:"), &setOutlet<&MainViewController::btn6>);
+    // What each outlet holds, so an interface file binding another kind of view to one is
+    // refused when it loads rather than failing when the screen first uses it.
+    for (auto [outlet, viewClass] : {std::pair{"scrollView", "UIScrollView"},
+                                     {"IsOn", "UISwitch"},
+                                     {"useSpeakerHeadset", "UISwitch"},
+                                     {"useLatestDetectionAlgorithm", "UISwitch"},
+                                     {"infoButtonUseSpeakerHeadset", "UIButton"},
+                                     {"infoButton", "UIButton"},
+                                     {"pickerView", "UIPickerView"},
+                                     {"pickerViewContainer", "UIView"},
+                                     {"warningImgView", "UIImageView"},
+                                     {"warningLbl", "UILabel"},
+                                     {"btn2", "UIButton"},
+                                     {"btn4", "UIButton"},
+                                     {"btn6", "UIButton"}}) {
+        objc::class_addProperty(k, outlet, std::string("T@\"") + viewClass + "\",&,N");
+    }
+    objc::class_addProperty(k, "delegate", "T@\"<PreferencesControllerDelegate>\",&");
+}
+
 }  // namespace
 
 objc::Class MainViewController::cls() {
     static objc::Class c = [] {
         objc::Class k = objc::registerCxxClass<MainViewController>(
             "MainViewController", platform::UIViewController::cls());
-        objc::addMethod(k, SEL_("initWithNibName:bundle:"), &initWithNibName);
-        objc::addMethod(k, SEL_("initDictionary"), &initDictionary);
-        objc::addMethod(k, SEL_("NSLocalizedStringEx:"), &NSLocalizedStringEx);
-        objc::addMethod(k, SEL_("viewDidLoad"), &viewDidLoad);
-        objc::addMethod(k, SEL_("viewWillAppear:"), &viewWillAppear);
-        objc::addMethod(k, SEL_("IsOnSwitched:"), &IsOnSwitched);
-        objc::addMethod(k, SEL_("headsetSwitched:"), &headsetSwitched);
-        objc::addMethod(k, SEL_("LatestDetectionAlgorithmSwitched:"),
-                        &LatestDetectionAlgorithmSwitched);
-        objc::addMethod(k, SEL_("headsetInfo:"), &headsetInfo);
-        objc::addMethod(k, SEL_("moreInfoTap:"), &moreInfoTap);
-        objc::addMethod(k, SEL_("infoTap:"), &infoTap);
-        objc::addMethod(k, SEL_("fennickTouchUpInside:"), &fennickTouchUpInside);
-        objc::addMethod(k, SEL_("writePreferencesToFile"), &writePreferencesToFile);
-        objc::addMethod(k, SEL_("setObjectForKeyInPreferences:ForKey:"),
-                        &setObjectForKeyInPreferences);
-        objc::addMethod(k, SEL_("calculateSetupButtonText"), &calculateSetupButtonText);
-        objc::addMethod(k, SEL_("showPickerView:"), &showPickerView);
-        objc::addMethod(k, SEL_("hidePicker"), &hidePicker);
-        objc::addMethod(k, SEL_("donePickerView:"), &donePickerView);
-        objc::addMethod(k, SEL_("cancelPickerView:"), &cancelPickerView);
-        objc::addMethod(k, SEL_("AbleWarning:"), &AbleWarning);
-        objc::addMethod(k, SEL_("numberOfComponentsInPickerView:"), &numberOfComponents);
-        objc::addMethod(k, SEL_("pickerView:numberOfRowsInComponent:"), &numberOfRows);
-        objc::addMethod(k, SEL_("pickerView:titleForRow:forComponent:"), &titleForRow);
-        objc::addMethod(k, SEL_("pickerView:didSelectRow:inComponent:"), &didSelectRow);
-        objc::addMethod(k, SEL_("delegate"), &delegate_get);
-        objc::addMethod(k, SEL_("setDelegate:"), &delegate_set);
-        objc::addMethod(k, SEL_("wavePaternLocked"), &locked_get);
-        objc::addMethod(k, SEL_("wavePaternUnLocked"), &unlocked_get);
-        objc::addMethod(k, SEL_("waveSpeed"), &speed_get);
-        objc::addMethod(k, SEL_("setScrollView:"), &setOutlet<&MainViewController::scrollView>);
-        objc::addMethod(k, SEL_("setIsOn:"), &setOutlet<&MainViewController::IsOn>);
-        objc::addMethod(k, SEL_("setUseSpeakerHeadset:"),
-                        &setOutlet<&MainViewController::useSpeakerHeadset>);
-        objc::addMethod(k, SEL_("setUseLatestDetectionAlgorithm:"),
-                        &setOutlet<&MainViewController::useLatestDetectionAlgorithm>);
-        objc::addMethod(k, SEL_("setInfoButtonUseSpeakerHeadset:"),
-                        &setOutlet<&MainViewController::infoButtonUseSpeakerHeadset>);
-        objc::addMethod(k, SEL_("setInfoButton:"), &setOutlet<&MainViewController::infoButton>);
-        objc::addMethod(k, SEL_("setPickerView:"), &setOutlet<&MainViewController::pickerView>);
-        objc::addMethod(k, SEL_("setPickerViewContainer:"),
-                        &setOutlet<&MainViewController::pickerViewContainer>);
-        objc::addMethod(k, SEL_("setWarningImgView:"),
-                        &setOutlet<&MainViewController::warningImgView>);
-        objc::addMethod(k, SEL_("setWarningLbl:"), &setOutlet<&MainViewController::warningLbl>);
-        objc::addMethod(k, SEL_("setBtn2:"), &setOutlet<&MainViewController::btn2>);
-        objc::addMethod(k, SEL_("setBtn4:"), &setOutlet<&MainViewController::btn4>);
-        objc::addMethod(k, SEL_("setBtn6:"), &setOutlet<&MainViewController::btn6>);
-        // What each outlet holds, so an interface file binding another kind of view to one is
-        // refused when it loads rather than failing when the screen first uses it.
-        for (auto [outlet, viewClass] : {std::pair{"scrollView", "UIScrollView"},
-                                         {"IsOn", "UISwitch"},
-                                         {"useSpeakerHeadset", "UISwitch"},
-                                         {"useLatestDetectionAlgorithm", "UISwitch"},
-                                         {"infoButtonUseSpeakerHeadset", "UIButton"},
-                                         {"infoButton", "UIButton"},
-                                         {"pickerView", "UIPickerView"},
-                                         {"pickerViewContainer", "UIView"},
-                                         {"warningImgView", "UIImageView"},
-                                         {"warningLbl", "UILabel"},
-                                         {"btn2", "UIButton"},
-                                         {"btn4", "UIButton"},
-                                         {"btn6", "UIButton"}}) {
-            objc::class_addProperty(k, outlet, std::string("T@\"") + viewClass + "\",&,N");
-        }
-        objc::class_addProperty(k, "delegate", "T@\"<PreferencesControllerDelegate>\",&");
+        addScreenMethods(k);
+        addPickerMethods(k);
+        addProperties(k);
         return k;
     }();
     return c;

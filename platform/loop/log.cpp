@@ -41,10 +41,67 @@ double FormatArg::asReal() const {
     return 0.0;
 }
 
+namespace {
+
+// Steps over a conversion's flags, width, precision and length modifiers; p is just after '%'.
+const char* skipModifiers(const char* p) {
+    while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) ++p;
+    while (*p >= '0' && *p <= '9') ++p;
+    if (*p == '.') {
+        ++p;
+        while (*p >= '0' && *p <= '9') ++p;
+    }
+    // length modifiers are accepted and ignored: every integer is 64-bit here
+    while (*p != '\0' && std::strchr("hlqLjzt", *p) != nullptr) ++p;
+    return p;
+}
+
+// Appends one conversion; spec is its text from '%' up to the conversion character c.
+void appendConversion(std::string& out, const std::string& spec, char c, const FormatArg* arg) {
+    // drop any length modifier from the conversion; we supply our own
+    std::string flags;
+    for (char f : spec) {
+        if (std::strchr("hlqLjzt", f) == nullptr) flags += f;
+    }
+    char buf[128];
+    switch (c) {
+        case '@':
+        case 's':
+            out += arg ? arg->asObject() : "(null)";
+            break;
+        case 'd':
+        case 'i':
+        case 'u':
+        case 'x':
+        case 'X': {
+            std::string f = flags + "ll" + c;
+            std::snprintf(buf, sizeof buf, f.c_str(),
+                          static_cast<long long>(arg ? arg->asInteger() : 0));
+            out += buf;
+            break;
+        }
+        case 'f':
+        case 'g':
+        case 'e': {
+            std::string f = flags + c;
+            std::snprintf(buf, sizeof buf, f.c_str(), arg ? arg->asReal() : 0.0);
+            out += buf;
+            break;
+        }
+        case 'c':
+            out += static_cast<char>(arg ? arg->asInteger() : '?');
+            break;
+        default:
+            out += spec;
+            out += c;
+    }
+}
+
+}  // namespace
+
 std::string formatArgs(const char* fmt, const FormatArg* args, size_t count) {
     std::string out;
     size_t next = 0;
-    auto take = [&]() -> const FormatArg* { return next < count ? &args[next++] : nullptr; };
     for (const char* p = fmt; *p != '\0'; ++p) {
         if (*p != '%') {
             out += *p;
@@ -55,57 +112,13 @@ std::string formatArgs(const char* fmt, const FormatArg* args, size_t count) {
             out += '%';
             continue;
         }
-        // flags, width, precision
-        while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) ++p;
-        while (*p >= '0' && *p <= '9') ++p;
-        if (*p == '.') {
-            ++p;
-            while (*p >= '0' && *p <= '9') ++p;
-        }
-        // length modifiers are accepted and ignored: every integer is 64-bit here
-        while (*p != '\0' && std::strchr("hlqLjzt", *p) != nullptr) ++p;
+        p = skipModifiers(p);
         if (*p == '\0') {
             out.append(start);
             break;
         }
-        std::string conversion(start, static_cast<size_t>(p - start));
-        // drop any length modifier from the conversion; we supply our own
-        std::string flags;
-        for (char c : conversion) {
-            if (std::strchr("hlqLjzt", c) == nullptr) flags += c;
-        }
-        const FormatArg* arg = take();
-        char buf[128];
-        switch (*p) {
-            case '@':
-            case 's':
-                out += arg ? arg->asObject() : "(null)";
-                break;
-            case 'd':
-            case 'i':
-            case 'u':
-            case 'x':
-            case 'X': {
-                std::string f = flags + "ll" + *p;
-                std::snprintf(buf, sizeof buf, f.c_str(),
-                              static_cast<long long>(arg ? arg->asInteger() : 0));
-                out += buf;
-                break;
-            }
-            case 'f':
-            case 'g':
-            case 'e': {
-                std::string f = flags + *p;
-                std::snprintf(buf, sizeof buf, f.c_str(), arg ? arg->asReal() : 0.0);
-                out += buf;
-                break;
-            }
-            case 'c':
-                out += static_cast<char>(arg ? arg->asInteger() : '?');
-                break;
-            default:
-                out.append(start, static_cast<size_t>(p - start) + 1);
-        }
+        const FormatArg* arg = next < count ? &args[next++] : nullptr;
+        appendConversion(out, std::string(start, static_cast<size_t>(p - start)), *p, arg);
     }
     return out;
 }

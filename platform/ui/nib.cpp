@@ -132,66 +132,84 @@ class NibBuilder {
     // the first use (an unrecognized selector, a signature that does not match).
     static std::string check(const Connection& c, id owner) {
         const objc::Class ownerClass = objc::object_getClass(owner);
-        const objc::Class viewClass = objc::object_getClass(c.view);
-        const std::string viewClassName = objc::class_getName(viewClass);
         switch (c.kind) {
-            case Connection::Outlet: {
-                const std::string setter = setterFor(c.name);
-                const SEL sel = objc::sel_registerName(setter);
-                if (!objc::class_respondsToSelector(ownerClass, sel))
-                    return "the owner has no outlet '" + c.name + "'";
-                if (!objc::class_answers<void, id>(ownerClass, sel))
-                    return "the owner's '" + setter + "' takes no view, so '" + c.name +
-                           "' is no outlet";
-                const objc::Class expected = objc::property_getObjectClass(ownerClass, c.name);
-                if (expected != nullptr && !objc::isKindOfClass(c.view, expected)) {
-                    return "is a " + viewClassName + ", but the owner's outlet '" + c.name +
-                           "' holds a " + objc::class_getName(expected);
-                }
-                return "";
-            }
-            case Connection::Action: {
-                const SEL sel = objc::sel_registerName(c.name);
-                if (!objc::class_respondsToSelector(ownerClass, sel))
-                    return "the owner has no action '" + c.name + "'";
-                if (!objc::class_answers<void, id>(ownerClass, sel))
-                    return "the owner's '" + c.name + "' takes no sender, so it is no action";
-                if (!objc::class_respondsToSelector(viewClass, SEL_("addTarget:action:")))
-                    return "is no control, so it cannot send '" + c.name + "'";
-                return "";
-            }
+            case Connection::Outlet:
+                return checkOutlet(c, ownerClass);
+            case Connection::Action:
+                return checkAction(c, ownerClass);
             case Connection::DataSource:
             case Connection::Delegate:
                 break;
         }
+        return checkDelegate(c, ownerClass);
+    }
+
+    static std::string checkOutlet(const Connection& c, objc::Class ownerClass) {
+        const std::string setter = setterFor(c.name);
+        const SEL sel = objc::sel_registerName(setter);
+        if (!objc::class_respondsToSelector(ownerClass, sel))
+            return "the owner has no outlet '" + c.name + "'";
+        if (!objc::class_answers<void, id>(ownerClass, sel))
+            return "the owner's '" + setter + "' takes no view, so '" + c.name + "' is no outlet";
+        const objc::Class expected = objc::property_getObjectClass(ownerClass, c.name);
+        if (expected != nullptr && !objc::isKindOfClass(c.view, expected)) {
+            return "is a " + std::string(objc::class_getName(objc::object_getClass(c.view))) +
+                   ", but the owner's outlet '" + c.name + "' holds a " +
+                   objc::class_getName(expected);
+        }
+        return "";
+    }
+
+    static std::string checkAction(const Connection& c, objc::Class ownerClass) {
+        const SEL sel = objc::sel_registerName(c.name);
+        if (!objc::class_respondsToSelector(ownerClass, sel))
+            return "the owner has no action '" + c.name + "'";
+        if (!objc::class_answers<void, id>(ownerClass, sel))
+            return "the owner's '" + c.name + "' takes no sender, so it is no action";
+        if (!objc::class_respondsToSelector(objc::object_getClass(c.view),
+                                            SEL_("addTarget:action:")))
+            return "is no control, so it cannot send '" + c.name + "'";
+        return "";
+    }
+
+    // What a view will ask of its data source or delegate: required, or optional but then as it
+    // is sent.
+    struct Need {
+        SEL sel;
+        bool required;
+        bool (*answers)(objc::Class, SEL);
+    };
+
+    static std::vector<Need> needsOf(id view, bool dataSource) {
+        if (objc::isKindOfClass(view, UIPickerView::cls()) && dataSource) {
+            return {
+                {SEL_("numberOfComponentsInPickerView:"), true, &objc::class_answers<int64_t, id>},
+                {SEL_("pickerView:numberOfRowsInComponent:"), true,
+                 &objc::class_answers<int64_t, id, int64_t>}};
+        }
+        if (objc::isKindOfClass(view, UIPickerView::cls())) {
+            return {{SEL_("pickerView:titleForRow:forComponent:"), false,
+                     &objc::class_answers<std::string, id, int64_t, int64_t>},
+                    {SEL_("pickerView:didSelectRow:inComponent:"), false,
+                     &objc::class_answers<void, id, int64_t, int64_t>}};
+        }
+        if (objc::isKindOfClass(view, UIAlertView::cls())) {
+            return {{SEL_("alertView:clickedButtonAtIndex:"), false,
+                     &objc::class_answers<void, id, int64_t>}};
+        }
+        return {};
+    }
+
+    static std::string checkDelegate(const Connection& c, objc::Class ownerClass) {
+        const objc::Class viewClass = objc::object_getClass(c.view);
+        const std::string viewClassName = objc::class_getName(viewClass);
         const bool dataSource = c.kind == Connection::DataSource;
         if (c.name != "Owner") return "data source and delegate can only be 'Owner'";
         if (!objc::class_respondsToSelector(
                 viewClass, dataSource ? SEL_("setDataSource:") : SEL_("setDelegate:")))
             return "is a " + viewClassName + ", which has no " +
                    (dataSource ? "data source" : "delegate");
-        // What the view will ask of the owner: required, or optional but then as it is sent.
-        struct Need {
-            SEL sel;
-            bool required;
-            bool (*answers)(objc::Class, SEL);
-        };
-        std::vector<Need> needs;
-        if (objc::isKindOfClass(c.view, UIPickerView::cls()) && dataSource) {
-            needs = {
-                {SEL_("numberOfComponentsInPickerView:"), true, &objc::class_answers<int64_t, id>},
-                {SEL_("pickerView:numberOfRowsInComponent:"), true,
-                 &objc::class_answers<int64_t, id, int64_t>}};
-        } else if (objc::isKindOfClass(c.view, UIPickerView::cls())) {
-            needs = {{SEL_("pickerView:titleForRow:forComponent:"), false,
-                      &objc::class_answers<std::string, id, int64_t, int64_t>},
-                     {SEL_("pickerView:didSelectRow:inComponent:"), false,
-                      &objc::class_answers<void, id, int64_t, int64_t>}};
-        } else if (objc::isKindOfClass(c.view, UIAlertView::cls())) {
-            needs = {{SEL_("alertView:clickedButtonAtIndex:"), false,
-                      &objc::class_answers<void, id, int64_t>}};
-        }
-        for (const Need& n : needs) {
+        for (const Need& n : needsOf(c.view, dataSource)) {
             const bool answers = objc::class_respondsToSelector(ownerClass, n.sel);
             if ((n.required && !answers) || (answers && !n.answers(ownerClass, n.sel))) {
                 return std::string("the owner cannot be its ") +

@@ -387,12 +387,17 @@ class TextParser {
 
     std::optional<std::string> string() {
         if (atEnd()) return std::nullopt;
-        if (peek() != '"') {
-            size_t start = pos_;
-            while (!atEnd() && bareChar(peek())) ++pos_;
-            if (pos_ == start) return std::nullopt;
-            return std::string(s_.substr(start, pos_ - start));
-        }
+        return peek() == '"' ? quoted() : bare();
+    }
+
+    std::optional<std::string> bare() {
+        size_t start = pos_;
+        while (!atEnd() && bareChar(peek())) ++pos_;
+        if (pos_ == start) return std::nullopt;
+        return std::string(s_.substr(start, pos_ - start));
+    }
+
+    std::optional<std::string> quoted() {
         ++pos_;
         std::string out;
         while (!atEnd()) {
@@ -402,53 +407,68 @@ class TextParser {
                 out += c;
                 continue;
             }
-            if (atEnd()) return std::nullopt;
-            char e = s_[pos_++];
-            switch (e) {
-                case 'n':
-                    out += '\n';
-                    break;
-                case 't':
-                    out += '\t';
-                    break;
-                case 'r':
-                    out += '\r';
-                    break;
-                case 'a':
-                    out += '\a';
-                    break;
-                case 'b':
-                    out += '\b';
-                    break;
-                case 'f':
-                    out += '\f';
-                    break;
-                case 'v':
-                    out += '\v';
-                    break;
-                case 'U':
-                case 'u': {
-                    uint32_t cp = 0;
-                    for (int i = 0; i < 4; ++i) {
-                        if (atEnd() || hexDigit(peek()) < 0) return std::nullopt;
-                        cp = cp * 16 + static_cast<uint32_t>(hexDigit(s_[pos_++]));
-                    }
-                    detail::appendCodePoint(out, cp);
-                    break;
-                }
-                default:
-                    if (e >= '0' && e <= '7') {
-                        int v = e - '0';
-                        for (int i = 0; i < 2 && !atEnd() && peek() >= '0' && peek() <= '7'; ++i) {
-                            v = v * 8 + (s_[pos_++] - '0');
-                        }
-                        out += static_cast<char>(v & 0xFF);
-                    } else {
-                        out += e;  // \" \\ \' and anything else stand for themselves
-                    }
-            }
+            if (!escape(out)) return std::nullopt;
         }
         return std::nullopt;  // unterminated
+    }
+
+    // Reads the escape after a backslash into out; false when it is cut short.
+    bool escape(std::string& out) {
+        if (atEnd()) return false;
+        char e = s_[pos_++];
+        switch (e) {
+            case 'n':
+                out += '\n';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 'a':
+                out += '\a';
+                break;
+            case 'b':
+                out += '\b';
+                break;
+            case 'f':
+                out += '\f';
+                break;
+            case 'v':
+                out += '\v';
+                break;
+            case 'U':
+            case 'u':
+                return unicode(out);
+            default:
+                if (e >= '0' && e <= '7') {
+                    octal(e, out);
+                } else {
+                    out += e;  // \" \\ \' and anything else stand for themselves
+                }
+        }
+        return true;
+    }
+
+    // \uXXXX: exactly four hex digits.
+    bool unicode(std::string& out) {
+        uint32_t cp = 0;
+        for (int i = 0; i < 4; ++i) {
+            if (atEnd() || hexDigit(peek()) < 0) return false;
+            cp = cp * 16 + static_cast<uint32_t>(hexDigit(s_[pos_++]));
+        }
+        detail::appendCodePoint(out, cp);
+        return true;
+    }
+
+    // \NNN: up to three octal digits, the first already read.
+    void octal(char first, std::string& out) {
+        int v = first - '0';
+        for (int i = 0; i < 2 && !atEnd() && peek() >= '0' && peek() <= '7'; ++i) {
+            v = v * 8 + (s_[pos_++] - '0');
+        }
+        out += static_cast<char>(v & 0xFF);
     }
 
     std::string_view s_;
