@@ -614,6 +614,45 @@ TEST(BusClient, ItsUsersShareMatchesAndOneLostBusRule) {
     turnUntil([&] { return !heard.empty(); });
     EXPECT_EQ(heard, (std::vector<std::string>{"b"}));
 
+    // Texts sd-bus refuses (bytes in another encoding, half a surrogate pair kept from a settings
+    // file, a noncharacter) go with U+FFFD in place of each byte it cannot carry, and the
+    // connection stays; a signal whose arguments are of a type the phone's signals never carry
+    // (a stranger's uint32 before the text) is no Ping of theirs.
+    std::vector<std::string> pings;
+    (*phone)->subscribe("org.orvella.Test", "Pong", std::nullopt,
+                        [&](const platform::BusSignal& s) {
+                            if (s.text(0) != nullptr) pings.push_back(*s.text(0));
+                        });
+    (*phone)->pump();
+    for (const auto& [signature, text] : {std::pair{"us", "shifted"}, std::pair{"s", "end"}}) {
+        const int r = signature[0] == 'u'
+                          ? sd_bus_emit_signal((*session)->raw(), platform::kBusPath,
+                                               "org.orvella.Test", "Pong", "us", 1u, text)
+                          : sd_bus_emit_signal((*session)->raw(), platform::kBusPath,
+                                               "org.orvella.Test", "Pong", "s", text);
+        ASSERT_GE(r, 0);
+    }
+    ASSERT_TRUE((*session)->flush());
+    const std::string r = "\xEF\xBF\xBD";
+    const std::vector<std::pair<std::string, std::string>> texts = {
+        {"caf\xC3\xA9 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
+        {"caf\xE9", "caf" + r},
+        {"\xED\xA0\xBD!", r + r + r + "!"},
+        {"\xEF\xBF\xBF\xEF\xB7\x90", r + r + r + r + r + r},
+        {"\xC0\xAF\xF0\x9F\x98", r + r + r + r + r},
+    };
+    std::vector<std::string> expected;
+    for (const auto& [text, arrives] : texts) {
+        expected.push_back(arrives);
+        ASSERT_TRUE((*phone)->emit({"org.orvella.Test", "Pong", {text}, {}})) << text;
+    }
+    // The stranger's two signals keep their order, so "shifted", if it were taken, comes
+    // before its "end".
+    turnUntil([&] { return pings.size() > texts.size(); });
+    std::erase(pings, "end");
+    EXPECT_EQ(pings, expected);
+    EXPECT_TRUE((*phone)->connected());
+
     std::vector<std::string> reasons;
     (*phone)->setDisconnectHandler([&](const std::string& r) { reasons.push_back("phone " + r); });
     (*session)->setDisconnectHandler(
@@ -662,7 +701,7 @@ TEST(Hosts, ASimulatedHostThatLosesItsBusExits) {
     ASSERT_TRUE(bus) << bus.error();
     fs::create_directories(dir.file("root"));
     pid_t host = start({ORVELLA_SPRINGBOARD, "--bus", (*bus)->address(), "--root", dir.file("root"),
-                        "--simulated", "800000000"},
+                        "--simulated", "800000000", "--simulator", ":1.999"},
                        dir.file("host.out"), dir.file("host.err"));
     ASSERT_TRUE(waitForAClient((*bus)->address(), 60)) << readFile(dir.file("host.err"));
     ::kill((*bus)->pid(), SIGKILL);

@@ -119,11 +119,15 @@ class Stranger {
             hw::CallStatus{5, false}.signal(),
             hw::Proximity{true}.signal(),
             hw::LockButton{}.signal(),
+            hw::Locked{false}.signal(),
+            hw::Logging{true}.signal(),
             hw::AudioOutputs{{"Headphones"}}.signal(),
             hw::Speaker{true}.signal(),
             settings::Operate{"tap", "locked setup"}.signal(),
             settings::Operate{"spin", "wave protocol picker:1:2"}.signal(),
             settings::Operate{"tap", "done"}.signal(),
+            settings::Operate{"switch", "enabled switch=off"}.signal(),
+            settings::Operate{"alert", "0"}.signal(),
             protocol::modem::AnswerRequest{}.signal(),
             protocol::modem::SpeakerRequest{false}.signal(),
             protocol::host::Ready{"springboard"}.signal(),
@@ -223,7 +227,7 @@ TEST(Strangers, ForgeriesOfEveryKindChangeNothingInASimulatedRun) {
 
 // The simulator's own signals with values out of range are refused by the host: a turn that
 // would move its clock backwards, to no time, beyond where a millisecond moves it, or more than
-// a day on, or that is not its next turn; a pose no accelerometer measures. The first refusal
+// two days on, or that is not its next turn; a pose no accelerometer measures. The first refusal
 // is said on its standard error.
 TEST(Strangers, AHostRefusesTheSimulatorsSignalsOutOfRange) {
     ScratchDir dir;
@@ -253,7 +257,7 @@ TEST(Strangers, AHostRefusesTheSimulatorsSignalsOutOfRange) {
     me->emit(hw::CallStatus{4, false}.signal());
     ASSERT_TRUE(turn(t0 + 0.01, 2)) << readFile(host.err);
     ASSERT_GT(reports[1].nextDue, t0) << "the accelerometer's next sample";
-    for (const double t : {1e300, std::nan(""), t0 - 1, t0 + 2 * 86400.0})
+    for (const double t : {1e300, std::nan(""), t0 - 1, t0 + 3 * 86400.0})
         me->emit(turns::Run{"springboard", t, 3}.signal());
     me->emit(turns::Run{"springboard", t0 + 0.02, 7}.signal());
     ASSERT_TRUE(turn(t0 + 0.02, 3)) << readFile(host.err);

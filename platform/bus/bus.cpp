@@ -1,9 +1,11 @@
 #include "platform/bus/bus.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "platform/bus/client.h"
 #include "platform/core/runtime.h"
+#include "platform/core/warn.h"
 
 namespace platform {
 
@@ -53,15 +55,53 @@ bool readArgs(sd_bus_message* m, std::vector<BusArg>& out) {
                 break;
             }
             default:
-                ok = sd_bus_message_skip(m, nullptr) >= 0;
+                return false;  // no signal of the phone's carries it: not one of theirs
         }
         if (!ok) return false;
     }
 }
 
+// The length of the character at `i` when sd-bus carries it (UTF-8 in its shortest form, no
+// surrogate, no noncharacter), else 0.
+size_t carriedAt(std::string_view s, size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) return 1;
+    const size_t n = c >= 0xF8 ? 0 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    uint32_t cp = c & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) {
+        const auto next = static_cast<unsigned char>(s[i + k]);
+        if ((next & 0xC0) != 0x80) return 0;
+        cp = cp << 6 | (next & 0x3F);
+    }
+    const bool shortest = n == 2 || (n == 3 && cp >= 0x800) || (n == 4 && cp >= 0x10000);
+    const bool character = cp < 0x110000 && (cp < 0xD800 || cp > 0xDFFF) &&
+                           (cp < 0xFDD0 || cp > 0xFDEF) && (cp & 0xFFFE) != 0xFFFE;
+    return shortest && character ? n : 0;
+}
+
+// A text as a string argument. One sd-bus would refuse (half a surrogate pair kept from a
+// settings file, a file name in another encoding) goes with U+FFFD for each byte it cannot
+// carry (U+FFFD), so that one odd text costs neither the signal nor the connection.
+int appendText(sd_bus_message* m, const std::string& text) {
+    size_t i = 0;
+    for (size_t n = 0; i < text.size(); i += n) {
+        n = carriedAt(text, i);
+        if (n == 0) break;
+    }
+    if (i == text.size()) return sd_bus_message_append_basic(m, 's', text.c_str());
+    std::string mended = text.substr(0, i);
+    while (i < text.size()) {
+        const size_t n = carriedAt(text, i);
+        mended.append(n == 0 ? std::string_view("\xEF\xBF\xBD")
+                             : std::string_view(text).substr(i, n));
+        i += n == 0 ? 1 : n;
+    }
+    return sd_bus_message_append_basic(m, 's', mended.c_str());
+}
+
 int append(sd_bus_message* m, const BusArg& a) {
-    if (auto* s = std::get_if<std::string>(&a))
-        return sd_bus_message_append_basic(m, 's', s->c_str());
+    if (auto* s = std::get_if<std::string>(&a)) return appendText(m, *s);
     if (auto* b = std::get_if<bool>(&a)) {
         const int v = *b ? 1 : 0;
         return sd_bus_message_append_basic(m, 'b', &v);
@@ -70,10 +110,9 @@ int append(sd_bus_message* m, const BusArg& a) {
     if (auto* x = std::get_if<int64_t>(&a)) return sd_bus_message_append_basic(m, 'x', x);
     if (auto* d = std::get_if<double>(&a)) return sd_bus_message_append_basic(m, 'd', d);
     const auto& list = std::get<std::vector<std::string>>(a);
-    std::vector<char*> strv;
-    for (const auto& item : list) strv.push_back(const_cast<char*>(item.c_str()));
-    strv.push_back(nullptr);
-    return sd_bus_message_append_strv(m, strv.data());
+    int r = sd_bus_message_open_container(m, 'a', "s");
+    for (size_t i = 0; r >= 0 && i < list.size(); ++i) r = appendText(m, list[i]);
+    return r >= 0 ? sd_bus_message_close_container(m) : r;
 }
 
 }  // namespace
@@ -191,7 +230,13 @@ bool Bus::send(const BusSignal& signal) {
     int r = sd_bus_message_new_signal(connection_->raw(), m.out(), kBusPath,
                                       signal.interface.c_str(), signal.member.c_str());
     for (size_t i = 0; r >= 0 && i < signal.args.size(); ++i) r = append(m.get(), signal.args[i]);
-    if (r >= 0) r = sd_bus_send(connection_->raw(), m.get(), nullptr);
+    if (r < 0) {
+        // A signal that cannot be made is this signal's trouble, not the connection's.
+        warn("bus",
+             "cannot send " + signal.interface + "." + signal.member + ": " + dbus::errorText(r));
+        return true;
+    }
+    r = sd_bus_send(connection_->raw(), m.get(), nullptr);
     if (r < 0) {
         connection_->lose(r);
         return false;

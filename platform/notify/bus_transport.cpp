@@ -47,12 +47,12 @@ void BusTransport::watch(Channel channel, const std::string& name) {
         bus_.subscribe(distributed::kName, distributed::Notification::kMember, arg0,
                        [this, c, specific](const BusSignal& s) {
                            if (specific && everyName_[c]) return;
-                           const std::string* n = s.text(0);
-                           if (n == nullptr) return;
+                           auto n = distributed::Notification::of(s);
+                           if (!n) return;
                            Value info;
-                           if (const std::string* xml = s.text(1); xml && !xml->empty())
-                               info = plist::parse(*xml).value_or(Value());
-                           receive(Envelope{Channel::Distributed, *n, info});
+                           if (!n->userInfo.empty())
+                               info = plist::parse(n->userInfo).value_or(Value());
+                           receive(Envelope{Channel::Distributed, n->name, info});
                        });
     }
 }

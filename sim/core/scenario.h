@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/core/result.h"
+#include "protocol/limits.h"
 
 namespace sim {
 
@@ -71,11 +72,13 @@ struct Scenario {
 };
 
 // Limits of what a scenario may say; bigger numbers are refused with the line that has them.
-inline constexpr double kMaxTime = 86400;       // seconds of phone time: one day
-inline constexpr double kMaxWaveSeconds = 60;   // covering time and pause of one wave
-inline constexpr double kMaxAcceleration = 16;  // g, each axis of a pose
+inline constexpr double kMaxTime = 86400;      // seconds of phone time: one day
+inline constexpr double kMaxWaveSeconds = 60;  // covering time and pause of one wave
+inline constexpr double kMaxAcceleration = protocol::kMaxAcceleration;  // g, each axis of a pose
 inline constexpr int kMaxWavesInARow = 20;
 inline constexpr size_t kMaxScenarioBytes = 1 << 20;  // a scenario file is read whole
+// A whole run is one turn of the phone's clock at the most, so the hosts take it.
+static_assert(kMaxTime + 60 <= protocol::kMaxClockStep);
 
 // The scenario, or why not: "file:line: problem".
 platform::Result<Scenario> parseScenario(const std::string& text, const std::string& file);

@@ -12,9 +12,12 @@ const std::string* Senders::host(const platform::BusSignal& s) {
     auto known = hosts_.find(s.sender);
     if (known != hosts_.end()) return &known->second;
     if (strangers_.count(s.sender) != 0) return nullptr;
-    if (auto name = hostOf_(bus_.processOf(s.sender)))
-        return &hosts_.emplace(s.sender, *name).first->second;
-    strangers_.insert(s.sender);
+    const int64_t pid = bus_.processOf(s.sender);
+    if (auto name = hostOf_(pid)) return &hosts_.emplace(s.sender, *name).first->second;
+    // Only a definite answer is kept: a question cut short (a signal, a busy daemon) is asked
+    // again at the sender's next signal. Strangers are few; a flood of new connections is
+    // bounded by the daemon's own limits.
+    if (pid > 0) strangers_.insert(s.sender);
     return nullptr;
 }
 

@@ -160,6 +160,9 @@ platform::Result<Options> options(const program::CommandLine& line) {
     if (!line.operands.empty())
         return Failure{"unexpected argument '" + line.operands.front() + "'"};
     if (o.bus.empty() || o.root.empty()) return Failure{"--bus and --root are required"};
+    // Turns are believed only from the simulator: without it named, none would ever come.
+    if (o.simulatedStart && o.simulator.empty())
+        return Failure{"--simulated needs --simulator, the one sender of the clock's turns"};
     return o;
 }
 

@@ -2,7 +2,9 @@
 
 #include <dlfcn.h>
 
+#include <cfloat>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <system_error>
@@ -38,7 +40,9 @@ std::optional<platform::events::WaveTimedOut> timedOut(
     for (int32_t state : kCoveredStates) covered = covered || before.state == state;
     if (!covered || before.timedSince < 0 || now.state != kReady || now.timedSince >= 0)
         return std::nullopt;
-    const auto measured = static_cast<float>(-(before.timedSince - platform::processClock().now()));
+    const double elapsed = platform::processClock().now() - before.timedSince;
+    if (!std::isfinite(elapsed) || std::fabs(elapsed) > FLT_MAX) return std::nullopt;
+    const auto measured = static_cast<float>(elapsed);
     char text[64];
     std::snprintf(text, sizeof text, "%f", static_cast<double>(measured));
     return platform::events::WaveTimedOut{std::strtod(text, nullptr), now.timeLimit};

@@ -103,9 +103,10 @@ void operatePane(platform::Bus& bus, objc::id pane, const std::string& simulator
             } else if (o.action == "switch") {
                 const auto eq = argument.rfind('=');
                 if (eq == std::string::npos) return;
+                const std::string state = argument.substr(eq + 1);
+                if (state != "on" && state != "off") return;
                 platform::setSwitchByUser(
-                    platform::findViewByIdentifier(root, argument.substr(0, eq)),
-                    argument.substr(eq + 1) == "on");
+                    platform::findViewByIdentifier(root, argument.substr(0, eq)), state == "on");
             } else if (o.action == "spin") {
                 spin(root, argument);
             } else if (int64_t button = 0; o.action == "alert" && whole(argument, button)) {

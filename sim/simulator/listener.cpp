@@ -52,7 +52,7 @@ void Listener::trace(Narrator& narrator, const BusSignal& s) {
 // A host took in a scripted event late (real time only): said once.
 void Listener::late(const BusSignal& s) {
     const auto late = clock::Late::of(s);
-    if (!late || !senders_.fromAHost(s) || toldLate_ || !std::isfinite(late->lag)) return;
+    if (!late || !senders_.from(late->process, s) || toldLate_ || !std::isfinite(late->lag)) return;
     const std::string who = printable(clipped(late->process));
     toldLate_ = true;
     char buf[200];
@@ -80,12 +80,12 @@ void Listener::listen(platform::Bus& bus, Narrator& narrator) {
     // Posts are narrated from the notifications themselves, named after their sender.
     bus.subscribe(platform::distributed::kName, platform::distributed::Notification::kMember,
                   std::nullopt, [this, &narrator](const BusSignal& s) {
-                      const std::string* name = s.text(0);
-                      if (name == nullptr) return;
+                      const auto posted = platform::distributed::Notification::of(s);
+                      if (!posted) return;
                       // The platform's notifications are unauthenticated, as on the phone: a
                       // stranger's post is told under its bus name.
                       const std::string* who = senders_.host(s);
-                      narrator.posted(who == nullptr ? s.sender : *who, *name);
+                      narrator.posted(who == nullptr ? s.sender : *who, posted->name);
                   });
     bus.subscribe(clock::kName, clock::Late::kMember, std::nullopt,
                   [this](const BusSignal& s) { late(s); });

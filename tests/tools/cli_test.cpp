@@ -158,6 +158,7 @@ TEST(CommandLine, BadOptionsAndNumbersNameTheOptionAndExitTwo) {
         {{"--bus=unix:path=/x", "--root=/tmp", "--speed=inf"}, "--speed: needs a finite number"},
         {{"--bus=unix:path=/x", "--root=/tmp", "--simulated=-1"},
          "--simulated: needs a start of at least 0"},
+        {{"--bus=unix:path=/x", "--root=/tmp", "--simulated=5"}, "--simulated needs --simulator"},
         {{"--bus=unix:path=/x", "--root=/tmp", "--screen-height", "500"},
          "--screen-height: is 480 or 568, not 500"},
         {{"--bus=unix:path=/x", "--root=/tmp", "--clock-origin=5"},
