@@ -353,6 +353,19 @@ TEST_F(PhoneClockTest, AChainOfMessagesIsFollowedToItsEndBeforeTheClockMoves) {
                                                    "a<-3", "b@3", "c@3", "a@3", "a<-echo"}));
 }
 
+// Two hosts that answer each other's every message would keep the clock at one instant for good:
+// the run ends, naming the host and the time.
+TEST_F(PhoneClockTest, HostsThatNeverStopSendingEndTheRunInsteadOfStoppingTheClock) {
+    a.at(2, [](FakeHost& h) { h.send("b", "ping"); });
+    a.onMessage = [](FakeHost& h, const std::string&) { h.send("b", "ping"); };
+    b.onMessage = [](FakeHost& h, const std::string&) { h.send("a", "pong"); };
+    settle(0);
+    auto r = clock.settle(2, [] { return int64_t{0}; });
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().rfind("the phone does not settle at 2.000 s: after 100000 turns ", 0), 0u)
+        << r.error();
+}
+
 TEST_F(PhoneClockTest, TheSimulatorsOwnSignalsAndAnswersReachEveryHost) {
     settle(0);
     phone.log.clear();

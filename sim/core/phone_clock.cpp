@@ -38,10 +38,18 @@ PhoneClock::Host* PhoneClock::nextNeedingTurn(double t) {
 }
 
 platform::Result<void> PhoneClock::settle(double t, const OwnWork& own) {
-    for (;;) {
+    for (uint64_t turns = 0;; ++turns) {
         if (own() > 0) ++epoch_;
         Host* h = nextNeedingTurn(t);
         if (h == nullptr) return {};
+        if (turns == kMaxTurnsAtOneTime) {
+            char buf[160];
+            std::snprintf(buf, sizeof buf,
+                          "the phone does not settle at %.3f s: after %llu turns %s still has "
+                          "something to take in",
+                          t, static_cast<unsigned long long>(turns), h->link->name().c_str());
+            return Failure{buf};
+        }
         h->seenEpoch = epoch_;
         ++turns_;
         platform::Result<TurnReport> report = h->link->turn(t);

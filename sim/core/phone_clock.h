@@ -78,7 +78,10 @@ class PhoneClock {
 
     // Hosts in the order of their turns.
     explicit PhoneClock(std::vector<HostLink*> hosts);
-    // Runs the phone at t until it is settled (see above); fails when a host gives no report.
+    // Runs the phone at t until it is settled (see above); fails when a host gives no report,
+    // or when hosts that keep sending to each other still need turns after this many: an
+    // endless exchange at one instant would otherwise spin the machine with the clock stopped.
+    static constexpr uint64_t kMaxTurnsAtOneTime = 100000;
     platform::Result<void> settle(double t, const OwnWork& own);
     // The earliest time a host has work; negative when none has.
     double nextDue() const;
