@@ -428,6 +428,17 @@ TEST(InterfaceCode, BadXmlIsRefusedNamingFileLineAndProblem) {
          "bad.xml:3: <method> in org.x.Y: only signals are described"},
         {"<node>\n  <interface name=\"org.x.Y\">\n", "bad.xml:3: not XML: no element found"},
         {"<node>\n  <interface name=\"Y\"/>\n</node>\n", "bad.xml:2: 'Y' is not an interface name"},
+        {"<node><interface name=\"org.x.Y\">\n<signal name=\"S\"><arg name=\"a\" type=\"s\"/>\n"
+         "<arg name=\"a\" type=\"s\"/></signal></interface></node>",
+         "bad.xml:3: S: a second argument named 'a'"},
+        {"<node><interface name=\"org.x.Y\">\n<signal name=\"S\">\n<arg name=\"of\" type=\"s\"/>"
+         "</signal></interface></node>",
+         "bad.xml:3: S: a second argument named 'of' (or a name the generated code takes)"},
+        {"<node><interface name=\"org.x.Y\"><signal name=\"S\"/>\n<signal name=\"S\"/>"
+         "</interface></node>",
+         "bad.xml:2: org.x.Y: a second signal named 'S'"},
+        {"<node><interface name=\"org.x.Y\"/>\n<interface name=\"org.z.y\"/></node>",
+         "bad.xml:2: org.z.y: another interface of the file ends in the same word"},
     };
     for (const auto& [xml, message] : cases) {
         writeFile(dir.file("bad.xml"), xml);

@@ -10,7 +10,9 @@ another type; arguments after the described ones are ignored), and the interface
 which a process declares on its connection so that Introspect shows it (description()).
 
 Only the argument types the phone's bus carries are known: s b i x d as. A file that is not
-introspection XML, or describes anything else, is refused naming the file and what is wrong.
+introspection XML, describes anything else, names a signal or an argument twice (or as the
+generated code names its own), or two interfaces ending in the same word, is refused naming the
+file, the line and what is wrong. An argument named as a C++ keyword gets a field with "_" after it.
 """
 
 import argparse
@@ -28,8 +30,18 @@ TYPES = {
 }
 NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 INTERFACE = re.compile(r"[A-Za-z_][A-Za-z0-9_]*(\.[A-Za-z_][A-Za-z0-9_]*)+\Z")
-KEYWORDS = {"class", "default", "delete", "new", "operator", "private", "public", "this",
-            "template", "union", "namespace", "signed", "unsigned", "int", "bool", "double"}
+# C++'s keywords: an argument so named gets a field with "_" after it.
+KEYWORDS = set("""alignas alignof and and_eq asm auto bitand bitor bool break case catch char
+char8_t char16_t char32_t class compl concept const consteval constexpr constinit const_cast
+continue co_await co_return co_yield decltype default delete do double dynamic_cast else enum
+explicit export extern false float for friend goto if inline int long mutable namespace new
+noexcept not not_eq nullptr operator or or_eq private protected public register
+reinterpret_cast requires return short signed sizeof static static_assert static_cast struct
+switch template this thread_local throw true try typedef typeid typename union unsigned using
+virtual void volatile wchar_t while xor xor_eq""".split())
+# What the generated code itself names in a signal's struct and an interface's namespace.
+MEMBERS_TAKEN = {"signal", "of", "kInterface", "kMember", "kSignature"}
+SIGNALS_TAKEN = {"kName", "description"}
 
 
 class Refused(Exception):
@@ -91,6 +103,9 @@ def read(path):
             member = signal.get("name")
             if not NAME.match(member):
                 raise Refused(f"{where(signal)}: '{member}' is not a member name")
+            if member in SIGNALS_TAKEN or member in (m for m, _ in signals):
+                raise Refused(f"{where(signal)}: {name}: a second signal named '{member}' "
+                              f"(or a name the generated code takes)")
             args = []
             for arg in signal.children:
                 if arg.tag == "annotation":
@@ -98,11 +113,17 @@ def read(path):
                 arg_name, arg_type = arg.get("name"), arg.get("type")
                 if arg.tag != "arg" or not NAME.match(arg_name):
                     raise Refused(f"{where(arg)}: {member}: an argument needs a name, not '{arg_name}'")
+                if arg_name in MEMBERS_TAKEN or arg_name in (a for a, _ in args):
+                    raise Refused(f"{where(arg)}: {member}: a second argument named '{arg_name}' "
+                                  f"(or a name the generated code takes)")
                 if arg_type not in TYPES:
                     raise Refused(f"{where(arg)}: {member}: type '{arg_type}' of {arg_name} is not "
                                   f"one of {' '.join(TYPES)}")
                 args.append((arg_name, arg_type))
             signals.append((member, args))
+        if any(n.split(".")[-1].lower() == name.split(".")[-1].lower() for n, _ in interfaces):
+            raise Refused(f"{where(element)}: {name}: another interface of the file ends in the "
+                          f"same word, which names its namespace")
         interfaces.append((name, signals))
     return interfaces
 
