@@ -209,9 +209,13 @@ uint64_t Bus::sentCount(const std::string& interface) const {
     return it == sentByInterface_.end() ? 0 : it->second;
 }
 
-bool Bus::emit(const BusSignal& signal) { return emit(std::vector<BusSignal>{signal}); }
+bool Bus::emit(const BusSignal& signal) { return emit(&signal, 1); }
 
 bool Bus::emit(const std::vector<BusSignal>& signals) {
+    return emit(signals.data(), signals.size());
+}
+
+bool Bus::emit(const BusSignal* signals, size_t count) {
     if (!connected()) return false;
     if (beforeEmit_ && !emitting_) {
         emitting_ = true;
@@ -219,8 +223,8 @@ bool Bus::emit(const std::vector<BusSignal>& signals) {
         emitting_ = false;
     }
     if (!connected()) return false;
-    for (const BusSignal& signal : signals) {
-        if (!send(signal)) return false;
+    for (size_t i = 0; i < count; ++i) {
+        if (!send(signals[i])) return false;
     }
     return connection_->flush();
 }

@@ -334,6 +334,7 @@ std::optional<size_t> traceEventKindNamed(std::string_view name) {
 
 std::vector<TraceValue> traceValues(const TraceEvent& event) {
     std::vector<TraceValue> out;
+    out.reserve(traceEventKinds()[event.index()].fields.size());
     std::visit(
         [&](const auto& e) {
             using E = std::remove_cvref_t<decltype(e)>;

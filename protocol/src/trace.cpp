@@ -67,17 +67,17 @@ std::vector<BusSignal> traceSignals(const std::string& process,
     std::vector<size_t> counts;  // events in each signal of out
     size_t signature = 0;
     for (const TraceEvent& event : events) {
-        BusSignal one = traceSignal(process, event);
+        std::vector<platform::TraceValue> values = platform::traceValues(event);
         size_t length = 1;  // the member's name
-        for (size_t i = 1; i < one.args.size(); ++i) length += signatureLength(one.args[i]);
+        for (const BusArg& v : values) length += signatureLength(v);
         if (out.empty() || signature + length > kMaxSignature) {
             out.push_back(BusSignal{trace::kName, trace::Events::kMember, {process}, {}});
             counts.push_back(0);
             signature = 1;
         }
-        BusSignal& batch = out.back();
-        batch.args.emplace_back(std::move(one.member));
-        std::move(one.args.begin() + 1, one.args.end(), std::back_inserter(batch.args));
+        std::vector<BusArg>& args = out.back().args;
+        args.emplace_back(std::string(platform::traceEventKinds()[event.index()].name));
+        std::move(values.begin(), values.end(), std::back_inserter(args));
         signature += length;
         ++counts.back();
     }
@@ -85,7 +85,7 @@ std::vector<BusSignal> traceSignals(const std::string& process,
     for (size_t i = 0; i < out.size(); ++i) {
         if (counts[i] != 1) continue;
         BusSignal& lone = out[i];
-        lone.member = std::get<std::string>(lone.args[1]);
+        lone.member = std::move(std::get<std::string>(lone.args[1]));
         lone.args.erase(lone.args.begin() + 1);
     }
     return out;

@@ -111,6 +111,7 @@ class Bus {
     Bus();
     struct Subscription;
     struct Declared;
+    bool emit(const BusSignal* signals, size_t count);
     bool send(const BusSignal& signal);
     void receive(Subscription* s, sd_bus_message* m);
     std::unique_ptr<dbus::Connection> connection_;
