@@ -258,6 +258,8 @@ TEST(PlistTexts, LoneSurrogatesAndNulsAreReadFromEitherFormAndWrittenBackUnitFor
          "0"},
         {"a whole pair, as two references", u"\xD83D\xDC4B", "&#xD83D;&#xDC4B;", "\xF0\x9F\x91\x8B",
          "\xF0\x9F\x91\x8B"},
+        {"two low halves, the last one U+DFFF", u"\xDC4B\xDFFF", "&#xDC4B;&#xDFFF;",
+         "\xED\xB1\x8B\xED\xBF\xBF", "&#xDC4B;&#xDFFF;"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

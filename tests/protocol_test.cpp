@@ -242,10 +242,10 @@ TEST(Strangers, AHostRefusesTheSimulatorsSignalsOutOfRange) {
     protocol::on<turns::Report>(*me, [&](const turns::Report& r) { reports.push_back(r); });
     protocol::on<turns::Hello>(*me, [&](const turns::Hello&) { hello = true; });
     const double t0 = 800000000;
-    Started host =
-        start(dir, "host",
-              {ORVELLA_SPRINGBOARD, "--bus", (*daemon)->address(), "--root", dir.file("root"),
-               "--simulated", "800000000", "--simulator", me->uniqueName()});
+    const std::vector<std::string> springboard = {
+        ORVELLA_SPRINGBOARD, "--bus",     (*daemon)->address(), "--root",        dir.file("root"),
+        "--simulated",       "800000000", "--simulator",        me->uniqueName()};
+    Started host = start(dir, "host", springboard);
     ASSERT_TRUE(turnUntil([&] { return hello; }, 60)) << readFile(host.err);
     auto turn = [&](double t, int64_t n) {
         me->emit(turns::Run{"springboard", t, n}.signal());
@@ -269,6 +269,28 @@ TEST(Strangers, AHostRefusesTheSimulatorsSignalsOutOfRange) {
               std::string::npos)
         << readFile(host.err);
     sim::stopProcess(host.pid);
+
+    // Each kind alone, to a host of its own, is refused and said: a turn back in time, a pose
+    // beyond the measurable the other way and on the last axis, a call status below the first.
+    struct Bad {
+        BusSignal signal;
+        const char* said;
+    };
+    for (const Bad& bad : {Bad{turns::Run{"springboard", t0 - 1, 2}.signal(),
+                               "is not a time the clock may move to from"},
+                           Bad{hw::Pose{0, 0, -1e308}.signal(), "a pose beyond what"},
+                           Bad{hw::CallStatus{0, false}.signal(), "no call status 0"}}) {
+        SCOPED_TRACE(bad.said);
+        reports.clear();
+        hello = false;
+        Started one = start(dir, "one", springboard);
+        ASSERT_TRUE(turnUntil([&] { return hello; }, 60)) << readFile(one.err);
+        ASSERT_TRUE(turn(t0, 1)) << readFile(one.err);
+        me->emit(bad.signal);
+        ASSERT_TRUE(turn(t0 + 0.01, 2)) << readFile(one.err);
+        sim::stopProcess(one.pid);
+        EXPECT_NE(readFile(one.err).find(bad.said), std::string::npos) << readFile(one.err);
+    }
 }
 
 // A report from the host itself is believed only for the turn in progress and with a next due
@@ -291,19 +313,28 @@ TEST(Strangers, TheSimulatorRefusesAHostsReportOutOfRange) {
         "test");
     sim::BusHostLink link(*simulator, platform::RunLoop::main(), "springboard", 60, {}, senders);
     double due = 0;
+    int64_t sent = 0;
     protocol::on<turns::Run>(*host, [&](const turns::Run& r) {
+        if (r.process != "springboard") {  // springboard answers for another host
+            host->emit(turns::Report{r.process, r.turn, -1, 0}.signal());
+            host->emit(turns::Hello{"marker"}.signal());
+            return;
+        }
         host->emit(turns::Report{"springboard", r.turn - 1, r.now + 1, 0}.signal());  // stale
-        host->emit(turns::Report{"springboard", r.turn, due, 0}.signal());
+        host->emit(turns::Report{"springboard", r.turn + 1, r.now + 1, 0}.signal());  // early
+        host->emit(turns::Report{"springboard", r.turn, due, sent}.signal());
     });
     const double t = 800000000;
     struct Case {
         double due;
         bool believed;
+        int64_t sent = 0;
     };
-    for (const Case c :
-         {Case{-1, true}, Case{t, true}, Case{t + 5, true}, Case{1e12, true}, Case{NAN, false},
-          Case{INFINITY, false}, Case{1e18, false}, Case{t - 1, false}, Case{-INFINITY, false}}) {
+    for (const Case c : {Case{-1, true}, Case{t, true}, Case{t + 5, true}, Case{1e12, true},
+                         Case{NAN, false}, Case{INFINITY, false}, Case{1e18, false},
+                         Case{t - 1, false}, Case{-INFINITY, false}, Case{t + 5, false, -1}}) {
         due = c.due;
+        sent = c.sent;
         platform::Result<sim::TurnReport> r = link.turn(t);
         EXPECT_EQ(r.ok(), c.believed) << c.due << " " << r.error();
         if (r) {
@@ -312,6 +343,18 @@ TEST(Strangers, TheSimulatorRefusesAHostsReportOutOfRange) {
             EXPECT_NE(r.error().find("springboard reported a next due time of"), std::string::npos);
         }
     }
+    // Nor is one host believed for another. What the host sends after its report arriving
+    // means the report was heard.
+    bool heard = false;
+    protocol::on<turns::Hello>(*simulator, [&](const turns::Hello& h) {
+        if (h.process == "marker") heard = true;
+    });
+    sim::BusHostLink other(
+        *simulator, platform::RunLoop::main(), "mobilephone", 60,
+        [&] { return heard ? std::optional<std::string>("no report") : std::nullopt; }, senders);
+    platform::Result<sim::TurnReport> r = other.turn(t);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), "no report");
 }
 
 namespace {

@@ -49,9 +49,10 @@ TEST(ScenarioFormat, SettingsPosesAndExpectations) {
         "screen-height 480\nlanguage nl\nend 30\n"
         "at 0 pose 0.1 0.2 -0.9\nat 0 pose up\n"
         "at 1 settings waves locked 3 unlocked 2 speed fast\n"
-        "at 2 settings headset-speaker on\n"
+        "at 2 settings headset-speaker on\nspeed 1000\nat 3 pose 16 -16 0\n"
         "expect answered at wave 3\nexpect hint \"Wave thrice to answer\"\nexpect no event "
         "\"speaker on\"\n");
+    ASSERT_EQ(s.steps.size(), 5u);
     EXPECT_EQ(s.screenHeight, 480);
     EXPECT_EQ(s.language, "nl");
     EXPECT_EQ(s.endTime(), 30);
@@ -62,6 +63,9 @@ TEST(ScenarioFormat, SettingsPosesAndExpectations) {
     EXPECT_EQ(s.steps[2].speed, 2);
     EXPECT_EQ(s.steps[3].text, "headset switch");
     EXPECT_TRUE(s.steps[3].on);
+    EXPECT_EQ(s.speed, 1000) << "the limits themselves are allowed";
+    EXPECT_EQ(s.steps[4].x, 16);
+    EXPECT_EQ(s.steps[4].y, -16);
     ASSERT_EQ(s.expectations.size(), 3u);
     EXPECT_EQ(s.expectations[0].kind, Expectation::Kind::AnsweredAtWave);
     EXPECT_EQ(s.expectations[0].wave, 3);

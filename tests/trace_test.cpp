@@ -113,6 +113,9 @@ TEST(TraceSignals, MalformedSignalsAreNotEvents) {
     EXPECT_FALSE(of(protocol::trace::kName, "SwitchFlipped", {std::string("sb"), int32_t{7}, true}))
         << "wrong type";
     EXPECT_FALSE(of(protocol::trace::kName, "SwitchFlipped", {int64_t{7}, true})) << "no process";
+    EXPECT_FALSE(
+        of(protocol::trace::kName, "SwitchFlipped", {int64_t{7}, int64_t{7}, true, std::string()}))
+        << "a process that is no text";
     EXPECT_FALSE(of(protocol::trace::kName, "SensorSwitched",
                     {std::string("sb"), std::string("gyro"), true}));
     EXPECT_FALSE(of(protocol::trace::kName, "Teleported", {std::string("sb")}));

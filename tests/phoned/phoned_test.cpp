@@ -146,6 +146,7 @@ TEST(ProximitySensor, NearLevelFromTheDriverThenUdevThenTheDefault) {
     const Case cases[] = {
         {"150\n", "PROXIMITY_NEAR_LEVEL=50\n", "", "", 150, "in_proximity_nearlevel"},
         {"near\n", "PROXIMITY_NEAR_LEVEL=50\n", "", "", 50, "udev's PROXIMITY_NEAR_LEVEL"},
+        {"inf\n", "PROXIMITY_NEAR_LEVEL=nan\n", "", "", 100, "the default"},
         {"", "MAJOR=244\n", "244:3\n", "I:1\nE:PROXIMITY_NEAR_LEVEL=70\n", 70,
          "udev's PROXIMITY_NEAR_LEVEL"},
         {"", "PROXIMITY_NEAR_LEVEL=\n", "", "", 100, "the default"},

@@ -395,6 +395,10 @@ TEST(Timeline, SwitchesAndPickerColumnsByTheirShownNames) {
     EXPECT_TRUE(has(r.out, "settings: picker column \"waves when locked\" turned to")) << r.out;
     EXPECT_TRUE(has(r.out, "settings: picker column \"wave speed\" turned to")) << r.out;
     EXPECT_FALSE(has(r.out, "tag 0")) << r.out;
+    // The JSON names the column as docs/json.md does.
+    Ran json = sim({std::string(ORVELLA_SCENARIOS) + "/settings-between-calls.scn", "--json"});
+    EXPECT_TRUE(has(json.out, "\"event\":\"PickerTurned\",\"column\":0,\"title\":\"Medium\"}"))
+        << json.out;
 }
 
 TEST(Timeline, AWaveThatTakesTooLongIsToldWithoutTheLog) {
@@ -413,6 +417,13 @@ TEST(Timeline, AWaveThatTakesTooLongIsToldWithoutTheLog) {
     EXPECT_TRUE(has(json.out, "\"details\":{\"elapsed\":1.0,\"timeLimit\":0.7}}")) << json.out;
     EXPECT_TRUE(has(json.out, "\"timeLimit\":0.7,\"timedSince\":8.0}")) << json.out;
     EXPECT_FALSE(has(json.out, "0.6999")) << json.out;
+    // The last of three waves too slow is told as well: timed from the second uncovering at
+    // 8.75 s to the third at 10 s.
+    Ran third = scenario(
+        "at 0 locked yes\nat 0 pose up\nat 0.5 settings waves locked 3 unlocked 1 speed fast\n"
+        "at 2 call incoming\nat 8 waves 2\nat 9 wave 1.0\nat 14 call ended\n");
+    EXPECT_EQ(third.status, 0) << third.err;
+    EXPECT_TRUE(has(third.out, "wave too slow: 1.25 s since the wave began")) << third.out;
 }
 
 TEST(ScenarioFiles, ControlCharactersInAnErrorAreShownNotObeyed) {
