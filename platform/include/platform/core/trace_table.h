@@ -1,4 +1,4 @@
-// The table of trace events: each kind's name and fields, in one place (trace.cpp), with the
+// The table of trace events: each kind's name and fields, in one place (trace_table.cpp), with the
 // one line of text it reads as (describe()). Whatever writes or reads events walks it rather
 // than naming fields itself: the signals that carry events between processes, their interface
 // description, the simulator's JSON.
