@@ -91,7 +91,7 @@ const program::Program kHost{
            "hardware and settings signals are believed; without it none are"},
           {"simulated", 0, "START",
            "run on the simulator's clock, starting at START seconds (at least 0); it moves only "
-           "when the simulator says so"},
+           "when the simulator says so (needs --simulator)"},
           {"speed", 0, "F",
            "real time: phone time runs F times as fast as the wall clock (above 0, at most "
            "1000; default 1)"},
