@@ -69,6 +69,11 @@ function(add_docs root)
   file(COPY_FILE "${SOURCES}/changelog" "${WORK}/changelog")
   run("compressing the changelog" gzip -9n "${WORK}/changelog")
   file(RENAME "${WORK}/changelog.gz" "${doc}/changelog.gz")
+  # Manual pages go compressed, as Debian asks.
+  file(GLOB pages "${root}/usr/share/man/man*/*.[1-9]")
+  foreach(page IN LISTS pages)
+    run("compressing ${page}" gzip -9n "${page}")
+  endforeach()
 endfunction()
 
 # dpkg-shlibdeps wants a source package's debian/control beside the tree it looks at.

@@ -17,6 +17,7 @@ set(ORVELLA_INSTALL_HOSTDIR libexec/orvella)
 set(ORVELLA_INSTALL_DATADIR share/orvella)
 set(ORVELLA_INSTALL_SIM_DOCDIR share/doc/orvella-sim)
 set(ORVELLA_INSTALL_PHONED_DOCDIR share/doc/orvella-phoned)
+set(ORVELLA_INSTALL_MANDIR share/man)
 set(ORVELLA_INSTALL_UNITDIR lib/systemd/user)
 # The phone's bus interfaces as introspection XML, where D-Bus tools look for them.
 set(ORVELLA_INSTALL_INTERFACEDIR share/dbus-1/interfaces)

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -107,7 +108,8 @@ TEST_F(PhonedDeb, HoldsTheDaemonItsLibraryPackageUnitAndDocsStrippedWithoutBuild
                                       "usr/lib/systemd/user/orvella-phoned.service",
                                       "usr/share/doc/orvella-phoned/copyright",
                                       "usr/share/doc/orvella-phoned/changelog.gz",
-                                      "usr/share/doc/orvella-phoned/linux-phone.md"};
+                                      "usr/share/doc/orvella-phoned/linux-phone.md",
+                                      "usr/share/man/man1/orvella-phoned.1.gz"};
     for (const auto& [rel, path] : filesBelow(ORVELLA_PACKAGE_DIR))
         expected.insert(kPrivate + "/package/" + rel);
     for (const auto& [rel, path] : files) {
@@ -136,6 +138,18 @@ TEST_F(PhonedDeb, HoldsTheDaemonItsLibraryPackageUnitAndDocsStrippedWithoutBuild
     const std::string unit =
         testing_support::readFile(at("usr/lib/systemd/user/orvella-phoned.service"));
     EXPECT_NE(unit.find("\nExecStart=/usr/bin/orvella-phoned\n"), std::string::npos) << unit;
+    // The manual page names every option the daemon's --help does (as roff writes a '-').
+    const Output help = capture(quoted(at("usr/bin/orvella-phoned")) + " --help");
+    const Output page = capture("zcat " + quoted(at("usr/share/man/man1/orvella-phoned.1.gz")));
+    ASSERT_EQ(page.status, 0) << page.text;
+    const std::regex option("--[a-z][a-z-]*");
+    int options = 0;
+    for (std::sregex_iterator i(help.text.begin(), help.text.end(), option), end; i != end; ++i) {
+        ++options;
+        const std::string roff = std::regex_replace(i->str(), std::regex("-"), "\\-");
+        EXPECT_NE(page.text.find(roff), std::string::npos) << i->str() << " is not in the page";
+    }
+    EXPECT_GE(options, 10) << help.text;
     // dpkg checks every file against the package's md5sums.
     const Output verified =
         capture("dpkg --root=" + quoted(root_->path()) + " --verify orvella-phoned");
