@@ -82,7 +82,7 @@ size_t carriedAt(std::string_view s, size_t i) {
 
 // A text as a string argument. One sd-bus would refuse (half a surrogate pair kept from a
 // settings file, a file name in another encoding) goes with U+FFFD for each byte it cannot
-// carry (U+FFFD), so that one odd text costs neither the signal nor the connection.
+// carry, so that one odd text costs neither the signal nor the connection.
 int appendText(sd_bus_message* m, const std::string& text) {
     size_t i = 0;
     for (size_t n = 0; i < text.size(); i += n) {
