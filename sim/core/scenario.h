@@ -77,7 +77,8 @@ inline constexpr double kMaxWaveSeconds = 60;  // covering time and pause of one
 inline constexpr double kMaxAcceleration = protocol::kMaxAcceleration;  // g, each axis of a pose
 inline constexpr int kMaxWavesInARow = 20;
 inline constexpr size_t kMaxScenarioBytes = 1 << 20;  // a scenario file is read whole
-// A whole run is one turn of the phone's clock at the most, so the hosts take it.
+// One turn moves the phone's clock at most to the first step, from one step to the next, or to the
+// end four seconds after the last: the hosts take every such turn.
 static_assert(kMaxTime + 60 <= protocol::kMaxClockStep);
 
 // The scenario, or why not: "file:line: problem".
