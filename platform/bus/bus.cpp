@@ -5,6 +5,7 @@
 
 #include "platform/bus/client.h"
 #include "platform/core/runtime.h"
+#include "platform/core/utf8.h"
 #include "platform/core/warn.h"
 
 namespace platform {
@@ -64,20 +65,11 @@ bool readArgs(sd_bus_message* m, std::vector<BusArg>& out) {
 // The length of the character at `i` when sd-bus carries it (UTF-8 in its shortest form, no
 // surrogate, no noncharacter), else 0.
 size_t carriedAt(std::string_view s, size_t i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) return 1;
-    const size_t n = c >= 0xF8 ? 0 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-    if (n == 0 || i + n > s.size()) return 0;
-    uint32_t cp = c & (0x7F >> n);
-    for (size_t k = 1; k < n; ++k) {
-        const auto next = static_cast<unsigned char>(s[i + k]);
-        if ((next & 0xC0) != 0x80) return 0;
-        cp = cp << 6 | (next & 0x3F);
-    }
-    const bool shortest = n == 2 || (n == 3 && cp >= 0x800) || (n == 4 && cp >= 0x10000);
-    const bool character = cp < 0x110000 && (cp < 0xD800 || cp > 0xDFFF) &&
-                           (cp < 0xFDD0 || cp > 0xFDEF) && (cp & 0xFFFE) != 0xFFFE;
-    return shortest && character ? n : 0;
+    size_t next = i;
+    const auto cp = utf8::nextCodePoint(s, next);
+    const bool carried =
+        cp && !utf8::isSurrogate(*cp) && (*cp < 0xFDD0 || *cp > 0xFDEF) && (*cp & 0xFFFE) != 0xFFFE;
+    return carried ? next - i : 0;
 }
 
 // A text as a string argument. One sd-bus would refuse (half a surrogate pair kept from a

@@ -26,10 +26,6 @@ inline constexpr std::string_view kPlaceholderMark = "\xEF\xBF\xBF";  // U+FFFF
 // into the one character the pair stands for.
 void appendCodePoint(std::string& out, uint32_t cp);
 
-// The code point that starts at `i`, surrogates included, and moves `i` past it; nothing when
-// the bytes there are no such encoding (cut short, overlong, beyond U+10FFFF).
-std::optional<uint32_t> nextCodePoint(std::string_view s, size_t& i);
-
 // UTF-8 proper: no surrogates.
 bool validUtf8(std::string_view s);
 
