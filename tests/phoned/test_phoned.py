@@ -60,8 +60,11 @@ class Calls(Phone):
 
         # iio-sensor-proxy, reading the sensor late, says near while the sensor reads far: the
         # sensor's own word counts, so that is no wave.
+        # The change is on its way to the daemon before the call returns; two readings later the
+        # daemon has taken it in.
+        opens = self.sensor_opens()
         self.sensors.SetInternalProperty(PROXY, 'ProximityNear', dbus.Boolean(True))
-        time.sleep(0.2)  # not a wait for anything: time for a wrongly believed word to count
+        wait_for(lambda: self.sensor_opens() >= opens + 2, 'two readings of the sensor')
         self.wave()
         self.assertEqual(self.accepts(call), 0, 'one wave does not answer a locked phone')
         second = self.wave()
